@@ -1,0 +1,101 @@
+#include "app/router.h"
+
+#include "platform/autostart.h"
+#include "platform/instance_lock.h"
+#include "platform/local_addresses.h"
+#include "platform/process_priority.h"
+#include "support/log.h"
+#include "support/operator_prompt.h"
+
+namespace velmora {
+
+Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt,
+               RouterOptions options)
+    : clock_(clock),
+      log_(log),
+      prompt_(prompt),
+      options_(std::move(options)),
+      configuration_(files, log),
+      refresher_(counters_, log, clock),
+      controller_({settings_, configuration_, log, clock, prompt, refresher_}) {}
+
+int Router::Run() {
+  InstanceLock lock(options_.lock_file);
+  if (!lock.held()) {
+    prompt_.Ask(
+        {.title = "Velmora Service", .text = "Already running!", .icon = PromptIcon::kError});
+    return 0;
+  }
+  LoadSettings();
+  SetAutoRun(settings_.LoadOnStartup, {options_.command_line, options_.working_folder});
+  if (settings_.StartListening != 0) {
+    loop_.Post([this] { controller_.ServiceStart(); });
+  } else {
+    // The panel's one refresh while the service is stopped.
+    refresher_.Stop();
+    refresher_.Start(&controller_.exiting());
+  }
+  RaiseProcessPriority();
+  loop_.Run();
+  return 0;
+}
+
+void Router::LoadSettings() {
+  configuration_.Load(settings_);
+  configuration_.ApplySettings(settings_,
+                               {.local_addresses = LocalIpv4Addresses(), .profiles = {}});
+}
+
+bool Router::Start() {
+  return loop_.PostAndWait([this] {
+    if (!controller_.running() || !controller_.menu_running()) controller_.ServiceStart();
+  });
+}
+
+bool Router::Stop() {
+  return loop_.PostAndWait([this] {
+    if (controller_.running()) controller_.ServiceStop();
+  });
+}
+
+bool Router::Restart() {
+  return loop_.PostAndWait([this] {
+    if (controller_.running()) controller_.ServiceStop();
+    clock_.SleepFor(kRestartPause);
+    controller_.ServiceStart();
+  });
+}
+
+bool Router::ResetCounters() {
+  return loop_.PostAndWait([this] {
+    counters_.Reset();
+    refresher_.ResetPeaks();
+  });
+}
+
+bool Router::Close(bool ask) {
+  return loop_.PostAndWait([this, ask] { HandleClose(ask); });
+}
+
+bool Router::Kill() {
+  kill_ = true;
+  return Close(false);
+}
+
+void Router::HandleClose(bool ask) {
+  if (ask && !kill_) {
+    const PromptAnswer answer = prompt_.Ask({.title = "Kill service request",
+                                             .text = "Really kill Velmora service?",
+                                             .buttons = PromptButtons::kYesNo,
+                                             .icon = PromptIcon::kQuestion,
+                                             .default_answer = PromptAnswer::kNo});
+    if (answer != PromptAnswer::kYes) return;
+  }
+  configuration_.Save(settings_);
+  controller_.set_exiting();
+  if (controller_.running()) controller_.ServiceStop();
+  refresher_.Join();
+  loop_.Quit();
+}
+
+}  // namespace velmora

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "app/configuration.h"
+#include "app/control_loop.h"
+#include "app/service_controller.h"
+#include "app/settings.h"
+#include "app/status_refresher.h"
+#include "stats/status_counters.h"
+
+namespace velmora {
+
+class FileSystem;
+class OperatorPrompt;
+
+struct RouterOptions {
+  std::string command_line;    // as started, for the autostart entry
+  std::string working_folder;  // where velmora.ini and the log files live
+  std::string lock_file = "velmora.lock";
+};
+
+// The router process: start-up, the control thread's commands and the orderly exit. Run executes
+// on the thread that becomes the control thread; the command methods may be called from any
+// thread and wait until the control thread has handled them.
+class Router {
+ public:
+  static constexpr auto kRestartPause = std::chrono::milliseconds(500);
+
+  Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt, RouterOptions options);
+
+  // The start-up sequence, then the control loop until the exit. Returns the process's result.
+  int Run();
+
+  bool Start();
+  bool Stop();
+  // Stop, a pause, and start again: how new parameters take effect.
+  bool Restart();
+  bool ResetCounters();
+  // Exit as the menu's Exit does; `ask` puts the question first (answered No when headless).
+  bool Close(bool ask);
+  // The remote control's kill: exit with no question.
+  bool Kill();
+
+  Settings& settings() { return settings_; }
+  Configuration& configuration() { return configuration_; }
+  ServiceController& controller() { return controller_; }
+  StatusRefresher& refresher() { return refresher_; }
+  StatusCounters& counters() { return counters_; }
+  ControlLoop& loop() { return loop_; }
+
+ private:
+  void LoadSettings();
+  void HandleClose(bool ask);
+
+  Clock& clock_;
+  Log& log_;
+  OperatorPrompt& prompt_;
+  RouterOptions options_;
+  Settings settings_;
+  Configuration configuration_;
+  StatusCounters counters_;
+  StatusRefresher refresher_;
+  ServiceController controller_;
+  ControlLoop loop_;
+  std::atomic<bool> kill_{false};
+};
+
+}  // namespace velmora

@@ -1,0 +1,78 @@
+#include "app/service_controller.h"
+
+#include "app/configuration.h"
+#include "app/service_source.h"
+#include "app/settings.h"
+#include "app/status_refresher.h"
+#include "support/cerrorcode.h"
+#include "support/log.h"
+#include "support/operator_prompt.h"
+
+namespace velmora {
+
+ServiceController::ServiceController(const Parts& parts) : parts_(parts) {}
+
+void ServiceController::AddSource(ServiceSource* source) {
+  sources_.push_back(source);
+}
+
+bool ServiceController::running() const {
+  return parts_.settings.StartListening != 0;
+}
+
+void ServiceController::ShowMenu(bool running) {
+  menu_running_ = running;
+  if (menu_listener_) menu_listener_(running);
+}
+
+void ServiceController::ServiceStart() {
+  parts_.configuration.Save(parts_.settings);
+  parts_.settings.StartListening = 1;
+  active_.clear();
+  for (ServiceSource* source : sources_) {
+    if (source->Enabled()) active_.push_back(source);
+  }
+  for (ServiceSource* source : active_) source->OpenDriver();
+  parts_.refresher.Start(&exiting_);
+  try {
+    for (ServiceSource* source : active_) source->Launch();
+  } catch (const cerrorcode& error) {
+    if (error.code() == cerrorcode::kPortInUse) {
+      // Nothing of a start that could not take its port stays behind: the next start is clean.
+      Shutdown();
+      ReportStartError(error.code());
+      return;
+    }
+  }
+  ShowMenu(true);
+}
+
+void ServiceController::ReportStartError(int32_t code) {
+  (void)code;
+  parts_.prompt.Ask({.title = "Start service error",
+                     .text = std::string("Cannot start service. Port ") + " busy.\n" +
+                             "Check if one of the ports in CorvidTxadapt.ini\n" +
+                             "is equal to \"PortSource\" value in CorvidTx.ini",
+                     .buttons = PromptButtons::kOk,
+                     .icon = PromptIcon::kError,
+                     .default_answer = PromptAnswer::kOk});
+}
+
+void ServiceController::ServiceStop() {
+  parts_.configuration.Save(parts_.settings);
+  Shutdown();
+  ShowMenu(false);
+  parts_.clock.SleepFor(kSourceSettleTime);
+}
+
+void ServiceController::Shutdown() {
+  parts_.settings.StartListening = 0;
+  parts_.refresher.Stop();
+  for (ServiceSource* source : active_) source->Wake();
+  for (ServiceSource* source : active_) source->Close();
+  for (ServiceSource* source : active_) source->Join();
+  parts_.refresher.Join();
+  active_.clear();
+}
+
+}  // namespace velmora

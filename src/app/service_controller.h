@@ -1,0 +1,64 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <vector>
+
+#include "support/clock.h"
+
+namespace velmora {
+
+class Configuration;
+class Log;
+class OperatorPrompt;
+class ServiceSource;
+class StatusRefresher;
+struct Settings;
+
+// Starts and stops the service: saves the settings, launches the console thread and every enabled
+// source, and on stop clears the running flag before it wakes, closes and joins them. Owned by the
+// control thread, which alone calls ServiceStart and ServiceStop.
+class ServiceController {
+ public:
+  static constexpr auto kSourceSettleTime = std::chrono::milliseconds(200);
+
+  struct Parts {
+    Settings& settings;
+    Configuration& configuration;
+    Log& log;
+    Clock& clock;
+    OperatorPrompt& prompt;
+    StatusRefresher& refresher;
+  };
+
+  explicit ServiceController(const Parts& parts);
+
+  // Sources in the order they are opened, launched, woken and closed.
+  void AddSource(ServiceSource* source);
+  // Called with true when the service shows as running (Start disabled, Stop enabled).
+  void set_menu_listener(std::function<void(bool)> listener) {
+    menu_listener_ = std::move(listener);
+  }
+
+  void ServiceStart();
+  void ServiceStop();
+  bool running() const;
+  bool menu_running() const { return menu_running_; }
+  const std::atomic<bool>& exiting() const { return exiting_; }
+  void set_exiting() { exiting_ = true; }
+
+ private:
+  void ShowMenu(bool running);
+  // Ends every thread of the current run: the stop sequence after the settings are saved.
+  void Shutdown();
+  void ReportStartError(int32_t code);
+
+  Parts parts_;
+  std::vector<ServiceSource*> sources_;
+  std::vector<ServiceSource*> active_;  // the sources enabled at the last start
+  std::function<void(bool)> menu_listener_;
+  bool menu_running_ = false;
+  std::atomic<bool> exiting_{false};
+};
+
+}  // namespace velmora

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "support/clock.h"
+#include "support/event.h"
+
+namespace velmora {
+
+class Log;
+struct StatusCounters;
+
+// What one status refresh shows.
+struct StatusSnapshot {
+  uint32_t unicast_packets = 0;
+  uint32_t multicast_packets = 0;
+  bool status_lamp = false;
+  bool external_lamp = false;
+  bool routed_lamp = false;
+  bool internal_lamp = false;
+  bool internal_warning_lamp = false;
+  uint32_t total_kbps = 0;
+  uint32_t unicast_kbps = 0;
+  uint32_t multicast_kbps = 0;
+  uint32_t unicast_peak_kbps = 0;
+  uint32_t multicast_peak_kbps = 0;
+  uint32_t arp_requests = 0;
+  uint32_t resolution_failures = 0;
+};
+
+// Draws the snapshots: the window's status panel. Called from the console thread.
+class StatusView {
+ public:
+  virtual ~StatusView() = default;
+  virtual void ShowStatus(const StatusSnapshot& snapshot) = 0;
+  // The service stopped: rates and counters at zero, Status lamp off.
+  virtual void ShowStopped() = 0;
+};
+
+// The console thread: every two seconds it reads and zeroes the byte counters, computes the rates
+// and peaks, clears the activity flags, runs the periodic ticks and hands a snapshot to the view.
+// Started and joined by the control thread; the peaks may be reset from any thread.
+class StatusRefresher {
+ public:
+  static constexpr auto kPeriod = std::chrono::milliseconds(2000);
+
+  StatusRefresher(StatusCounters& counters, Log& log, Clock& clock);
+  ~StatusRefresher();
+
+  void set_view(StatusView* view) { view_ = view; }
+  // Work done at every refresh after the counters, such as the statistics' tick.
+  void AddTick(std::function<void()> tick);
+
+  // Launches the thread (joining one that has ended). It refreshes at once and then after every
+  // period until Stop; `exiting` tells it not to clear the view at the end.
+  void Start(const std::atomic<bool>* exiting);
+  // Makes the thread refresh once more, then end. Also works before Start: then the next thread
+  // refreshes once and ends.
+  void Stop() { stop_.Signal(); }
+  void Join();
+  void ResetPeaks();
+
+  // One refresh, as the thread makes it.
+  StatusSnapshot Refresh();
+
+ private:
+  void Run(const std::atomic<bool>* exiting);
+
+  StatusCounters& counters_;
+  Log& log_;
+  Event stop_;
+  StatusView* view_ = nullptr;
+  std::vector<std::function<void()>> ticks_;
+  std::atomic<uint32_t> unicast_peak_{0};
+  std::atomic<uint32_t> multicast_peak_{0};
+  std::thread thread_;
+};
+
+}  // namespace velmora

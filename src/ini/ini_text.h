@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora {
+
+// The longest line the readers take in one piece; a longer one is read as several lines.
+inline constexpr size_t kIniMaxLineLength = 511;
+
+// Splits a file's text into lines. LF and CR LF end a line; neither is kept.
+std::vector<std::string_view> SplitIniLines(std::string_view text);
+
+// The line without spaces, tabs, double quotes, CR and LF anywhere: what decides a line's kind.
+std::string CleanIniLine(std::string_view line);
+
+// A plain decimal conversion: leading blanks skipped, an optional sign, then digits up to the
+// first other character. No digits give 0; values beyond 32 bits saturate.
+int32_t DecimalValue(std::string_view text);
+
+// A text setting: everything from the first ";" removed, then blanks, tabs, double quotes, CR and
+// LF trimmed from both ends.
+std::string SettingText(std::string_view value);
+
+// Appends `line` and the CR LF that ends every line the router writes.
+void AppendIniLine(std::string& out, std::string_view line);
+
+}  // namespace velmora

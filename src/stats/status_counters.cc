@@ -1,0 +1,15 @@
+#include "stats/status_counters.h"
+
+namespace velmora {
+
+void StatusCounters::Reset() {
+  for (auto* counter : {&unicast_packets, &multicast_packets, &unicast_bytes, &multicast_bytes,
+                        &arp_requests, &resolution_failures}) {
+    counter->store(0);
+  }
+  for (auto* flag : {&external_active, &routed_active, &internal_active, &internal_warning}) {
+    flag->store(false);
+  }
+}
+
+}  // namespace velmora
