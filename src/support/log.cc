@@ -1,7 +1,5 @@
 #include "support/log.h"
 
-#include <sys/stat.h>
-
 #include "support/operator_prompt.h"
 
 namespace velmora {
@@ -140,9 +138,8 @@ void Log::MaintainFileLocked() {
       InsertLocked("\"\n");
     }
   } else {
-    struct stat st {};
-    const bool too_big = fstat(fileno(file_), &st) == 0 &&
-                         st.st_size > static_cast<off_t>(config_.file_size_kb) * 1024;
+    std::fseek(file_, 0, SEEK_END);
+    const bool too_big = std::ftell(file_) > static_cast<long>(config_.file_size_kb) * 1024;
     if (!too_big) {
       std::fflush(file_);
     } else {

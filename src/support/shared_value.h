@@ -39,6 +39,7 @@ class SharedText {
     value_ = std::move(v);
     return *this;
   }
+  SharedText& operator=(const char* v) { return *this = std::string(v); }
   std::string get() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return value_;
