@@ -40,15 +40,14 @@ void ServiceController::ServiceStart() {
     if (error.code() == cerrorcode::kPortInUse) {
       // Nothing of a start that could not take its port stays behind: the next start is clean.
       Shutdown();
-      ReportStartError(error.code());
+      ReportStartError();
       return;
     }
   }
   ShowMenu(true);
 }
 
-void ServiceController::ReportStartError(int32_t code) {
-  (void)code;
+void ServiceController::ReportStartError() {
   parts_.prompt.Ask({.title = "Start service error",
                      .text = std::string("Cannot start service. Port ") + " busy.\n" +
                              "Check if one of the ports in CorvidTxadapt.ini\n" +

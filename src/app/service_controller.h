@@ -51,7 +51,7 @@ class ServiceController {
   void ShowMenu(bool running);
   // Ends every thread of the current run: the stop sequence after the settings are saved.
   void Shutdown();
-  void ReportStartError(int32_t code);
+  void ReportStartError();
 
   Parts parts_;
   std::vector<ServiceSource*> sources_;
