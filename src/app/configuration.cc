@@ -88,15 +88,18 @@ void Configuration::ApplySettings(Settings& settings, const ApplyContext& contex
   general_.ApplySettings(settings, context, log_);
 }
 
-std::string Configuration::Text(const Settings& settings) const {
+std::string Configuration::Text(const Settings& settings) {
   std::string text(ConfigurationHeader());
   general_.Write(settings, text);
-  for (const IniSectionWriter* writer : writers_) writer->WriteSection(text);
+  for (IniSectionWriter* writer : writers_) writer->WriteSection(text);
   return text;
 }
 
 bool Configuration::Save(const Settings& settings) {
-  if (files_.WriteFileAtomically(path_, Text(settings))) return true;
+  if (files_.WriteFileAtomically(path_, Text(settings))) {
+    for (IniSectionWriter* writer : writers_) writer->Saved();
+    return true;
+  }
   log_ << "Cannot save the settings to " << path_ << "\n";
   return false;
 }

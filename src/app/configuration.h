@@ -6,18 +6,12 @@
 
 #include "app/general_section.h"
 #include "ini/ini_file_reader.h"
+#include "ini/ini_section_writer.h"
 
 namespace velmora {
 
 class FileSystem;
 class Log;
-
-// Writes one section kind of velmora.ini at a save; the writer adds its own leading blank line.
-class IniSectionWriter {
- public:
-  virtual ~IniSectionWriter() = default;
-  virtual void WriteSection(std::string& out) const = 0;
-};
 
 // velmora.ini as a whole: reads it into the [GENERAL] raw lists and the readers that the table
 // and list sections plug in, and writes it back with its comment header. Used by the control
@@ -37,8 +31,8 @@ class Configuration {
   // placements into `settings`. The other keys wait in the raw lists for ApplySettings.
   void Load(Settings& settings);
   void ApplySettings(Settings& settings, const ApplyContext& context);
-  // The whole file's text as a save writes it.
-  std::string Text(const Settings& settings) const;
+  // The whole file's text as a save writes it; the table writers rename the subnets as they go.
+  std::string Text(const Settings& settings);
   // Replaces the file; a failure is logged and leaves the old file whole.
   bool Save(const Settings& settings);
 

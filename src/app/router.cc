@@ -16,8 +16,11 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
       prompt_(prompt),
       options_(std::move(options)),
       configuration_(files, log),
+      tables_(files, log, prompt, route_hooks_, settings_, [this] { return OwnFiles(); }),
       refresher_(counters_, log, clock),
-      controller_({settings_, configuration_, log, clock, prompt, refresher_}) {}
+      controller_({settings_, configuration_, log, clock, prompt, refresher_}) {
+  tables_.Attach(configuration_);
+}
 
 int Router::Run() {
   InstanceLock lock(options_.lock_file);
@@ -42,8 +45,15 @@ int Router::Run() {
 
 void Router::LoadSettings() {
   configuration_.Load(settings_);
-  configuration_.ApplySettings(settings_,
-                               {.local_addresses = LocalIpv4Addresses(), .profiles = {}});
+  tables_.FinishLoad();
+  configuration_.ApplySettings(settings_, {.local_addresses = LocalIpv4Addresses(),
+                                           .profiles = tables_.ProfileGuarantees()});
+  tables_.editor().RemoveInserterRows(settings_.InserterIP, prompt_);
+}
+
+std::vector<std::string> Router::OwnFiles() const {
+  return {Configuration::kFileName, options_.lock_file, settings_.LogFileName.get(),
+          settings_.StatisticFile.get()};
 }
 
 bool Router::Start() {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/configuration.h"
+#include "app/configuration_tables.h"
 #include "app/control_loop.h"
 #include "app/service_controller.h"
 #include "app/settings.h"
@@ -45,6 +46,7 @@ class Router {
 
   Settings& settings() { return settings_; }
   Configuration& configuration() { return configuration_; }
+  ConfigurationTables& tables() { return tables_; }
   ServiceController& controller() { return controller_; }
   StatusRefresher& refresher() { return refresher_; }
   StatusCounters& counters() { return counters_; }
@@ -52,6 +54,7 @@ class Router {
 
  private:
   void LoadSettings();
+  std::vector<std::string> OwnFiles() const;
   void HandleClose(bool ask);
 
   Clock& clock_;
@@ -60,6 +63,8 @@ class Router {
   RouterOptions options_;
   Settings settings_;
   Configuration configuration_;
+  NoRouteHooks route_hooks_;
+  ConfigurationTables tables_;
   StatusCounters counters_;
   StatusRefresher refresher_;
   ServiceController controller_;

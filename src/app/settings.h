@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/address_text.h"
 #include "support/shared_value.h"
 
 namespace velmora {
@@ -66,9 +67,5 @@ struct Settings {
 
 // The traffic limit that `MaxPayloadCut` gives: bytes per 2000 ms.
 int64_t TrafficLimitBytes(int32_t max_payload_cut);
-
-// The platform's dotted-address conversion (all ones for a text it cannot read) and its inverse.
-uint32_t DottedToAddress(const std::string& text);
-std::string AddressToDotted(uint32_t address);
 
 }  // namespace velmora

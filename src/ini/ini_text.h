@@ -20,6 +20,14 @@ std::string CleanIniLine(std::string_view line);
 // first other character. No digits give 0; values beyond 32 bits saturate.
 int32_t DecimalValue(std::string_view text);
 
+// The decimal conversion of an unsigned 32-bit setting: as DecimalValue, but the value is taken
+// modulo 2^32, so that every unsigned number written reads back as itself.
+uint32_t UnsignedDecimalValue(std::string_view text);
+
+// A number field of a table row: decimal, "0x" hexadecimal or "0" octal with an optional sign;
+// a suffix B or b divides it by 1024, M or m multiplies it by 1024. No number gives 0.
+int64_t FieldNumberValue(std::string_view text);
+
 // A text setting: everything from the first ";" removed, then blanks, tabs, double quotes, CR and
 // LF trimmed from both ends.
 std::string SettingText(std::string_view value);

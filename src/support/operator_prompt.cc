@@ -9,8 +9,19 @@ PromptAnswer LoggingPrompt::Ask(const PromptRequest& request) {
   for (char& c : line) {
     if (c == '\n') c = ' ';
   }
-  if (request.buttons == PromptButtons::kYesNo) {
-    line += request.default_answer == PromptAnswer::kYes ? " [answered Yes]" : " [answered No]";
+  switch (request.default_answer) {
+    case PromptAnswer::kOk:
+      if (request.buttons == PromptButtons::kOkCancel) line += " [answered OK]";
+      break;
+    case PromptAnswer::kYes:
+      line += " [answered Yes]";
+      break;
+    case PromptAnswer::kNo:
+      line += " [answered No]";
+      break;
+    case PromptAnswer::kCancel:
+      line += " [answered Cancel]";
+      break;
   }
   log_ << line << "\n";
   return request.default_answer;

@@ -6,9 +6,9 @@ namespace velmora {
 
 class Log;
 
-enum class PromptButtons { kOk, kYesNo };
+enum class PromptButtons { kOk, kYesNo, kOkCancel };
 enum class PromptIcon { kInformation, kQuestion, kWarning, kError };
-enum class PromptAnswer { kOk, kYes, kNo };
+enum class PromptAnswer { kOk, kYes, kNo, kCancel };
 
 struct PromptRequest {
   std::string title;

@@ -1,0 +1,29 @@
+#include "platform/address_text.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+namespace velmora {
+
+uint32_t DottedToAddress(const std::string& text) {
+  return inet_addr(text.c_str());
+}
+
+std::string AddressToDotted(uint32_t address) {
+  in_addr in{};
+  in.s_addr = address;
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &in, text, sizeof text);
+  return text;
+}
+
+std::optional<Ipv6Address> TextToIpv6(const std::string& text) {
+  in6_addr in{};
+  if (inet_pton(AF_INET6, text.c_str(), &in) != 1) return std::nullopt;
+  Ipv6Address address;
+  std::memcpy(address.data(), &in, address.size());
+  return address;
+}
+
+}  // namespace velmora

@@ -1,0 +1,296 @@
+#include "tables/table_file_reader.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "ini/ini_text.h"
+#include "platform/file_system.h"
+#include "support/log.h"
+#include "support/operator_prompt.h"
+#include "tables/stored_text.h"
+
+namespace velmora {
+
+namespace {
+
+// The value of `key` in a row: after the first occurrence of the key, the next "=", up to the
+// next ",". None when the key is missing.
+std::optional<std::string_view> FieldValue(std::string_view row, std::string_view key) {
+  const size_t at = row.find(key);
+  if (at == std::string_view::npos) return std::nullopt;
+  const size_t equals = row.find('=', at + key.size());
+  if (equals == std::string_view::npos) return std::nullopt;
+  const size_t end = row.find(',', equals + 1);
+  return row.substr(equals + 1, end == std::string_view::npos ? end : end - equals - 1);
+}
+
+std::string TextField(std::string_view row, std::string_view key) {
+  const auto value = FieldValue(row, key);
+  return value ? SettingText(*value) : std::string();
+}
+
+uint16_t PidField(std::string_view clean, std::string_view key) {
+  const auto value = FieldValue(clean, key);
+  return value ? static_cast<uint16_t>(FieldNumberValue(*value)) : 0;
+}
+
+uint32_t AddressField(std::string_view clean, std::string_view key) {
+  const auto value = FieldValue(clean, key);
+  return value ? DottedToAddress(std::string(*value)) : 0;
+}
+
+bool EndsWithComma(std::string_view text) {
+  const size_t last = text.find_last_not_of(" \t\r\n");
+  return last != std::string_view::npos && text[last] == ',';
+}
+
+// The name of a row section's header: between "[" and the first "]".
+std::string HeaderName(std::string_view header) {
+  header.remove_prefix(std::min(header.size(), header.find('[') + 1));
+  return std::string(header.substr(0, header.find(']')));
+}
+
+// A row line split into its address text, MAC text and profile alias.
+struct RowText {
+  std::string address;
+  std::string mac;
+  std::string alias;
+};
+
+std::optional<RowText> SplitRow(std::string_view text) {
+  const size_t blank = text.find_first_of(" \t");
+  if (blank == std::string_view::npos) return std::nullopt;
+  RowText row{.address = std::string(text.substr(0, blank)), .mac = {}, .alias = {}};
+  text.remove_prefix(std::min(text.size(), text.find_first_not_of(" \t", blank)));
+  constexpr size_t kMacTextLength = 17;
+  if (text.size() < kMacTextLength) return std::nullopt;
+  row.mac = std::string(text.substr(0, kMacTextLength));
+  text.remove_prefix(kMacTextLength);
+  const size_t alias = text.find_first_not_of(" \t");
+  if (alias != std::string_view::npos) row.alias = std::string(text.substr(alias));
+  return row;
+}
+
+}  // namespace
+
+TableFileReader::TableFileReader(NetworkTables& tables, FileSystem& files, Log& log,
+                                 OperatorPrompt& prompt,
+                                 std::function<std::vector<std::string>()> own_files)
+    : tables_(tables),
+      files_(files),
+      log_(log),
+      prompt_(prompt),
+      own_files_(std::move(own_files)) {}
+
+void TableFileReader::Skip(std::string_view why, std::string_view line) {
+  log_ << "Table row skipped (" << why << "): " << line << "\n";
+}
+
+std::vector<std::string> TableFileReader::ReadRowFile(const std::string& name) {
+  std::vector<std::string> lines;
+  if (!IsRowFileName(name, own_files_())) return lines;
+  const std::optional<std::string> text = files_.ReadFile(name);
+  if (!text) return lines;
+  files_read_.insert(name);
+  log_ << "Rows of " << name << " read from its own file\n";
+  for (std::string_view line : SplitIniLines(*text)) lines.emplace_back(line);
+  return lines;
+}
+
+void TableFileReader::ReadNetworksLine(std::string_view line) {
+  // A row that the writer wrapped before its address continues after a line ending in ",".
+  const bool continued = EndsWithComma(row_buffer_) &&
+                         row_buffer_.find("IPSubNetAddr") == std::string::npos &&
+                         line.find("Alias") == std::string_view::npos;
+  if (line.find("IPSubNetAddr") != std::string_view::npos && !continued) row_buffer_.clear();
+  row_buffer_.append(line);
+  if (std::count(row_buffer_.begin(), row_buffer_.end(), '=') != 5) return;
+  const std::string row = row_buffer_ + ",";
+  const std::string clean = CleanIniLine(row);
+  row_buffer_.clear();
+  SubnetEntry subnet{.id = tables_.NewSubnetId(),
+                     .Alias = TextField(row, "Alias"),
+                     .IPSubNetAddr = AddressField(clean, "IPSubNetAddr"),
+                     .IPSubNetMask = AddressField(clean, "IPSubNetMask"),
+                     .IPSubNetMAC = TextField(row, "IPSubNetMAC"),
+                     .IPSubNetPID = PidField(clean, "IPSubNetPID")};
+  if (const std::string alias = StorableSubnetAlias(subnet.Alias); alias != subnet.Alias) {
+    log_ << "Subnet alias \"" << subnet.Alias << "\" cannot be stored; kept as \"" << alias
+         << "\"\n";
+    subnet.Alias = alias;
+  }
+  for (const std::string& line_of_file : ReadRowFile(subnet.IPSubNetMAC)) {
+    ReadIpMacRow(line_of_file, subnet, false);
+  }
+  if ((subnet.IPSubNetAddr & subnet.IPSubNetMask) != subnet.IPSubNetAddr) {
+    prompt_.Ask({.title = "Incorrect .ini parameter",
+                 .text = "Parameters IPSubNetAddr and IPSubNetMask\n"
+                         "in .ini file are incompatible (See the following row in [NETWORK] "
+                         "section):\n" +
+                         clean.substr(0, clean.size() - 1) +
+                         "\nMust: ((IPSubNetAddr & IPSubNetMask)=IPSubNetAddr)\n"
+                         "Unexpected results are possible !",
+                 .buttons = PromptButtons::kOk,
+                 .icon = PromptIcon::kWarning,
+                 .default_answer = PromptAnswer::kOk});
+  }
+  building_.InsertSubnet(std::move(subnet));
+}
+
+void TableFileReader::ReadNetv6worksLine(std::string_view line) {
+  // A row that the writer wrapped ends its unfinished lines with ",".
+  ipv6_row_buffer_.append(line);
+  if (!EndsWithComma(line)) AddNetv6worksRow();
+}
+
+void TableFileReader::AddNetv6worksRow() {
+  if (ipv6_row_buffer_.empty()) return;
+  const std::string row = ipv6_row_buffer_ + ",";
+  ipv6_row_buffer_.clear();
+  Ipv6SubnetEntry subnet{.id = tables_.NewSubnetId(),
+                         .Alias = TextField(row, "Alias"),
+                         .IPSubNetMAC = TextField(row, "IPSubNetMAC"),
+                         .IPSubNetPID = PidField(CleanIniLine(row), "IPSubNetPID")};
+  if (const std::string alias = StorableSubnetAlias(subnet.Alias); alias != subnet.Alias) {
+    log_ << "IPv6 subnet alias \"" << subnet.Alias << "\" cannot be stored; kept as \"" << alias
+         << "\"\n";
+    subnet.Alias = alias;
+  }
+  for (const std::string& line_of_file : ReadRowFile(subnet.IPSubNetMAC)) {
+    ReadIpv6MacRow(line_of_file, subnet, false);
+  }
+  building_.InsertIpv6Subnet(std::move(subnet));
+}
+
+void TableFileReader::BeginRowSection(std::string_view header) {
+  AddNetv6worksRow();
+  section_subnet_ = 0;
+  const std::string name = HeaderName(header);
+  if (files_read_.contains(name)) return;
+  for (const SubnetEntry& subnet : building_.subnets()) {
+    if (subnet.IPSubNetMAC != name) continue;
+    section_subnet_ = subnet.id;
+    return;
+  }
+  log_ << "Section [" << name << "] belongs to no subnet; its rows are not read\n";
+}
+
+void TableFileReader::BeginIpv6RowSection(std::string_view header) {
+  AddNetv6worksRow();
+  section_subnet_ = 0;
+  const std::string name = HeaderName(header);
+  if (files_read_.contains(name)) return;
+  for (const Ipv6SubnetEntry& subnet : building_.ipv6_subnets()) {
+    if (subnet.IPSubNetMAC != name) continue;
+    section_subnet_ = subnet.id;
+    return;
+  }
+  log_ << "Section [" << name << "] belongs to no IPv6 subnet; its rows are not read\n";
+}
+
+void TableFileReader::ReadRowSectionLine(std::string_view line) {
+  const SubnetEntry* subnet = building_.FindSubnet(section_subnet_);
+  if (subnet != nullptr && !ReadIpMacRow(line, SubnetEntry(*subnet), true)) section_subnet_ = 0;
+}
+
+void TableFileReader::ReadIpv6RowSectionLine(std::string_view line) {
+  const Ipv6SubnetEntry* subnet = building_.FindIpv6Subnet(section_subnet_);
+  if (subnet != nullptr && !ReadIpv6MacRow(line, Ipv6SubnetEntry(*subnet), true)) {
+    section_subnet_ = 0;
+  }
+}
+
+bool TableFileReader::ReadIpMacRow(std::string_view line, const SubnetEntry& subnet, bool in_ini) {
+  const std::string text = SettingText(line);
+  if (text.empty()) return true;
+  if (in_ini && text.find('[') != std::string::npos) return false;
+  if (building_.ip_mac_rows().size() >= kMaxIpMacRows) {
+    if (!table_full_logged_) log_ << "The IP/MAC table is full: 4096 rows at most\n";
+    table_full_logged_ = true;
+    Skip("table full", text);
+    return true;
+  }
+  std::optional<RowText> row = SplitRow(text);
+  const std::optional<uint32_t> address = row ? RowAddress(row->address) : std::nullopt;
+  if (!address) {
+    Skip("invalid IP address", text);
+    return true;
+  }
+  if ((*address & subnet.IPSubNetMask) != subnet.IPSubNetAddr) {
+    Skip("IP address out of its subnet", text);
+    return true;
+  }
+  std::replace(row->mac.begin(), row->mac.end(), ':', '-');
+  const std::optional<MacAddress> mac = ParseMac(row->mac);
+  if (!mac) {
+    Skip("invalid MAC address", text);
+    return true;
+  }
+  if (building_.FindIpMacRow(*address) != nullptr) {
+    Skip("IP address already exists", text);
+    return true;
+  }
+  if (const std::string alias = StorableRowAlias(row->alias); alias != row->alias) {
+    log_ << "Profile alias \"" << row->alias << "\" cannot be stored; kept as \"" << alias
+         << "\"\n";
+    row->alias = alias;
+  }
+  building_.InsertIpMacRow({.address = *address,
+                            .mac = *mac,
+                            .address_text = std::move(row->address),
+                            .mac_text = std::move(row->mac),
+                            .subnet = subnet.id,
+                            .profile_alias = std::move(row->alias)});
+  return true;
+}
+
+bool TableFileReader::ReadIpv6MacRow(std::string_view line, const Ipv6SubnetEntry& subnet,
+                                     bool in_ini) {
+  const std::string text = SettingText(line);
+  if (text.empty()) return true;
+  if (in_ini && text.find('[') != std::string::npos) return false;
+  if (building_.ipv6_mac_rows().size() >= kMaxIpv6MacRows) {
+    Skip("IPv6/MAC table full", text);
+    return true;
+  }
+  std::optional<RowText> row = SplitRow(text);
+  const std::optional<Ipv6Address> address = row ? TextToIpv6(row->address) : std::nullopt;
+  if (!address) {
+    Skip("invalid IPv6 address", text);
+    return true;
+  }
+  const std::optional<MacAddress> mac = ParseMac(row->mac);
+  if (!mac) {
+    Skip("invalid MAC address", text);
+    return true;
+  }
+  if (building_.FindIpv6MacRow(*address) != nullptr) {
+    Skip("IPv6 address already exists", text);
+    return true;
+  }
+  if (const std::string alias = StorableRowAlias(row->alias); alias != row->alias) {
+    log_ << "Profile alias \"" << row->alias << "\" cannot be stored; kept as \"" << alias
+         << "\"\n";
+    row->alias = alias;
+  }
+  building_.InsertIpv6MacRow({.address = *address,
+                              .address_text = std::move(row->address),
+                              .mac = *mac,
+                              .mac_text = std::move(row->mac),
+                              .subnet = subnet.id,
+                              .profile_alias = std::move(row->alias)});
+  return true;
+}
+
+void TableFileReader::Finish() {
+  AddNetv6worksRow();
+  if (building_.subnets().size() > kMaxSubnets) {
+    log_ << "Only the first 128 subnets in address order are kept; "
+         << static_cast<int32_t>(building_.subnets().size() - kMaxSubnets) << " dropped\n";
+    building_.TruncateSubnets(kMaxSubnets);
+  }
+  tables_.Publish(std::move(building_));
+  building_ = TableSnapshot();
+}
+
+}  // namespace velmora

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "tables/table_entries.h"
+
+namespace velmora {
+
+// One consistent state of the four network tables, each sorted in its order. A published
+// snapshot is never changed, so any number of threads may search it at once; the editor and the
+// loader build a new one from a copy. Lookups search small key arrays beside the entries and
+// allocate nothing.
+class TableSnapshot {
+ public:
+  // The subnet that carries `address` (network order), found by one bisection over the subnets
+  // in address order; with nested subnets that one search decides. Null when none matches.
+  const SubnetEntry* FindSubnetForAddress(uint32_t address) const;
+  const IpMacEntry* FindIpMacRow(uint32_t address) const;
+  const Ipv6MacEntry* FindIpv6MacRow(const Ipv6Address& address) const;
+
+  const SubnetEntry* FindSubnet(SubnetId id) const;
+  const Ipv6SubnetEntry* FindIpv6Subnet(SubnetId id) const;
+  // The table name of a row's subnet; empty for a row whose subnet is gone.
+  std::string_view TableNameOf(const IpMacEntry& row) const;
+  std::string_view TableNameOf(const Ipv6MacEntry& row) const;
+  std::vector<const IpMacEntry*> RowsOf(SubnetId subnet) const;
+  std::vector<const Ipv6MacEntry*> Ipv6RowsOf(SubnetId subnet) const;
+
+  const std::vector<SubnetEntry>& subnets() const { return subnets_; }
+  const std::vector<IpMacEntry>& ip_mac_rows() const { return rows_; }
+  const std::vector<Ipv6SubnetEntry>& ipv6_subnets() const { return ipv6_subnets_; }
+  const std::vector<Ipv6MacEntry>& ipv6_mac_rows() const { return ipv6_rows_; }
+
+  // Changes, for a snapshot that is not published yet. Each insertion goes after the entries that
+  // compare equal, so that the order of equal entries survives a save and a reload.
+  void InsertSubnet(SubnetEntry entry);
+  void InsertIpMacRow(IpMacEntry row);
+  void InsertIpv6Subnet(Ipv6SubnetEntry entry);
+  void InsertIpv6MacRow(Ipv6MacEntry row);
+  void EraseSubnet(SubnetId id);
+  void EraseIpv6Subnet(SubnetId id);
+  void EraseIpMacRow(uint32_t address);
+  void EraseIpv6MacRow(const Ipv6Address& address);
+  // Every row of the subnet, or of no subnet that exists.
+  void EraseRowsOf(SubnetId subnet);
+  void EraseIpv6RowsOf(SubnetId subnet);
+  void EraseOrphanRows();
+  // Keeps the first `count` subnets in address order and the rows of those.
+  void TruncateSubnets(size_t count);
+  // Renames a subnet; its rows follow it.
+  void RenameSubnet(SubnetId id, std::string name);
+  void RenameIpv6Subnet(SubnetId id, std::string name);
+  void LowerCaseMacTexts();
+
+ private:
+  using Ipv6Key = std::array<uint32_t, 4>;
+  static Ipv6Key KeyOf(const Ipv6Address& address);
+
+  std::vector<SubnetEntry> subnets_;
+  std::vector<uint32_t> subnet_addrs_;  // host order, beside subnets_
+  std::vector<uint32_t> subnet_masks_;
+  std::vector<IpMacEntry> rows_;
+  std::vector<uint32_t> row_keys_;  // host order, beside rows_
+  std::vector<Ipv6SubnetEntry> ipv6_subnets_;
+  std::vector<Ipv6MacEntry> ipv6_rows_;
+  std::vector<Ipv6Key> ipv6_row_keys_;
+};
+
+}  // namespace velmora
