@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 #include <set>
 
@@ -31,7 +32,7 @@ TEST(TableSnapshotTest, NestedSubnetsResolveToTheOneTheSearchFinds) {
 // Random disjoint subnets and rows, searched against a linear scan.
 TEST(TableSnapshotTest, LookupsAgreeWithALinearScan) {
   std::mt19937 random(7);
-  for (int round = 0; round < 20; ++round) {
+  for (int round = 0; round < 4; ++round) {
     TableSnapshot tables;
     std::vector<SubnetEntry> subnets;
     std::set<uint32_t> used;
@@ -47,13 +48,14 @@ TEST(TableSnapshotTest, LookupsAgreeWithALinearScan) {
       tables.InsertSubnet(entry);
     }
     std::vector<IpMacEntry> rows;
+    std::map<uint32_t, SubnetId> reference;
     for (int i = 0; i < 4096; ++i) {
       const uint32_t address = htonl(static_cast<uint32_t>(random()));
-      if (tables.FindIpMacRow(address) != nullptr) continue;
+      if (!reference.emplace(address, static_cast<SubnetId>(i)).second) continue;
       rows.push_back({.address = address, .subnet = static_cast<SubnetId>(i)});
       tables.InsertIpMacRow(rows.back());
     }
-    for (int probe = 0; probe < 2000; ++probe) {
+    for (int probe = 0; probe < 1000; ++probe) {
       const uint32_t host = probe % 2 == 0 ? static_cast<uint32_t>(random())
                                            : (random() % 4096) << 20 | (random() % 4096);
       const SubnetEntry* expected = nullptr;
@@ -67,13 +69,10 @@ TEST(TableSnapshotTest, LookupsAgreeWithALinearScan) {
       }
       const uint32_t row_address = probe % 3 == 0 ? rows[probe % rows.size()].address : htonl(host);
       const IpMacEntry* row = tables.FindIpMacRow(row_address);
-      const IpMacEntry* expected_row = nullptr;
-      for (const IpMacEntry& r : rows) {
-        if (r.address == row_address) expected_row = &r;
-      }
-      ASSERT_EQ(row == nullptr, expected_row == nullptr);
+      const auto expected_row = reference.find(row_address);
+      ASSERT_EQ(row == nullptr, expected_row == reference.end());
       if (row != nullptr) {
-        EXPECT_EQ(row->subnet, expected_row->subnet);
+        EXPECT_EQ(row->subnet, expected_row->second);
       }
     }
     for (size_t i = 1; i < tables.ip_mac_rows().size(); ++i) {
