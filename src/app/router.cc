@@ -12,7 +12,6 @@ namespace velmora {
 Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt,
                RouterOptions options)
     : clock_(clock),
-      log_(log),
       prompt_(prompt),
       options_(std::move(options)),
       configuration_(files, log),

@@ -58,7 +58,6 @@ class Router {
   void HandleClose(bool ask);
 
   Clock& clock_;
-  Log& log_;
   OperatorPrompt& prompt_;
   RouterOptions options_;
   Settings settings_;

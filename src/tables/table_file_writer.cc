@@ -15,7 +15,9 @@ namespace {
 class SubnetRowText {
  public:
   SubnetRowText& Text(std::string_view key, std::string_view value) {
-    return Field(key, "\"" + std::string(value) + "\"", 72);
+    std::string quoted(1, '"');
+    quoted.append(value).push_back('"');
+    return Field(key, quoted, 72);
   }
   SubnetRowText& Number(std::string_view key, std::string_view value) {
     return Field(key, std::string(value), 80);

@@ -47,12 +47,42 @@ void LowerCase(std::string& text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
 }
 
+// The first key not below `key`, found without branches that depend on the data: the packet
+// path's lookups go through here.
+template <typename Key>
+size_t LowerBound(const Key* keys, size_t count, const Key& key) {
+  if (count == 0) return 0;
+  const Key* base = keys;
+  size_t length = count;
+  while (length > 1) {
+    const size_t half = length / 2;
+    base += half & (size_t{0} - (base[half - 1] < key));  // no branch to mispredict
+    length -= half;
+  }
+  return static_cast<size_t>(base - keys) + (*base < key ? 1 : 0);
+}
+
+template <typename Key>
+size_t LowerBound(const std::vector<Key>& keys, const Key& key) {
+  return LowerBound(keys.data(), keys.size(), key);
+}
+
+uint64_t Ipv6Hash(const Ipv6Address& address) {
+  uint64_t high, low;
+  std::memcpy(&high, address.data(), sizeof high);
+  std::memcpy(&low, address.data() + sizeof high, sizeof low);
+  uint64_t h = (high * 0x9e3779b97f4a7c15u) ^ low;
+  h ^= h >> 29;
+  h *= 0xbf58476d1ce4e5b9u;
+  return h ^ (h >> 32);
+}
+
 }  // namespace
 
 TableSnapshot::Ipv6Key TableSnapshot::KeyOf(const Ipv6Address& address) {
-  Ipv6Key key;
-  std::memcpy(key.data(), address.data(), sizeof key);
-  return key;
+  uint32_t words[4];
+  std::memcpy(words, address.data(), sizeof words);
+  return {uint64_t{words[0]} << 32 | words[1], uint64_t{words[2]} << 32 | words[3]};
 }
 
 const SubnetEntry* TableSnapshot::FindSubnetForAddress(uint32_t address) const {
@@ -76,16 +106,19 @@ const SubnetEntry* TableSnapshot::FindSubnetForAddress(uint32_t address) const {
 
 const IpMacEntry* TableSnapshot::FindIpMacRow(uint32_t address) const {
   const uint32_t key = ntohl(address);
-  const auto it = std::lower_bound(row_keys_.begin(), row_keys_.end(), key);
-  if (it == row_keys_.end() || *it != key) return nullptr;
-  return &rows_[static_cast<size_t>(it - row_keys_.begin())];
+  const size_t at = LowerBound(row_keys_, key);
+  if (at == row_keys_.size() || row_keys_[at] != key) return nullptr;
+  return &rows_[at];
 }
 
 const Ipv6MacEntry* TableSnapshot::FindIpv6MacRow(const Ipv6Address& address) const {
-  const Ipv6Key key = KeyOf(address);
-  const auto it = std::lower_bound(ipv6_row_keys_.begin(), ipv6_row_keys_.end(), key);
-  if (it == ipv6_row_keys_.end() || *it != key) return nullptr;
-  return &ipv6_rows_[static_cast<size_t>(it - ipv6_row_keys_.begin())];
+  const uint64_t hash = Ipv6Hash(address);
+  for (size_t at = LowerBound(ipv6_hashes_, hash);
+       at < ipv6_hashes_.size() && ipv6_hashes_[at] == hash; ++at) {
+    const Ipv6MacEntry& row = ipv6_rows_[ipv6_hash_rows_[at]];
+    if (row.address == address) return &row;
+  }
+  return nullptr;
 }
 
 const SubnetEntry* TableSnapshot::FindSubnet(SubnetId id) const {
@@ -139,9 +172,29 @@ void TableSnapshot::InsertIpv6Subnet(Ipv6SubnetEntry entry) {
 
 void TableSnapshot::InsertIpv6MacRow(Ipv6MacEntry row) {
   const Ipv6Key key = KeyOf(row.address);
+  const uint64_t hash = Ipv6Hash(row.address);
   const auto at = std::upper_bound(ipv6_row_keys_.begin(), ipv6_row_keys_.end(), key);
-  ipv6_rows_.insert(ipv6_rows_.begin() + (at - ipv6_row_keys_.begin()), std::move(row));
+  const auto index = static_cast<uint32_t>(at - ipv6_row_keys_.begin());
+  ipv6_rows_.insert(ipv6_rows_.begin() + index, std::move(row));
   ipv6_row_keys_.insert(at, key);
+  for (uint32_t& row_index : ipv6_hash_rows_) row_index += row_index >= index ? 1 : 0;
+  const auto place = std::upper_bound(ipv6_hashes_.begin(), ipv6_hashes_.end(), hash);
+  ipv6_hash_rows_.insert(ipv6_hash_rows_.begin() + (place - ipv6_hashes_.begin()), index);
+  ipv6_hashes_.insert(place, hash);
+}
+
+void TableSnapshot::IndexIpv6Rows() {
+  std::vector<std::pair<uint64_t, uint32_t>> index;
+  for (size_t i = 0; i < ipv6_rows_.size(); ++i) {
+    index.emplace_back(Ipv6Hash(ipv6_rows_[i].address), static_cast<uint32_t>(i));
+  }
+  std::sort(index.begin(), index.end());
+  ipv6_hashes_.clear();
+  ipv6_hash_rows_.clear();
+  for (const auto& [hash, row] : index) {
+    ipv6_hashes_.push_back(hash);
+    ipv6_hash_rows_.push_back(row);
+  }
 }
 
 void TableSnapshot::EraseSubnet(SubnetId id) {
@@ -166,6 +219,7 @@ void TableSnapshot::EraseIpMacRow(uint32_t address) {
 void TableSnapshot::EraseIpv6MacRow(const Ipv6Address& address) {
   EraseRowsIf(ipv6_rows_, ipv6_row_keys_,
               [&address](const Ipv6MacEntry& row) { return row.address == address; });
+  IndexIpv6Rows();
 }
 
 void TableSnapshot::EraseRowsOf(SubnetId subnet) {
@@ -175,6 +229,7 @@ void TableSnapshot::EraseRowsOf(SubnetId subnet) {
 void TableSnapshot::EraseIpv6RowsOf(SubnetId subnet) {
   EraseRowsIf(ipv6_rows_, ipv6_row_keys_,
               [subnet](const Ipv6MacEntry& row) { return row.subnet == subnet; });
+  IndexIpv6Rows();
 }
 
 void TableSnapshot::EraseOrphanRows() {
@@ -182,6 +237,7 @@ void TableSnapshot::EraseOrphanRows() {
               [this](const IpMacEntry& row) { return FindSubnet(row.subnet) == nullptr; });
   EraseRowsIf(ipv6_rows_, ipv6_row_keys_,
               [this](const Ipv6MacEntry& row) { return FindIpv6Subnet(row.subnet) == nullptr; });
+  IndexIpv6Rows();
 }
 
 void TableSnapshot::TruncateSubnets(size_t count) {

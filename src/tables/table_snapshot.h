@@ -55,8 +55,16 @@ class TableSnapshot {
   void LowerCaseMacTexts();
 
  private:
-  using Ipv6Key = std::array<uint32_t, 4>;
+  // The 16 address bytes as four little-endian words, the first word most significant: the
+  // order of the IPv6/MAC table.
+  struct Ipv6Key {
+    uint64_t high = 0;
+    uint64_t low = 0;
+    auto operator<=>(const Ipv6Key&) const = default;
+  };
   static Ipv6Key KeyOf(const Ipv6Address& address);
+  // Rebuilds the hash index of the IPv6 rows after rows were erased.
+  void IndexIpv6Rows();
 
   std::vector<SubnetEntry> subnets_;
   std::vector<uint32_t> subnet_addrs_;  // host order, beside subnets_
@@ -65,7 +73,11 @@ class TableSnapshot {
   std::vector<uint32_t> row_keys_;  // host order, beside rows_
   std::vector<Ipv6SubnetEntry> ipv6_subnets_;
   std::vector<Ipv6MacEntry> ipv6_rows_;
-  std::vector<Ipv6Key> ipv6_row_keys_;
+  std::vector<Ipv6Key> ipv6_row_keys_;  // beside ipv6_rows_
+  // The IPv6 lookup bisects 64-bit hashes of the addresses, sorted, each with its row's index:
+  // half the bytes of the keys, so the search stays in the first-level cache.
+  std::vector<uint64_t> ipv6_hashes_;
+  std::vector<uint32_t> ipv6_hash_rows_;
 };
 
 }  // namespace velmora

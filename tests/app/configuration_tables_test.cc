@@ -19,7 +19,9 @@ const char kExample[] =
 
 const char kEmptyIpv6Part[] = "\r\n[NETV6WORKS]\r\n";
 
-uint32_t Ip(const char* text) { return DottedToAddress(text); }
+uint32_t Ip(const char* text) {
+  return DottedToAddress(text);
+}
 
 // Loads `text`, saves, loads the saved file into a fresh configuration and saves again: the two
 // saves must be equal byte for byte.
@@ -52,10 +54,10 @@ TEST(ConfigurationTablesTest, RowLinesAreCheckedAndColonsBecomeHyphens) {
       "[NETWORKS]\r\nAlias=\"A\", IPSubNetAddr=192.168.1.0, IPSubNetMask=255.255.255.0,\r\n"
       "  IPSubNetMAC=\"SubNet_001\", IPSubNetPID=0x100\r\n"
       "[SubNet_001]\r\n"
-      "10.0.0.9    00-11-22-33-44-55\r\n"         // outside its subnet
-      "192.168.1.9 00:11:22:33:44:55\r\n"         // colons, one blank
-      "192.168.1.10\t00-11-22-33-44-5\r\n"        // a MAC too short
-      "192.168.1.11    00-11-22-33-44-56 a.b-c\r\n"  // an alias with dots and hyphens
+      "10.0.0.9    00-11-22-33-44-55\r\n"             // outside its subnet
+      "192.168.1.9 00:11:22:33:44:55\r\n"             // colons, one blank
+      "192.168.1.10\t00-11-22-33-44-5\r\n"            // a MAC too short
+      "192.168.1.11    00-11-22-33-44-56 a.b-c\r\n"   // an alias with dots and hyphens
       "192.168.1.11    00-11-22-33-44-57 second\r\n"  // the same address again
       "192.168.1    00-11-22-33-44-58\r\n"));
   const auto tables = config.tables.tables().Snapshot();
@@ -75,11 +77,12 @@ TEST(ConfigurationTablesTest, AnIncompatibleSubnetIsReportedAndKept) {
       "IPSubNetMAC=\"SubNet_001\", IPSubNetPID=1\r\n"));
   ASSERT_EQ(config.prompt.requests.size(), 1u);
   EXPECT_EQ(config.prompt.requests[0].title, "Incorrect .ini parameter");
-  EXPECT_EQ(config.prompt.requests[0].text,
-            "Parameters IPSubNetAddr and IPSubNetMask\nin .ini file are incompatible (See the "
-            "following row in [NETWORK] section):\nAlias=A,IPSubNetAddr=192.168.1.5,"
-            "IPSubNetMask=255.255.255.0,IPSubNetMAC=SubNet_001,IPSubNetPID=1\n"
-            "Must: ((IPSubNetAddr & IPSubNetMask)=IPSubNetAddr)\nUnexpected results are possible !");
+  EXPECT_EQ(
+      config.prompt.requests[0].text,
+      "Parameters IPSubNetAddr and IPSubNetMask\nin .ini file are incompatible (See the "
+      "following row in [NETWORK] section):\nAlias=A,IPSubNetAddr=192.168.1.5,"
+      "IPSubNetMask=255.255.255.0,IPSubNetMAC=SubNet_001,IPSubNetPID=1\n"
+      "Must: ((IPSubNetAddr & IPSubNetMask)=IPSubNetAddr)\nUnexpected results are possible !");
   EXPECT_EQ(config.tables.tables().Snapshot()->subnets().size(), 1u);
 }
 
@@ -122,12 +125,12 @@ TEST(ConfigurationTablesTest, OwnFilesAndPathsAreNeverRowFiles) {
   StoredConfiguration config;
   config.files.WriteFileAtomically("velmora.log", "192.168.1.8    00-00-00-00-00-08\n");
   config.files.WriteFileAtomically("../x", "192.168.1.9    00-00-00-00-00-09\n");
-  config.Load(std::string(
-      "[NETWORKS]\r\n"
-      "Alias=\"A\", IPSubNetAddr=192.168.1.0, IPSubNetMask=255.255.255.0, "
-      "IPSubNetMAC=\"velmora.log\", IPSubNetPID=1\r\n"
-      "Alias=\"B\", IPSubNetAddr=192.168.2.0, IPSubNetMask=255.255.255.0, "
-      "IPSubNetMAC=\"../x\", IPSubNetPID=1\r\n"));
+  config.Load(
+      std::string("[NETWORKS]\r\n"
+                  "Alias=\"A\", IPSubNetAddr=192.168.1.0, IPSubNetMask=255.255.255.0, "
+                  "IPSubNetMAC=\"velmora.log\", IPSubNetPID=1\r\n"
+                  "Alias=\"B\", IPSubNetAddr=192.168.2.0, IPSubNetMask=255.255.255.0, "
+                  "IPSubNetMAC=\"../x\", IPSubNetPID=1\r\n"));
   EXPECT_TRUE(config.tables.tables().Snapshot()->ip_mac_rows().empty());
   config.Save();
   EXPECT_TRUE(config.files.ReadFile("velmora.log"));
@@ -138,14 +141,14 @@ TEST(ConfigurationTablesTest, SubnetsSharingANameNeverShareRows) {
   StoredConfiguration config;
   config.files.WriteFileAtomically("X", "192.168.1.8    00-00-00-00-00-08\n");
   config.files.WriteFileAtomically("XAlT", "192.168.2.8    00-00-00-00-00-09\n");
-  config.Load(std::string(
-      "[NETWORKS]\r\n"
-      "Alias=\"A\", IPSubNetAddr=192.168.1.0, IPSubNetMask=255.255.255.0, "
-      "IPSubNetMAC=\"X\", IPSubNetPID=1\r\n"
-      "Alias=\"B\", IPSubNetAddr=192.168.2.0, IPSubNetMask=255.255.255.0, "
-      "IPSubNetMAC=\"XAlT\", IPSubNetPID=1\r\n"
-      "Alias=\"C\", IPSubNetAddr=192.168.3.0, IPSubNetMask=255.255.255.0, "
-      "IPSubNetMAC=\"X\", IPSubNetPID=1\r\n"));
+  config.Load(
+      std::string("[NETWORKS]\r\n"
+                  "Alias=\"A\", IPSubNetAddr=192.168.1.0, IPSubNetMask=255.255.255.0, "
+                  "IPSubNetMAC=\"X\", IPSubNetPID=1\r\n"
+                  "Alias=\"B\", IPSubNetAddr=192.168.2.0, IPSubNetMask=255.255.255.0, "
+                  "IPSubNetMAC=\"XAlT\", IPSubNetPID=1\r\n"
+                  "Alias=\"C\", IPSubNetAddr=192.168.3.0, IPSubNetMask=255.255.255.0, "
+                  "IPSubNetMAC=\"X\", IPSubNetPID=1\r\n"));
   const std::string saved = config.SavedTables();
   EXPECT_NE(saved.find("[SubNet_001]\r\n; IP/MACs for the subnet entry: Alias=\"A\" "
                        "IPsubnet=192.168.1.0\r\n192.168.1.8 "),
@@ -163,9 +166,8 @@ TEST(ConfigurationTablesTest, LongAliasesWrapAndReadBack) {
   StoredConfiguration config;
   config.Load();
   const std::string alias(100, 'L');
-  ASSERT_TRUE(config.tables.editor()
-                  .AddSubnet({alias, "10.0.0.0", "255.0.0.0", 7}, config.prompt)
-                  .ok());
+  ASSERT_TRUE(
+      config.tables.editor().AddSubnet({alias, "10.0.0.0", "255.0.0.0", 7}, config.prompt).ok());
   ASSERT_TRUE(config.tables.editor().AddIpv6Subnet(alias + "6", 8, config.prompt).ok());
   const auto v6 = config.tables.tables().Snapshot()->ipv6_subnets()[0].id;
   ASSERT_TRUE(config.tables.editor()
@@ -176,8 +178,7 @@ TEST(ConfigurationTablesTest, LongAliasesWrapAndReadBack) {
                                "00-00-00-00-00-01", config.prompt)
                   .ok());
   const std::string saved = config.Save();
-  EXPECT_NE(saved.find("Alias=\"" + alias + "\",\r\n    IPSubNetAddr=10.0.0.0"),
-            std::string::npos);
+  EXPECT_NE(saved.find("Alias=\"" + alias + "\",\r\n    IPSubNetAddr=10.0.0.0"), std::string::npos);
   EXPECT_NE(saved.find("Alias=\"" + alias + "6\",\r\n    IPSubNetMAC=\"SubNetV6_001\""),
             std::string::npos);
   StoredConfiguration reread;
@@ -258,8 +259,9 @@ TEST(ConfigurationTablesTest, ListsAndIpv6SectionsRoundTripInTheirOrder) {
 
 TEST(ConfigurationTablesTest, TheDefaultProfileComesFromTheProfiles) {
   StoredConfiguration config;
-  config.Load(std::string("[GENERAL]\r\nDefaultUP=none\r\n"
-                          "[USERPROFILES]\r\nA=1,2,3\r\nB=1,2,16000000\r\nC=1,2,5\r\n"));
+  config.Load(
+      std::string("[GENERAL]\r\nDefaultUP=none\r\n"
+                  "[USERPROFILES]\r\nA=1,2,3\r\nB=1,2,16000000\r\nC=1,2,5\r\n"));
   EXPECT_EQ(config.settings.DefaultUP.get(), "C");
 }
 

@@ -38,8 +38,7 @@ TEST(ListTest, UsersFirstLineWinsAndOnlyALineEndIsDropped) {
   EXPECT_EQ(users.Password("carol"), "pass;word \"x\"");
   EXPECT_EQ(users.Password("dave"), "last");  // no line end: nothing cut
   EXPECT_FALSE(users.Password("no equals"));
-  EXPECT_EQ(out,
-            "\r\n[L2TPUSERS]\r\nalice=\r\nbob=one\r\ncarol=pass;word \"x\"\r\ndave=last\r\n");
+  EXPECT_EQ(out, "\r\n[L2TPUSERS]\r\nalice=\r\nbob=one\r\ncarol=pass;word \"x\"\r\ndave=last\r\n");
   RecordingPrompt prompt;
   EXPECT_EQ(users.Add("bob", "x", prompt).message, "User already exists.");
   EXPECT_FALSE(users.Add("[x", "x", prompt).ok);
@@ -53,17 +52,18 @@ TEST(ListTest, UsersFirstLineWinsAndOnlyALineEndIsDropped) {
 TEST(ListTest, ProfilesInAliasOrderWithUnsignedFigures) {
   Log log;
   UserProfileList profiles(log);
-  const std::string out = ReadAndWrite(
-      profiles, "USERPROFILES",
-      "Zeta=1,2,3\r\nAlpha=4,5,6\r\nAlpha=7,8,9\r\nBeta=100,200\r\nNoEquals\r\n"
-      "Big= 4294967295, +3000000000 ,12x\r\n");
+  const std::string out =
+      ReadAndWrite(profiles, "USERPROFILES",
+                   "Zeta=1,2,3\r\nAlpha=4,5,6\r\nAlpha=7,8,9\r\nBeta=100,200\r\nNoEquals\r\n"
+                   "Big= 4294967295, +3000000000 ,12x\r\n");
   const std::vector<UserProfile> entries = profiles.Entries();
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries[0], (UserProfile{"Alpha", 4, 5, 6}));
   EXPECT_EQ(entries[1], (UserProfile{"Big", 4294967295u, 3000000000u, 12}));
   EXPECT_EQ(entries[2].Alias, "Zeta");
-  EXPECT_EQ(out, "\r\n[USERPROFILES]\r\nAlpha=4,5,6\r\nBig=4294967295,3000000000,12\r\n"
-                 "Zeta=1,2,3\r\n");
+  EXPECT_EQ(out,
+            "\r\n[USERPROFILES]\r\nAlpha=4,5,6\r\nBig=4294967295,3000000000,12\r\n"
+            "Zeta=1,2,3\r\n");
   RecordingPrompt prompt;
   EXPECT_EQ(profiles.Add({"Alpha", 1, 1, 1}, prompt).message, "Alias already exists.");
   EXPECT_FALSE(profiles.Add({"Go=ld", 1, 1, 1}, prompt).ok);
@@ -95,8 +95,7 @@ TEST(ListTest, PeersSkipNonAddressesAndFiltersKeepThem) {
   EXPECT_EQ(filters.Add("10.0.0.x", prompt).message, "Invalid IP address");
   EXPECT_TRUE(filters.Add("10.0.0.3", prompt).ok);
   EXPECT_TRUE(filters.Add("10.0.0.4", prompt).ok);
-  EXPECT_EQ(filters.Add("10.0.0.5", prompt).message,
-            "You can add only 4 source filter IP address");
+  EXPECT_EQ(filters.Add("10.0.0.5", prompt).message, "You can add only 4 source filter IP address");
   EXPECT_TRUE(filters.Remove(1, prompt).ok);
   EXPECT_EQ(prompt.requests.back().title, "Delete source filter request");
   EXPECT_EQ(prompt.requests.back().text, "Really delete source filter IP(255.255.255.255)?");

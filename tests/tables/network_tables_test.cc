@@ -18,7 +18,8 @@ TEST(NetworkTablesTest, AReaderFetchesOnlyAfterAPublish) {
   const TableSnapshot* first = &reader.Current();
   EXPECT_EQ(&reader.Current(), first);
   TableSnapshot next;
-  next.InsertSubnet({.id = 1, .IPSubNetAddr = DottedToAddress("10.0.0.0"),
+  next.InsertSubnet({.id = 1,
+                     .IPSubNetAddr = DottedToAddress("10.0.0.0"),
                      .IPSubNetMask = DottedToAddress("255.0.0.0")});
   const auto kept = tables.Snapshot();  // a holder keeps the old tables alive
   tables.Publish(std::move(next));
@@ -55,8 +56,9 @@ TEST(NetworkTablesTest, ReadersNeverSeeAHalfChangedTable) {
     const std::string net = "10." + std::to_string(i % 50) + ".0.0";
     const TableChange subnet = editor.AddSubnet({"", net, "255.255.0.0", 5}, prompt);
     EXPECT_TRUE(subnet.ok()) << subnet.message;
-    EXPECT_EQ(editor.AddIpMacRange(subnet.subnet, "10." + std::to_string(i % 50) + ".0.1",
-                                   "00-00-00-00-00-01", 4, prompt)
+    EXPECT_EQ(editor
+                  .AddIpMacRange(subnet.subnet, "10." + std::to_string(i % 50) + ".0.1",
+                                 "00-00-00-00-00-01", 4, prompt)
                   .rows_added,
               4u);
     if (i % 3 != 2) {

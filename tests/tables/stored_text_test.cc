@@ -22,8 +22,8 @@ TEST(MacAddressTest, PartsAreHexadecimalNumbersBetweenSeparators) {
 TEST(StoredTextTest, AliasesThatWouldNotReadBackAreRefusedOrRepaired) {
   EXPECT_TRUE(IsStorableSubnetAlias("Office 2 (north)"));
   EXPECT_TRUE(IsStorableSubnetAlias(""));
-  for (const char* bad : {"a=b", "a,b", "a;b", "a\"b", " lead", "trail\t", "xIPSubNetPIDx",
-                          "IP SubNet Addr"}) {
+  for (const char* bad :
+       {"a=b", "a,b", "a;b", "a\"b", " lead", "trail\t", "xIPSubNetPIDx", "IP SubNet Addr"}) {
     EXPECT_FALSE(IsStorableSubnetAlias(bad)) << bad;
   }
   EXPECT_FALSE(IsStorableSubnetAlias(std::string(129, 'a')));
@@ -50,8 +50,8 @@ TEST(StoredTextTest, RowAddressesAndRowFileNames) {
   }
   const std::vector<std::string> own = {"velmora.ini", "velmora.log"};
   EXPECT_TRUE(IsRowFileName("SubNet_001", own));
-  for (const char* bad : {"", "../etc/passwd", "/etc/passwd", ".hidden", "velmora.ini",
-                          "velmora.log"}) {
+  for (const char* bad :
+       {"", "../etc/passwd", "/etc/passwd", ".hidden", "velmora.ini", "velmora.log"}) {
     EXPECT_FALSE(IsRowFileName(bad, own)) << bad;
   }
 }

@@ -12,7 +12,9 @@ namespace {
 
 using testing::RecordingPrompt;
 
-uint32_t Ip(const char* text) { return DottedToAddress(text); }
+uint32_t Ip(const char* text) {
+  return DottedToAddress(text);
+}
 
 // Remembers what the tables asked of the system's routes.
 class RecordingHooks final : public RouteHooks {
@@ -58,15 +60,20 @@ TEST_F(TableEditorTest, SubnetValidationMessagesInTheirOrder) {
     TableRefusal refusal;
     const char* message;
   } cases[] = {
-      {{"", "192.168.1.300", "255.255.255.0", 1}, TableRefusal::kInvalidSubnetAddress,
+      {{"", "192.168.1.300", "255.255.255.0", 1},
+       TableRefusal::kInvalidSubnetAddress,
        "Invalid subnet address"},
-      {{"", "255.255.255.255", "255.255.255.0", 1}, TableRefusal::kInvalidSubnetAddress,
+      {{"", "255.255.255.255", "255.255.255.0", 1},
+       TableRefusal::kInvalidSubnetAddress,
        "Invalid subnet address"},
-      {{"", "10.0.0.0", "255.255.255.255", 1}, TableRefusal::kInvalidSubnetMask,
+      {{"", "10.0.0.0", "255.255.255.255", 1},
+       TableRefusal::kInvalidSubnetMask,
        "Invalid subnet mask"},
-      {{"", "192.168.1.5", "255.255.255.0", 1}, TableRefusal::kIncompatibleMask,
+      {{"", "192.168.1.5", "255.255.255.0", 1},
+       TableRefusal::kIncompatibleMask,
        "Subnet & Mask are incompatible. Check if ((Subnet & Mask) == Subnet)"},
-      {{"", "192.168.1.0", "255.255.255.0", 1}, TableRefusal::kSubnetExists,
+      {{"", "192.168.1.0", "255.255.255.0", 1},
+       TableRefusal::kSubnetExists,
        "Subnet already exists."},
       {{"a=b", "10.0.0.0", "255.0.0.0", 1}, TableRefusal::kBadAlias, nullptr},
       {{"my IPSub Net MAC", "10.0.0.0", "255.0.0.0", 1}, TableRefusal::kBadAlias, nullptr},
@@ -225,9 +232,9 @@ TEST_F(TableEditorTest, EditingARowKeepsItsProfileAndDropsTheOldArpEntry) {
   const SubnetId id = Subnet("192.168.1.0", "255.255.255.0");
   ASSERT_TRUE(Row(id, "192.168.1.5").ok());
   ASSERT_TRUE(Row(id, "192.168.1.6").ok());
-  EXPECT_EQ(editor.EditIpMacRow(Ip("192.168.1.5"), "192.168.1.6", "00-00-00-00-00-09", prompt)
-                .refusal,
-            TableRefusal::kIpExists);
+  EXPECT_EQ(
+      editor.EditIpMacRow(Ip("192.168.1.5"), "192.168.1.6", "00-00-00-00-00-09", prompt).refusal,
+      TableRefusal::kIpExists);
   hooks.calls.clear();
   ASSERT_TRUE(
       editor.EditIpMacRow(Ip("192.168.1.5"), "192.168.1.4", "00-00-00-00-00-09", prompt).ok());
@@ -259,8 +266,8 @@ TEST_F(TableEditorTest, RangesCarryTheMacAndStopAtTheSubnetEnd) {
 TEST_F(TableEditorTest, RangesSkipExistingRows) {
   const SubnetId id = Subnet("192.168.1.0", "255.255.255.0");
   ASSERT_TRUE(Row(id, "192.168.1.11").ok());
-  const TableChange change = editor.AddIpMacRange(id, "192.168.1.10", "00-00-00-00-00-10", 3,
-                                                  prompt);
+  const TableChange change =
+      editor.AddIpMacRange(id, "192.168.1.10", "00-00-00-00-00-10", 3, prompt);
   EXPECT_EQ(change.rows_added, 2u);
   EXPECT_EQ(change.skipped, std::vector<std::string>{"192.168.1.11"});
   EXPECT_EQ(LastText(), "IP 192.168.1.11 address already exists. Skipped");
@@ -289,8 +296,7 @@ TEST_F(TableEditorTest, Ipv6SubnetsAndRows) {
   const TableChange alpha = editor.AddIpv6Subnet("Alpha", 7, prompt);
   ASSERT_TRUE(zeta.ok() && alpha.ok());
   EXPECT_EQ(Now()->ipv6_subnets()[0].Alias, "Alpha");
-  EXPECT_EQ(editor.AddIpv6MacRow(alpha.subnet, "2001:db8::zz", "00-00-00-00-00-01", prompt)
-                .message,
+  EXPECT_EQ(editor.AddIpv6MacRow(alpha.subnet, "2001:db8::zz", "00-00-00-00-00-01", prompt).message,
             "Invalid Ipv6 Address.");
   ASSERT_TRUE(editor.AddIpv6MacRow(alpha.subnet, "2001:db8::1", "00-00-00-00-00-01", prompt).ok());
   EXPECT_EQ(editor.AddIpv6MacRow(zeta.subnet, "2001:db8::1", "00-00-00-00-00-02", prompt).message,

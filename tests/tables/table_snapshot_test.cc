@@ -10,7 +10,9 @@
 namespace velmora {
 namespace {
 
-uint32_t Ip(const char* text) { return DottedToAddress(text); }
+uint32_t Ip(const char* text) {
+  return DottedToAddress(text);
+}
 
 SubnetEntry Subnet(SubnetId id, uint32_t address, uint32_t mask) {
   return {.id = id, .IPSubNetAddr = address, .IPSubNetMask = mask, .IPSubNetPID = 1};
@@ -42,8 +44,8 @@ TEST(TableSnapshotTest, LookupsAgreeWithALinearScan) {
       const int prefix = 20 + static_cast<int>(random() % 13);
       if (!used.insert(block).second) continue;
       const uint32_t mask = prefix == 32 ? 0xffffffffu : ~((1u << (32 - prefix)) - 1);
-      const SubnetEntry entry = Subnet(static_cast<SubnetId>(i + 1), htonl(block << 20),
-                                       htonl(mask));
+      const SubnetEntry entry =
+          Subnet(static_cast<SubnetId>(i + 1), htonl(block << 20), htonl(mask));
       subnets.push_back(entry);
       tables.InsertSubnet(entry);
     }

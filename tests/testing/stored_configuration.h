@@ -21,8 +21,8 @@ class StoredConfiguration {
     if (text != nullptr) files.WriteFileAtomically(Configuration::kFileName, *text);
     configuration.Load(settings);
     tables.FinishLoad();
-    configuration.ApplySettings(settings, {.local_addresses = {"10.1.2.3"},
-                                           .profiles = tables.ProfileGuarantees()});
+    configuration.ApplySettings(
+        settings, {.local_addresses = {"10.1.2.3"}, .profiles = tables.ProfileGuarantees()});
   }
   void Load(const std::string& text) { Load(&text); }
   // Saves and returns the file.
@@ -42,10 +42,14 @@ class StoredConfiguration {
   NoRouteHooks hooks;
   Settings settings;
   Configuration configuration{files, log};
-  ConfigurationTables tables{files, log, prompt, hooks, settings, [] {
+  ConfigurationTables tables{files,
+                             log,
+                             prompt,
+                             hooks,
+                             settings,
+                             [] {
                                return std::vector<std::string>{"velmora.ini", "velmora.lock",
-                                                               "velmora.log"};
-                             }};
+                                                               "velmora.log"}; }};
 };
 
 }  // namespace velmora::testing
