@@ -50,17 +50,15 @@ std::string HeaderName(std::string_view header) {
   return std::string(header.substr(0, header.find(']')));
 }
 
-// A row line split into its address text, MAC text and profile alias.
-struct RowText {
-  std::string address;
-  std::string mac;
-  std::string alias;
-};
+using RowText = TableFileReader::RowText;
 
 std::optional<RowText> SplitRow(std::string_view text) {
   const size_t blank = text.find_first_of(" \t");
   if (blank == std::string_view::npos) return std::nullopt;
-  RowText row{.address = std::string(text.substr(0, blank)), .mac = {}, .alias = {}};
+  RowText row{.text = std::string(text),
+              .address = std::string(text.substr(0, blank)),
+              .mac = {},
+              .alias = {}};
   text.remove_prefix(std::min(text.size(), text.find_first_not_of(" \t", blank)));
   constexpr size_t kMacTextLength = 17;
   if (text.size() < kMacTextLength) return std::nullopt;
@@ -200,85 +198,78 @@ void TableFileReader::ReadIpv6RowSectionLine(std::string_view line) {
   }
 }
 
-bool TableFileReader::ReadIpMacRow(std::string_view line, const SubnetEntry& subnet, bool in_ini) {
+TableFileReader::RowLine TableFileReader::PrepareRow(std::string_view line, bool in_ini,
+                                                     size_t rows, RowText& row) {
   const std::string text = SettingText(line);
-  if (text.empty()) return true;
-  if (in_ini && text.find('[') != std::string::npos) return false;
-  if (building_.ip_mac_rows().size() >= kMaxIpMacRows) {
-    if (!table_full_logged_) log_ << "The IP/MAC table is full: 4096 rows at most\n";
+  if (text.empty()) return RowLine::kSkip;
+  if (in_ini && text.find('[') != std::string::npos) return RowLine::kEnd;
+  if (rows >= kMaxIpMacRows) {
+    if (!table_full_logged_) log_ << "A row table is full: 4096 rows at most\n";
     table_full_logged_ = true;
     Skip("table full", text);
-    return true;
+    return RowLine::kSkip;
   }
-  std::optional<RowText> row = SplitRow(text);
-  const std::optional<uint32_t> address = row ? RowAddress(row->address) : std::nullopt;
-  if (!address) {
-    Skip("invalid IP address", text);
-    return true;
+  std::optional<RowText> split = SplitRow(text);
+  if (!split) {
+    Skip("no MAC address", text);
+    return RowLine::kSkip;
   }
-  if ((*address & subnet.IPSubNetMask) != subnet.IPSubNetAddr) {
-    Skip("IP address out of its subnet", text);
-    return true;
+  row = std::move(*split);
+  if (const std::string alias = StorableRowAlias(row.alias); alias != row.alias) {
+    log_ << "Profile alias \"" << row.alias << "\" cannot be stored; kept as \"" << alias << "\"\n";
+    row.alias = alias;
   }
-  std::replace(row->mac.begin(), row->mac.end(), ':', '-');
-  const std::optional<MacAddress> mac = ParseMac(row->mac);
-  if (!mac) {
-    Skip("invalid MAC address", text);
+  return RowLine::kRow;
+}
+
+bool TableFileReader::ReadIpMacRow(std::string_view line, const SubnetEntry& subnet, bool in_ini) {
+  RowText row;
+  const RowLine kind = PrepareRow(line, in_ini, building_.ip_mac_rows().size(), row);
+  if (kind != RowLine::kRow) return kind == RowLine::kSkip;
+  const std::optional<uint32_t> address = RowAddress(row.address);
+  std::replace(row.mac.begin(), row.mac.end(), ':', '-');
+  const std::optional<MacAddress> mac = ParseMac(row.mac);
+  const char* problem = !address ? "invalid IP address"
+                        : (*address & subnet.IPSubNetMask) != subnet.IPSubNetAddr
+                            ? "IP address out of its subnet"
+                        : !mac                                        ? "invalid MAC address"
+                        : building_.FindIpMacRow(*address) != nullptr ? "IP address already exists"
+                                                                      : nullptr;
+  if (problem != nullptr) {
+    Skip(problem, row.text);
     return true;
-  }
-  if (building_.FindIpMacRow(*address) != nullptr) {
-    Skip("IP address already exists", text);
-    return true;
-  }
-  if (const std::string alias = StorableRowAlias(row->alias); alias != row->alias) {
-    log_ << "Profile alias \"" << row->alias << "\" cannot be stored; kept as \"" << alias
-         << "\"\n";
-    row->alias = alias;
   }
   building_.InsertIpMacRow({.address = *address,
                             .mac = *mac,
-                            .address_text = std::move(row->address),
-                            .mac_text = std::move(row->mac),
+                            .address_text = std::move(row.address),
+                            .mac_text = std::move(row.mac),
                             .subnet = subnet.id,
-                            .profile_alias = std::move(row->alias)});
+                            .profile_alias = std::move(row.alias)});
   return true;
 }
 
 bool TableFileReader::ReadIpv6MacRow(std::string_view line, const Ipv6SubnetEntry& subnet,
                                      bool in_ini) {
-  const std::string text = SettingText(line);
-  if (text.empty()) return true;
-  if (in_ini && text.find('[') != std::string::npos) return false;
-  if (building_.ipv6_mac_rows().size() >= kMaxIpv6MacRows) {
-    Skip("IPv6/MAC table full", text);
+  RowText row;
+  const RowLine kind = PrepareRow(line, in_ini, building_.ipv6_mac_rows().size(), row);
+  if (kind != RowLine::kRow) return kind == RowLine::kSkip;
+  const std::optional<Ipv6Address> address = TextToIpv6(row.address);
+  const std::optional<MacAddress> mac = ParseMac(row.mac);
+  const char* problem = !address ? "invalid IPv6 address"
+                        : !mac   ? "invalid MAC address"
+                        : building_.FindIpv6MacRow(*address) != nullptr
+                            ? "IPv6 address already exists"
+                            : nullptr;
+  if (problem != nullptr) {
+    Skip(problem, row.text);
     return true;
-  }
-  std::optional<RowText> row = SplitRow(text);
-  const std::optional<Ipv6Address> address = row ? TextToIpv6(row->address) : std::nullopt;
-  if (!address) {
-    Skip("invalid IPv6 address", text);
-    return true;
-  }
-  const std::optional<MacAddress> mac = ParseMac(row->mac);
-  if (!mac) {
-    Skip("invalid MAC address", text);
-    return true;
-  }
-  if (building_.FindIpv6MacRow(*address) != nullptr) {
-    Skip("IPv6 address already exists", text);
-    return true;
-  }
-  if (const std::string alias = StorableRowAlias(row->alias); alias != row->alias) {
-    log_ << "Profile alias \"" << row->alias << "\" cannot be stored; kept as \"" << alias
-         << "\"\n";
-    row->alias = alias;
   }
   building_.InsertIpv6MacRow({.address = *address,
-                              .address_text = std::move(row->address),
+                              .address_text = std::move(row.address),
                               .mac = *mac,
-                              .mac_text = std::move(row->mac),
+                              .mac_text = std::move(row.mac),
                               .subnet = subnet.id,
-                              .profile_alias = std::move(row->alias)});
+                              .profile_alias = std::move(row.alias)});
   return true;
 }
 

@@ -34,6 +34,14 @@ class TableFileReader {
   // After the whole file: keeps the first 128 subnets and publishes the tables.
   void Finish();
 
+  // A row line cut into its parts.
+  struct RowText {
+    std::string text;  // the line without comment and blanks at the ends
+    std::string address;
+    std::string mac;  // the 17 characters after the address and its blanks
+    std::string alias;
+  };
+
  private:
   // Hands the lines of one section kind to a member of the reader.
   class Section final : public IniSectionReader {
@@ -63,6 +71,10 @@ class TableFileReader {
 
   // The lines of the stand-alone row file named `name`, if there is one that may be read.
   std::vector<std::string> ReadRowFile(const std::string& name);
+  enum class RowLine { kRow, kSkip, kEnd };
+  // What the two row readers share: the line cut into its parts, unless it is empty, ends the
+  // section, finds the table full or has no MAC.
+  RowLine PrepareRow(std::string_view line, bool in_ini, size_t rows, RowText& row);
   // One row line for `subnet`; false when the line ends the section.
   bool ReadIpMacRow(std::string_view line, const SubnetEntry& subnet, bool in_ini);
   bool ReadIpv6MacRow(std::string_view line, const Ipv6SubnetEntry& subnet, bool in_ini);
