@@ -51,7 +51,8 @@ void Router::LoadSettings() {
 }
 
 std::vector<std::string> Router::OwnFiles() const {
-  return {Configuration::kFileName, options_.lock_file, settings_.LogFileName.get(),
+  const std::string log = settings_.LogFileName.get();
+  return {Configuration::kFileName,     options_.lock_file, log, log + "1", log + "2",
           settings_.StatisticFile.get()};
 }
 
