@@ -1,0 +1,155 @@
+#include "platform/udp_socket.h"
+
+#include <sys/socket.h>
+
+#include <mutex>
+#include <set>
+
+#include "platform/socket_error.h"
+#include "support/cerrorcode.h"
+#include "support/log.h"
+
+namespace velmora {
+
+namespace {
+
+// The live UDP sockets.
+struct Registry {
+  std::mutex mutex;
+  std::set<UdpSocket*> sockets;
+};
+
+Registry& TheRegistry() {
+  static Registry registry;
+  return registry;
+}
+
+int NewUdpSocket(Log& log) {
+  if (log.level() >= 3) log << "UDPsocket...";
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) ThrowSocketError();
+  const int size = 65536;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  return fd;
+}
+
+}  // namespace
+
+UdpSocket::UdpSocket(Log& log) : log_(log), handle_(NewUdpSocket(log)) {
+  peer_.sin_family = AF_INET;
+  {
+    std::lock_guard lock(TheRegistry().mutex);
+    TheRegistry().sockets.insert(this);
+  }
+  if (log_.level() >= 3) log_ << " #" << handle_.number() << "...\n";
+}
+
+UdpSocket::~UdpSocket() {
+  {
+    std::lock_guard lock(TheRegistry().mutex);
+    TheRegistry().sockets.erase(this);
+  }
+  if (log_.level() >= 3) log_ << "UDP socket " << handle_.number() << " closed...\n";
+}
+
+void UdpSocket::CloseAll() {
+  std::lock_guard lock(TheRegistry().mutex);
+  for (UdpSocket* socket : TheRegistry().sockets) socket->Close();
+}
+
+void UdpSocket::AllowAddressReuse() {
+  handle_.Use([](int fd) {
+    const int on = 1;
+    return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  });
+}
+
+void UdpSocket::Bind(uint16_t port) {
+  BindTo(htonl(INADDR_ANY), port);
+}
+
+void UdpSocket::Bind(uint32_t local_address, uint16_t port) {
+  BindTo(local_address, port);
+}
+
+void UdpSocket::BindTo(uint32_t address, uint16_t port) {
+  if (log_.level() >= 3) log_ << "OK\nBinding on port " << port << "...";
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  local.sin_addr.s_addr = address;
+  const ssize_t result = handle_.Use([&local](int fd) {
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+  });
+  if (result != 0) {
+    log_ << "Error " << cerrorcode::kPortInUse << " - port already in use\n";
+    handle_.Close();
+    throw cerrorcode(cerrorcode::kPortInUse);
+  }
+  if (log_.level() >= 3) log_ << "OK\n";
+}
+
+void UdpSocket::Membership(int option, uint32_t group, uint32_t interface, const char* error_text) {
+  ip_mreq request{};
+  request.imr_multiaddr.s_addr = group;
+  request.imr_interface.s_addr = interface;
+  const ssize_t result = handle_.Use(
+      [&](int fd) { return ::setsockopt(fd, IPPROTO_IP, option, &request, sizeof request); });
+  if (result != 0) {
+    const int32_t code = SocketErrorCode(errno);
+    log_ << error_text << code << "\n";
+    throw cerrorcode(code);
+  }
+  if (log_.level() >= 3) log_ << "OK\n";
+}
+
+void UdpSocket::Join(uint32_t group, uint32_t interface) {
+  Membership(IP_ADD_MEMBERSHIP, group, interface, "Join error ");
+}
+
+void UdpSocket::Leave(uint32_t group, uint32_t interface) {
+  Membership(IP_DROP_MEMBERSHIP, group, interface, "Disjoin error ");
+}
+
+void UdpSocket::SetPeer(uint32_t address, uint16_t port) {
+  peer_.sin_family = AF_INET;
+  peer_.sin_port = htons(port);
+  peer_.sin_addr.s_addr = address;
+}
+
+int32_t UdpSocket::Receive(std::string& data) {
+  data.resize(kMaxDatagram);
+  sockaddr_in from{};
+  socklen_t from_length = sizeof from;
+  const ssize_t received = handle_.Use([&](int fd) {
+    return ::recvfrom(fd, data.data(), data.size(), MSG_TRUNC, reinterpret_cast<sockaddr*>(&from),
+                      &from_length);
+  });
+  // A socket shut down by Close reads as an empty datagram from nobody.
+  if (received < 0 || (received == 0 && handle_.closed())) {
+    data.clear();
+    return -1;
+  }
+  if (static_cast<size_t>(received) > kMaxDatagram) {
+    log_ << "Datagram of " << static_cast<int32_t>(received) << " bytes refused (over 16384)\n";
+    data.clear();
+    return -1;
+  }
+  peer_ = from;
+  data.resize(static_cast<size_t>(received));
+  return data.empty() ? cerrorcode::kEmptyDatagram : 0;
+}
+
+int32_t UdpSocket::SendTo(const void* bytes, size_t length) {
+  const ssize_t sent = handle_.Use([&](int fd) {
+    return ::sendto(fd, bytes, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&peer_),
+                    sizeof peer_);
+  });
+  return sent < 0 ? -1 : 0;
+}
+
+int32_t UdpSocket::SendTo(std::string_view data) {
+  return SendTo(data.data(), data.size());
+}
+
+}  // namespace velmora

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/socket_handle.h"
+
+namespace velmora {
+
+class Log;
+
+// A UDP datagram socket of the packet path: the transparent port, the sending thread, the
+// multicast memberships. Every live one is registered, so that CloseAll ends all their blocking
+// receives when the service stops. Failures throw cerrorcode. One thread receives; Close and
+// CloseAll may come from any thread.
+class UdpSocket {
+ public:
+  static constexpr size_t kMaxDatagram = 16384;
+
+  explicit UdpSocket(Log& log);
+  ~UdpSocket();
+  UdpSocket(const UdpSocket&) = delete;
+  UdpSocket& operator=(const UdpSocket&) = delete;
+
+  // For a multicast membership socket, which shares its port: call before Bind.
+  void AllowAddressReuse();
+  // Binds any interface, or the given local address (network order), at `port`. A port in use
+  // logs "Error 10037 - port already in use", closes the socket and throws cerrorcode 10037.
+  void Bind(uint16_t port);
+  void Bind(uint32_t local_address, uint16_t port);
+  // Multicast membership of `group` on the local interface `interface` (network order).
+  void Join(uint32_t group, uint32_t interface);
+  void Leave(uint32_t group, uint32_t interface);
+
+  void SetPeer(uint32_t address, uint16_t port);
+  const sockaddr_in& peer() const { return peer_; }
+  // One datagram: 0, or -4080 for an empty one; -1 (data empty) on failure, when the socket was
+  // closed, and for a datagram over 16384 bytes, which is never handed on cut short. The
+  // sender becomes the peer.
+  int32_t Receive(std::string& data);
+  // One datagram to the peer: 0, or -1 on failure.
+  int32_t SendTo(const void* bytes, size_t length);
+  int32_t SendTo(std::string_view data);
+
+  void Close() { handle_.Close(); }
+  // Closes every live UdpSocket: the service stop's way to end all its receiving threads.
+  static void CloseAll();
+
+ private:
+  void BindTo(uint32_t address, uint16_t port);
+  void Membership(int option, uint32_t group, uint32_t interface, const char* error_text);
+
+  Log& log_;
+  SocketHandle handle_;
+  sockaddr_in peer_{};
+};
+
+}  // namespace velmora

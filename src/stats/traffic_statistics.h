@@ -1,0 +1,105 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "stats/local_time.h"
+#include "support/clock.h"
+
+namespace velmora {
+
+class FileSystem;
+class Log;
+
+// The counters of one destination address. Rates in kbit/s (1 kbit = 1024 bits).
+struct AddressStatistics {
+  uint32_t packets = 0;
+  uint64_t bytes = 0;
+  uint32_t maximum_rate = 0;
+  uint32_t average_rate = 0;         // over the time since the first packet
+  uint32_t current_rate = 0;         // of the last tick period
+  uint32_t active_average_rate = 0;  // over the time from the first to the last packet
+  LocalFileTime started = 0;         // 0: no packet since the last reset
+  LocalFileTime ended = 0;
+  uint32_t period_bytes = 0;
+  bool active = false;  // a packet since the last file period
+  bool operator==(const AddressStatistics&) const = default;
+};
+
+// The figures over all addresses.
+struct StatisticsSummary {
+  LocalFileTime start = 0;
+  uint64_t total_bytes = 0;
+  uint32_t current_bandwidth = 0, average_bandwidth = 0, maximum_bandwidth = 0;  // kbit/s
+  uint32_t current_active = 0, average_active = 0, maximum_active = 0;
+  uint64_t active_sum = 0;
+  int ticks = 0;  // 0 to 30; the file is written when it wraps
+};
+
+// Per destination address: packets, bytes, first and last packet and rates, kept across restarts
+// in the statistic file. Counting happens only while a file name is set. The addresses are
+// spread over a few locked shards so that source threads rarely wait for each other, and the
+// file is formatted under the locks but written outside them. Elapsed times come from the
+// monotonic clock: the local times it keeps are the start's local time plus the monotonic time
+// since. Any thread may call any member.
+class TrafficStatistics {
+ public:
+  TrafficStatistics(FileSystem& files, Clock& clock, Log& log, LocalFileTime local_time_now);
+
+  void CountPacket(uint32_t address, uint32_t length);  // address in network byte order
+  // Every two seconds: the rates; every 31st tick the file.
+  void Tick();
+  // Switches to another file ("<date>" becomes today's YYYY-MM-DD): writes the old one, empties
+  // the counters and reads the new one back. An empty name stops the statistics.
+  void SetFile(const std::string& name);
+  void WriteFile();
+  void ResetAddress(uint32_t address);
+  void ResetAll();
+
+  std::optional<AddressStatistics> Address(uint32_t address) const;
+  // In file order: by the address word as a little-endian number, the last octet weighing most.
+  std::vector<std::pair<uint32_t, AddressStatistics>> Addresses() const;
+  StatisticsSummary Summary() const;
+  std::string active_file() const;
+
+ private:
+  static constexpr size_t kShards = 16;
+  struct Shard {
+    mutable std::mutex mutex;
+    std::unordered_map<uint32_t, AddressStatistics> addresses;
+  };
+
+  LocalFileTime Now() const;
+  static size_t ShardIndex(uint32_t address) { return (address * 0x9e3779b1u) >> 28; }
+  Shard& ShardOf(uint32_t address) { return shards_[ShardIndex(address)]; }
+  // With mutex_ held: the file is formatted under the shard locks, one at a time, and written
+  // after them, so a packet source never waits for the disk.
+  void WriteFileLocked();
+  void ReadBackLocked();
+  void ClearAddresses();
+
+  FileSystem& files_;
+  Clock& clock_;
+  Log& log_;
+  const Clock::TimePoint steady_start_;
+  const LocalFileTime local_start_;
+
+  std::array<Shard, kShards> shards_;
+  std::atomic<bool> enabled_{false};
+  std::atomic<uint64_t> period_bytes_{0};  // of all addresses since the last tick
+
+  // The names, the summary and the file; taken before any shard, never by CountPacket.
+  mutable std::mutex mutex_;
+  std::string given_name_;
+  std::string active_name_;
+  StatisticsSummary summary_;
+};
+
+}  // namespace velmora
