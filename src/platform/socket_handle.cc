@@ -1,5 +1,6 @@
 #include "platform/socket_handle.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,6 +31,13 @@ void SocketHandle::Close() {
     ::close(fd_);
     fd_ = -1;
   }
+}
+
+uint16_t SocketHandle::LocalPort() {
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  Use([&](int fd) { return ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length); });
+  return ntohs(bound.sin_port);
 }
 
 bool SocketHandle::closed() const {

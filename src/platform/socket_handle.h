@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <mutex>
 
 namespace velmora {
@@ -34,6 +35,8 @@ class SocketHandle {
 
   void Close();
   bool closed() const;
+  // The local port the socket is bound to; 0 when none.
+  uint16_t LocalPort();
   // The number, for logging only.
   int number() const { return number_; }
 

@@ -72,18 +72,23 @@ void TcpSocket::SendReply(std::string_view human, std::string_view machine) {
 
 bool TcpSocket::TakeLine(std::string& line) {
   for (size_t end = pending_.find('\n'); end != std::string::npos; end = pending_.find('\n')) {
-    const bool discarded = discarding_;
+    const bool keep = !discarding_ && end <= kMaxLine;
+    if (!keep && !discarding_) LogDiscarded();
     discarding_ = false;
-    if (!discarded) line.assign(pending_, 0, end);
+    if (keep) line.assign(pending_, 0, end);
     pending_.erase(0, end + 1);
-    if (!discarded) return true;
+    if (keep) return true;
   }
   if (pending_.size() > kMaxLine) {
-    log_ << "Remote line over " << static_cast<int32_t>(kMaxLine) << " bytes discarded\n";
+    if (!discarding_) LogDiscarded();
     pending_.clear();
     discarding_ = true;
   }
   return false;
+}
+
+void TcpSocket::LogDiscarded() {
+  log_ << "Remote line over " << static_cast<int32_t>(kMaxLine) << " bytes discarded\n";
 }
 
 void TcpSocket::Erase() {

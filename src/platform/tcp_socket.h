@@ -44,12 +44,14 @@ class TcpSocket {
 
   void set_human(bool human) { human_ = human; }
   bool human() const { return human_; }
-  uint16_t local_port() const { return ntohs(local_.sin_port); }
+  // The port the socket is bound to (the one the system chose for port 0).
+  uint16_t local_port() { return handle_.LocalPort(); }
 
  private:
   // Takes a complete line out of the pending bytes, if there is one.
   bool TakeLine(std::string& line);
   void Erase();
+  void LogDiscarded();
 
   Log& log_;
   SocketHandle handle_;

@@ -45,6 +45,8 @@ class UdpSocket {
   int32_t SendTo(const void* bytes, size_t length);
   int32_t SendTo(std::string_view data);
 
+  // The port bound to (the one the system chose for port 0).
+  uint16_t local_port() { return handle_.LocalPort(); }
   void Close() { handle_.Close(); }
   // Closes every live UdpSocket: the service stop's way to end all its receiving threads.
   static void CloseAll();

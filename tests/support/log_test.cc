@@ -1,4 +1,5 @@
 #include "support/log.h"
+#include "testing/list_console.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -12,14 +13,7 @@
 namespace velmora {
 namespace {
 
-class ListConsole : public ConsoleTarget {
- public:
-  void AddEntry(std::string_view line) override { entries.emplace_back(line); }
-  int EntryCount() override { return static_cast<int>(entries.size()); }
-  void RemoveOldest() override { entries.erase(entries.begin()); }
-  bool SelectLast() override { return true; }
-  std::vector<std::string> entries;
-};
+using testing::ListConsole;
 
 std::string ReadAll(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
