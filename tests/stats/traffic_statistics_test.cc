@@ -1,0 +1,194 @@
+#include "stats/traffic_statistics.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/address_text.h"
+#include "platform/file_system.h"
+#include "support/log.h"
+
+namespace velmora {
+namespace {
+
+using std::chrono::milliseconds;
+
+uint32_t Ip(const char* text) {
+  return DottedToAddress(text);
+}
+
+// 7 December 2026 10:00:00 local time.
+const LocalFileTime kStart = *ParseLocalFileTime("07.12.2026", "10:00:00");
+
+class TrafficStatisticsTest : public ::testing::Test {
+ protected:
+  void Ticks(int count) {
+    for (int i = 0; i < count; ++i) {
+      clock_.Advance(milliseconds(2000));
+      stats_.Tick();
+    }
+  }
+  std::string File(const char* name = "stat.log") {
+    return files_.ReadFile(name).value_or("<none>");
+  }
+
+  SimulatedClock clock_;
+  MemoryFileSystem files_;
+  Log log_;
+  TrafficStatistics stats_{files_, clock_, log_, kStart};
+};
+
+TEST_F(TrafficStatisticsTest, RatesOverTicksAreExactIntegers) {
+  stats_.SetFile("stat.log");
+  stats_.CountPacket(Ip("10.0.0.1"), 1000);
+  clock_.Advance(milliseconds(1000));
+  stats_.CountPacket(Ip("10.0.0.1"), 1000);
+  clock_.Advance(milliseconds(1000));
+  stats_.Tick();
+  const AddressStatistics r = *stats_.Address(Ip("10.0.0.1"));
+  EXPECT_EQ(r.packets, 2u);
+  EXPECT_EQ(r.bytes, 2000u);
+  EXPECT_EQ(r.current_rate, 7u);          // 2000 / 256
+  EXPECT_EQ(r.average_rate, 7u);          // 2000 * 1000 / 2000 ms / 128
+  EXPECT_EQ(r.active_average_rate, 15u);  // 2000 * 1000 / 1000 ms / 128
+  EXPECT_EQ(r.maximum_rate, 7u);
+  EXPECT_EQ(r.started, kStart);
+  EXPECT_EQ(r.ended, kStart + 1000 * kFileTimeTicksPerMs);
+  const StatisticsSummary s = stats_.Summary();
+  EXPECT_EQ(s.current_bandwidth, 7u);
+  EXPECT_EQ(s.average_bandwidth, 7u);
+  Ticks(1);
+  EXPECT_EQ(stats_.Address(Ip("10.0.0.1"))->current_rate, 0u);
+  EXPECT_EQ(stats_.Address(Ip("10.0.0.1"))->maximum_rate, 7u);
+  EXPECT_EQ(stats_.Address(Ip("10.0.0.1"))->average_rate, 3u);  // 2000000 / 4000 / 128
+}
+
+TEST_F(TrafficStatisticsTest, TheFileIsWrittenEvery31stTickAndReadsBack) {
+  stats_.SetFile("stat.log");
+  EXPECT_EQ(File(), "<none>");  // nothing to switch away from
+  stats_.CountPacket(Ip("10.0.0.2"), 512);
+  stats_.CountPacket(Ip("10.0.0.1"), 1024);
+  Ticks(30);
+  EXPECT_EQ(File(), "<none>");
+  Ticks(1);
+  EXPECT_EQ(File(),
+            "<Destination IP><Packets><Bytes><SUMBCUR><SUMBAVR><SUMBMAX><BWDCUR><BWDAVR>"
+            "<BWDAVRACT><BWDMAX><Started><Ended>\r\n"
+            "10.0.0.1 1 1024 0 0 6 0 0 0 4 07.12.2026 10:00:00 07.12.2026 10:00:00\r\n"
+            "10.0.0.2 1 512 0 0 6 0 0 0 2 07.12.2026 10:00:00 07.12.2026 10:00:00\r\n");
+  EXPECT_EQ(stats_.Summary().current_active, 2u);
+
+  TrafficStatistics again(files_, clock_, log_, kStart);
+  again.SetFile("stat.log");
+  ASSERT_EQ(again.Addresses().size(), 2u);
+  const AddressStatistics r = *again.Address(Ip("10.0.0.1"));
+  EXPECT_EQ(r.packets, 1u);
+  EXPECT_EQ(r.bytes, 1024u);
+  EXPECT_EQ(r.started, kStart);
+  EXPECT_EQ(r.ended, kStart);
+  again.CountPacket(Ip("10.0.0.1"), 100);  // counting goes on from the file's figures
+  EXPECT_EQ(again.Address(Ip("10.0.0.1"))->bytes, 1124u);
+}
+
+TEST_F(TrafficStatisticsTest, FileOrderIsByTheLastOctetFirst) {
+  stats_.SetFile("stat.log");
+  stats_.CountPacket(Ip("10.0.0.2"), 1);
+  stats_.CountPacket(Ip("11.0.0.1"), 1);
+  const auto all = stats_.Addresses();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(all[0].first, Ip("11.0.0.1"));
+}
+
+TEST_F(TrafficStatisticsTest, BadFilesKeepTheirReadableLines) {
+  files_.WriteFileAtomically(
+      "stat.log",
+      "<Destination IP><Packets>\r\n"
+      "; a comment\r\n"
+      "10.0.0.1 5 500 1 2 3 4 07.12.2026 09:00:00 07.12.2026 09:30:00\r\n"
+      "10.0.0.2 x 500 1 2 3 4 5 6 07.12.2026 09:00:00 07.12.2026 09:30:00\r\n"
+      "garbage line\r\n"
+      "\x01\x02\xff\r\n"
+      "10.0.0.3 7 4294967396 1 2 3 4 5 6 7 8 9 99.99.2026 09:00:00 07.12.26 09:30:00\r\n"
+      "10.0.0.4 1 2 3");  // cut short
+  stats_.SetFile("stat.log");
+  const auto all = stats_.Addresses();
+  ASSERT_EQ(all.size(), 2u);
+  EXPECT_EQ(stats_.Address(Ip("10.0.0.1"))->bytes, 500u);
+  EXPECT_EQ(stats_.Address(Ip("10.0.0.1"))->started, *ParseLocalFileTime("07.12.2026", "09:00:00"));
+  const AddressStatistics old_layout = *stats_.Address(Ip("10.0.0.3"));
+  EXPECT_EQ(old_layout.bytes, 4294967396u);
+  EXPECT_EQ(old_layout.started, 0);  // a time that does not parse
+  EXPECT_EQ(old_layout.ended, *ParseLocalFileTime("07.12.2026", "09:30:00"));  // year 26: 2026
+}
+
+TEST_F(TrafficStatisticsTest, ResetsAndStoppedStatistics) {
+  stats_.CountPacket(Ip("10.0.0.1"), 100);  // not enabled: nothing
+  EXPECT_TRUE(stats_.Addresses().empty());
+  stats_.SetFile("stat.log");
+  stats_.CountPacket(Ip("10.0.0.1"), 100);
+  stats_.CountPacket(Ip("10.0.0.2"), 100);
+  stats_.ResetAddress(Ip("10.0.0.1"));
+  stats_.WriteFile();
+  EXPECT_EQ(File().find("10.0.0.1 "), std::string::npos);
+  EXPECT_NE(File().find("10.0.0.2 "), std::string::npos);
+  stats_.ResetAll();
+  EXPECT_EQ(stats_.Address(Ip("10.0.0.2"))->packets, 0u);
+  EXPECT_EQ(stats_.Summary().total_bytes, 0u);
+  stats_.SetFile("");  // writes and stops
+  stats_.CountPacket(Ip("10.0.0.3"), 100);
+  EXPECT_TRUE(stats_.Addresses().empty());
+  EXPECT_EQ(stats_.active_file(), "");
+}
+
+TEST_F(TrafficStatisticsTest, SwitchingFilesWritesTheOldAndLoadsTheNew) {
+  files_.WriteFileAtomically(
+      "other.log", "10.9.9.9 3 300 0 0 0 0 0 0 0 07.12.2026 08:00:00 07.12.2026 08:10:00\r\n");
+  stats_.SetFile("stat<date>.log");
+  EXPECT_EQ(stats_.active_file(), "stat2026-12-07.log");
+  stats_.CountPacket(Ip("10.0.0.1"), 100);
+  stats_.SetFile("stat<date>.log");  // the same name: nothing happens
+  EXPECT_EQ(File("stat2026-12-07.log"), "<none>");
+  stats_.SetFile("other.log");
+  EXPECT_NE(File("stat2026-12-07.log").find("10.0.0.1 1 100 "), std::string::npos);
+  ASSERT_EQ(stats_.Addresses().size(), 1u);
+  EXPECT_EQ(stats_.Address(Ip("10.9.9.9"))->packets, 3u);
+}
+
+TEST_F(TrafficStatisticsTest, CountingFromSeveralThreadsWhileTicking) {
+  stats_.SetFile("stat.log");
+  constexpr int kThreads = 4, kPackets = 5000;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < kPackets; ++i) {
+        stats_.CountPacket(Ip("10.0.0.0") + static_cast<uint32_t>((i % 64) << 24), 10 + t);
+      }
+    });
+  }
+  for (int i = 0; i < 40; ++i) {
+    stats_.Tick();
+    clock_.Advance(milliseconds(2000));
+  }
+  for (std::thread& thread : threads) thread.join();
+  uint64_t packets = 0, bytes = 0;
+  for (const auto& [address, r] : stats_.Addresses()) {
+    packets += r.packets;
+    bytes += r.bytes;
+  }
+  EXPECT_EQ(packets, uint64_t{kThreads} * kPackets);
+  EXPECT_EQ(bytes, uint64_t{kPackets} * (10 + 11 + 12 + 13));
+}
+
+TEST(LocalTimeTest, FormatsAndParsesBack) {
+  const LocalFileTime t = *ParseLocalFileTime("29.02.2024", "23:59:58");
+  EXPECT_EQ(FormatLocalFileTime(t), "29.02.2024 23:59:58");
+  EXPECT_EQ(FormatLocalFileTime(t + 2 * 10000000), "01.03.2024 00:00:00");
+  EXPECT_EQ(LocalDateText(t), "2024-02-29");
+  EXPECT_EQ(*ParseLocalFileTime("01.01.1601", "00:00:00"), 0);
+  EXPECT_FALSE(ParseLocalFileTime("1.13.2024", "00:00:00"));
+  EXPECT_FALSE(ParseLocalFileTime("01.01.2024", "00:00"));
+  EXPECT_GT(LocalFileTimeNow(), *ParseLocalFileTime("01.01.2026", "00:00:00"));
+}
+
+}  // namespace
+}  // namespace velmora
