@@ -16,9 +16,11 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
       options_(std::move(options)),
       configuration_(files, log),
       tables_(files, log, prompt, route_hooks_, settings_, [this] { return OwnFiles(); }),
+      statistics_(files, clock, log, LocalFileTimeNow()),
       refresher_(counters_, log, clock),
-      controller_({settings_, configuration_, log, clock, prompt, refresher_}) {
+      controller_({settings_, configuration_, log, clock, prompt, refresher_, statistics_}) {
   tables_.Attach(configuration_);
+  refresher_.AddTick([this] { statistics_.Tick(); });
 }
 
 int Router::Run() {
@@ -47,13 +49,14 @@ void Router::LoadSettings() {
   tables_.FinishLoad();
   configuration_.ApplySettings(settings_, {.local_addresses = LocalIpv4Addresses(),
                                            .profiles = tables_.ProfileGuarantees()});
+  if (settings_.StatisticEnable != 0) statistics_.SetFile(settings_.StatisticFile.get());
   tables_.editor().RemoveInserterRows(settings_.InserterIP, prompt_);
 }
 
 std::vector<std::string> Router::OwnFiles() const {
   const std::string log = settings_.LogFileName.get();
-  return {Configuration::kFileName,     options_.lock_file, log, log + "1", log + "2",
-          settings_.StatisticFile.get()};
+  return {Configuration::kFileName, options_.lock_file, log, log + "1", log + "2",
+          statistics_.active_file()};
 }
 
 bool Router::Start() {
@@ -80,6 +83,7 @@ bool Router::ResetCounters() {
   return loop_.PostAndWait([this] {
     counters_.Reset();
     refresher_.ResetPeaks();
+    statistics_.ResetAll();
   });
 }
 

@@ -10,6 +10,7 @@
 #include "app/settings.h"
 #include "app/status_refresher.h"
 #include "stats/status_counters.h"
+#include "stats/traffic_statistics.h"
 
 namespace velmora {
 
@@ -50,6 +51,7 @@ class Router {
   ServiceController& controller() { return controller_; }
   StatusRefresher& refresher() { return refresher_; }
   StatusCounters& counters() { return counters_; }
+  TrafficStatistics& statistics() { return statistics_; }
   ControlLoop& loop() { return loop_; }
 
  private:
@@ -65,6 +67,7 @@ class Router {
   NoRouteHooks route_hooks_;
   ConfigurationTables tables_;
   StatusCounters counters_;
+  TrafficStatistics statistics_;
   StatusRefresher refresher_;
   ServiceController controller_;
   ControlLoop loop_;

@@ -4,6 +4,7 @@
 #include "app/service_source.h"
 #include "app/settings.h"
 #include "app/status_refresher.h"
+#include "stats/traffic_statistics.h"
 #include "support/cerrorcode.h"
 #include "support/log.h"
 #include "support/operator_prompt.h"
@@ -27,6 +28,10 @@ void ServiceController::ShowMenu(bool running) {
 
 void ServiceController::ServiceStart() {
   parts_.configuration.Save(parts_.settings);
+  if (parts_.settings.StatisticEnable != 0) {
+    parts_.statistics.SetFile(parts_.settings.StatisticFile.get());
+  }
+  parts_.statistics.WriteFile();
   parts_.settings.StartListening = 1;
   active_.clear();
   for (ServiceSource* source : sources_) {
@@ -59,6 +64,7 @@ void ServiceController::ReportStartError() {
 
 void ServiceController::ServiceStop() {
   parts_.configuration.Save(parts_.settings);
+  parts_.statistics.WriteFile();
   Shutdown();
   ShowMenu(false);
   parts_.clock.SleepFor(kSourceSettleTime);

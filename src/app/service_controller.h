@@ -8,6 +8,8 @@
 
 namespace velmora {
 
+class TrafficStatistics;
+
 class Configuration;
 class Log;
 class OperatorPrompt;
@@ -29,6 +31,7 @@ class ServiceController {
     Clock& clock;
     OperatorPrompt& prompt;
     StatusRefresher& refresher;
+    TrafficStatistics& statistics;
   };
 
   explicit ServiceController(const Parts& parts);

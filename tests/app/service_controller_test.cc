@@ -1,4 +1,5 @@
 #include "app/service_controller.h"
+#include "stats/traffic_statistics.h"
 
 #include <gtest/gtest.h>
 
@@ -67,7 +68,9 @@ class ControllerTest : public ::testing::Test {
   StatusCounters counters_;
   StatusRefresher refresher_{counters_, log_, clock_};
   RecordingPrompt prompt_;
-  ServiceController controller_{{settings_, config_, log_, clock_, prompt_, refresher_}};
+  TrafficStatistics statistics_{files_, clock_, log_, LocalFileTimeNow()};
+  ServiceController controller_{
+      {settings_, config_, log_, clock_, prompt_, refresher_, statistics_}};
   ThreadSource source_{settings_, clock_};
 };
 
@@ -87,7 +90,8 @@ TEST_F(ControllerTest, HundredStartsAndStopsLeaveNoThread) {
 
 TEST_F(ControllerTest, TwentyCyclesOnTheRealClock) {
   StatusRefresher refresher(counters_, log_, RealClock());
-  ServiceController controller({settings_, config_, log_, RealClock(), prompt_, refresher});
+  ServiceController controller(
+      {settings_, config_, log_, RealClock(), prompt_, refresher, statistics_});
   ThreadSource source(settings_, RealClock());
   controller.AddSource(&source);
   for (int i = 0; i < 20; ++i) {

@@ -76,6 +76,14 @@ TEST(VelmoraEndToEnd, StartsWritesSettingsRefusesASecondCopyAndStopsOnSigterm) {
   EXPECT_NE(ini.find("StartListening=1\r\n"), std::string::npos);
   EXPECT_NE(ini.find("Foo=bar\r\n"), std::string::npos);
   EXPECT_NE(ReadAll(dir / "velmora.log1").find("Corvid name is"), std::string::npos);
+  // The default statistic file, named after today, written at the start and the stop.
+  bool statistics = false;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string name = entry.path().filename();
+    statistics |= name.size() == 18 && name.starts_with("stat20") && name.ends_with(".log") &&
+                  ReadAll(entry.path()).starts_with("<Destination IP>");
+  }
+  EXPECT_TRUE(statistics);
   std::filesystem::remove_all(dir);
 }
 
