@@ -72,9 +72,9 @@ LocalFileTime TrafficStatistics::Now() const {
 void TrafficStatistics::CountPacket(uint32_t address, uint32_t length) {
   if (!enabled_.load(std::memory_order_relaxed)) return;
   const LocalFileTime now = Now();
-  period_bytes_.fetch_add(length, std::memory_order_relaxed);
   Shard& shard = ShardOf(address);
   std::lock_guard lock(shard.mutex);
+  shard.period_bytes += length;
   AddressStatistics& record = shard.addresses[address];
   ++record.packets;
   record.bytes += length;
@@ -88,7 +88,11 @@ void TrafficStatistics::Tick() {
   std::lock_guard lock(mutex_);
   if (active_name_.empty()) return;
   const LocalFileTime now = Now();
-  const uint64_t period = period_bytes_.exchange(0, std::memory_order_relaxed);
+  uint64_t period = 0;
+  for (Shard& shard : shards_) {
+    std::lock_guard shard_lock(shard.mutex);
+    period += std::exchange(shard.period_bytes, 0);
+  }
   StatisticsSummary& s = summary_;
   s.current_bandwidth = static_cast<uint32_t>(period / 256);
   s.total_bytes += period;
@@ -219,8 +223,8 @@ void TrafficStatistics::ResetAll() {
   for (Shard& shard : shards_) {
     std::lock_guard shard_lock(shard.mutex);
     for (auto& [address, record] : shard.addresses) record = AddressStatistics();
+    shard.period_bytes = 0;
   }
-  period_bytes_.store(0, std::memory_order_relaxed);
   summary_.start = Now();
   summary_.total_bytes = 0;
   summary_.active_sum = 0;
