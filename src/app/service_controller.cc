@@ -4,6 +4,7 @@
 #include "app/service_source.h"
 #include "app/settings.h"
 #include "app/status_refresher.h"
+#include "platform/udp_socket.h"
 #include "stats/traffic_statistics.h"
 #include "support/cerrorcode.h"
 #include "support/log.h"
@@ -74,6 +75,7 @@ void ServiceController::Shutdown() {
   parts_.settings.StartListening = 0;
   parts_.refresher.Stop();
   for (ServiceSource* source : active_) source->Wake();
+  UdpSocket::CloseAll();  // ends every receive; the flag is 0 already
   for (ServiceSource* source : active_) source->Close();
   for (ServiceSource* source : active_) source->Join();
   parts_.refresher.Join();

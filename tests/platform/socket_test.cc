@@ -191,3 +191,31 @@ TEST(SocketTest, ErrorCodesComeFromOnePlace) {
 
 }  // namespace
 }  // namespace velmora
+
+namespace velmora {
+namespace {
+
+TEST(SocketTest, ClosingAListenerEndsABlockedAccept) {
+  Log log;
+  TcpSocket listener(log);
+  listener.Bind(0);
+  listener.Listen();
+  const uint16_t port = listener.local_port();
+  auto accepted = std::async(std::launch::async, [&listener] {
+    try {
+      listener.Accept();
+      return 0;
+    } catch (const cerrorcode& error) {
+      return error.code();
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  listener.Close();
+  ASSERT_EQ(accepted.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_NE(accepted.get(), 0);
+  TcpSocket again(log);  // the port is free again at once
+  EXPECT_NO_THROW(again.Bind(port));
+}
+
+}  // namespace
+}  // namespace velmora
