@@ -69,6 +69,15 @@ std::optional<RowText> SplitRow(std::string_view text) {
   return row;
 }
 
+// The first subnet in table order with the table name `name`; 0 when none.
+template <typename Entry>
+SubnetId SubnetNamed(const std::vector<Entry>& subnets, const std::string& name) {
+  for (const Entry& subnet : subnets) {
+    if (subnet.IPSubNetMAC == name) return subnet.id;
+  }
+  return 0;
+}
+
 }  // namespace
 
 TableFileReader::TableFileReader(NetworkTables& tables, FileSystem& files, Log& log,
@@ -161,29 +170,18 @@ void TableFileReader::AddNetv6worksRow() {
 }
 
 void TableFileReader::BeginRowSection(std::string_view header) {
-  AddNetv6worksRow();
-  section_subnet_ = 0;
-  const std::string name = HeaderName(header);
-  if (files_read_.contains(name)) return;
-  for (const SubnetEntry& subnet : building_.subnets()) {
-    if (subnet.IPSubNetMAC != name) continue;
-    section_subnet_ = subnet.id;
-    return;
-  }
-  log_ << "Section [" << name << "] belongs to no subnet; its rows are not read\n";
+  StartRowSection(header, SubnetNamed(building_.subnets(), HeaderName(header)));
 }
 
 void TableFileReader::BeginIpv6RowSection(std::string_view header) {
+  StartRowSection(header, SubnetNamed(building_.ipv6_subnets(), HeaderName(header)));
+}
+
+void TableFileReader::StartRowSection(std::string_view header, SubnetId subnet) {
   AddNetv6worksRow();
-  section_subnet_ = 0;
   const std::string name = HeaderName(header);
-  if (files_read_.contains(name)) return;
-  for (const Ipv6SubnetEntry& subnet : building_.ipv6_subnets()) {
-    if (subnet.IPSubNetMAC != name) continue;
-    section_subnet_ = subnet.id;
-    return;
-  }
-  log_ << "Section [" << name << "] belongs to no IPv6 subnet; its rows are not read\n";
+  section_subnet_ = files_read_.contains(name) ? 0 : subnet;
+  if (subnet == 0) log_ << "Section [" << name << "] belongs to no subnet; its rows are not read\n";
 }
 
 void TableFileReader::ReadRowSectionLine(std::string_view line) {

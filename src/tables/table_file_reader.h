@@ -66,6 +66,8 @@ class TableFileReader {
   void AddNetv6worksRow();
   void BeginRowSection(std::string_view header);
   void BeginIpv6RowSection(std::string_view header);
+  // The rows that follow belong to `subnet` (0: to none), unless its row file was read.
+  void StartRowSection(std::string_view header, SubnetId subnet);
   void ReadRowSectionLine(std::string_view line);
   void ReadIpv6RowSectionLine(std::string_view line);
 
