@@ -231,6 +231,20 @@ void TrafficStatistics::ResetAll() {
   summary_.current_bandwidth = summary_.average_bandwidth = summary_.maximum_bandwidth = 0;
 }
 
+std::pair<std::string, std::string> TrafficStatistics::ListAddresses(
+    const std::function<bool(uint32_t)>& has_row) const {
+  const auto all = Addresses();
+  const std::string count = std::to_string(all.size()) + "\r\n";
+  std::string human = "*** Velmora *** - IP statistic list: \r\nIP count: " + count;
+  std::string machine = count;
+  for (const auto& [address, record] : all) {
+    const std::string line = AddressToDotted(address) + (has_row(address) ? " 1\r\n" : " 0\r\n");
+    human += "IP: " + line;
+    machine += line;
+  }
+  return {human, machine};
+}
+
 std::optional<AddressStatistics> TrafficStatistics::Address(uint32_t address) const {
   const Shard& shard = shards_[ShardIndex(address)];
   std::lock_guard lock(shard.mutex);

@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -62,6 +63,11 @@ class TrafficStatistics {
   void WriteFile();
   void ResetAddress(uint32_t address);
   void ResetAll();
+
+  // The remote control's address list: a human text and a machine text. `has_row` tells whether
+  // the IP/MAC table resolves an address.
+  std::pair<std::string, std::string> ListAddresses(
+      const std::function<bool(uint32_t)>& has_row) const;
 
   std::optional<AddressStatistics> Address(uint32_t address) const;
   // In file order: by the address word as a little-endian number, the last octet weighing most.

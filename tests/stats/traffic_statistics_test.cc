@@ -99,6 +99,18 @@ TEST_F(TrafficStatisticsTest, FileOrderIsByTheLastOctetFirst) {
   EXPECT_EQ(all[0].first, Ip("11.0.0.1"));
 }
 
+TEST_F(TrafficStatisticsTest, TheAddressListInBothForms) {
+  stats_.SetFile("stat.log");
+  stats_.CountPacket(Ip("10.0.0.2"), 1);
+  stats_.CountPacket(Ip("10.0.0.1"), 1);
+  const auto [human, machine] =
+      stats_.ListAddresses([](uint32_t address) { return address == Ip("10.0.0.2"); });
+  EXPECT_EQ(human,
+            "*** Velmora *** - IP statistic list: \r\nIP count: 2\r\n"
+            "IP: 10.0.0.1 0\r\nIP: 10.0.0.2 1\r\n");
+  EXPECT_EQ(machine, "2\r\n10.0.0.1 0\r\n10.0.0.2 1\r\n");
+}
+
 TEST_F(TrafficStatisticsTest, BadFilesKeepTheirReadableLines) {
   files_.WriteFileAtomically(
       "stat.log",
