@@ -1,0 +1,48 @@
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace velmora {
+
+// The first-in first-out ring between the source threads and the sending thread: 128 slots of
+// up to 4096 bytes, allocated once. A push waits while the ring is full (the only back-pressure
+// towards the sources) and a pop while it is empty; both waits are on conditions checked under
+// the lock, so Stop always ends them and no datagram or wake-up is lost. Any thread may call.
+class OutputQueue {
+ public:
+  static constexpr size_t kSlots = 128;
+  static constexpr size_t kSlotSize = 4096;
+
+  OutputQueue();
+
+  // Stores a copy of the datagram, waiting for a free slot; false when the queue stopped before
+  // there was one. A datagram over 4096 bytes is dropped and the push counts as done.
+  bool Push(std::span<const uint8_t> datagram);
+  // The oldest datagram, copied into `out` (at most 4096 bytes), waiting until there is one; none
+  // when the queue is stopped and empty.
+  std::optional<size_t> Pop(std::span<uint8_t, kSlotSize> out);
+  // The service stop: every wait ends now and no new one begins until Resume.
+  void Stop();
+  // The service start.
+  void Resume();
+  size_t size() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable not_empty_;
+  std::condition_variable not_full_;
+  std::vector<uint8_t> slots_;  // kSlots * kSlotSize bytes
+  std::array<uint16_t, kSlots> lengths_{};
+  size_t head_ = 0;  // the oldest datagram
+  size_t count_ = 0;
+  bool stopped_ = false;
+};
+
+}  // namespace velmora
