@@ -1,7 +1,7 @@
 #include "app/service_controller.h"
 
 #include "app/configuration.h"
-#include "app/service_source.h"
+#include "packet/service_source.h"
 #include "app/settings.h"
 #include "app/status_refresher.h"
 #include "platform/udp_socket.h"

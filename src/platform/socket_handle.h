@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <mutex>
 
@@ -29,7 +30,9 @@ class SocketHandle {
       ++users_;
     }
     const ssize_t result = call(fd);
+    const int error = errno;  // the call's, whatever the release does
     Release();
+    errno = error;
     return result;
   }
 

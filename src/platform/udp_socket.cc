@@ -140,12 +140,23 @@ int32_t UdpSocket::Receive(std::string& data) {
   return data.empty() ? cerrorcode::kEmptyDatagram : 0;
 }
 
+void UdpSocket::Connect() {
+  const ssize_t result = handle_.Use([this](int fd) {
+    return ::connect(fd, reinterpret_cast<const sockaddr*>(&peer_), sizeof peer_);
+  });
+  if (result != 0) ThrowSocketError();
+  connected_ = true;
+}
+
 int32_t UdpSocket::SendTo(const void* bytes, size_t length) {
   const ssize_t sent = handle_.Use([&](int fd) {
+    if (connected_) return ::send(fd, bytes, length, MSG_NOSIGNAL);
     return ::sendto(fd, bytes, length, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&peer_),
                     sizeof peer_);
   });
-  return sent < 0 ? -1 : 0;
+  if (sent >= 0) return 0;
+  send_error_ = SocketErrorCode(errno);
+  return -1;
 }
 
 int32_t UdpSocket::SendTo(std::string_view data) {

@@ -41,12 +41,16 @@ class UdpSocket {
   // closed, and for a datagram over 16384 bytes, which is never handed on cut short. The
   // sender becomes the peer.
   int32_t Receive(std::string& data);
-  // One datagram to the peer: 0, or -1 on failure.
+  // Connects to the peer, so that the system reports a peer that is not listening (connection
+  // refused) on the next send.
+  void Connect();
+  // One datagram to the peer: 0, or -1 on failure with the code in send_error().
   int32_t SendTo(const void* bytes, size_t length);
   int32_t SendTo(std::string_view data);
 
   // The port bound to (the one the system chose for port 0).
   uint16_t local_port() { return handle_.LocalPort(); }
+  int32_t send_error() const { return send_error_; }
   void Close() { handle_.Close(); }
   // Closes every live UdpSocket: the service stop's way to end all its receiving threads.
   static void CloseAll();
@@ -58,6 +62,8 @@ class UdpSocket {
   Log& log_;
   SocketHandle handle_;
   sockaddr_in peer_{};
+  bool connected_ = false;
+  int32_t send_error_ = 0;
 };
 
 }  // namespace velmora

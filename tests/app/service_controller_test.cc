@@ -8,7 +8,7 @@
 
 #include "app/configuration.h"
 #include "app/control_loop.h"
-#include "app/service_source.h"
+#include "packet/service_source.h"
 #include "app/settings.h"
 #include "app/status_refresher.h"
 #include "platform/file_system.h"

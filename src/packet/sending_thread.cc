@@ -1,0 +1,85 @@
+#include "packet/sending_thread.h"
+
+#include <array>
+#include <cstdio>
+
+#include "packet/output_queue.h"
+#include "platform/socket_error.h"
+#include "platform/udp_socket.h"
+#include "support/cerrorcode.h"
+#include "support/log.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr int32_t kBadDescriptor = 10009;
+constexpr int32_t kNotASocket = 10038;
+
+}  // namespace
+
+SendingThread::SendingThread(OutputQueue& queue, Log& log, Clock& clock,
+                             const SharedNumber<int32_t>& running,
+                             std::function<InserterAddress()> inserter,
+                             std::function<bool()> enabled)
+    : queue_(queue),
+      log_(log),
+      clock_(clock),
+      running_(running),
+      inserter_(std::move(inserter)),
+      enabled_(std::move(enabled)) {}
+
+void SendingThread::Launch() {
+  queue_.Resume();
+  thread_ = std::thread([this, inserter = inserter_()] { Run(inserter); });
+}
+
+void SendingThread::Wake() {
+  queue_.Stop();
+}
+
+void SendingThread::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void SendingThread::Run(InserterAddress inserter) {
+  try {
+    UdpSocket socket(log_);
+    socket.SetPeer(inserter.address, inserter.port);
+    socket.Connect();
+    std::array<uint8_t, OutputQueue::kSlotSize> datagram;
+    for (;;) {
+      const std::optional<size_t> length = queue_.Pop(datagram);
+      if (!length) {
+        if (running_ == 0) break;
+        continue;
+      }
+      if (log_.level() >= 3) {
+        const unsigned pid = *length >= 7 ? unsigned{datagram[5]} << 8 | datagram[6] : 0;
+        char line[64];
+        std::snprintf(line, sizeof line, "Packet sent: Len=%zu, PID=0x%x\n", *length, pid);
+        log_ << line;
+      }
+      if (socket.SendTo(datagram.data(), *length) != 0) SendFailed(socket.send_error());
+    }
+  } catch (const cerrorcode& error) {
+    if (error.code() != cerrorcode::kInterrupted) {
+      log_ << "!Errorcode=" << error.code() << ": " << SocketErrorText(error.code()).substr(0, 256)
+           << "\n";
+    }
+  }
+  if (log_.level() >= 2) log_ << "Sending thread exited.\n";
+}
+
+void SendingThread::SendFailed(int32_t code) {
+  if (code == kBadDescriptor || code == kNotASocket) throw cerrorcode(code);
+  ++dropped_;
+  const Clock::TimePoint now = clock_.Now();
+  if (last_failure_log_ && now - *last_failure_log_ < std::chrono::seconds(1)) return;
+  log_ << "Sending to the inserter failed: " << SocketErrorText(code) << "; "
+       << static_cast<int32_t>(dropped_) << " datagram(s) dropped\n";
+  last_failure_log_ = now;
+  dropped_ = 0;
+}
+
+}  // namespace velmora

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string_view>
+#include <thread>
+
+#include "packet/service_source.h"
+#include "support/clock.h"
+#include "support/shared_value.h"
+
+namespace velmora {
+
+class Log;
+class OutputQueue;
+
+// Where the sending thread delivers: the inserter's address (network order) and port.
+struct InserterAddress {
+  uint32_t address = 0;
+  uint16_t port = 0;
+};
+
+// The thread that pops the output queue and sends each datagram to the data inserter over a
+// connected UDP socket. A refused or dropped send (the inserter not listening yet, a busy host)
+// is logged at most once a second with the count dropped meanwhile, and traffic flows again as
+// soon as the inserter is back; only a socket that is itself unusable ends the thread. Launched
+// by the service start while bandwidth management does not run; the control thread drives it.
+class SendingThread final : public ServiceSource {
+ public:
+  SendingThread(OutputQueue& queue, Log& log, Clock& clock, const SharedNumber<int32_t>& running,
+                std::function<InserterAddress()> inserter, std::function<bool()> enabled);
+  ~SendingThread() override { Join(); }
+
+  std::string_view name() const override { return "Sending"; }
+  bool Enabled() const override { return enabled_(); }
+  void Launch() override;
+  void Wake() override;
+  void Join() override;
+
+ private:
+  void Run(InserterAddress inserter);
+  // A send that failed with `code`; throws for a socket that cannot be used any more.
+  void SendFailed(int32_t code);
+
+  OutputQueue& queue_;
+  Log& log_;
+  Clock& clock_;
+  const SharedNumber<int32_t>& running_;
+  std::function<InserterAddress()> inserter_;
+  std::function<bool()> enabled_;
+  std::thread thread_;
+  std::optional<Clock::TimePoint> last_failure_log_;
+  uint32_t dropped_ = 0;  // since the last failure logged
+};
+
+}  // namespace velmora

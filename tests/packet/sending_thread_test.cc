@@ -1,0 +1,116 @@
+#include "packet/sending_thread.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "packet/output_queue.h"
+#include "testing/list_console.h"
+
+namespace velmora {
+namespace {
+
+// A plain UDP receiver on loopback standing in for the inserter.
+class Receiver {
+ public:
+  explicit Receiver(uint16_t port = 0) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    socklen_t length = sizeof at;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &length);
+    port_ = ntohs(at.sin_port);
+    timeval timeout{5, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+  ~Receiver() { ::close(fd_); }
+  std::string Next() {
+    char buffer[5000];
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    return n < 0 ? "<nothing>" : std::string(buffer, static_cast<size_t>(n));
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_;
+  uint16_t port_ = 0;
+};
+
+std::vector<uint8_t> Bytes(std::string_view text) {
+  return {text.begin(), text.end()};
+}
+
+class SendingThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log_.SetConsoleTarget(&console_);
+    log_.Configure({.level = 3});
+  }
+  void Start(uint16_t port) {
+    sending_ = std::make_unique<SendingThread>(
+        queue_, log_, RealClock(), running_,
+        [port] {
+          return InserterAddress{htonl(INADDR_LOOPBACK), port};
+        },
+        [] { return true; });
+    sending_->Launch();
+  }
+  void Stop() {
+    running_ = 0;
+    sending_->Wake();
+    sending_->Join();
+  }
+
+  Log log_;
+  testing::ListConsole console_;
+  OutputQueue queue_;
+  SharedNumber<int32_t> running_{1};
+  std::unique_ptr<SendingThread> sending_;
+};
+
+TEST_F(SendingThreadTest, DeliversInOrderByteForByteAndEndsAtTheStop) {
+  Receiver inserter;
+  Start(inserter.port());
+  const std::string first("\x0a\x00\x00\x05,\x01\x23,frame one", 17);
+  ASSERT_TRUE(queue_.Push(Bytes(first)));
+  ASSERT_TRUE(queue_.Push(Bytes("ab")));
+  EXPECT_EQ(inserter.Next(), first);
+  EXPECT_EQ(inserter.Next(), "ab");
+  Stop();
+  EXPECT_TRUE(console_.Has("Packet sent: Len=17, PID=0x123"));
+  EXPECT_TRUE(console_.Has("Packet sent: Len=2, PID=0x0"));
+  EXPECT_TRUE(console_.Has("Sending thread exited."));
+}
+
+TEST_F(SendingThreadTest, AnAbsentInserterNeverEndsTheThread) {
+  uint16_t port;
+  {
+    Receiver first;
+    port = first.port();
+  }  // the inserter goes away: the connected socket is refused
+  Start(port);
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(queue_.Push(Bytes("lost")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  while (queue_.size() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(console_.Has("Sending to the inserter failed: Connection refused"));
+  Receiver back(port);  // the inserter comes back on its port
+  std::string got;
+  for (int i = 0; i < 50 && got != "again"; ++i) {
+    ASSERT_TRUE(queue_.Push(Bytes("again")));
+    got = back.Next();
+  }
+  EXPECT_EQ(got, "again");
+  Stop();
+  EXPECT_FALSE(console_.Has("!Errorcode="));
+}
+
+}  // namespace
+}  // namespace velmora
