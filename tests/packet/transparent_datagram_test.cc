@@ -112,8 +112,10 @@ TEST_F(TransparentDatagramTest, Ipv4ResolvedChangesOnlyQosIpPidAndMac) {
   EXPECT_FALSE(r.multicast);
   EXPECT_EQ(r.destination, DottedToAddress("10.0.0.5"));
   std::vector<uint8_t> expected = before;
-  expected[0] = 10, expected[1] = 0, expected[2] = 0, expected[3] = 5;
-  expected[5] = 0x01, expected[6] = 0x23;
+  const uint8_t qos[] = {10, 0, 0, 5};
+  std::copy(std::begin(qos), std::end(qos), expected.begin());
+  expected[5] = 0x01;
+  expected[6] = 0x23;
   const uint8_t mac[] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
   std::copy(std::begin(mac), std::end(mac), expected.begin() + 8);
   EXPECT_EQ(std::vector<uint8_t>(r.datagram.begin(), r.datagram.end()), expected);
