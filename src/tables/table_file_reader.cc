@@ -89,6 +89,12 @@ TableFileReader::TableFileReader(NetworkTables& tables, FileSystem& files, Log& 
       prompt_(prompt),
       own_files_(std::move(own_files)) {}
 
+void TableFileReader::Repair(std::string_view what, std::string& text, std::string storable) {
+  if (storable == text) return;
+  log_ << what << " \"" << text << "\" cannot be stored; kept as \"" << storable << "\"\n";
+  text = std::move(storable);
+}
+
 void TableFileReader::Skip(std::string_view why, std::string_view line) {
   log_ << "Table row skipped (" << why << "): " << line << "\n";
 }
@@ -121,11 +127,7 @@ void TableFileReader::ReadNetworksLine(std::string_view line) {
                      .IPSubNetMask = AddressField(clean, "IPSubNetMask"),
                      .IPSubNetMAC = TextField(row, "IPSubNetMAC"),
                      .IPSubNetPID = PidField(clean, "IPSubNetPID")};
-  if (const std::string alias = StorableSubnetAlias(subnet.Alias); alias != subnet.Alias) {
-    log_ << "Subnet alias \"" << subnet.Alias << "\" cannot be stored; kept as \"" << alias
-         << "\"\n";
-    subnet.Alias = alias;
-  }
+  Repair("Subnet alias", subnet.Alias, StorableSubnetAlias(subnet.Alias));
   for (const std::string& line_of_file : ReadRowFile(subnet.IPSubNetMAC)) {
     ReadIpMacRow(line_of_file, subnet, false);
   }
@@ -158,11 +160,7 @@ void TableFileReader::AddNetv6worksRow() {
                          .Alias = TextField(row, "Alias"),
                          .IPSubNetMAC = TextField(row, "IPSubNetMAC"),
                          .IPSubNetPID = PidField(CleanIniLine(row), "IPSubNetPID")};
-  if (const std::string alias = StorableSubnetAlias(subnet.Alias); alias != subnet.Alias) {
-    log_ << "IPv6 subnet alias \"" << subnet.Alias << "\" cannot be stored; kept as \"" << alias
-         << "\"\n";
-    subnet.Alias = alias;
-  }
+  Repair("IPv6 subnet alias", subnet.Alias, StorableSubnetAlias(subnet.Alias));
   for (const std::string& line_of_file : ReadRowFile(subnet.IPSubNetMAC)) {
     ReadIpv6MacRow(line_of_file, subnet, false);
   }
@@ -213,10 +211,7 @@ TableFileReader::RowLine TableFileReader::PrepareRow(std::string_view line, bool
     return RowLine::kSkip;
   }
   row = std::move(*split);
-  if (const std::string alias = StorableRowAlias(row.alias); alias != row.alias) {
-    log_ << "Profile alias \"" << row.alias << "\" cannot be stored; kept as \"" << alias << "\"\n";
-    row.alias = alias;
-  }
+  Repair("Profile alias", row.alias, StorableRowAlias(row.alias));
   return RowLine::kRow;
 }
 

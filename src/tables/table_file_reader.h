@@ -81,6 +81,8 @@ class TableFileReader {
   bool ReadIpMacRow(std::string_view line, const SubnetEntry& subnet, bool in_ini);
   bool ReadIpv6MacRow(std::string_view line, const Ipv6SubnetEntry& subnet, bool in_ini);
   void Skip(std::string_view why, std::string_view line);
+  // Replaces `text` by its storable form, logging the change.
+  void Repair(std::string_view what, std::string& text, std::string storable);
 
   NetworkTables& tables_;
   FileSystem& files_;
