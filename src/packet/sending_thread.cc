@@ -60,7 +60,9 @@ void SendingThread::Run(InserterAddress inserter) {
         std::snprintf(line, sizeof line, "Packet sent: Len=%zu, PID=0x%x\n", *length, pid);
         log_ << line;
       }
-      if (socket.SendTo(datagram.data(), *length) != 0) SendFailed(socket.send_error());
+      if (socket.SendTo(datagram.data(), *length) == 0) continue;
+      if (running_ == 0) break;  // the stop closed the socket under the last datagrams
+      SendFailed(socket.send_error());
     }
   } catch (const cerrorcode& error) {
     if (error.code() != cerrorcode::kInterrupted) {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "packet/output_queue.h"
+#include "platform/udp_socket.h"
 #include "testing/list_console.h"
 
 namespace velmora {
@@ -110,6 +111,18 @@ TEST_F(SendingThreadTest, AnAbsentInserterNeverEndsTheThread) {
   EXPECT_EQ(got, "again");
   Stop();
   EXPECT_FALSE(console_.Has("!Errorcode="));
+}
+
+TEST_F(SendingThreadTest, AStopWithDatagramsStillQueuedEndsQuietly) {
+  Receiver inserter;
+  Start(inserter.port());
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(queue_.Push(Bytes("late")));
+  running_ = 0;
+  sending_->Wake();
+  UdpSocket::CloseAll();  // as the service stop does, with datagrams still queued
+  sending_->Join();
+  EXPECT_FALSE(console_.Has("!Errorcode="));
+  EXPECT_TRUE(console_.Has("Sending thread exited."));
 }
 
 }  // namespace
