@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <thread>
 
@@ -10,11 +11,13 @@ namespace {
 
 using Buffer = std::array<uint8_t, OutputQueue::kSlotSize>;
 
+// A datagram of `size` bytes (at least 3) naming its producer and sequence number.
 std::vector<uint8_t> Datagram(uint32_t producer, uint32_t sequence, size_t size = 12) {
-  std::vector<uint8_t> d(size, static_cast<uint8_t>(sequence));
+  std::vector<uint8_t> d(std::max<size_t>(size, 3), static_cast<uint8_t>(sequence));
   d[0] = static_cast<uint8_t>(producer);
   d[1] = static_cast<uint8_t>(sequence >> 8);
   d[2] = static_cast<uint8_t>(sequence);
+  d.resize(size);
   return d;
 }
 

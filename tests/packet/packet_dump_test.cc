@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace velmora {
@@ -13,7 +14,7 @@ std::vector<uint8_t> UdpFrame(size_t size) {
                           0x0f, 0x08, 0x00, 0x45, 0x10, 0x00, 0x30, 0x12, 0x34, 0x40, 0x01,
                           64,   17,   0x00, 0x00, 192,  168,  1,    2,    10,   0,    0,
                           5,    0x04, 0xd2, 0x16, 0x2e, 0x00, 0x1c, 0xab, 0xcd};
-  std::copy(std::begin(head), std::end(head), f.begin());
+  std::copy_n(std::begin(head), std::min(size, sizeof head), f.begin());
   for (size_t i = 42; i < size; ++i) f[i] = static_cast<uint8_t>(i);
   return f;
 }
