@@ -77,13 +77,7 @@ TableChange TableEditor::CheckSubnet(const TableSnapshot& tables, const SubnetEn
                   "Subnet & Mask are incompatible. Check if ((Subnet & Mask) == Subnet)");
   }
   if (old == nullptr || old->IPSubNetAddr != entry.IPSubNetAddr) {
-    const SubnetEntry* found = nullptr;
-    for (const SubnetEntry& e : tables.subnets()) {  // the lower bound of the lookup's search
-      if (ntohl(e.IPSubNetAddr) >= (ntohl(e.IPSubNetMask) & ntohl(entry.IPSubNetAddr))) {
-        found = &e;
-        break;
-      }
-    }
+    const SubnetEntry* found = tables.SubnetSearch(entry.IPSubNetAddr);
     if (found != nullptr &&
         ntohl(entry.IPSubNetAddr) >= (ntohl(found->IPSubNetAddr) & ntohl(entry.IPSubNetMask))) {
       return Refuse(prompt, TableRefusal::kSubnetExists, "Subnet already exists.");

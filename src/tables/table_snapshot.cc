@@ -85,7 +85,7 @@ TableSnapshot::Ipv6Key TableSnapshot::KeyOf(const Ipv6Address& address) {
   return {uint64_t{words[0]} << 32 | words[1], uint64_t{words[2]} << 32 | words[3]};
 }
 
-const SubnetEntry* TableSnapshot::FindSubnetForAddress(uint32_t address) const {
+const SubnetEntry* TableSnapshot::SubnetSearch(uint32_t address) const {
   const uint32_t ip = ntohl(address);
   size_t first = 0;
   size_t count = subnet_addrs_.size();
@@ -99,9 +99,13 @@ const SubnetEntry* TableSnapshot::FindSubnetForAddress(uint32_t address) const {
       count = half;
     }
   }
-  if (first == subnet_addrs_.size()) return nullptr;
-  if ((ip & subnet_masks_[first]) != subnet_addrs_[first]) return nullptr;
-  return &subnets_[first];
+  return first == subnets_.size() ? nullptr : &subnets_[first];
+}
+
+const SubnetEntry* TableSnapshot::FindSubnetForAddress(uint32_t address) const {
+  const SubnetEntry* subnet = SubnetSearch(address);
+  if (subnet == nullptr || (address & subnet->IPSubNetMask) != subnet->IPSubNetAddr) return nullptr;
+  return subnet;
 }
 
 const IpMacEntry* TableSnapshot::FindIpMacRow(uint32_t address) const {

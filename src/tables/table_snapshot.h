@@ -17,6 +17,9 @@ class TableSnapshot {
   // The subnet that carries `address` (network order), found by one bisection over the subnets
   // in address order; with nested subnets that one search decides. Null when none matches.
   const SubnetEntry* FindSubnetForAddress(uint32_t address) const;
+  // That search alone: the first subnet whose address is not below `address` masked with the
+  // subnet's own mask, carrying it or not; null at the end of the table.
+  const SubnetEntry* SubnetSearch(uint32_t address) const;
   const IpMacEntry* FindIpMacRow(uint32_t address) const;
   const Ipv6MacEntry* FindIpv6MacRow(const Ipv6Address& address) const;
 
