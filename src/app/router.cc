@@ -18,8 +18,27 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
       tables_(files, log, prompt, route_hooks_, settings_, [this] { return OwnFiles(); }),
       statistics_(files, clock, log, LocalFileTimeNow()),
       refresher_(counters_, log, clock),
+      output_(queue_),
+      path_{log,
+            tables_.tables(),
+            counters_,
+            statistics_,
+            output_,
+            settings_.StartListening,
+            [this] { return CurrentSourceSettings(); }},
+      sending_(
+          queue_, log, clock, settings_.StartListening,
+          [this] {
+            return InserterAddress{settings_.InserterIP, settings_.InserterPort};
+          },
+          [] { return true; }),
+      // Until the tap driver exists, no IPv6 address can be added to it.
+      transparent_(path_, {settings_.TransparentEnable, settings_.TransparentPort},
+                   [](const Ipv6Address&) { return false; }),
       controller_({settings_, configuration_, log, clock, prompt, refresher_, statistics_}) {
   tables_.Attach(configuration_);
+  controller_.AddSource(&sending_);
+  controller_.AddSource(&transparent_);
   refresher_.AddTick([this] { statistics_.Tick(); });
 }
 
@@ -57,6 +76,12 @@ std::vector<std::string> Router::OwnFiles() const {
   const std::string log = settings_.LogFileName.get();
   return {Configuration::kFileName, options_.lock_file, log, log + "1", log + "2",
           statistics_.active_file()};
+}
+
+SourceSettings Router::CurrentSourceSettings() const {
+  return {.dvb = settings_.TypeChannel == std::string("DVB"),
+          .traffic_control = settings_.TrafficControl != 0,
+          .traffic_limit = TrafficLimitBytes(settings_.MaxPayloadCut)};
 }
 
 bool Router::Start() {

@@ -9,6 +9,11 @@
 #include "app/service_controller.h"
 #include "app/settings.h"
 #include "app/status_refresher.h"
+#include "packet/output_queue.h"
+#include "packet/packet_output.h"
+#include "packet/packet_path.h"
+#include "packet/sending_thread.h"
+#include "packet/transparent_port.h"
 #include "stats/status_counters.h"
 #include "stats/traffic_statistics.h"
 
@@ -57,6 +62,7 @@ class Router {
  private:
   void LoadSettings();
   std::vector<std::string> OwnFiles() const;
+  SourceSettings CurrentSourceSettings() const;
   void HandleClose(bool ask);
 
   Clock& clock_;
@@ -69,6 +75,11 @@ class Router {
   StatusCounters counters_;
   TrafficStatistics statistics_;
   StatusRefresher refresher_;
+  OutputQueue queue_;
+  PacketOutput output_;
+  PacketPath path_;
+  SendingThread sending_;
+  TransparentPort transparent_;
   ServiceController controller_;
   ControlLoop loop_;
   std::atomic<bool> kill_{false};

@@ -42,6 +42,10 @@ std::string UdpDump(std::span<const uint8_t> frame) {
   return dump + "\n";
 }
 
+std::string PacketDump(std::span<const uint8_t> frame, int level) {
+  return level >= 3 ? IpDump(frame) + UdpDump(frame) : IpDump(frame);
+}
+
 std::string MacDump(std::span<const uint8_t> frame) {
   if (frame.size() < 12) return {};
   char text[96];

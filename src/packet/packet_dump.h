@@ -14,6 +14,8 @@ namespace velmora {
 std::string IpDump(std::span<const uint8_t> frame);
 // The UDP header after a 20-byte IPv4 header and up to ten bytes after it. Needs 42 bytes.
 std::string UdpDump(std::span<const uint8_t> frame);
+// The IP dump that the sources log, with the UDP dump at log level 3.
+std::string PacketDump(std::span<const uint8_t> frame, int level);
 // "    MACdst=..." and "    MACsrc=..." lines. Needs 12 bytes.
 std::string MacDump(std::span<const uint8_t> frame);
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "packet/output_queue.h"
+#include "packet/source_error.h"
 #include "platform/socket_error.h"
 #include "platform/udp_socket.h"
 #include "support/cerrorcode.h"
@@ -65,10 +66,7 @@ void SendingThread::Run(InserterAddress inserter) {
       SendFailed(socket.send_error());
     }
   } catch (const cerrorcode& error) {
-    if (error.code() != cerrorcode::kInterrupted) {
-      log_ << "!Errorcode=" << error.code() << ": " << SocketErrorText(error.code()).substr(0, 256)
-           << "\n";
-    }
+    LogSourceError(log_, error);
   }
   if (log_.level() >= 2) log_ << "Sending thread exited.\n";
 }

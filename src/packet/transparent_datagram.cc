@@ -1,15 +1,27 @@
 #include "packet/transparent_datagram.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "packet/inserter_datagram.h"
+#include "packet/packet_dump.h"
 
 namespace velmora {
 
 namespace {
 
 constexpr size_t kVersionAt = kQosHeaderSize + 14;
+
+bool HasQosHeader(std::span<const uint8_t> datagram) {
+  return datagram.size() <= kTransparentMaxDatagram && datagram.size() >= kQosHeaderSize &&
+         datagram[4] == ',' && datagram[7] == ',';
+}
+
+// The IP version of the frame; 0 for a datagram too short to carry one.
+int IpVersion(std::span<const uint8_t> datagram) {
+  return datagram.size() > kVersionAt ? datagram[kVersionAt] >> 4 : 0;
+}
 
 bool PassesThrough(std::span<const uint8_t> datagram) {
   return std::all_of(datagram.begin() + kQosHeaderSize, datagram.begin() + kQosHeaderSize + 6,
@@ -68,15 +80,26 @@ TransparentResult Ipv6(std::span<uint8_t> datagram, const TableSnapshot& tables,
 
 }  // namespace
 
+std::string TransparentTrace(std::span<const uint8_t> datagram) {
+  if (!HasQosHeader(datagram)) return {};
+  char line[96];
+  std::snprintf(line, sizeof line, "Transparent packet. QoS IP=%u.%u.%u.%u. QoS PID=0x%x\n",
+                datagram[0], datagram[1], datagram[2], datagram[3],
+                unsigned{datagram[5]} << 8 | datagram[6]);
+  std::string trace = line;
+  if (IpVersion(datagram) == 4) {
+    const std::span<const uint8_t> frame = datagram.subspan(kQosHeaderSize);
+    trace += "Transparent. --------------------------\n" + PacketDump(frame, 3) + MacDump(frame);
+  }
+  return trace;
+}
+
 TransparentResult HandleTransparentDatagram(std::span<uint8_t> datagram,
                                             const TableSnapshot& tables, bool dvb,
                                             std::vector<uint8_t>& rebuilt) {
   if (datagram.size() > kTransparentMaxDatagram) return {.outcome = TransparentOutcome::kTooLong};
-  if (datagram.size() < kQosHeaderSize || datagram[4] != ',' || datagram[7] != ',') {
-    return {.outcome = TransparentOutcome::kBadQosHeader};
-  }
-  if (datagram.size() <= kVersionAt) return {.outcome = TransparentOutcome::kBadIpPacket};
-  switch (datagram[kVersionAt] >> 4) {
+  if (!HasQosHeader(datagram)) return {.outcome = TransparentOutcome::kBadQosHeader};
+  switch (IpVersion(datagram)) {
     case 4:
       return Ipv4(datagram, tables, dvb);
     case 6:

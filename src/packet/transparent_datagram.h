@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "tables/table_snapshot.h"
@@ -32,6 +33,10 @@ struct TransparentResult {
 };
 
 inline constexpr size_t kTransparentMaxDatagram = 4072;
+
+// The log level 3 trace of a datagram whose QoS header is acceptable, as it was received: the QoS
+// line and, for IPv4, the dumps of the frame. Empty for any other datagram.
+std::string TransparentTrace(std::span<const uint8_t> datagram);
 
 // Checks and resolves one transparent-port datagram. An IPv4 one is corrected in place (QoS IP,
 // PID, destination MAC); an IPv6 one is rebuilt into `rebuilt`. Nothing is read past the end of

@@ -46,6 +46,8 @@ int32_t SocketErrorCode(int error_number) {
 }
 
 std::string SocketErrorText(int32_t code) {
+  // The wrappers raise this code for a port that another socket holds.
+  if (code == cerrorcode::kPortInUse) return std::strerror(EADDRINUSE);
   for (const auto& [number, known] : kCodes) {
     if (known == code) return std::strerror(number);
   }

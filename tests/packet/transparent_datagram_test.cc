@@ -6,33 +6,14 @@
 
 #include "packet/inserter_datagram.h"
 #include "platform/address_text.h"
+#include "testing/inserter_datagrams.h"
 
 namespace velmora {
 namespace {
 
 using Outcome = TransparentOutcome;
 
-// A transparent datagram: QoS header with `pid`, a frame with destination MAC `mac_byte` in every
-// byte, and an IPv4 packet to `destination` (or IPv6 when `v6`).
-std::vector<uint8_t> Datagram(const char* destination, uint16_t pid, uint8_t mac_byte,
-                              size_t size = 100, bool v6 = false) {
-  std::vector<uint8_t> d(size, 0x5a);
-  d[0] = d[1] = d[2] = d[3] = 9;
-  d[4] = d[7] = ',';
-  d[5] = static_cast<uint8_t>(pid >> 8);
-  d[6] = static_cast<uint8_t>(pid);
-  std::fill(d.begin() + 8, d.begin() + 14, mac_byte);
-  if (v6) {
-    d[22] = 0x60;
-    const Ipv6Address a = *TextToIpv6(destination);
-    std::copy(a.begin(), a.end(), d.begin() + 8 + frame::kIpv6Destination);
-  } else {
-    d[22] = 0x45;
-    const uint32_t a = DottedToAddress(destination);
-    std::memcpy(d.data() + 8 + frame::kIpv4Destination, &a, 4);
-  }
-  return d;
-}
+using testing::TransparentDatagram;
 
 class TransparentDatagramTest : public ::testing::Test {
  protected:
@@ -63,7 +44,8 @@ class TransparentDatagramTest : public ::testing::Test {
 TEST_F(TransparentDatagramTest, EveryShortLengthIsRefusedWithoutReadingPastIt) {
   for (size_t size = 0; size <= 62; ++size) {
     for (bool v6 : {false, true}) {
-      std::vector<uint8_t> full = Datagram(v6 ? "2001:db8::a0b:c0d" : "10.0.0.5", 1, 1, 100, v6);
+      std::vector<uint8_t> full =
+          TransparentDatagram(v6 ? "2001:db8::a0b:c0d" : "10.0.0.5", 1, 1, 100, v6);
       // Only `size` bytes on the heap of their own, so that ASan sees any read beyond.
       std::vector<uint8_t> d(full.begin(), full.begin() + static_cast<ptrdiff_t>(size));
       const Outcome outcome = Handle(d).outcome;
@@ -80,20 +62,20 @@ TEST_F(TransparentDatagramTest, EveryShortLengthIsRefusedWithoutReadingPastIt) {
 }
 
 TEST_F(TransparentDatagramTest, LengthSeparatorsAndVersions) {
-  auto longest = Datagram("10.0.0.5", 1, 1, 4072);
+  auto longest = TransparentDatagram("10.0.0.5", 1, 1, 4072);
   EXPECT_EQ(Handle(longest).outcome, Outcome::kResolvedIpv4);
-  auto too_long = Datagram("10.0.0.5", 1, 1, 4073);
+  auto too_long = TransparentDatagram("10.0.0.5", 1, 1, 4073);
   EXPECT_EQ(Handle(too_long).outcome, Outcome::kTooLong);
-  auto bad = Datagram("10.0.0.5", 1, 1);
+  auto bad = TransparentDatagram("10.0.0.5", 1, 1);
   bad[7] = ';';
   EXPECT_EQ(Handle(bad).outcome, Outcome::kBadQosHeader);
-  auto arp = Datagram("10.0.0.5", 1, 1);
+  auto arp = TransparentDatagram("10.0.0.5", 1, 1);
   arp[22] = 0x00;
   EXPECT_EQ(Handle(arp).outcome, Outcome::kBadIpPacket);
 }
 
 TEST_F(TransparentDatagramTest, Ipv4PassThroughChangesOnlyTheQosIp) {
-  auto d = Datagram("10.0.0.77", 0, 0);  // no row, no lookup needed
+  auto d = TransparentDatagram("10.0.0.77", 0, 0);  // no row, no lookup needed
   const auto before = d;
   const TransparentResult r = Handle(d);
   ASSERT_EQ(r.outcome, Outcome::kPassedIpv4);
@@ -105,7 +87,7 @@ TEST_F(TransparentDatagramTest, Ipv4PassThroughChangesOnlyTheQosIp) {
 }
 
 TEST_F(TransparentDatagramTest, Ipv4ResolvedChangesOnlyQosIpPidAndMac) {
-  auto d = Datagram("10.0.0.5", 0x0200, 0);  // zero MAC but a PID: resolved
+  auto d = TransparentDatagram("10.0.0.5", 0x0200, 0);  // zero MAC but a PID: resolved
   const auto before = d;
   const TransparentResult r = Handle(d);
   ASSERT_EQ(r.outcome, Outcome::kResolvedIpv4);
@@ -120,15 +102,15 @@ TEST_F(TransparentDatagramTest, Ipv4ResolvedChangesOnlyQosIpPidAndMac) {
   std::copy(std::begin(mac), std::end(mac), expected.begin() + 8);
   EXPECT_EQ(std::vector<uint8_t>(r.datagram.begin(), r.datagram.end()), expected);
 
-  auto dab = Datagram("10.0.0.6", 1, 1);
+  auto dab = TransparentDatagram("10.0.0.6", 1, 1);
   const TransparentResult fixed = Handle(dab, false);
   ASSERT_EQ(fixed.outcome, Outcome::kResolvedIpv4);
   EXPECT_TRUE(std::equal(kFixedMac.begin(), kFixedMac.end(), fixed.datagram.begin() + 8));
-  auto no_row = Datagram("10.0.0.6", 1, 1);
+  auto no_row = TransparentDatagram("10.0.0.6", 1, 1);
   EXPECT_EQ(Handle(no_row).outcome, Outcome::kUnresolvedMac);
-  auto no_subnet = Datagram("172.16.0.1", 1, 1);
+  auto no_subnet = TransparentDatagram("172.16.0.1", 1, 1);
   EXPECT_EQ(Handle(no_subnet).outcome, Outcome::kUnresolvedPid);
-  auto group = Datagram("239.129.2.3", 1, 1);
+  auto group = TransparentDatagram("239.129.2.3", 1, 1);
   const TransparentResult multicast = Handle(group);
   ASSERT_EQ(multicast.outcome, Outcome::kResolvedIpv4);
   EXPECT_TRUE(multicast.multicast);
@@ -138,7 +120,7 @@ TEST_F(TransparentDatagramTest, Ipv4ResolvedChangesOnlyQosIpPidAndMac) {
 }
 
 TEST_F(TransparentDatagramTest, Ipv6RowsDecideThePid) {
-  auto d = Datagram("2001:db8::a0b:c0d", 1, 1, 100, true);
+  auto d = TransparentDatagram("2001:db8::a0b:c0d", 1, 1, 100, true);
   const TransparentResult r = Handle(d);
   ASSERT_EQ(r.outcome, Outcome::kResolvedIpv6);
   EXPECT_EQ(r.payload, 100u - 62);
@@ -146,9 +128,9 @@ TEST_F(TransparentDatagramTest, Ipv6RowsDecideThePid) {
   EXPECT_EQ(std::vector<uint8_t>(r.datagram.begin(), r.datagram.begin() + 14),
             (std::vector<uint8_t>{0x0a, 0x0b, 0x0c, 0x0d, ',', 0x04, 0x56, ',', 0x00, 0x66, 0x66,
                                   0x66, 0x66, 0x66}));
-  auto below = Datagram("2001:db8::1", 1, 1, 100, true);  // rows above it exist
+  auto below = TransparentDatagram("2001:db8::1", 1, 1, 100, true);  // rows above it exist
   EXPECT_EQ(Handle(below).outcome, Outcome::kIpv6NoPid);
-  auto passed = Datagram("2001:db8::1", 0, 0, 100, true);
+  auto passed = TransparentDatagram("2001:db8::1", 0, 0, 100, true);
   const auto before = passed;
   const TransparentResult p = Handle(passed);
   ASSERT_EQ(p.outcome, Outcome::kPassedIpv6);

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+namespace velmora::testing {
+
+// A plain UDP socket on loopback, standing in for the inserter or for a program that sends to a
+// port of the router. Bound at `port`, or at one the system chooses.
+class UdpPeer {
+ public:
+  explicit UdpPeer(uint16_t port = 0) : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
+    sockaddr_in at = Loopback(port);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+    socklen_t length = sizeof at;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &length);
+    port_ = ntohs(at.sin_port);
+    timeval timeout{5, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+  ~UdpPeer() { ::close(fd_); }
+  UdpPeer(const UdpPeer&) = delete;
+  UdpPeer& operator=(const UdpPeer&) = delete;
+
+  // The next datagram, or "<nothing>" after five seconds.
+  std::string Next() {
+    char buffer[20000];
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    return n < 0 ? "<nothing>" : std::string(buffer, static_cast<size_t>(n));
+  }
+  void SendTo(uint16_t port, std::string_view bytes) {
+    const sockaddr_in to = Loopback(port);
+    EXPECT_EQ(::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                       sizeof to),
+              static_cast<ssize_t>(bytes.size()));
+  }
+  uint16_t port() const { return port_; }
+
+  // A loopback port that was free a moment ago.
+  static uint16_t FreePort() { return UdpPeer().port(); }
+
+ private:
+  static sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return at;
+  }
+
+  int fd_;
+  uint16_t port_ = 0;
+};
+
+}  // namespace velmora::testing
