@@ -8,9 +8,9 @@
 
 #include "app/configuration.h"
 #include "app/control_loop.h"
-#include "packet/service_source.h"
 #include "app/settings.h"
 #include "app/status_refresher.h"
+#include "packet/service_source.h"
 #include "platform/file_system.h"
 #include "stats/status_counters.h"
 #include "support/cerrorcode.h"

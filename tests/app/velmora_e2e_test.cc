@@ -1,58 +1,16 @@
 // Runs the real executable in a folder of its own and ends it with SIGTERM.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
+
+#include "testing/velmora_process.h"
+
+using namespace velmora::testing;
 
 namespace {
-
-struct Child {
-  pid_t pid;
-  std::filesystem::path out;
-};
-
-Child StartVelmora(const std::filesystem::path& dir, const std::string& name) {
-  Child child{-1, dir / (name + ".out")};
-  child.pid = fork();
-  if (child.pid == 0) {
-    chdir(dir.c_str());
-    const int fd = open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 1);
-    dup2(fd, 2);
-    execl(VELMORA_BINARY, VELMORA_BINARY, "--headless", nullptr);
-    _exit(127);
-  }
-  return child;
-}
-
-std::string ReadAll(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool WaitFor(const std::function<bool()>& done) {
-  for (int i = 0; i < 500; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
-int Wait(pid_t pid) {
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 TEST(VelmoraEndToEnd, StartsWritesSettingsRefusesASecondCopyAndStopsOnSigterm) {
   const auto dir =

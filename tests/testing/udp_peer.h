@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -22,14 +23,18 @@ class UdpPeer {
     socklen_t length = sizeof at;
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &length);
     port_ = ntohs(at.sin_port);
-    timeval timeout{5, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    set_timeout(std::chrono::seconds(5));
   }
   ~UdpPeer() { ::close(fd_); }
   UdpPeer(const UdpPeer&) = delete;
   UdpPeer& operator=(const UdpPeer&) = delete;
 
-  // The next datagram, or "<nothing>" after five seconds.
+  void set_timeout(std::chrono::microseconds wait) {
+    timeval timeout{static_cast<time_t>(wait.count() / 1000000),
+                    static_cast<suseconds_t>(wait.count() % 1000000)};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+  // The next datagram, or "<nothing>" after the timeout (five seconds unless set).
   std::string Next() {
     char buffer[20000];
     const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);

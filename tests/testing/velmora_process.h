@@ -1,0 +1,63 @@
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+
+// The real velmora executable, run headless in a folder of the test's own.
+namespace velmora::testing {
+
+// A running router: its process and the file its console goes to.
+struct Child {
+  pid_t pid;
+  std::filesystem::path out;
+};
+
+// Starts velmora --headless in `dir`, its output into <name>.out there.
+inline Child StartVelmora(const std::filesystem::path& dir, const std::string& name) {
+  Child child{-1, dir / (name + ".out")};
+  child.pid = fork();
+  if (child.pid == 0) {
+    chdir(dir.c_str());
+    const int fd = open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    execl(VELMORA_BINARY, VELMORA_BINARY, "--headless", nullptr);
+    _exit(127);
+  }
+  return child;
+}
+
+inline std::string ReadAll(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Polls `done` for up to five seconds.
+inline bool WaitFor(const std::function<bool()>& done) {
+  for (int i = 0; i < 500; ++i) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// The exit status of a child, -1 when it did not exit normally.
+inline int Wait(pid_t pid) {
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace velmora::testing
