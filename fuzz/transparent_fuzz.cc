@@ -1,5 +1,6 @@
-// Feeds any bytes as one transparent-port datagram against small tables. Whatever is handed on
-// must keep the received length; nothing may be read past the received bytes (ASan).
+// Feeds any bytes as one transparent-port datagram against small tables, to the trace and to the
+// handling. Whatever is handed on must keep the received length; nothing may be read past the
+// received bytes (ASan).
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -29,6 +30,7 @@ const velmora::TableSnapshot& Tables() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> datagram(data, data + size);
   std::vector<uint8_t> rebuilt;
+  velmora::TransparentTrace(datagram);
   for (bool dvb : {true, false}) {
     const velmora::TransparentResult result =
         velmora::HandleTransparentDatagram(datagram, Tables(), dvb, rebuilt);
