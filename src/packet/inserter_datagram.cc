@@ -63,14 +63,13 @@ bool BuildDatagram(std::span<const uint8_t> frame, uint16_t pid, bool ipv6,
   out.clear();
   const size_t qos_ip = ipv6 ? frame::kIpv6QosIp : frame::kIpv4Destination;
   if (frame.size() < qos_ip + 4) return false;
-  out.reserve(kQosHeaderSize + frame.size());
-  out.insert(out.end(), frame.begin() + static_cast<ptrdiff_t>(qos_ip),
-             frame.begin() + static_cast<ptrdiff_t>(qos_ip + 4));
-  out.push_back(',');
-  out.push_back(static_cast<uint8_t>(pid >> 8));
-  out.push_back(static_cast<uint8_t>(pid));
-  out.push_back(',');
-  out.insert(out.end(), frame.begin(), frame.end());
+  out.resize(kQosHeaderSize + frame.size());
+  std::memcpy(out.data(), frame.data() + qos_ip, 4);
+  out[4] = ',';
+  out[5] = static_cast<uint8_t>(pid >> 8);
+  out[6] = static_cast<uint8_t>(pid);
+  out[7] = ',';
+  std::memcpy(out.data() + kQosHeaderSize, frame.data(), frame.size());
   return true;
 }
 

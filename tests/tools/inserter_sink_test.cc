@@ -79,7 +79,8 @@ TEST(SinkDecoderTest, NamesEveryDefectWithoutReadingPastTheBytes) {
   auto defect_of = [](std::vector<uint8_t> bytes) { return DecodeSinkDatagram(bytes).defect; };
   for (size_t n = 0; n < good.size(); ++n) {
     // Every cut is reported: the copy has exactly n bytes, so ASan sees any read beyond them.
-    EXPECT_NE(defect_of({good.begin(), good.begin() + static_cast<ptrdiff_t>(n)}), SinkDefect::kNone)
+    EXPECT_NE(defect_of({good.begin(), good.begin() + static_cast<ptrdiff_t>(n)}),
+              SinkDefect::kNone)
         << n;
   }
   EXPECT_EQ(defect_of({good.begin(), good.begin() + 7}), SinkDefect::kShortHeader);
@@ -126,8 +127,8 @@ TEST(PcapWriterTest, WritesAClassicEthernetCapture) {
   {
     PcapWriter pcap(path);
     ASSERT_TRUE(pcap.ok());
-    pcap.Write(frame, std::chrono::system_clock::time_point(std::chrono::microseconds(
-                          1'700'000'000'123'456)));
+    pcap.Write(frame, std::chrono::system_clock::time_point(
+                          std::chrono::microseconds(1'700'000'000'123'456)));
   }
   const std::string bytes = testing::ReadAll(path);
   ASSERT_EQ(bytes.size(), 24u + 16 + frame.size());
@@ -164,19 +165,19 @@ TEST(InserterSinkTool, ReceivesSummarisesAndCaptures) {
   sender.SendTo(port, {reinterpret_cast<const char*>(a.data()), a.size()});
   sender.SendTo(port, "x,");
   sender.SendTo(port, {reinterpret_cast<const char*>(a.data()), a.size()});
-  ASSERT_TRUE(testing::WaitFor(
-      [&] { return testing::ReadAll(out).find("total") != std::string::npos; }));
+  ASSERT_TRUE(
+      testing::WaitFor([&] { return testing::ReadAll(out).find("total") != std::string::npos; }));
   const std::string text = testing::ReadAll(out);
   EXPECT_NE(text.find("0x0123          2          120"), std::string::npos) << text;
   EXPECT_NE(text.find("3 datagrams, 1 malformed"), std::string::npos) << text;
   if (std::system("command -v tcpdump > /dev/null") == 0) {
     const std::string read = (dir / "read.out").string();
-    ASSERT_EQ(std::system(("tcpdump -nn -r " + (dir / "c.pcap").string() + " > " + read +
-                           " 2>&1")
-                              .c_str()),
+    ASSERT_EQ(std::system(
+                  ("tcpdump -nn -r " + (dir / "c.pcap").string() + " > " + read + " 2>&1").c_str()),
               0);
     const std::string listing = testing::ReadAll(read);
-    EXPECT_NE(listing.find("IP 10.1.1.1.9 > 10.0.0.5.9: UDP, length 10"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("IP 10.1.1.1.9 > 10.0.0.5.9: UDP, length 10"), std::string::npos)
+        << listing;
   } else {
     GTEST_LOG_(WARNING) << "tcpdump is not installed: the capture was checked byte by byte only";
   }

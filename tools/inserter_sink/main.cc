@@ -37,7 +37,9 @@ struct Options {
 
 std::atomic<bool> g_stop{false};
 
-void OnSignal(int) { g_stop = true; }
+void OnSignal(int) {
+  g_stop = true;
+}
 
 int Usage(std::FILE* out, int result) {
   std::fprintf(out,

@@ -40,8 +40,7 @@ PcapWriter::~PcapWriter() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
-void PcapWriter::Write(std::span<const uint8_t> frame,
-                       std::chrono::system_clock::time_point when) {
+void PcapWriter::Write(std::span<const uint8_t> frame, std::chrono::system_clock::time_point when) {
   if (file_ == nullptr) return;
   const auto micros =
       std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();

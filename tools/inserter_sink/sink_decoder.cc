@@ -63,8 +63,8 @@ SinkDefect Decode(std::span<const uint8_t> datagram, SinkDatagram& out) {
 
 std::string MacText(const uint8_t* mac) {
   char text[18];
-  std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],
-                mac[3], mac[4], mac[5]);
+  std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3],
+                mac[4], mac[5]);
   return text;
 }
 

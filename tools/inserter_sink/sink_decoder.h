@@ -10,12 +10,12 @@ namespace velmora {
 // What can be wrong with a datagram that reaches the inserter.
 enum class SinkDefect {
   kNone,
-  kShortHeader,     // fewer than the 8 bytes of the QoS header
-  kBadSeparator,    // byte 4 or byte 7 is not ","
-  kShortFrame,      // no complete MAC header after the QoS header
-  kNotIp,           // the version nibble is neither 4 nor 6
-  kTruncatedIp,     // shorter than its IP header, or than the IP length it declares
-  kQosIpMismatch,   // the QoS IP is not the destination (its last four bytes for IPv6)
+  kShortHeader,    // fewer than the 8 bytes of the QoS header
+  kBadSeparator,   // byte 4 or byte 7 is not ","
+  kShortFrame,     // no complete MAC header after the QoS header
+  kNotIp,          // the version nibble is neither 4 nor 6
+  kTruncatedIp,    // shorter than its IP header, or than the IP length it declares
+  kQosIpMismatch,  // the QoS IP is not the destination (its last four bytes for IPv6)
 };
 inline constexpr int kSinkDefects = 7;
 
@@ -28,10 +28,10 @@ struct SinkDatagram {
   uint16_t pid = 0;
   std::span<const uint8_t> frame;  // the Ethernet frame after the QoS header
   int ip_version = 0;
-  std::string source;       // the IP addresses as text
+  std::string source;  // the IP addresses as text
   std::string destination;
-  uint8_t protocol = 0;     // IPv4 protocol or IPv6 next header
-  size_t ip_length = 0;     // the length the IP header declares, headers included
+  uint8_t protocol = 0;  // IPv4 protocol or IPv6 next header
+  size_t ip_length = 0;  // the length the IP header declares, headers included
 };
 
 // Checks and decodes the bytes of one received datagram; never reads past them.
