@@ -35,13 +35,13 @@ void TransparentPort::Run(uint16_t port, SourceSettings run) {
   try {
     AddIpv6Addresses(reader.Current());
     socket_->Bind(port);
-    std::string received;
+    DatagramBuffer received;
     for (;;) {
       if (socket_->Receive(received) != 0) {
         if (path_.running == 0) break;
         continue;
       }
-      Handle({reinterpret_cast<uint8_t*>(received.data()), received.size()}, reader.Current(), run);
+      Handle(received.bytes(), reader.Current(), run);
     }
   } catch (const cerrorcode& error) {
     LogSourceError(path_.log, error);

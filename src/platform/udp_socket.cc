@@ -117,27 +117,23 @@ void UdpSocket::SetPeer(uint32_t address, uint16_t port) {
   peer_.sin_addr.s_addr = address;
 }
 
-int32_t UdpSocket::Receive(std::string& data) {
-  data.resize(kMaxDatagram);
+int32_t UdpSocket::Receive(DatagramBuffer& data) {
+  data.length_ = 0;
   sockaddr_in from{};
   socklen_t from_length = sizeof from;
   const ssize_t received = handle_.Use([&](int fd) {
-    return ::recvfrom(fd, data.data(), data.size(), MSG_TRUNC, reinterpret_cast<sockaddr*>(&from),
-                      &from_length);
+    return ::recvfrom(fd, data.bytes_.get(), kMaxDatagram, MSG_TRUNC,
+                      reinterpret_cast<sockaddr*>(&from), &from_length);
   });
   // A socket shut down by Close reads as an empty datagram from nobody.
-  if (received < 0 || (received == 0 && handle_.closed())) {
-    data.clear();
-    return -1;
-  }
+  if (received < 0 || (received == 0 && handle_.closed())) return -1;
   if (static_cast<size_t>(received) > kMaxDatagram) {
     log_ << "Datagram of " << static_cast<int32_t>(received) << " bytes refused (over 16384)\n";
-    data.clear();
     return -1;
   }
   peer_ = from;
-  data.resize(static_cast<size_t>(received));
-  return data.empty() ? cerrorcode::kEmptyDatagram : 0;
+  data.length_ = static_cast<size_t>(received);
+  return received == 0 ? cerrorcode::kEmptyDatagram : 0;
 }
 
 void UdpSocket::Connect() {

@@ -3,6 +3,8 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -12,13 +14,29 @@ namespace velmora {
 
 class Log;
 
+// Room for one received datagram of up to 16384 bytes, allocated once and reused, and the length
+// of the datagram it holds.
+class DatagramBuffer {
+ public:
+  static constexpr size_t kCapacity = 16384;
+  DatagramBuffer() : bytes_(new uint8_t[kCapacity]) {}
+  std::span<uint8_t> bytes() { return {bytes_.get(), length_}; }
+  std::string_view text() const { return {reinterpret_cast<const char*>(bytes_.get()), length_}; }
+  size_t size() const { return length_; }
+
+ private:
+  friend class UdpSocket;
+  std::unique_ptr<uint8_t[]> bytes_;
+  size_t length_ = 0;
+};
+
 // A UDP datagram socket of the packet path: the transparent port, the sending thread, the
 // multicast memberships. Every live one is registered, so that CloseAll ends all their blocking
 // receives when the service stops. Failures throw cerrorcode. One thread receives; Close and
 // CloseAll may come from any thread.
 class UdpSocket {
  public:
-  static constexpr size_t kMaxDatagram = 16384;
+  static constexpr size_t kMaxDatagram = DatagramBuffer::kCapacity;
 
   explicit UdpSocket(Log& log);
   ~UdpSocket();
@@ -40,7 +58,7 @@ class UdpSocket {
   // One datagram: 0, or -4080 for an empty one; -1 (data empty) on failure, when the socket was
   // closed, and for a datagram over 16384 bytes, which is never handed on cut short. The
   // sender becomes the peer.
-  int32_t Receive(std::string& data);
+  int32_t Receive(DatagramBuffer& data);
   // Connects to the peer, so that the system reports a peer that is not listening (connection
   // refused) on the next send.
   void Connect();

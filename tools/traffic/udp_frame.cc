@@ -42,11 +42,11 @@ std::vector<uint8_t> Ipv4UdpFrame(uint32_t source, uint32_t destination, uint16_
 std::vector<uint8_t> TransparentUdpDatagram(uint32_t source, uint32_t destination, uint16_t port,
                                             uint16_t pid, std::span<const uint8_t> payload) {
   const std::vector<uint8_t> frame = Ipv4UdpFrame(source, destination, port, payload);
-  std::vector<uint8_t> datagram(8);
+  std::vector<uint8_t> datagram(8 + frame.size());
   std::memcpy(datagram.data(), &destination, 4);
   datagram[4] = datagram[7] = ',';
   PutWord(datagram, 5, pid);
-  datagram.insert(datagram.end(), frame.begin(), frame.end());
+  std::memcpy(datagram.data() + 8, frame.data(), frame.size());
   return datagram;
 }
 
