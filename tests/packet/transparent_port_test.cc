@@ -105,7 +105,7 @@ class TransparentPortTest : public ::testing::Test {
   PacketPath path_{
       log_, tables_, counters_, statistics_, output_, running_, [this] { return settings_; }};
   SharedNumber<int32_t> enable_{1};
-  uint16_t port_ = 0;
+  SharedNumber<uint16_t> port_{0};
   testing::UdpPeer sender_;
   std::unique_ptr<TransparentPort> source_;
 };
@@ -253,7 +253,7 @@ TEST_F(TransparentPortTest, EachIpv6RowIsOfferedToTheTapDriverAtStart) {
 
 TEST_F(TransparentPortTest, APortInUseEndsTheThreadWithItsErrorCode) {
   testing::UdpPeer holder;
-  const uint16_t taken = holder.port();
+  const SharedNumber<uint16_t> taken{holder.port()};
   source_ = std::make_unique<TransparentPort>(path_, TransparentPort::Settings{enable_, taken},
                                               [](const Ipv6Address&) { return true; });
   source_->Launch();
