@@ -62,7 +62,7 @@ class TransparentPortTest : public ::testing::Test {
     while (queue_.size() > 0) Pop();
     counters_.Reset();
     statistics_.ResetAll();
-    console_.entries.clear();
+    console_.Clear();
   }
   void Stop() {
     if (!source_) return;
@@ -228,7 +228,7 @@ TEST_F(TransparentPortTest, TheTrafficLimitDropsSilently) {
   const std::string out = SendAndPop(next);
   EXPECT_EQ(out.size(), next.size());
   EXPECT_EQ(static_cast<uint8_t>(out[5]), 0);  // the passed-through one, not the first
-  EXPECT_TRUE(console_.entries.empty());
+  EXPECT_EQ(console_.Count(), 0);
 }
 
 TEST_F(TransparentPortTest, OtherTypeChannelsGetTheFixedMac) {
@@ -241,7 +241,7 @@ TEST_F(TransparentPortTest, OtherTypeChannelsGetTheFixedMac) {
 TEST_F(TransparentPortTest, EachIpv6RowIsOfferedToTheTapDriverAtStart) {
   Start();
   Stop();
-  EXPECT_EQ(console_.entries.size(), 0u);  // cleared after the start
+  EXPECT_EQ(console_.Count(), 0);  // cleared after the start
   source_ = std::make_unique<TransparentPort>(path_, TransparentPort::Settings{enable_, port_},
                                               [](const Ipv6Address&) { return false; });
   running_ = 1;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -8,20 +9,39 @@
 
 namespace velmora::testing {
 
-// A console that keeps every entry, for tests that read what was logged.
+// A console that keeps every entry, for tests that read what was logged. Has, Count and Clear
+// may be called while other threads log; `entries` only when no thread logs.
 class ListConsole : public ConsoleTarget {
  public:
-  void AddEntry(std::string_view line) override { entries.emplace_back(line); }
-  int EntryCount() override { return static_cast<int>(entries.size()); }
-  void RemoveOldest() override { entries.erase(entries.begin()); }
+  void AddEntry(std::string_view line) override {
+    std::lock_guard lock(mutex_);
+    entries.emplace_back(line);
+  }
+  int EntryCount() override { return Count(); }
+  void RemoveOldest() override {
+    std::lock_guard lock(mutex_);
+    entries.erase(entries.begin());
+  }
   bool SelectLast() override { return true; }
   bool Has(std::string_view text) const {
+    std::lock_guard lock(mutex_);
     for (const std::string& entry : entries) {
       if (entry.find(text) != std::string::npos) return true;
     }
     return false;
   }
+  int Count() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(entries.size());
+  }
+  void Clear() {
+    std::lock_guard lock(mutex_);
+    entries.clear();
+  }
   std::vector<std::string> entries;
+
+ private:
+  mutable std::mutex mutex_;
 };
 
 }  // namespace velmora::testing
