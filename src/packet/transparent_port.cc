@@ -1,7 +1,5 @@
 #include "packet/transparent_port.h"
 
-#include <string>
-
 #include "packet/frame_filters.h"
 #include "packet/inserter_datagram.h"
 #include "packet/packet_dump.h"
