@@ -18,7 +18,10 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
       tables_(files, log, prompt, route_hooks_, settings_, [this] { return OwnFiles(); }),
       statistics_(files, clock, log, LocalFileTimeNow()),
       refresher_(counters_, log, clock),
-      output_(queue_),
+      bandwidth_controller_(clock, log),
+      bandwidth_({settings_, tables_.tables(), tables_.user_profiles(), bandwidth_controller_, log},
+                 [this] { controller_.LaunchIfIdle(&sending_); }),
+      output_(queue_, bandwidth_controller_, bandwidth_.running()),
       path_{log,
             tables_.tables(),
             counters_,
@@ -31,7 +34,7 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
           [this] {
             return InserterAddress{settings_.InserterIP, settings_.InserterPort};
           },
-          [] { return true; }),
+          [this] { return !bandwidth_.running(); }),
       // Until the tap driver exists, no IPv6 address can be added to it.
       transparent_(path_, {settings_.TransparentEnable, settings_.TransparentPort},
                    [](const Ipv6Address&) { return false; }),
@@ -39,6 +42,11 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
   tables_.Attach(configuration_);
   controller_.AddSource(&sending_);
   controller_.AddSource(&transparent_);
+  controller_.set_shaping(
+      [this] {
+        if (settings_.EnableBandwidth) bandwidth_.Start();
+      },
+      [this] { bandwidth_.Stop(); });
   refresher_.AddTick([this] { statistics_.Tick(); });
 }
 
@@ -109,7 +117,13 @@ bool Router::ResetCounters() {
     counters_.Reset();
     refresher_.ResetPeaks();
     statistics_.ResetAll();
+    bandwidth_controller_.ResetPeaks();
   });
+}
+
+bool Router::SetPhysicalBandwidth(int64_t value) {
+  return loop_.PostAndWait(
+      [this, value] { bandwidth_.ApplyPhysicalBandwidth(value, controller_.running()); });
 }
 
 bool Router::Close(bool ask) {

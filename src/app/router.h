@@ -3,12 +3,14 @@
 #include <atomic>
 #include <string>
 
+#include "app/bandwidth_service.h"
 #include "app/configuration.h"
 #include "app/configuration_tables.h"
 #include "app/control_loop.h"
 #include "app/service_controller.h"
 #include "app/settings.h"
 #include "app/status_refresher.h"
+#include "bandwidth/bwc_controller.h"
 #include "packet/output_queue.h"
 #include "packet/packet_output.h"
 #include "packet/packet_path.h"
@@ -45,6 +47,8 @@ class Router {
   // Stop, a pause, and start again: how new parameters take effect.
   bool Restart();
   bool ResetCounters();
+  // A new physical bandwidth from the settings, in bit/s.
+  bool SetPhysicalBandwidth(int64_t value);
   // Exit as the menu's Exit does; `ask` puts the question first (answered No when headless).
   bool Close(bool ask);
   // The remote control's kill: exit with no question.
@@ -57,6 +61,8 @@ class Router {
   StatusRefresher& refresher() { return refresher_; }
   StatusCounters& counters() { return counters_; }
   TrafficStatistics& statistics() { return statistics_; }
+  TessaroBWControl::BWCController& bandwidth_controller() { return bandwidth_controller_; }
+  BandwidthService& bandwidth() { return bandwidth_; }
   ControlLoop& loop() { return loop_; }
 
  private:
@@ -75,6 +81,8 @@ class Router {
   StatusCounters counters_;
   TrafficStatistics statistics_;
   StatusRefresher refresher_;
+  TessaroBWControl::BWCController bandwidth_controller_;
+  BandwidthService bandwidth_;
   OutputQueue queue_;
   PacketOutput output_;
   PacketPath path_;

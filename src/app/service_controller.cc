@@ -1,9 +1,11 @@
 #include "app/service_controller.h"
 
+#include <algorithm>
+
 #include "app/configuration.h"
-#include "packet/service_source.h"
 #include "app/settings.h"
 #include "app/status_refresher.h"
+#include "packet/service_source.h"
 #include "platform/udp_socket.h"
 #include "stats/traffic_statistics.h"
 #include "support/cerrorcode.h"
@@ -33,6 +35,7 @@ void ServiceController::ServiceStart() {
     parts_.statistics.SetFile(parts_.settings.StatisticFile.get());
   }
   parts_.statistics.WriteFile();
+  if (start_shaping_) start_shaping_();
   parts_.settings.StartListening = 1;
   active_.clear();
   for (ServiceSource* source : sources_) {
@@ -80,6 +83,15 @@ void ServiceController::Shutdown() {
   for (ServiceSource* source : active_) source->Join();
   parts_.refresher.Join();
   active_.clear();
+  if (stop_shaping_) stop_shaping_();
+}
+
+void ServiceController::LaunchIfIdle(ServiceSource* source) {
+  // Not before the start has chosen its sources: it launches this one itself when it may.
+  if (!menu_running_ || std::find(active_.begin(), active_.end(), source) != active_.end()) return;
+  active_.push_back(source);
+  source->OpenDriver();
+  source->Launch();
 }
 
 }  // namespace velmora

@@ -43,6 +43,15 @@ class ServiceController {
     menu_listener_ = std::move(listener);
   }
 
+  // Bandwidth management's start, run before the sources are chosen, and its stop, run after
+  // they have ended.
+  void set_shaping(std::function<void()> start, std::function<void()> stop) {
+    start_shaping_ = std::move(start);
+    stop_shaping_ = std::move(stop);
+  }
+  // Launches a source that the last start left out, once that start has finished.
+  void LaunchIfIdle(ServiceSource* source);
+
   void ServiceStart();
   void ServiceStop();
   bool running() const;
@@ -60,6 +69,8 @@ class ServiceController {
   std::vector<ServiceSource*> sources_;
   std::vector<ServiceSource*> active_;  // the sources enabled at the last start
   std::function<void(bool)> menu_listener_;
+  std::function<void()> start_shaping_;
+  std::function<void()> stop_shaping_;
   bool menu_running_ = false;
   std::atomic<bool> exiting_{false};
 };

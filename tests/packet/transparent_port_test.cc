@@ -5,6 +5,7 @@
 #include <array>
 #include <memory>
 
+#include "bandwidth/bwc_controller.h"
 #include "packet/output_queue.h"
 #include "packet/packet_output.h"
 #include "platform/file_system.h"
@@ -99,7 +100,9 @@ class TransparentPortTest : public ::testing::Test {
   StatusCounters counters_;
   TrafficStatistics statistics_{files_, clock_, log_, 0};
   OutputQueue queue_;
-  PacketOutput output_{queue_};
+  TessaroBWControl::BWCController bandwidth_{clock_, log_};
+  std::atomic<bool> bandwidth_running_{false};
+  PacketOutput output_{queue_, bandwidth_, bandwidth_running_};
   SharedNumber<int32_t> running_{1};
   SourceSettings settings_;
   PacketPath path_{

@@ -1,0 +1,85 @@
+#include "app/bandwidth_service.h"
+
+#include <string>
+
+#include "app/settings.h"
+#include "bandwidth/bwc_controller.h"
+#include "bandwidth/bwc_error.h"
+#include "support/log.h"
+#include "tables/network_tables.h"
+#include "tables/user_profile_list.h"
+
+namespace velmora {
+
+using TessaroBWControl::BWCController;
+using TessaroBWControl::BWCError;
+
+BandwidthService::BandwidthService(const Parts& parts, std::function<void()> shaping_stopped)
+    : parts_(parts), shaping_stopped_(std::move(shaping_stopped)) {}
+
+bool BandwidthService::Start() {
+  try {
+    Load();
+  } catch (const BWCError& error) {
+    Fail(error);
+    return false;
+  }
+  return true;
+}
+
+void BandwidthService::Load() {
+  running_ = false;
+  BWCController& controller = parts_.controller;
+  controller.Clear();
+  controller.SetPhysicalBandwidth(static_cast<uint32_t>(parts_.settings.MaxPayloadCut.get()));
+  controller.SetDestination(parts_.settings.InserterIP, parts_.settings.InserterPort);
+  controller.SetBufferTime(static_cast<uint32_t>(parts_.settings.BufTime.get()));
+  for (const UserProfile& profile : parts_.profiles.Entries()) {
+    controller.AddProfile(profile.Alias, profile.summary, profile.maximum, profile.guarantee);
+  }
+  // Rows without a profile of their own (as the remote control adds them) take the default.
+  const std::string default_profile = parts_.settings.DefaultUP.get();
+  for (const IpMacEntry& row : parts_.tables.Snapshot()->ip_mac_rows()) {
+    controller.AddAddress(row.address,
+                          row.profile_alias.empty() ? default_profile : row.profile_alias);
+  }
+  controller.Enable(true);
+  running_ = true;
+  parts_.log << "Bandwidth management is started\n";
+}
+
+void BandwidthService::Fail(const BWCError& error) {
+  parts_.log << error.what() << "\n";
+  Stop();
+  if (shaping_stopped_) shaping_stopped_();
+}
+
+void BandwidthService::Stop() {
+  running_ = false;
+  parts_.controller.Clear();
+  parts_.log << "Bandwidth management disable\n";
+}
+
+void BandwidthService::ApplyPhysicalBandwidth(int64_t value, bool service_running) {
+  if (value < BWCController::kMinPhysical) {
+    value = BWCController::kMinPhysical;
+    parts_.log << "Physical Bandwidth value is less MINIMUM value. Set to "
+               << static_cast<int32_t>(value) << "\n";
+  } else if (value > BWCController::kMaxPhysical) {
+    value = BWCController::kMaxPhysical;
+    parts_.log << "Physical Bandwidth value is more, than MAXIMUM value. Set to "
+               << static_cast<int32_t>(value) << "\n";
+  }
+  parts_.settings.MaxPayloadCut = static_cast<int32_t>(value);
+  if (!running_) {
+    if (parts_.settings.EnableBandwidth && service_running) Start();
+    return;
+  }
+  try {
+    parts_.controller.SetPhysicalBandwidth(static_cast<uint32_t>(value));
+  } catch (const BWCError& error) {
+    Fail(error);
+  }
+}
+
+}  // namespace velmora

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+namespace velmora {
+
+class Log;
+class NetworkTables;
+class UserProfileList;
+struct Settings;
+namespace TessaroBWControl {
+class BWCController;
+class BWCError;
+}  // namespace TessaroBWControl
+
+// Runs bandwidth management from the settings: loads the physical bandwidth, the destination,
+// the profiles and every IP/MAC row into the controller, and keeps the flag that turns the
+// sources' output towards it. A failure logs the controller's message and leaves the service
+// running without shaping; `shaping_stopped` then lets the ordinary sending thread take over.
+// Owned and called by the control thread; the flag is read by every source thread.
+class BandwidthService {
+ public:
+  struct Parts {
+    Settings& settings;
+    const NetworkTables& tables;
+    const UserProfileList& profiles;
+    TessaroBWControl::BWCController& controller;
+    Log& log;
+  };
+
+  BandwidthService(const Parts& parts, std::function<void()> shaping_stopped);
+
+  // True when shaping runs afterwards.
+  bool Start();
+  // Disables the sender and clears the controller.
+  void Stop();
+  // A new physical bandwidth from the settings page: clamped to the controller's range, stored
+  // in `MaxPayloadCut`, then applied to running shaping or used to start it.
+  void ApplyPhysicalBandwidth(int64_t value, bool service_running);
+
+  const std::atomic<bool>& running() const { return running_; }
+
+ private:
+  void Load();
+  void Fail(const TessaroBWControl::BWCError& error);
+
+  Parts parts_;
+  std::function<void()> shaping_stopped_;
+  std::atomic<bool> running_{false};
+};
+
+}  // namespace velmora

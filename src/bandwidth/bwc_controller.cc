@@ -1,0 +1,284 @@
+#include "bandwidth/bwc_controller.h"
+
+#include <cstring>
+
+#include "bandwidth/bwc_error.h"
+#include "platform/address_text.h"
+#include "support/log.h"
+
+namespace velmora::TessaroBWControl {
+
+namespace {
+
+std::string NotFoundProfile(const std::string& alias) {
+  return "Not found User Profile alias: \"" + alias + "\".";
+}
+
+}  // namespace
+
+BWCController::BWCController(Clock& clock, Log& log, std::unique_ptr<BWCTransmitter> transmitter)
+    : BWCSender(clock, log, std::move(transmitter)) {}
+
+BWCController::~BWCController() {
+  StopSending();
+  Clear();
+}
+
+BWCController::EnqueueResult BWCController::Enqueue(std::span<const uint8_t> datagram) {
+  if (datagram.size() < 4) return EnqueueResult::kIgnored;
+  uint32_t address = 0;
+  std::memcpy(&address, datagram.data(), sizeof address);
+  std::vector<uint8_t> copy(datagram.begin(), datagram.end());
+  std::lock_guard<std::mutex> guard(mutex_);
+  const auto found = queues_.find(address);
+  if (found == queues_.end()) {
+    CountUnplaced(address);
+    return EnqueueResult::kNotConfigured;
+  }
+  return found->second->Add(std::move(copy)) ? EnqueueResult::kQueued : EnqueueResult::kQueueFull;
+}
+
+void BWCController::CountUnplaced(uint32_t address) {
+  ++unplaced_;
+  ++unplaced_since_log_;
+  const Clock::TimePoint now = clock().Now();
+  if (last_unplaced_log_ && now - *last_unplaced_log_ < std::chrono::seconds(1)) return;
+  log() << AddressToDotted(address) << " - Not configured.; "
+        << static_cast<int32_t>(unplaced_since_log_) << " datagram(s) without a queue dropped\n";
+  last_unplaced_log_ = now;
+  unplaced_since_log_ = 0;
+}
+
+uint64_t BWCController::unplaced_datagrams() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return unplaced_;
+}
+
+void BWCController::CheckRanges(const std::string& alias, uint32_t summary, uint32_t maximum,
+                                uint32_t guarantee, uint32_t physical) {
+  if (summary > physical)
+    throw BWCError(alias + " - Summary bandwidth more than physical bandwidth");
+  if (summary > kMaxSummary || summary < kMinSummary) {
+    throw BWCError(alias + " - Summary bandwidth value don't belong to right range");
+  }
+  if (maximum > kMaxMaximum) {
+    throw BWCError(alias + " - Maximum bandwidth value don't belong to right range");
+  }
+  if (guarantee > kMaxGuarantee) {
+    throw BWCError(alias + " - Guarantee bandwidth value don't belong to right range");
+  }
+  if (maximum > summary) {
+    throw BWCError(alias + " - Maximum bandwidth for each IP more than summary bandwidth");
+  }
+  if (guarantee > maximum) {
+    throw BWCError(alias + " - Guarantee bandwidth for each IP more than maximum bandwidth");
+  }
+}
+
+const BWCProfile& BWCController::ExistingProfile(const std::string& alias) const {
+  const auto found = profiles_.find(alias);
+  if (found == profiles_.end()) throw BWCError(alias + " - Not exist User Profile");
+  return found->second;
+}
+
+uint64_t BWCController::AddressesOf(const std::string& alias,
+                                    std::optional<uint32_t> except) const {
+  uint64_t count = 0;
+  for (const auto& [address, queue] : queues_) {
+    if (queue->profile().alias == alias && address != except) ++count;
+  }
+  return count;
+}
+
+uint64_t BWCController::SummaryTotal() const {
+  uint64_t total = 0;
+  for (const auto& [alias, profile] : profiles_) total += profile.summary;
+  return total;
+}
+
+void BWCController::CheckRoomFor(const BWCProfile& profile, uint64_t addresses,
+                                 uint32_t address) const {
+  if ((addresses + 1) * profile.guarantee > profile.summary) {
+    throw BWCError(profile.alias + " - Exceed summary bandwidth for this User Profile. IP - " +
+                   AddressToDotted(address));
+  }
+}
+
+void BWCController::AddProfile(const std::string& alias, uint32_t summary, uint32_t maximum,
+                               uint32_t guarantee) {
+  CheckRanges(alias, summary, maximum, guarantee, physical_bandwidth());
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (profiles_.size() >= kMaxProfiles) {
+    throw BWCError(alias + " - Exceed maximum number of User Profile");
+  }
+  if (profiles_.contains(alias)) throw BWCError(alias + " - Duplicate User Profile");
+  if (SummaryTotal() + summary > physical_bandwidth()) {
+    throw BWCError(alias + " - Exceed physical bandwidth");
+  }
+  profiles_[alias] = {alias, summary, maximum, guarantee, 0};
+}
+
+void BWCController::ChangeProfile(const std::string& alias, uint32_t summary, uint32_t maximum,
+                                  uint32_t guarantee) {
+  CheckRanges(alias, summary, maximum, guarantee, physical_bandwidth());
+  std::lock_guard<std::mutex> guard(mutex_);
+  const BWCProfile& old = ExistingProfile(alias);
+  if (SummaryTotal() - old.summary + summary > physical_bandwidth()) {
+    throw BWCError(alias + " - Exceed physical bandwidth");
+  }
+  if (AddressesOf(alias) * guarantee > summary) {
+    throw BWCError(alias + " - Exceed summary bandwidth for this User Profile.");
+  }
+  BWCProfile& profile = profiles_[alias];
+  profile.summary = summary;
+  profile.maximum = maximum;
+  profile.guarantee = guarantee;
+  for (auto& [address, queue] : queues_) {
+    if (queue->profile().alias == alias) queue->SetProfile(profile, buffer_ms_);
+  }
+}
+
+void BWCController::RemoveProfile(const std::string& alias) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  ExistingProfile(alias);
+  if (AddressesOf(alias) > 0) throw BWCError(alias + " - IP(s) exist with this User Profile");
+  profiles_.erase(alias);
+}
+
+void BWCController::AddAddress(uint32_t address, const std::string& alias) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (queues_.contains(address)) throw BWCError(AddressToDotted(address) + " - Duplicate IP");
+  const auto found = profiles_.find(alias);
+  if (found == profiles_.end()) throw BWCError(NotFoundProfile(alias));
+  CheckRoomFor(found->second, AddressesOf(alias), address);
+  queues_[address] = std::make_unique<BWCQueue>(address, found->second, buffer_ms_, clock().Now());
+}
+
+void BWCController::ChangeAddress(uint32_t address, const std::string& alias) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const auto queue = queues_.find(address);
+  if (queue == queues_.end()) throw BWCError(AddressToDotted(address) + " - not found IP");
+  const auto found = profiles_.find(alias);
+  if (found == profiles_.end()) throw BWCError(NotFoundProfile(alias));
+  CheckRoomFor(found->second, AddressesOf(alias, address), address);
+  queue->second->SetProfile(found->second, buffer_ms_);
+}
+
+void BWCController::RemoveAddress(uint32_t address) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const auto queue = queues_.find(address);
+  if (queue == queues_.end()) throw BWCError(AddressToDotted(address) + " - not found IP");
+  if (chosen_ == queue->second.get()) chosen_ = nullptr;
+  queues_.erase(queue);
+}
+
+void BWCController::Clear() {
+  Enable(false);
+  std::lock_guard<std::mutex> guard(mutex_);
+  chosen_ = nullptr;
+  queues_.clear();
+  profiles_.clear();
+}
+
+void BWCController::SetPhysicalBandwidth(uint32_t value) {
+  if (value > kMaxPhysical || value < kMinPhysical) {
+    throw BWCError("Physical bandwidth value don't belong to right range");
+  }
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (SummaryTotal() > value) {
+    throw BWCError("New physical bandwidth value is less than summa of User Profiles Summary BW");
+  }
+  set_rate_limit(value);
+}
+
+void BWCController::SetBufferTime(uint32_t ms) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  buffer_ms_ = ms;
+}
+
+BWCQueue* BWCController::BestQueue(Clock::TimePoint now) const {
+  BWCQueue* best = nullptr;
+  uint64_t best_priority = BWCQueue::kMayNotSend;
+  for (const auto& [address, queue] : queues_) {
+    const uint64_t priority = queue->Priority(now);
+    if (priority < best_priority) {
+      best = queue.get();
+      best_priority = priority;
+    }
+  }
+  return best;
+}
+
+uint32_t BWCController::PeekPacketLength() {
+  const Clock::TimePoint now = clock().Now();
+  std::lock_guard<std::mutex> guard(mutex_);
+  chosen_ = BestQueue(now);
+  return chosen_ ? static_cast<uint32_t>(chosen_->OldestLength()) : 0;
+}
+
+std::vector<uint8_t> BWCController::PopPacket() {
+  const Clock::TimePoint now = clock().Now();
+  std::lock_guard<std::mutex> guard(mutex_);
+  BWCQueue* queue = chosen_ ? chosen_ : BestQueue(now);
+  chosen_ = nullptr;
+  if (!queue || queue->queued_packets() == 0) return {};
+  return queue->Take(now);
+}
+
+BWCStatistics BWCController::GetProfileStatistics() {
+  BWCStatistics out;
+  std::lock_guard<std::mutex> guard(mutex_);
+  for (const auto& [alias, profile] : profiles_) out.profiles[alias].profile = profile;
+  const Clock::TimePoint now = clock().Now();
+  for (const auto& [address, queue] : queues_) {
+    BWCProfileStatistics& entry = out.profiles[queue->profile().alias];
+    if (entry.profile.alias.empty()) entry.profile = queue->profile();
+    ++entry.address_count;
+    const uint64_t current = queue->meter().CurrentRate(now);
+    entry.current += current;
+    entry.dropped = entry.dropped || queue->dropped_since_reset();
+    if (entry.level > 2 && current != 0) entry.level = 2;
+    if (entry.level > 1 && current > queue->profile().guarantee) entry.level = 1;
+    if (entry.level > 0 && queue->TakeDropped()) entry.level = 0;
+  }
+  out.address_count = static_cast<uint32_t>(queues_.size());
+  for (auto& [alias, entry] : out.profiles) {
+    out.current_total += entry.current;
+    if (entry.current > entry.profile.peak) {
+      entry.profile.peak = static_cast<uint32_t>(std::min<uint64_t>(entry.current, UINT32_MAX));
+      const auto stored = profiles_.find(alias);
+      if (stored != profiles_.end()) stored->second.peak = entry.profile.peak;
+    }
+    if (entry.profile.summary != 0) {
+      entry.share = static_cast<uint32_t>(entry.current * 100 / entry.profile.summary);
+    }
+  }
+  peak_total_ = std::max(peak_total_, out.current_total);
+  out.peak_total = peak_total_;
+  return out;
+}
+
+void BWCController::ResetPeaks() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  peak_total_ = 0;
+  for (auto& [alias, profile] : profiles_) profile.peak = 0;
+  for (auto& [address, queue] : queues_) queue->ResetDropped();
+}
+
+std::optional<BWCProfile> BWCController::Profile(const std::string& alias) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const auto found = profiles_.find(alias);
+  if (found == profiles_.end()) return std::nullopt;
+  return found->second;
+}
+
+std::optional<BWCController::QueueState> BWCController::Queue(uint32_t address) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  const auto found = queues_.find(address);
+  if (found == queues_.end()) return std::nullopt;
+  const BWCQueue& queue = *found->second;
+  return QueueState{queue.profile(), queue.capacity(), queue.priority_offset(),
+                    queue.queued_bytes(), queue.queued_packets()};
+}
+
+}  // namespace velmora::TessaroBWControl

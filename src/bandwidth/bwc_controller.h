@@ -1,0 +1,119 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bandwidth/bwc_profile.h"
+#include "bandwidth/bwc_queue.h"
+#include "bandwidth/bwc_sender.h"
+
+namespace velmora::TessaroBWControl {
+
+// One row of the per-profile statistics. Levels: 3 no traffic, 2 within the guarantees, 1 some
+// address above its guarantee, 0 datagrams were dropped since the last statistics call.
+struct BWCProfileStatistics {
+  BWCProfile profile;
+  uint64_t current = 0;  // bit/s, summed over the profile's addresses
+  uint32_t address_count = 0;
+  uint32_t share = 0;  // current as a percentage of the summary
+  int level = 3;
+  bool dropped = false;  // an address dropped datagrams since the last reset of peaks
+};
+
+struct BWCStatistics {
+  std::map<std::string, BWCProfileStatistics> profiles;
+  uint32_t address_count = 0;
+  uint64_t current_total = 0;
+  uint64_t peak_total = 0;
+};
+
+// Bandwidth management: the user profiles, the queue of every shaped destination address, the
+// admission rules that keep every promise within the physical bandwidth, and the scheduler that
+// tells the paced sender which datagram goes next (guarantees first, then maxima). One lives for
+// the whole process. Source threads call Enqueue, the sender thread Peek/Pop, the control thread
+// the profile operations and the statistics; one lock covers the tables and every queue, and a
+// meter's lock is only ever taken inside it.
+class BWCController final : public BWCSender {
+ public:
+  static constexpr size_t kMaxProfiles = 64;
+  static constexpr uint32_t kMinPhysical = 2'000'000;
+  static constexpr uint32_t kMaxPhysical = 15'000'000;
+  static constexpr uint32_t kMinSummary = 56'000;
+  static constexpr uint32_t kMaxSummary = 15'000'000;
+  static constexpr uint32_t kMaxMaximum = 15'000'000;
+  static constexpr uint32_t kMaxGuarantee = 2'000'000;
+  static constexpr uint32_t kDefaultBufferMs = 3000;
+
+  enum class EnqueueResult { kQueued, kIgnored, kQueueFull, kNotConfigured };
+
+  BWCController(Clock& clock, Log& log,
+                std::unique_ptr<BWCTransmitter> transmitter = std::make_unique<UdpTransmitter>());
+  ~BWCController() override;
+
+  // Files a copy of an inserter datagram in the queue of its destination (its first four bytes).
+  // A datagram without a queue is dropped and counted, with a log line at most once a second.
+  EnqueueResult Enqueue(std::span<const uint8_t> datagram);
+
+  // The profile operations: each raises BWCError with the operator's message and then has
+  // changed nothing.
+  void AddProfile(const std::string& alias, uint32_t summary, uint32_t maximum, uint32_t guarantee);
+  void ChangeProfile(const std::string& alias, uint32_t summary, uint32_t maximum,
+                     uint32_t guarantee);
+  void RemoveProfile(const std::string& alias);
+  void AddAddress(uint32_t address, const std::string& alias);
+  void ChangeAddress(uint32_t address, const std::string& alias);
+  void RemoveAddress(uint32_t address);
+  // Disables the sender, then removes every address with its datagrams and every profile.
+  void Clear();
+
+  void SetPhysicalBandwidth(uint32_t value) override;
+  void SetBufferTime(uint32_t ms) override;
+  uint32_t PeekPacketLength() override;
+  std::vector<uint8_t> PopPacket() override;
+
+  BWCStatistics GetProfileStatistics();
+  void ResetPeaks();
+
+  uint32_t physical_bandwidth() const { return rate_limit(); }
+  uint64_t unplaced_datagrams() const;
+  std::optional<BWCProfile> Profile(const std::string& alias) const;
+  // The queue's figures as a copy: capacity, bytes and datagrams waiting, profile copy.
+  struct QueueState {
+    BWCProfile profile;
+    uint64_t capacity = 0;
+    uint64_t priority_offset = 0;
+    uint64_t queued_bytes = 0;
+    size_t queued_packets = 0;
+  };
+  std::optional<QueueState> Queue(uint32_t address) const;
+
+ private:
+  static void CheckRanges(const std::string& alias, uint32_t summary, uint32_t maximum,
+                          uint32_t guarantee, uint32_t physical);
+  const BWCProfile& ExistingProfile(const std::string& alias) const;
+  // Addresses assigned to `alias`, not counting `except`.
+  uint64_t AddressesOf(const std::string& alias, std::optional<uint32_t> except = {}) const;
+  uint64_t SummaryTotal() const;
+  void CheckRoomFor(const BWCProfile& profile, uint64_t addresses, uint32_t address) const;
+  // The queue that should send next and its priority, or none that may.
+  BWCQueue* BestQueue(Clock::TimePoint now) const;
+  void CountUnplaced(uint32_t address);
+
+  mutable std::mutex mutex_;
+  std::map<std::string, BWCProfile> profiles_;
+  std::map<uint32_t, std::unique_ptr<BWCQueue>> queues_;
+  BWCQueue* chosen_ = nullptr;
+  uint64_t peak_total_ = 0;
+  uint32_t buffer_ms_ = kDefaultBufferMs;
+  uint64_t unplaced_ = 0;
+  uint64_t unplaced_since_log_ = 0;
+  std::optional<Clock::TimePoint> last_unplaced_log_;
+};
+
+}  // namespace velmora::TessaroBWControl

@@ -1,0 +1,51 @@
+#include "bandwidth/bwc_queue.h"
+
+namespace velmora::TessaroBWControl {
+
+BWCQueue::BWCQueue(uint32_t address, const BWCProfile& profile, uint32_t buffer_ms,
+                   Clock::TimePoint now)
+    : address_(address), meter_(now) {
+  SetProfile(profile, buffer_ms);
+}
+
+void BWCQueue::SetProfile(const BWCProfile& profile, uint32_t buffer_ms) {
+  profile_ = profile;
+  capacity_ = uint64_t{profile.maximum} * buffer_ms / 8000;
+  priority_offset_ = uint64_t{profile.summary} * 1000 / kRateCeiling;
+}
+
+bool BWCQueue::Add(std::vector<uint8_t> datagram) {
+  if (queued_bytes_ >= capacity_) {
+    dropped_ = true;
+    return false;
+  }
+  queued_bytes_ += datagram.size();
+  packets_.push_back(std::move(datagram));
+  return true;
+}
+
+std::vector<uint8_t> BWCQueue::Take(Clock::TimePoint now) {
+  std::vector<uint8_t> datagram = std::move(packets_.front());
+  packets_.pop_front();
+  queued_bytes_ -= datagram.size();
+  meter_.Record(datagram.size(), now);
+  return datagram;
+}
+
+uint64_t BWCQueue::Priority(Clock::TimePoint now) const {
+  if (packets_.empty()) return kMayNotSend;
+  const uint64_t rate = meter_.RateWith(OldestLength(), now);
+  if (rate >= kRateCeiling) return kMayNotSend;
+  if (rate < profile_.guarantee) return rate * 10'000'000 / profile_.guarantee + priority_offset_;
+  if (rate >= profile_.maximum) return kMayNotSend;
+  return rate * 10'000'000 / profile_.maximum + priority_offset_ + 10'000'000;
+}
+
+bool BWCQueue::TakeDropped() {
+  const bool dropped = dropped_;
+  dropped_ = false;
+  if (dropped) dropped_since_reset_ = true;
+  return dropped;
+}
+
+}  // namespace velmora::TessaroBWControl

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "bandwidth/bwc_transmitter.h"
+#include "bandwidth/rate_meter.h"
+#include "support/clock.h"
+
+namespace velmora {
+class Log;
+}
+
+namespace velmora::TessaroBWControl {
+
+// The paced sender: a thread of its own, from construction to destruction, that takes the next
+// datagram the scheduler offers and sends it to the inserter, never faster than the rate limit
+// over the meter's window; it polls in 1 ms sleeps while enabled and idles otherwise. The
+// scheduler half (which datagram is next) is the derived controller's. A derived class must call
+// StopSending() in its destructor, before its own members go. Any thread may call the setters.
+class BWCSender {
+ public:
+  static constexpr uint32_t kNoDestination = 0xFFFFFFFF;
+  static constexpr auto kPollPause = std::chrono::milliseconds(1);
+
+  BWCSender(Clock& clock, Log& log, std::unique_ptr<BWCTransmitter> transmitter);
+  virtual ~BWCSender();
+  BWCSender(const BWCSender&) = delete;
+  BWCSender& operator=(const BWCSender&) = delete;
+
+  // `address` in network order; 255.255.255.255 means none, and nothing is sent.
+  void SetDestination(uint32_t address, uint16_t port);
+  void Enable(bool on);
+  bool enabled() const { return enabled_; }
+  uint32_t rate_limit() const { return rate_limit_; }
+  const BWCRateMeter& meter() const { return meter_; }
+
+  virtual void SetPhysicalBandwidth(uint32_t value) = 0;
+  virtual void SetBufferTime(uint32_t ms) = 0;
+  // The length of the datagram that would go next, or 0 when none may go now.
+  virtual uint32_t PeekPacketLength() = 0;
+  // The datagram that goes next; empty when none may go now.
+  virtual std::vector<uint8_t> PopPacket() = 0;
+
+ protected:
+  Clock& clock() { return clock_; }
+  Log& log() { return log_; }
+  void set_rate_limit(uint32_t value) { rate_limit_ = value; }
+  // Ends the thread and closes the socket; idempotent.
+  void StopSending();
+
+ private:
+  void Run();
+  bool WaitForWork();
+  // One pass while enabled: sends at most one datagram; false when the thread should pause.
+  bool SendNext();
+  void Send(const std::vector<uint8_t>& datagram);
+
+  Clock& clock_;
+  Log& log_;
+  std::mutex mutex_;  // the socket, the destination and the wake flag
+  std::condition_variable wake_cv_;
+  bool wake_ = false;
+  std::unique_ptr<BWCTransmitter> transmitter_;
+  bool has_socket_ = false;
+  uint32_t address_ = kNoDestination;
+  uint16_t port_ = 5150;
+  BWCRateMeter meter_;
+  std::atomic<uint32_t> rate_limit_{0};
+  std::atomic<bool> enabled_{false};
+  std::atomic<bool> stop_{false};
+  std::optional<Clock::TimePoint> last_failure_log_;
+  uint32_t failures_ = 0;  // since the last failure logged
+  std::thread thread_;
+};
+
+}  // namespace velmora::TessaroBWControl

@@ -1,0 +1,81 @@
+#include "bandwidth/rate_meter.h"
+
+namespace velmora::TessaroBWControl {
+
+namespace {
+
+constexpr auto kSampleInterval = BWCRateMeter::kPeriod / (BWCRateMeter::kSamples + 1);
+constexpr uint64_t kTicksPerSecond = 1'000'000'000;
+
+// bytes over span in bit/s; exact unless the bytes of the span exceed 2 GB, and then saturating.
+uint64_t BitsPerSecond(uint64_t bytes, Clock::Duration span) {
+  const auto ticks = static_cast<uint64_t>(span.count());
+  if (bytes <= UINT64_MAX / 8 / kTicksPerSecond) return bytes * 8 * kTicksPerSecond / ticks;
+  const uint64_t seconds = std::max<uint64_t>(ticks / kTicksPerSecond, 1);
+  return bytes / seconds > UINT64_MAX / 8 ? UINT64_MAX : bytes / seconds * 8;
+}
+
+}  // namespace
+
+BWCRateMeter::BWCRateMeter(TimePoint created) : sample_time_(created), base_time_(created) {}
+
+void BWCRateMeter::Record(uint64_t bytes, TimePoint now) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (Idle(now)) {
+    // Nothing was recorded for a whole period: the window starts here, empty.
+    history_.clear();
+    sample_time_ = base_time_ = now;
+    base_bytes_ = bytes_;
+  }
+  total_ += bytes;
+  bytes_ += bytes;
+  last_record_ = now;
+  recorded_ = true;
+  TakeSample(now);
+}
+
+void BWCRateMeter::TakeSample(TimePoint now) {
+  const TimePoint last = history_.empty() ? base_time_ : history_.back().time;
+  if (now - last <= kSampleInterval) return;
+  sample_time_ = now;
+  while (!history_.empty() && now - history_.front().time >= kPeriod) {
+    base_time_ = history_.front().time;
+    base_bytes_ = history_.front().bytes;
+    history_.pop_front();
+  }
+  if (history_.size() >= static_cast<size_t>(kSamples)) {
+    base_time_ = history_.front().time;
+    base_bytes_ = history_.front().bytes;
+    history_.pop_front();
+  }
+  history_.push_back({sample_time_, bytes_});
+}
+
+uint64_t BWCRateMeter::Rate(uint64_t extra, TimePoint now) const {
+  const auto span = std::min<Clock::Duration>(now - base_time_, kPeriod);
+  if (span.count() <= 0) return kUnmeasurable;
+  return BitsPerSecond(bytes_ - base_bytes_ + extra, span);
+}
+
+uint64_t BWCRateMeter::RateWith(uint64_t bytes, TimePoint now) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (Idle(now)) {
+    // The window is empty over the last period.
+    return BitsPerSecond(bytes, kPeriod);
+  }
+  return Rate(bytes, now);
+}
+
+uint64_t BWCRateMeter::CurrentRate(TimePoint now) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  // Nothing recorded over the last period: nothing flows now.
+  if (Idle(now) || now - base_time_ <= Clock::Duration::zero()) return 0;
+  return Rate(0, now);
+}
+
+uint64_t BWCRateMeter::total_bytes() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return total_;
+}
+
+}  // namespace velmora::TessaroBWControl

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <utility>
+
+#include "support/clock.h"
+
+namespace velmora::TessaroBWControl {
+
+// A sliding-window meter of bytes: 270 ms kept as 5 samples taken at least 45 ms apart. Rates are
+// bit/s over the span from the window's base to now, in integer arithmetic on nanosecond ticks.
+// The span never exceeds the period: after an idle spell the window starts again at the next
+// recording, so a rate is never diluted by time in which nothing could be measured. Every method
+// takes the meter's own lock; any thread may call.
+class BWCRateMeter {
+ public:
+  using TimePoint = Clock::TimePoint;
+  static constexpr auto kPeriod = std::chrono::milliseconds(270);
+  static constexpr int kSamples = 5;
+  // What a rate reads when the span is empty: more than any bandwidth, so nothing is sent.
+  static constexpr uint64_t kUnmeasurable = UINT64_MAX;
+
+  explicit BWCRateMeter(TimePoint created);
+
+  void Record(uint64_t bytes, TimePoint now);
+  // The rate if `bytes` more were recorded now.
+  uint64_t RateWith(uint64_t bytes, TimePoint now) const;
+  // The rate of what was recorded; 0 after a period without a recording.
+  uint64_t CurrentRate(TimePoint now) const;
+  uint64_t total_bytes() const;
+
+ private:
+  struct Sample {
+    TimePoint time;
+    uint64_t bytes;
+  };
+
+  bool Idle(TimePoint now) const { return !recorded_ || now - last_record_ >= kPeriod; }
+  void TakeSample(TimePoint now);
+  // (bytes in the window + extra) over the span since the base, with the span capped at the period.
+  uint64_t Rate(uint64_t extra, TimePoint now) const;
+
+  mutable std::mutex mutex_;
+  uint64_t total_ = 0;
+  TimePoint sample_time_;    // T
+  uint64_t bytes_ = 0;       // B
+  TimePoint base_time_;      // T0
+  uint64_t base_bytes_ = 0;  // B0
+  std::deque<Sample> history_;
+  TimePoint last_record_;
+  bool recorded_ = false;
+};
+
+}  // namespace velmora::TessaroBWControl
