@@ -7,6 +7,8 @@ namespace velmora::TessaroBWControl {
 namespace {
 
 constexpr auto kIdleWait = std::chrono::seconds(1);
+// How far the spacing may fall behind and catch up: two polls.
+constexpr auto kSpacingCredit = std::chrono::milliseconds(2);
 
 }  // namespace
 
@@ -74,12 +76,33 @@ bool BWCSender::WaitForWork() {
 bool BWCSender::SendNext() {
   const uint32_t length = PeekPacketLength();
   if (length == 0) return false;
-  if (meter_.RateWith(length, clock_.Now()) > rate_limit_) return false;
+  const Clock::TimePoint now = clock_.Now();
+  if (now < next_send_) return false;
+  if (meter_.RateWith(length, now) > rate_limit_ || !PeriodAllows(length, now)) return false;
   const std::vector<uint8_t> datagram = PopPacket();
   if (datagram.empty()) return false;
   if (!stop_) Send(datagram);
-  meter_.Record(datagram.size(), clock_.Now());
+  const Clock::TimePoint sent = clock_.Now();
+  meter_.Record(datagram.size(), sent);
+  recent_.emplace_back(sent, static_cast<uint32_t>(datagram.size()));
+  recent_bytes_ += datagram.size();
+  BookSpacing(static_cast<uint32_t>(datagram.size()), now);
   return true;
+}
+
+void BWCSender::BookSpacing(uint32_t length, Clock::TimePoint now) {
+  const uint64_t limit = std::max<uint32_t>(rate_limit_, 1);
+  next_send_ = std::max(next_send_, now - kSpacingCredit) +
+               std::chrono::nanoseconds(uint64_t{length} * 8 * 1'000'000'000 / limit);
+}
+
+bool BWCSender::PeriodAllows(uint32_t length, Clock::TimePoint now) {
+  while (!recent_.empty() && now - recent_.front().first >= BWCRateMeter::kPeriod) {
+    recent_bytes_ -= recent_.front().second;
+    recent_.pop_front();
+  }
+  constexpr uint64_t kPeriodMs = std::chrono::milliseconds(BWCRateMeter::kPeriod).count();
+  return (recent_bytes_ + length) * 8 * 1000 <= uint64_t{rate_limit_} * kPeriodMs;
 }
 
 void BWCSender::Send(const std::vector<uint8_t>& datagram) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,7 +22,8 @@ namespace velmora::TessaroBWControl {
 
 // The paced sender: a thread of its own, from construction to destruction, that takes the next
 // datagram the scheduler offers and sends it to the inserter, never faster than the rate limit
-// over the meter's window; it polls in 1 ms sleeps while enabled and idles otherwise. The
+// over the meter's window nor over any stretch of one period, and spaced at that rate rather than
+// in bursts; it polls in 1 ms sleeps while enabled and idles otherwise. The
 // scheduler half (which datagram is next) is the derived controller's. A derived class must call
 // StopSending() in its destructor, before its own members go. Any thread may call the setters.
 class BWCSender {
@@ -60,6 +62,10 @@ class BWCSender {
   bool WaitForWork();
   // One pass while enabled: sends at most one datagram; false when the thread should pause.
   bool SendNext();
+  // Whether `length` more bytes keep what was sent over the last period within the rate limit.
+  bool PeriodAllows(uint32_t length, Clock::TimePoint now);
+  // Books the transmission time of `length` bytes at the rate limit.
+  void BookSpacing(uint32_t length, Clock::TimePoint now);
   void Send(const std::vector<uint8_t>& datagram);
 
   Clock& clock_;
@@ -75,6 +81,13 @@ class BWCSender {
   std::atomic<uint32_t> rate_limit_{0};
   std::atomic<bool> enabled_{false};
   std::atomic<bool> stop_{false};
+  // What the thread sent over the last period, oldest first: the guard that no stretch of one
+  // period ever carries more than the rate limit, whatever the meter's sampling allows.
+  std::deque<std::pair<Clock::TimePoint, uint32_t>> recent_;
+  uint64_t recent_bytes_ = 0;
+  // When the next datagram may go at the earliest: datagrams leave spaced at the rate limit, with
+  // a credit of a few polls, so that a window that has room never lets a backlog out at once.
+  Clock::TimePoint next_send_{};
   std::optional<Clock::TimePoint> last_failure_log_;
   uint32_t failures_ = 0;  // since the last failure logged
   std::thread thread_;

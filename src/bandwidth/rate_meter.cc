@@ -52,9 +52,18 @@ void BWCRateMeter::TakeSample(TimePoint now) {
 }
 
 uint64_t BWCRateMeter::Rate(uint64_t extra, TimePoint now) const {
-  const auto span = std::min<Clock::Duration>(now - base_time_, kPeriod);
+  // The base moves on through the history while it lies more than a period back, so that the
+  // rate covers at most the period even when no recording has taken a sample for a while.
+  TimePoint base_time = base_time_;
+  uint64_t base_bytes = base_bytes_;
+  for (const Sample& sample : history_) {
+    if (now - base_time <= kPeriod) break;
+    base_time = sample.time;
+    base_bytes = sample.bytes;
+  }
+  const auto span = std::min<Clock::Duration>(now - base_time, kPeriod);
   if (span.count() <= 0) return kUnmeasurable;
-  return BitsPerSecond(bytes_ - base_bytes_ + extra, span);
+  return BitsPerSecond(bytes_ - base_bytes + extra, span);
 }
 
 uint64_t BWCRateMeter::RateWith(uint64_t bytes, TimePoint now) const {
@@ -69,8 +78,9 @@ uint64_t BWCRateMeter::RateWith(uint64_t bytes, TimePoint now) const {
 uint64_t BWCRateMeter::CurrentRate(TimePoint now) const {
   std::lock_guard<std::mutex> guard(mutex_);
   // Nothing recorded over the last period: nothing flows now.
-  if (Idle(now) || now - base_time_ <= Clock::Duration::zero()) return 0;
-  return Rate(0, now);
+  if (Idle(now)) return 0;
+  const uint64_t rate = Rate(0, now);
+  return rate == kUnmeasurable ? 0 : rate;
 }
 
 uint64_t BWCRateMeter::total_bytes() const {

@@ -39,7 +39,7 @@ class BWCRateMeter {
 
   bool Idle(TimePoint now) const { return !recorded_ || now - last_record_ >= kPeriod; }
   void TakeSample(TimePoint now);
-  // (bytes in the window + extra) over the span since the base, with the span capped at the period.
+  // (bytes in the window + extra) over the span since the base, at most the period.
   uint64_t Rate(uint64_t extra, TimePoint now) const;
 
   mutable std::mutex mutex_;

@@ -34,6 +34,13 @@ class ListConsole : public ConsoleTarget {
     std::lock_guard lock(mutex_);
     return static_cast<int>(entries.size());
   }
+  // Entries that hold `text`.
+  int Count(std::string_view text) const {
+    std::lock_guard lock(mutex_);
+    int count = 0;
+    for (const std::string& entry : entries) count += entry.find(text) != std::string::npos;
+    return count;
+  }
   void Clear() {
     std::lock_guard lock(mutex_);
     entries.clear();
