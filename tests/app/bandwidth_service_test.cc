@@ -1,0 +1,101 @@
+#include "app/bandwidth_service.h"
+
+#include <gtest/gtest.h>
+
+#include "app/settings.h"
+#include "bandwidth/bwc_controller.h"
+#include "platform/address_text.h"
+#include "support/log.h"
+#include "tables/network_tables.h"
+#include "tables/user_profile_list.h"
+#include "testing/list_console.h"
+
+namespace velmora {
+namespace {
+
+using TessaroBWControl::BWCController;
+
+class BandwidthServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    log_.SetConsoleTarget(&console_);
+    settings_.MaxPayloadCut = 4'000'000;
+    settings_.BufTime = 1000;
+    settings_.DefaultUP = std::string("Free");
+    profiles_.ReadLine("Gold=2000000,1000000,500000");
+    profiles_.ReadLine("Free=1000000,1000000,0");
+  }
+  void SetRows(std::initializer_list<std::pair<const char*, const char*>> rows) {
+    TableSnapshot snapshot;
+    for (const auto& [address, profile] : rows) {
+      snapshot.InsertIpMacRow({.address = DottedToAddress(address), .profile_alias = profile});
+    }
+    tables_.Publish(std::move(snapshot));
+  }
+
+  SimulatedClock clock_;
+  Log log_;
+  testing::ListConsole console_;
+  Settings settings_;
+  NetworkTables tables_;
+  UserProfileList profiles_{log_};
+  BWCController bwc_{clock_, log_};
+  int shaping_stopped_ = 0;
+  BandwidthService service_{{settings_, tables_, profiles_, bwc_, log_},
+                            [this] { ++shaping_stopped_; }};
+};
+
+TEST_F(BandwidthServiceTest, StartLoadsProfilesAndRowsWithTheDefaultProfileForUnnamedRows) {
+  SetRows({{"10.0.0.1", "Gold"}, {"10.0.0.2", ""}});
+  EXPECT_TRUE(service_.Start());
+  EXPECT_TRUE(service_.running());
+  EXPECT_TRUE(bwc_.enabled());
+  EXPECT_TRUE(console_.Has("Bandwidth management is started"));
+  EXPECT_EQ(bwc_.physical_bandwidth(), 4'000'000u);
+  EXPECT_EQ(bwc_.Queue(DottedToAddress("10.0.0.1"))->capacity, 1'000'000u * 1000 / 8000);
+  EXPECT_EQ(bwc_.Queue(DottedToAddress("10.0.0.2"))->profile.alias, "Free");
+  service_.Stop();
+  EXPECT_FALSE(service_.running());
+  EXPECT_FALSE(bwc_.enabled());
+  EXPECT_FALSE(bwc_.Profile("Gold"));
+  EXPECT_TRUE(console_.Has("Bandwidth management disable"));
+  EXPECT_EQ(shaping_stopped_, 0);
+}
+
+TEST_F(BandwidthServiceTest, ARowWithAMissingProfileStopsShapingWithItsMessage) {
+  SetRows({{"10.0.0.1", "Gold"}, {"10.0.0.2", "Tin"}});
+  EXPECT_FALSE(service_.Start());
+  EXPECT_FALSE(service_.running());
+  EXPECT_TRUE(console_.Has("Not found User Profile alias: \"Tin\"."));
+  EXPECT_TRUE(console_.Has("Bandwidth management disable"));
+  EXPECT_FALSE(bwc_.Queue(DottedToAddress("10.0.0.1")));  // cleared
+  EXPECT_EQ(shaping_stopped_, 1);
+}
+
+TEST_F(BandwidthServiceTest, PhysicalBandwidthIsClampedAndApplied) {
+  SetRows({{"10.0.0.1", "Gold"}});
+  service_.Start();
+  service_.ApplyPhysicalBandwidth(20'000'000, true);
+  EXPECT_TRUE(
+      console_.Has("Physical Bandwidth value is more, than MAXIMUM value. Set to 15000000"));
+  EXPECT_EQ(bwc_.physical_bandwidth(), 15'000'000u);
+  EXPECT_EQ(settings_.MaxPayloadCut, 15'000'000);
+  // Below the profiles' 3,000,000 in total: shaping stops and the ordinary output takes over.
+  service_.ApplyPhysicalBandwidth(100, true);
+  EXPECT_TRUE(console_.Has("Physical Bandwidth value is less MINIMUM value. Set to 2000000"));
+  EXPECT_TRUE(
+      console_.Has("New physical bandwidth value is less than summa of User Profiles Summary BW"));
+  EXPECT_FALSE(service_.running());
+  EXPECT_EQ(shaping_stopped_, 1);
+  // Enabled and the service running: a new value starts shaping again.
+  service_.ApplyPhysicalBandwidth(3'000'000, true);
+  EXPECT_TRUE(service_.running());
+  service_.ApplyPhysicalBandwidth(5'000'000, false);
+  EXPECT_EQ(bwc_.physical_bandwidth(), 5'000'000u);
+  service_.Stop();
+  service_.ApplyPhysicalBandwidth(5'000'000, false);  // stopped service: nothing starts
+  EXPECT_FALSE(service_.running());
+}
+
+}  // namespace
+}  // namespace velmora
