@@ -1,5 +1,7 @@
 #include "bandwidth/bwc_sender.h"
 
+#include <pthread.h>
+
 #include "support/log.h"
 
 namespace velmora::TessaroBWControl {
@@ -15,6 +17,7 @@ constexpr auto kSpacingCredit = std::chrono::milliseconds(2);
 BWCSender::BWCSender(Clock& clock, Log& log, std::unique_ptr<BWCTransmitter> transmitter)
     : clock_(clock), log_(log), transmitter_(std::move(transmitter)), meter_(clock.Now()) {
   thread_ = std::thread([this] { Run(); });
+  pthread_setname_np(thread_.native_handle(), "bwc-sender");
 }
 
 BWCSender::~BWCSender() {
