@@ -17,6 +17,7 @@
 #include "support/event.h"
 #include "support/log.h"
 #include "support/operator_prompt.h"
+#include "testing/velmora_process.h"
 
 namespace velmora {
 namespace {
@@ -124,6 +125,30 @@ TEST_F(ControllerTest, OtherSocketErrorsLeaveTheServiceRunning) {
   EXPECT_TRUE(controller_.menu_running());
   EXPECT_TRUE(prompt_.titles.empty());
   controller_.ServiceStop();
+}
+
+TEST_F(ControllerTest, ASourceLeftOutIsLaunchedOnceAfterTheStart) {
+  source_.enabled = false;
+  controller_.AddSource(&source_);
+  int shaping_starts = 0, shaping_stops = 0;
+  // Shaping that fails as the service starts asks for the source before the start chose it.
+  controller_.set_shaping(
+      [&] {
+        ++shaping_starts;
+        controller_.LaunchIfIdle(&source_);
+      },
+      [&] { ++shaping_stops; });
+  controller_.ServiceStart();
+  EXPECT_EQ(shaping_starts, 1);
+  EXPECT_EQ(source_.alive, 0);
+  controller_.LaunchIfIdle(&source_);
+  controller_.LaunchIfIdle(&source_);
+  EXPECT_TRUE(testing::WaitFor([&] { return source_.alive == 1; }));
+  controller_.ServiceStop();
+  EXPECT_EQ(source_.alive, 0);
+  EXPECT_EQ(shaping_stops, 1);
+  controller_.LaunchIfIdle(&source_);  // stopped: nothing
+  EXPECT_EQ(source_.alive, 0);
 }
 
 TEST_F(ControllerTest, DisabledSourceLaunchesNothing) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -37,10 +38,12 @@ class RecordingTransmitter final : public BWCTransmitter {
   int32_t Send(std::span<const uint8_t> datagram) override {
     uint32_t address = 0;
     std::memcpy(&address, datagram.data(), 4);
+    if (fail_with != 0) return fail_with;
     std::lock_guard<std::mutex> guard(mutex_);
     sent_.push_back({clock_.Now(), address, datagram.size()});
     return 0;
   }
+  std::atomic<int32_t> fail_with{0};
 
  private:
   const Clock& clock_;
@@ -97,8 +100,8 @@ class SchedulerTest : public ::testing::Test {
   testing::ListConsole console_;
   std::mutex sent_mutex_;
   std::vector<Sent> sent_;
-  BWCController bwc_{clock_, log_,
-                     std::make_unique<RecordingTransmitter>(clock_, sent_, sent_mutex_)};
+  RecordingTransmitter* transmitter_ = new RecordingTransmitter(clock_, sent_, sent_mutex_);
+  BWCController bwc_{clock_, log_, std::unique_ptr<BWCTransmitter>(transmitter_)};
 };
 
 TEST_F(SchedulerTest, OneAddressIsHeldAtItsMaximumAndItsQueueAtItsCapacity) {
@@ -235,6 +238,22 @@ TEST_F(SchedulerTest, WithoutDestinationNothingIsSentUntilOneIsSet) {
   bwc_.SetDestination(DottedToAddress("127.0.0.1"), 8000);
   clock_.RunFor(seconds(1));
   EXPECT_EQ(sent_.size(), 10u);
+}
+
+TEST_F(SchedulerTest, FailedSendsAreLostAndLoggedOnceASecond) {
+  bwc_.SetPhysicalBandwidth(2'000'000);
+  bwc_.AddProfile("A", 1'000'000, 1'000'000, 0);
+  bwc_.AddAddress(Ip(1), "A");
+  Offer(Ip(1), 300);  // 2.4 s of traffic at the maximum
+  transmitter_->fail_with = 10065;
+  bwc_.Enable(true);
+  clock_.RunTo(At(milliseconds(1500)));
+  EXPECT_EQ(console_.Count("sendto() failed; 10065"), 2);
+  EXPECT_TRUE(console_.Has("sendto() failed; 10065; 1 datagram(s) lost"));
+  transmitter_->fail_with = 0;
+  const size_t waiting = bwc_.Queue(Ip(1))->queued_packets;
+  clock_.RunFor(seconds(1));
+  EXPECT_EQ(sent_.size(), waiting - bwc_.Queue(Ip(1))->queued_packets);  // none is retried
 }
 
 TEST_F(SchedulerTest, DatagramsWithoutAQueueAreCountedAndLoggedOnceASecond) {

@@ -133,6 +133,23 @@ TEST_F(TransparentPortTest, AResolvedIpv4DatagramIsCountedAndHandedOver) {
   EXPECT_EQ(stats->bytes, 100u - 42);
 }
 
+TEST_F(TransparentPortTest, WhileShapingRunsDatagramsGoToTheQueueOfTheirAddress) {
+  Start();
+  bandwidth_.SetPhysicalBandwidth(2'000'000);
+  bandwidth_.AddProfile("P", 1'000'000, 1'000'000, 0);
+  bandwidth_.AddAddress(DottedToAddress("10.0.0.5"), "P");
+  bandwidth_running_ = true;
+  sender_.SendTo(port_, AsText(TransparentDatagram("10.0.0.5", 0x0200, 0)));
+  sender_.SendTo(port_, AsText(TransparentDatagram("10.9.9.9", 0, 0)));  // no queue of its own
+  for (int i = 0; i < 500 && bandwidth_.unplaced_datagrams() == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(bandwidth_.Queue(DottedToAddress("10.0.0.5"))->queued_bytes, 100u);
+  EXPECT_EQ(bandwidth_.unplaced_datagrams(), 1u);
+  EXPECT_EQ(queue_.size(), 0u);
+  bandwidth_running_ = false;
+}
+
 TEST_F(TransparentPortTest, PassedThroughDatagramsCountOnlyInTheStatistics) {
   Start();
   std::vector<uint8_t> in = TransparentDatagram("10.0.0.5", 0, 0);
