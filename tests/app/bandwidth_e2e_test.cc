@@ -27,17 +27,13 @@ struct Arrival {
 };
 
 TEST(BandwidthEndToEnd, OfferedLoadAboveThePhysicalBandwidthLeavesAtItsShares) {
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("velmora_e2e_bw_" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
+  const auto dir = testing::RouterFolder("velmora_e2e_bw");
   testing::UdpPeer inserter;
   testing::UdpPeer sender;
   const uint16_t transparent_port = testing::UdpPeer::FreePort();
   // Physical 2 Mbit/s; three addresses of one profile with at most 1 Mbit/s each.
   std::ofstream(dir / "velmora.ini")
-      << "[GENERAL]\nRemoteControlOn=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0.1\n"
-      << "InserterPort=" << inserter.port() << "\nTransparentEnable=1\n"
-      << "TransparentPort=" << transparent_port << "\nStatisticEnable=0\n"
+      << testing::TransparentGeneral(inserter.port(), transparent_port)
       << "EnableBandwidth=1\nMaxPayloadCut=2000000\nBufTime=1000\n"
       << "[USERPROFILES]\nGold=2000000,1000000,300000\n"
       << "[NETWORKS]\nAlias=\"Net\", IPSubNetAddr=10.0.0.0, IPSubNetMask=255.0.0.0, "

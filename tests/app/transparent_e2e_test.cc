@@ -29,16 +29,12 @@ std::string Expected(std::vector<uint8_t> datagram) {
 }
 
 TEST(TransparentEndToEnd, DatagramsReachTheInserterByteForByteAndInOrder) {
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("velmora_e2e_tp_" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
+  const auto dir = testing::RouterFolder("velmora_e2e_tp");
   testing::UdpPeer inserter;
   testing::UdpPeer sender;
   const uint16_t transparent_port = testing::UdpPeer::FreePort();
   std::ofstream(dir / "velmora.ini")
-      << "[GENERAL]\nRemoteControlOn=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0.1\n"
-      << "InserterPort=" << inserter.port() << "\nTransparentEnable=1\n"
-      << "TransparentPort=" << transparent_port << "\nStatisticEnable=0\n"
+      << testing::TransparentGeneral(inserter.port(), transparent_port)
       << "[NETWORKS]\nAlias=\"Net\", IPSubNetAddr=10.0.0.0, IPSubNetMask=255.0.0.0, "
          "IPSubNetMAC=\"SubNet_001\", IPSubNetPID=291\n"
          "[SubNet_001]\n10.0.0.5 00-11-22-33-44-55\n";

@@ -37,6 +37,22 @@ inline Child StartVelmora(const std::filesystem::path& dir, const std::string& n
   return child;
 }
 
+// An empty folder of this process for the router of one test.
+inline std::filesystem::path RouterFolder(const std::string& name) {
+  const auto dir = std::filesystem::temp_directory_path() / (name + "_" + std::to_string(getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+// The start of a velmora.ini for a quiet router whose transparent port and inserter are a test's.
+inline std::string TransparentGeneral(uint16_t inserter_port, uint16_t transparent_port) {
+  return "[GENERAL]\nRemoteControlOn=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0.1\nInserterPort=" +
+         std::to_string(inserter_port) +
+         "\nTransparentEnable=1\nTransparentPort=" + std::to_string(transparent_port) +
+         "\nStatisticEnable=0\n";
+}
+
 inline std::string ReadAll(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
   std::stringstream s;
