@@ -145,6 +145,17 @@ bool CDatagram::AddText(uint16_t type, std::string_view text, std::string& error
   return AddAvp(true, 0, type, {reinterpret_cast<const uint8_t*>(text.data()), text.size()}, error);
 }
 
+bool CDatagram::AddResultCode(uint16_t result, uint16_t error_code, std::string_view text,
+                              std::string& error) {
+  constexpr size_t kMaxText = 251;
+  std::vector<uint8_t> value = {static_cast<uint8_t>(result >> 8), static_cast<uint8_t>(result),
+                                static_cast<uint8_t>(error_code >> 8),
+                                static_cast<uint8_t>(error_code)};
+  const std::string_view kept = text.substr(0, kMaxText);
+  value.insert(value.end(), kept.begin(), kept.end());
+  return AddAvp(true, 0, kAvpResultCode, value, error);
+}
+
 std::optional<Avp> CDatagram::NextAvp(const HiddenAvpKey* key, std::string& error) {
   error.clear();
   const std::span<const uint8_t> rest = payload().subspan(std::min(position_, payload_length_));

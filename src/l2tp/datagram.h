@@ -56,6 +56,9 @@ class CDatagram {
   bool AddU16(uint16_t type, uint16_t value, std::string& error);
   bool AddU32(uint16_t type, uint32_t value, std::string& error);
   bool AddText(uint16_t type, std::string_view text, std::string& error);
+  // The Result Code AVP of StopCCN and CDN: result and error code, then at most 251 bytes of text.
+  bool AddResultCode(uint16_t result, uint16_t error_code, std::string_view text,
+                     std::string& error);
 
   // The next AVP behind the read position; none at the end (error left empty) or on a fault
   // (`error` set). `key` null: the message has no tunnel, so no AVP of it may be hidden.

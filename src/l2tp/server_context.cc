@@ -1,0 +1,29 @@
+#include "l2tp/server_context.h"
+
+#include <sys/random.h>
+
+namespace velmora::l2tp {
+
+void RandomBytes(std::span<uint8_t> out) {
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = getrandom(out.data() + done, out.size() - done, 0);
+    if (n > 0) done += static_cast<size_t>(n);
+  }
+}
+
+uint16_t RandomFreeId(const std::function<bool(uint16_t)>& in_use) {
+  constexpr uint16_t kIds = 32767;
+  uint16_t random = 0;
+  RandomBytes({reinterpret_cast<uint8_t*>(&random), sizeof random});
+  // From a random start, the first identifier not in use: a few steps while the table is sparse,
+  // and at worst one walk over all of them.
+  const uint16_t start = random % kIds;
+  for (uint16_t step = 0; step < kIds; ++step) {
+    const uint16_t id = static_cast<uint16_t>((start + step) % kIds + 1);
+    if (!in_use(id)) return id;
+  }
+  return 0;
+}
+
+}  // namespace velmora::l2tp

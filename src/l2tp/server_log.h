@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "support/clock.h"
+
+namespace velmora::l2tp {
+
+// The server's messages: Log passes a text on, Error passes "Error: <text>" on and keeps the
+// text as the most recent error. Errors a stranger can cause once per datagram ("Unknown tunnel
+// 5") are passed on at most once a second per kind, with the count suppressed meanwhile. The sink
+// must not block (the server gives it a queue). Server thread only.
+class ServerLog {
+ public:
+  ServerLog(Clock& clock, std::function<void(std::string)> sink)
+      : clock_(clock), sink_(std::move(sink)) {}
+
+  void Log(std::string text) { sink_(std::move(text)); }
+  void Error(std::string text);
+  // An error of `kind` (a fixed text naming it), throttled.
+  void FrequentError(const std::string& kind, std::string text);
+  const std::string& last_error() const { return last_error_; }
+
+ private:
+  struct Throttle {
+    Clock::TimePoint last;
+    uint32_t suppressed = 0;
+  };
+
+  Clock& clock_;
+  std::function<void(std::string)> sink_;
+  std::string last_error_;
+  std::map<std::string, Throttle> throttles_;
+};
+
+}  // namespace velmora::l2tp
