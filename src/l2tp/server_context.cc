@@ -12,10 +12,10 @@ void RandomBytes(std::span<uint8_t> out) {
   }
 }
 
-uint16_t RandomFreeId(const std::function<bool(uint16_t)>& in_use) {
+uint16_t RandomFreeId(const ServerContext& server, const std::function<bool(uint16_t)>& in_use) {
   constexpr uint16_t kIds = 32767;
   uint16_t random = 0;
-  RandomBytes({reinterpret_cast<uint8_t*>(&random), sizeof random});
+  server.random_bytes({reinterpret_cast<uint8_t*>(&random), sizeof random});
   // From a random start, the first identifier not in use: a few steps while the table is sparse,
   // and at worst one walk over all of them.
   const uint16_t start = random % kIds;

@@ -18,6 +18,9 @@ namespace velmora::l2tp {
 
 class CSession;
 
+// Random bytes from the system (getrandom), so that identifiers and challenges cannot be guessed.
+void RandomBytes(std::span<uint8_t> out);
+
 // A peer allowed to open tunnels, with its tunnel secret (empty: none).
 struct L2tpPeer {
   uint32_t address = 0;  // network order
@@ -58,12 +61,12 @@ struct ServerContext {
   std::function<std::optional<L2tpPeer>(uint32_t address)> find_peer;
   LinkFactory link_factory;  // may be empty: frames are then dropped
   size_t sessions = 0;       // in all tunnels
+  // Identifiers and challenges; the system's random source unless a test fixes them.
+  std::function<void(std::span<uint8_t>)> random_bytes = RandomBytes;
 };
 
-// Random bytes from the system (getrandom), so that identifiers and challenges cannot be guessed.
-void RandomBytes(std::span<uint8_t> out);
 // A random identifier of 1 to 32767 for which `in_use` is false, found in bounded time; 0 when
 // every one is in use.
-uint16_t RandomFreeId(const std::function<bool(uint16_t)>& in_use);
+uint16_t RandomFreeId(const ServerContext& server, const std::function<bool(uint16_t)>& in_use);
 
 }  // namespace velmora::l2tp

@@ -172,7 +172,7 @@ void CTunnel::SendSccrp() {
   sccrp->AddAvp(false, 0, kAvpVendorName, Bytes("Tessaro"), error);
   if (!peer_->secret.empty()) {
     uint8_t challenge[16];
-    RandomBytes(challenge);
+    server_.random_bytes(challenge);
     sccrp->AddAvp(true, 0, kAvpChallengeResponse, response_to_send_, error);
     sccrp->AddAvp(true, 0, kAvpChallenge, challenge, error);
     expected_response_ = ChallengeResponse(3, peer_->secret, challenge);
@@ -339,7 +339,7 @@ void CTunnel::HandleIcrq(CDatagram& message) {
     return;
   }
   const uint16_t id =
-      RandomFreeId([this](uint16_t candidate) { return sessions_.contains(candidate); });
+      RandomFreeId(server_, [this](uint16_t candidate) { return sessions_.contains(candidate); });
   auto session = std::make_unique<CSession>(*this, id, peer_session, server_.pool.Allocate());
   CSession& added = *session;
   sessions_[id] = std::move(session);

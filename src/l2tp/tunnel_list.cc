@@ -65,7 +65,7 @@ void CTunnelList::CreateTunnel(CDatagram& sccrq, const sockaddr_in& from) {
     return;
   }
   const uint16_t id =
-      RandomFreeId([this](uint16_t candidate) { return tunnels_.contains(candidate); });
+      RandomFreeId(server_, [this](uint16_t candidate) { return tunnels_.contains(candidate); });
   if (id == 0) {
     RefuseForLimit(sccrq, from);
     return;

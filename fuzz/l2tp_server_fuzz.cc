@@ -1,0 +1,78 @@
+// A sequence of datagrams from one peer (and a stranger) into one server's tunnel list, with
+// time passing between them, so that tunnels and sessions run through their states: nothing
+// crashes, and every session holds its pool address and is counted once.
+
+#include <arpa/inet.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "l2tp/tunnel_list.h"
+#include "platform/address_text.h"
+
+namespace {
+
+using namespace velmora::l2tp;
+
+class NullTransport final : public L2tpTransport {
+ public:
+  int32_t Send(const sockaddr_in&, std::span<const uint8_t>) override { return 0; }
+};
+
+class NullLink final : public SessionLink {
+ public:
+  void HandleFrame(std::span<const uint8_t>) override {}
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  velmora::SimulatedClock clock;
+  ServerLog log(clock, [](std::string) {});
+  NullTransport transport;
+  // 127.0.0.1 without a tunnel secret, 127.0.0.2 with one.
+  const L2tpPeer open_peer{velmora::DottedToAddress("127.0.0.1"), {}};
+  const L2tpPeer secret_peer{velmora::DottedToAddress("127.0.0.2"), {'s', 'e', 'c', 'r', 'e', 't'}};
+  ServerContext server{clock,
+                       log,
+                       transport,
+                       TimerService(clock),
+                       AddressPool(velmora::DottedToAddress("10.0.0.0"), 65536),
+                       "lns",
+                       {.tunnels = 8, .sessions_per_tunnel = 4, .sessions = 16},
+                       [&](uint32_t address) -> std::optional<L2tpPeer> {
+                         if (address == open_peer.address) return open_peer;
+                         if (address == secret_peer.address) return secret_peer;
+                         return std::nullopt;
+                       },
+                       [](CSession&) { return std::make_unique<NullLink>(); }};
+  // Zero randomness: every tunnel and session ID is the lowest free one, so that the input can
+  // name the tunnels it opened.
+  server.random_bytes = [](std::span<uint8_t> out) { std::fill(out.begin(), out.end(), 0); };
+  {
+    CTunnelList list(server);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    // Each record: a control byte (sender in the top two bits, then seconds to pass), a length in
+    // 4-byte units, then the datagram.
+    for (size_t at = 0; at + 2 <= size;) {
+      const uint8_t control = data[at];
+      const size_t length = std::min<size_t>(data[at + 1] * 4u, size - at - 2);
+      static const char* const kSenders[] = {"127.0.0.1", "127.0.0.1", "127.0.0.2", "127.0.0.3"};
+      from.sin_addr.s_addr = velmora::DottedToAddress(kSenders[control >> 6]);
+      list.HandleDatagram(std::span(data + at + 2, length), from);
+      clock.Advance(std::chrono::milliseconds((control & 0x3f) * 1000));
+      server.timers.RunDue();
+      list.Reap();
+      if (server.pool.in_use() != server.sessions || server.sessions > 16) __builtin_trap();
+      if (list.count() > 8) __builtin_trap();
+      at += 2 + length;
+    }
+    list.ShutdownAll("Server shutdown");
+  }
+  if (server.pool.in_use() != 0 || server.sessions != 0 || server.timers.size() != 0) {
+    __builtin_trap();
+  }
+  return 0;
+}
