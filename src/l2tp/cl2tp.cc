@@ -173,13 +173,12 @@ void CL2tp::Stop() {
 }
 
 void CL2tp::Run(UdpPort& port, L2tpParams params) {
-  ServerLog log(clock_, [this](std::string line) {
-    if (line.rfind("Error: ", 0) == 0) {
-      std::lock_guard<std::mutex> guard(mutex_);
-      last_error_ = line.substr(7);
-    }
-    Report(std::move(line));
-  });
+  ServerLog log(
+      clock_, [this](std::string line) { Report(std::move(line)); },
+      [this](const std::string& error) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        last_error_ = error;
+      });
   PortTransport transport(port);
   ServerContext server{clock_,
                        log,

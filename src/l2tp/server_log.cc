@@ -4,6 +4,7 @@ namespace velmora::l2tp {
 
 void ServerLog::Error(std::string text) {
   last_error_ = text;
+  if (on_error_) on_error_(last_error_);
   sink_("Error: " + std::move(text));
 }
 

@@ -16,8 +16,10 @@ namespace velmora::l2tp {
 // must not block (the server gives it a queue). Server thread only.
 class ServerLog {
  public:
-  ServerLog(Clock& clock, std::function<void(std::string)> sink)
-      : clock_(clock), sink_(std::move(sink)) {}
+  // `on_error` (may be empty) also learns each error's text.
+  ServerLog(Clock& clock, std::function<void(std::string)> sink,
+            std::function<void(const std::string&)> on_error = {})
+      : clock_(clock), sink_(std::move(sink)), on_error_(std::move(on_error)) {}
 
   void Log(std::string text) { sink_(std::move(text)); }
   void Error(std::string text);
@@ -33,6 +35,7 @@ class ServerLog {
 
   Clock& clock_;
   std::function<void(std::string)> sink_;
+  std::function<void(const std::string&)> on_error_;
   std::string last_error_;
   std::map<std::string, Throttle> throttles_;
 };

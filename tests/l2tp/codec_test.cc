@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -112,7 +113,9 @@ Bytes Control(const std::string& avps_hex) {
   for (size_t i = 0; i + 1 < avps_hex.size(); i += 2)
     avps.push_back(std::stoi(avps_hex.substr(i, 2), nullptr, 16));
   Bytes out = {0xc8, 0x02, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
-  out.insert(out.end(), avps.begin(), avps.end());
+  // resize and copy: GCC 12 at -O3 misreads an insert behind a 12-byte vector as out of bounds.
+  out.resize(12 + avps.size());
+  if (!avps.empty()) std::memcpy(out.data() + 12, avps.data(), avps.size());
   out[2] = static_cast<uint8_t>(out.size() >> 8);
   out[3] = static_cast<uint8_t>(out.size());
   return out;
