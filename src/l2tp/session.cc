@@ -25,6 +25,7 @@ CSession::CSession(CTunnel& tunnel, uint16_t id, uint16_t peer_id, uint32_t addr
     : tunnel_(tunnel), id_(id), peer_id_(peer_id), address_(address) {}
 
 CSession::~CSession() {
+  tunnel_.server().timers.Cancel(connect_timer_);
   link_.reset();
   if (address_ != 0) tunnel_.server().pool.Release(address_);
 }
@@ -35,6 +36,11 @@ void CSession::Answer() {
   icrp->AddU16(kAvpAssignedSessionId, id_, error);
   state_ = SessionState::kWaitConnect;
   tunnel_.EnqueueAndTransmit(std::move(icrp));
+  connect_timer_ = tunnel_.server().timers.Create(kConnectLimit, [this] {
+    connect_timer_ = {};
+    SendCdn(2, 0, "Call set-up timed out");
+    tunnel_.CloseSession(id_);  // deletes this session
+  });
 }
 
 void CSession::HandleIccn(CDatagram& iccn) {
@@ -43,6 +49,7 @@ void CSession::HandleIccn(CDatagram& iccn) {
     return;
   }
   state_ = SessionState::kEstablished;
+  tunnel_.server().timers.Cancel(connect_timer_);
   std::string error;
   while (const std::optional<Avp> avp = iccn.NextAvp(nullptr, error)) {
     if (avp->vendor != 0 && avp->mandatory) {

@@ -21,6 +21,8 @@ const char* SessionStateName(SessionState state);
 // call. Owned by its tunnel; server thread only.
 class CSession {
  public:
+  static constexpr auto kConnectLimit = std::chrono::milliseconds(60000);
+
   CSession(CTunnel& tunnel, uint16_t id, uint16_t peer_id, uint32_t address);
   ~CSession();
   CSession(const CSession&) = delete;
@@ -55,6 +57,7 @@ class CSession {
   SessionState state_ = SessionState::kIdle;
   bool closing_ = false;
   std::unique_ptr<SessionLink> link_;
+  TimerService::Handle connect_timer_;  // a call not taken up within the limit goes
   bool watching_accm_ = true;
   bool send_accm_known_ = false, receive_accm_known_ = false;
   uint8_t send_accm_[4] = {0xff, 0xff, 0xff, 0xff};

@@ -485,5 +485,56 @@ TEST_F(TunnelTest, ShutdownStopsEveryTunnelAndHostileBytesOnlyLog) {
   EXPECT_EQ(list_.count(), 0u);
 }
 
+TEST_F(TunnelTest, KeepAliveHalfOpenCallsAndFloodsOfStrangers) {
+  const uint16_t id = Establish();
+  // Idle for a minute: a HELLO keeps the tunnel alive.
+  Run(seconds(61));
+  std::vector<Reply> r = Replies();
+  ASSERT_FALSE(r.empty());
+  EXPECT_EQ(r[0].type, kHello);
+  auto ack = Message(kZlb, id);
+  Send(*ack);
+
+  // A call whose ICCN never comes goes after 60 s with CDN (2, 0), and with it the tunnel.
+  auto icrq = Message(kIcrq, id);
+  std::string error;
+  icrq->AddU16(kAvpAssignedSessionId, 50, error);
+  Send(*icrq);
+  Replies();
+  auto icrp_ack = Message(kZlb, id);
+  Send(*icrp_ack);
+  Run(seconds(61));
+  bool cdn = false;
+  for (const Reply& reply : Replies()) {
+    cdn = cdn || (reply.type == kCdn && reply.ResultText() == "Call set-up timed out");
+  }
+  EXPECT_TRUE(cdn);
+  EXPECT_EQ(server_.sessions, 0u);
+  // The LAC acknowledges the CDN and the StopCCN of the last session, and the tunnel goes.
+  for (int i = 0; i < 5 && list_.Find(id); ++i) {
+    Replies();
+    auto stop_ack = Message(kZlb, id);
+    Send(*stop_ack);
+    Run(milliseconds(100));
+  }
+  EXPECT_EQ(list_.count(), 0u);
+
+  // A thousand SCCRQs from a stranger leave no tunnel, and the peer's tunnel is still served.
+  lac_ns_ = lac_nr_ = 0;
+  const uint16_t second = Establish();
+  const uint16_t ns = lac_ns_, nr = lac_nr_;
+  for (int i = 0; i < 1000; ++i) Send(*Sccrq(static_cast<uint16_t>(i + 1)), Address("127.0.0.66"));
+  EXPECT_EQ(list_.count(), 1u);
+  Replies();
+  lac_ns_ = ns;  // the stranger's messages are not the LAC's
+  lac_nr_ = nr;
+  auto call = Message(kIcrq, second);
+  call->AddU16(kAvpAssignedSessionId, 51, error);
+  Send(*call);
+  r = Replies();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].type, kIcrp);
+}
+
 }  // namespace
 }  // namespace velmora::l2tp
