@@ -9,6 +9,7 @@
 
 #include "l2tp/avp_table.h"
 #include "l2tp/datagram.h"
+#include "l2tp/hidden_avp.h"
 #include "l2tp/md5.h"
 #include "l2tp/tunnel_list.h"
 #include "platform/address_text.h"
@@ -534,6 +535,43 @@ TEST_F(TunnelTest, KeepAliveHalfOpenCallsAndFloodsOfStrangers) {
   r = Replies();
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].type, kIcrp);
+}
+
+TEST_F(TunnelTest, HiddenAvpsOfASecretPeerAndMessagesOutOfOrder) {
+  const Bytes secret = {'k', 'e', 'y'};
+  peers_[0].secret = secret;
+  // The SCCRQ hides its Assigned Tunnel ID behind a Random Vector.
+  auto sccrq = Message(kSccrq, 0);
+  std::string error;
+  const Bytes vector = {9, 8, 7, 6};
+  sccrq->AddU16(kAvpProtocolVersion, 0x0100, error);
+  sccrq->AddAvp(true, 0, kAvpRandomVector, vector, error);
+  const Bytes hidden = HideAvpValue(kAvpAssignedTunnelId, secret, vector, Bytes{0, 33}, 5);
+  sccrq->AddAvp(true, 0, kAvpAssignedTunnelId, hidden, error);
+  Bytes wire = sccrq->WireBytes();
+  wire[12 + 8 + 8 + 10] |= 0x40;  // the H bit of the Assigned Tunnel ID
+  list_.HandleDatagram(wire, lac_);
+  const Reply sccrp = Replies().at(0);
+  EXPECT_EQ(sccrp.tunnel, 33);
+  const uint16_t id = sccrp.Word(kAvpAssignedTunnelId);
+  const Md5Digest response =
+      Md5().Update(Bytes{3}).Update(secret).Update(sccrp.Value(kAvpChallenge)).Final();
+  auto scccn = Message(kScccn, id);
+  scccn->AddAvp(true, 0, kAvpChallengeResponse, response, error);
+  // The ICRQ that follows arrives first: not processed; a ZLB says the SCCCN is still awaited.
+  auto icrq = Message(kIcrq, id);
+  icrq->AddU16(kAvpAssignedSessionId, 60, error);
+  Send(*icrq);
+  Run(milliseconds(200));
+  const std::vector<Reply> early = Replies();
+  ASSERT_EQ(early.size(), 1u);
+  EXPECT_EQ(early[0].type, kZlb);
+  EXPECT_EQ(early[0].nr, 1);
+  Send(*scccn);
+  Send(*icrq);
+  EXPECT_EQ(list_.Find(id)->state(), TunnelState::kEstablished);
+  EXPECT_EQ(list_.Find(id)->session_count(), 1u);
+  EXPECT_EQ(Replies().at(0).type, kIcrp);
 }
 
 }  // namespace
