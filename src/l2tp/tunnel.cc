@@ -428,8 +428,8 @@ void CTunnel::Transmit() {
     CDatagram& message = *queue_[unsent_];
     message.nr = nr_;
     message.tunnel_id = peer_id_;
-    if (server_.transport.Send(peer_address_, message.WireBytes()) != 0) {
-      Error("Failed to send L2TP packet");
+    if (const int32_t code = server_.transport.Send(peer_address_, message.WireBytes())) {
+      Error("Failed to send L2TP packet: " + std::to_string(code));
       break;
     }
     server_.timers.Cancel(ack_timer_);  // this message carries the acknowledgement
