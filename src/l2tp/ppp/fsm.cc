@@ -185,13 +185,8 @@ void CFsm::ConfigureRequest(uint8_t id, std::span<const uint8_t> options) {
     case FsmState::kStopping:
       return;
     case FsmState::kOpened:
-      owner_.Down();
-      SendConfigureRequest(false);
-      state_ = FsmState::kReqSent;
-      break;
     case FsmState::kStopped:
-      SendConfigureRequest(false);
-      state_ = FsmState::kReqSent;
+      RestartNegotiation();
       break;
     default:
       break;
@@ -231,8 +226,7 @@ void CFsm::ConfigureAck(uint8_t id, std::span<const uint8_t> options) {
       retransmits_ = kMaxConfigure;
       break;
     case FsmState::kAckRcvd:  // a second Ack: the peer crossed ours
-      SendConfigureRequest(false);
-      state_ = FsmState::kReqSent;
+      RestartNegotiation();
       break;
     case FsmState::kAckSent:
       timers_.Cancel(timer_);
@@ -241,9 +235,7 @@ void CFsm::ConfigureAck(uint8_t id, std::span<const uint8_t> options) {
       owner_.Up();
       break;
     case FsmState::kOpened:
-      owner_.Down();
-      SendConfigureRequest(false);
-      state_ = FsmState::kReqSent;
+      RestartNegotiation();
       break;
     default:
       break;
@@ -268,13 +260,10 @@ void CFsm::ConfigureNakOrReject(uint8_t code, uint8_t id, std::span<const uint8_
       SendConfigureRequest(false);
       break;
     case FsmState::kAckRcvd:
-      SendConfigureRequest(false);
-      state_ = FsmState::kReqSent;
+      RestartNegotiation();
       break;
     case FsmState::kOpened:
-      owner_.Down();
-      SendConfigureRequest(false);
-      state_ = FsmState::kReqSent;
+      RestartNegotiation();
       break;
     default:
       break;
@@ -311,9 +300,7 @@ void CFsm::TerminateAck() {
       state_ = FsmState::kReqSent;
       break;
     case FsmState::kOpened:
-      owner_.Down();
-      SendConfigureRequest(false);
-      state_ = FsmState::kReqSent;
+      RestartNegotiation();
       break;
     default:
       break;
@@ -325,6 +312,12 @@ void CFsm::CodeReject(std::span<const uint8_t> /*data*/) {
 }
 
 // --- sending ----------------------------------------------------------------------------------
+
+void CFsm::RestartNegotiation() {
+  if (state_ == FsmState::kOpened) owner_.Down();
+  SendConfigureRequest(false);
+  state_ = FsmState::kReqSent;
+}
 
 void CFsm::SendConfigureRequest(bool retransmit) {
   if (state_ != FsmState::kReqSent && state_ != FsmState::kAckRcvd &&

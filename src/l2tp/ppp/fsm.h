@@ -100,6 +100,8 @@ class CFsm {
 
  private:
   void SendConfigureRequest(bool retransmit);
+  // A new Configure-Request from Req-Sent on; the layer goes down first if it was up.
+  void RestartNegotiation();
   void SendTerminateRequest();
   void StartTimer();
   void OnTimeout();
