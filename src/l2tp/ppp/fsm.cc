@@ -176,7 +176,18 @@ void CFsm::Input(std::span<const uint8_t> packet) {
   }
 }
 
+bool OptionsWellFormed(std::span<const uint8_t> options) {
+  for (size_t at = 0; at < options.size();) {
+    if (options.size() - at < 2 || options[at + 1] < 2 || options[at + 1] > options.size() - at) {
+      return false;
+    }
+    at += options[at + 1];
+  }
+  return true;
+}
+
 void CFsm::ConfigureRequest(uint8_t id, std::span<const uint8_t> options) {
+  if (!OptionsWellFormed(options)) return;  // an option length of 0 or 1, or past the end
   switch (state_) {
     case FsmState::kClosed:
       Send(kTerminateAck, id, {});

@@ -36,6 +36,9 @@ enum FsmCode : uint8_t {
   kCodeReject = 7,
 };
 
+// Whether options (type, length, value) each have a length of at least 2 within `options`.
+bool OptionsWellFormed(std::span<const uint8_t> options);
+
 // The protocol behind an automaton (LCP, IPCP): its options and what happens at the layer
 // events. Called on the server thread by its CFsm only.
 class FsmOwner {

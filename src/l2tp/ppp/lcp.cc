@@ -1,0 +1,290 @@
+#include "l2tp/ppp/lcp.h"
+
+namespace velmora::l2tp {
+
+namespace {
+
+enum LcpOption : uint8_t {
+  kMru = 1,
+  kAccm = 2,
+  kAuthentication = 3,
+  kMagic = 5,
+  kPfc = 7,
+  kAcfc = 8,
+};
+constexpr uint8_t kProtocolReject = 8;
+constexpr uint8_t kEchoRequest = 9;
+constexpr uint8_t kEchoReply = 10;
+constexpr uint8_t kDiscardRequest = 11;
+
+uint32_t Long(std::span<const uint8_t> v) {
+  return uint32_t{v[0]} << 24 | uint32_t{v[1]} << 16 | uint32_t{v[2]} << 8 | v[3];
+}
+
+void PutOption(std::vector<uint8_t>& out, uint8_t type, std::initializer_list<uint8_t> value) {
+  out.push_back(type);
+  out.push_back(static_cast<uint8_t>(2 + value.size()));
+  out.insert(out.end(), value);
+}
+
+void PutLongOption(std::vector<uint8_t>& out, uint8_t type, uint32_t value) {
+  PutOption(out, type,
+            {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+             static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)});
+}
+
+// Calls `each(type, value)` for every option; options are well formed when this is called.
+template <typename Each>
+void ForEachOption(std::span<const uint8_t> options, Each each) {
+  for (size_t at = 0; at + 2 <= options.size() && options[at + 1] >= 2;) {
+    const size_t length = std::min<size_t>(options[at + 1], options.size() - at);
+    each(options[at], options.subspan(at + 2, length - 2), options.subspan(at, length));
+    at += length;
+  }
+}
+
+}  // namespace
+
+CLcp::CLcp(LcpEvents& events, TimerService& timers, ServerLog& log,
+           std::function<void(std::span<uint8_t>)> random_bytes)
+    : events_(events),
+      random_bytes_(std::move(random_bytes)),
+      fsm_(*this, timers, log, kProtocolLcp) {
+  wanted_.accm = true;
+  wanted_.accm_value = 0;
+  wanted_.pap = wanted_.chap = true;
+  wanted_.magic = wanted_.pfc = wanted_.acfc = true;
+  got_ = wanted_;
+}
+
+void CLcp::Start() {
+  fsm_.passive = fsm_.silent = true;
+  fsm_.Open();
+  fsm_.LowerUp();
+}
+
+void CLcp::Close(const std::string& reason) {
+  if (fsm_.state() == FsmState::kStopped) {
+    fsm_.Close(reason);  // to Closed, with nothing to tell the user
+    Finished();
+    return;
+  }
+  fsm_.Close(reason);
+}
+
+uint32_t CLcp::NewMagic() {
+  uint8_t bytes[2];
+  random_bytes_(bytes);
+  return (uint32_t{bytes[0]} << 8 | bytes[1]) & 0x7FFF;
+}
+
+void CLcp::RejectProtocol(std::span<const uint8_t> frame) {
+  fsm_.Send(kProtocolReject, fsm_.NextId(), frame);
+}
+
+void CLcp::ResetRequest() {
+  got_ = wanted_;
+  got_.magic_value = NewMagic();
+  his_ = {};
+  fsm_.peer_mru = 1500;
+}
+
+void CLcp::AddOptions(std::vector<uint8_t>& out, size_t room) {
+  if (got_.mru && got_.mru_value != 1500) {
+    PutOption(out, kMru,
+              {static_cast<uint8_t>(got_.mru_value >> 8), static_cast<uint8_t>(got_.mru_value)});
+  }
+  if (got_.accm && got_.accm_value != 0xFFFFFFFF) PutLongOption(out, kAccm, got_.accm_value);
+  if (got_.chap) {
+    PutOption(out, kAuthentication, {0xC2, 0x23, kChapMd5});
+  } else if (got_.pap) {
+    PutOption(out, kAuthentication, {0xC0, 0x23});
+  }
+  if (got_.magic) PutLongOption(out, kMagic, got_.magic_value);
+  if (got_.pfc) PutOption(out, kPfc, {});
+  if (got_.acfc) PutOption(out, kAcfc, {});
+  if (out.size() > room) out.resize(room);
+  last_request_ = out;
+}
+
+bool CLcp::AckCheck(std::span<const uint8_t> options) {
+  // An Ack repeats our request exactly.
+  return std::equal(options.begin(), options.end(), last_request_.begin(), last_request_.end());
+}
+
+bool CLcp::NakCheck(std::span<const uint8_t> options) {
+  if (!OptionsWellFormed(options)) return false;
+  if (fsm_.state() == FsmState::kOpened) return true;  // changes nothing now
+  LcpOptions next = got_;
+  bool proper = true, looped = false;
+  ForEachOption(options, [&](uint8_t type, std::span<const uint8_t> v, std::span<const uint8_t>) {
+    if (type == kMru && v.size() == 2) {
+      const uint16_t mru = static_cast<uint16_t>(v[0] << 8 | v[1]);
+      if (mru <= 1500) {
+        next.mru = true;
+        next.mru_value = mru;
+      }
+    } else if (type == kAccm && v.size() == 4 && got_.accm) {
+      next.accm_value |= Long(v);
+    } else if (type == kAuthentication && v.size() >= 2) {
+      const uint16_t protocol = static_cast<uint16_t>(v[0] << 8 | v[1]);
+      if (protocol == kProtocolPap && got_.chap) {
+        next.chap = false;  // the next request asks PAP
+      } else if (protocol == kProtocolPap) {
+        proper = false;  // PAP suggested for PAP
+      } else if (got_.chap) {
+        next.chap = false;
+      } else {
+        next.pap = false;
+      }
+    } else if (type == kMagic && v.size() == 4 && got_.magic) {
+      next.magic_value = NewMagic();
+      looped = true;
+    } else if (type == kPfc) {
+      next.pfc = false;
+    } else if (type == kAcfc) {
+      next.acfc = false;
+    }
+  });
+  if (!proper) return false;
+  got_ = next;
+  loops_ = looped ? loops_ + 1 : 0;
+  if (loops_ >= kLoopbackLimit) Close("Loopback detected");
+  return true;
+}
+
+bool CLcp::RejectCheck(std::span<const uint8_t> options) {
+  if (!OptionsWellFormed(options)) return false;
+  if (fsm_.state() == FsmState::kOpened) return true;
+  ForEachOption(options, [&](uint8_t type, std::span<const uint8_t>, std::span<const uint8_t>) {
+    switch (type) {
+      case kMru:
+        got_.mru = false;
+        break;
+      case kAccm:
+        got_.accm = false;
+        break;
+      case kAuthentication:
+        got_.chap = got_.pap = false;
+        break;  // no PAP for one who rejects CHAP
+      case kMagic:
+        got_.magic = false;
+        break;
+      case kPfc:
+        got_.pfc = false;
+        break;
+      case kAcfc:
+        got_.acfc = false;
+        break;
+      default:
+        break;
+    }
+  });
+  return true;
+}
+
+uint8_t CLcp::RequestCheck(std::span<const uint8_t> options, std::vector<uint8_t>& answer,
+                           bool reject_if_disagree) {
+  std::vector<uint8_t> rejected, naked;
+  LcpOptions his;
+  ForEachOption(
+      options, [&](uint8_t type, std::span<const uint8_t> v, std::span<const uint8_t> whole) {
+        const auto reject = [&] { rejected.insert(rejected.end(), whole.begin(), whole.end()); };
+        const auto nak = [&](const std::vector<uint8_t>& suggestion) {
+          if (reject_if_disagree && type != kMagic) {
+            reject();
+          } else {
+            naked.insert(naked.end(), suggestion.begin(), suggestion.end());
+          }
+        };
+        if (type == kMru && v.size() == 2) {
+          const uint16_t mru = static_cast<uint16_t>(v[0] << 8 | v[1]);
+          if (mru >= kMinimumMru) {
+            his.mru = true;
+            his.mru_value = mru;
+          } else {
+            nak({kMru, 4, 0, static_cast<uint8_t>(kMinimumMru)});
+          }
+        } else if (type == kAccm && v.size() == 4) {
+          his.accm = true;
+          his.accm_value = Long(v);
+        } else if (type == kAuthentication && v.size() >= 2) {
+          const uint16_t protocol = static_cast<uint16_t>(v[0] << 8 | v[1]);
+          if (protocol == kProtocolPap && v.size() == 2) {
+            if (his.chap)
+              reject();
+            else
+              his.pap = true;
+          } else if (protocol == kProtocolChap && v.size() == 3) {
+            if (his.pap)
+              reject();
+            else if (v[2] == kChapMd5)
+              his.chap = true;
+            else
+              nak({kAuthentication, 5, 0xC2, 0x23, kChapMd5});
+          } else if (protocol == kProtocolPap || protocol == kProtocolChap) {
+            reject();  // an unexpected length
+          } else {
+            nak({kAuthentication, 5, 0xC2, 0x23, kChapMd5});
+          }
+        } else if (type == kMagic && v.size() == 4) {
+          if (got_.magic && Long(v) == got_.magic_value) {
+            std::vector<uint8_t> suggestion = {kMagic, 6};
+            const uint32_t fresh = NewMagic();
+            for (int shift : {24, 16, 8, 0})
+              suggestion.push_back(static_cast<uint8_t>(fresh >> shift));
+            nak(suggestion);
+          } else {
+            his.magic = true;
+            his.magic_value = Long(v);
+          }
+        } else if ((type == kPfc || type == kAcfc) && v.empty()) {
+          (type == kPfc ? his.pfc : his.acfc) = true;
+        } else {
+          reject();
+        }
+      });
+  if (!rejected.empty()) {
+    answer = rejected;
+    return kConfigureReject;
+  }
+  if (!naked.empty()) {
+    answer = naked;
+    return kConfigureNak;
+  }
+  his_ = his;
+  answer.assign(options.begin(), options.end());
+  return kConfigureAck;
+}
+
+void CLcp::Up() {
+  if (!got_.magic) got_.magic_value = 0;
+  if (!his_.magic) his_.magic_value = 0;
+  if (his_.mru) fsm_.peer_mru = his_.mru_value;
+  events_.LcpUp();
+}
+
+void CLcp::Down() {
+  fsm_.peer_mru = 1500;
+  events_.LcpDown();
+}
+
+bool CLcp::ExtendedCode(uint8_t code, uint8_t id, std::span<const uint8_t> data) {
+  switch (code) {
+    case kProtocolReject:
+    case kEchoReply:
+    case kDiscardRequest:
+      return true;
+    case kEchoRequest: {
+      if (fsm_.state() != FsmState::kOpened || data.size() < 4) return true;
+      std::vector<uint8_t> reply(data.begin(), data.end());
+      for (int i = 0; i < 4; ++i) reply[i] = static_cast<uint8_t>(got_.magic_value >> (24 - 8 * i));
+      fsm_.Send(kEchoReply, id, reply);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+}  // namespace velmora::l2tp

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "l2tp/ppp/fsm.h"
+
+namespace velmora::l2tp {
+
+inline constexpr uint16_t kProtocolLcp = 0xC021;
+inline constexpr uint16_t kProtocolPap = 0xC023;
+inline constexpr uint16_t kProtocolChap = 0xC223;
+inline constexpr uint8_t kChapMd5 = 5;
+
+// The LCP options of one direction that this server deals in.
+struct LcpOptions {
+  bool mru = false, accm = false, pap = false, chap = false, magic = false, pfc = false,
+       acfc = false;
+  uint16_t mru_value = 1500;
+  uint32_t accm_value = 0;
+  uint32_t magic_value = 0;
+};
+
+// What the link learns from LCP.
+class LcpEvents {
+ public:
+  virtual ~LcpEvents() = default;
+  virtual void LcpUp() = 0;
+  virtual void LcpDown() = 0;
+  virtual void LcpFinished() = 0;
+  virtual void Output(std::span<const uint8_t> frame) = 0;
+};
+
+// LCP of the server's side of a link: it waits for the user's request, asks for ACCM 0, CHAP
+// with MD5 (or PAP), a magic number, PFC and ACFC, accepts what RFC 1661 lets a user ask of it,
+// answers Echo-Requests and detects loop-backs. Owned by the link; server thread only.
+class CLcp final : public FsmOwner {
+ public:
+  static constexpr int kLoopbackLimit = 10;
+  static constexpr uint16_t kMinimumMru = 128;
+
+  CLcp(LcpEvents& events, TimerService& timers, ServerLog& log,
+       std::function<void(std::span<uint8_t>)> random_bytes);
+
+  // Opens passive and silent and signals the lower layer up: LCP then waits in Stopped.
+  void Start();
+  void Close(const std::string& reason);
+  void Input(std::span<const uint8_t> packet) { fsm_.Input(packet); }
+  // An LCP Protocol-Reject of `frame` (from its protocol field on).
+  void RejectProtocol(std::span<const uint8_t> frame);
+
+  const LcpOptions& got() const { return got_; }
+  const LcpOptions& his() const { return his_; }
+  const CFsm& fsm() const { return fsm_; }
+
+  void ResetRequest() override;
+  void AddOptions(std::vector<uint8_t>& out, size_t room) override;
+  bool AckCheck(std::span<const uint8_t> options) override;
+  bool NakCheck(std::span<const uint8_t> options) override;
+  bool RejectCheck(std::span<const uint8_t> options) override;
+  uint8_t RequestCheck(std::span<const uint8_t> options, std::vector<uint8_t>& answer,
+                       bool reject_if_disagree) override;
+  void Up() override;
+  void Down() override;
+  void Finished() override { events_.LcpFinished(); }
+  bool ExtendedCode(uint8_t code, uint8_t id, std::span<const uint8_t> data) override;
+  void Output(std::span<const uint8_t> frame) override { events_.Output(frame); }
+
+ private:
+  uint32_t NewMagic();
+
+  LcpEvents& events_;
+  std::function<void(std::span<uint8_t>)> random_bytes_;
+  CFsm fsm_;
+  LcpOptions wanted_;
+  LcpOptions got_;
+  LcpOptions his_;
+  std::vector<uint8_t> last_request_;
+  int loops_ = 0;
+};
+
+}  // namespace velmora::l2tp
