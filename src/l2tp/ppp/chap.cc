@@ -1,6 +1,7 @@
 #include "l2tp/ppp/chap.h"
 
 #include "l2tp/md5.h"
+#include "l2tp/ppp/ppp_frame.h"
 
 namespace velmora::l2tp {
 
@@ -35,19 +36,10 @@ void CChap::NewChallenge() {
 }
 
 void CChap::SendChallenge() {
-  const size_t length = 5 + challenge_.size() + our_name_.size();
-  std::vector<uint8_t> frame = {0xFF,
-                                0x03,
-                                0xC2,
-                                0x23,
-                                kChallenge,
-                                challenge_id_,
-                                static_cast<uint8_t>(length >> 8),
-                                static_cast<uint8_t>(length),
-                                static_cast<uint8_t>(challenge_.size())};
-  frame.insert(frame.end(), challenge_.begin(), challenge_.end());
-  frame.insert(frame.end(), our_name_.begin(), our_name_.end());
-  parts_.output(frame);
+  std::vector<uint8_t> data = {static_cast<uint8_t>(challenge_.size())};
+  data.insert(data.end(), challenge_.begin(), challenge_.end());
+  data.insert(data.end(), our_name_.begin(), our_name_.end());
+  parts_.output(PppFrame(kProtocolChap, kChallenge, challenge_id_, data));
   ++transmissions_;
   parts_.timers.Cancel(timer_);
   timer_ = parts_.timers.Create(kChallengeTimeout, [this] {
@@ -113,17 +105,8 @@ void CChap::Respond(uint8_t id, std::span<const uint8_t> data) {
 }
 
 void CChap::Answer(uint8_t code, uint8_t id, std::string_view message) {
-  const size_t length = 4 + message.size();
-  std::vector<uint8_t> frame = {0xFF,
-                                0x03,
-                                0xC2,
-                                0x23,
-                                code,
-                                id,
-                                static_cast<uint8_t>(length >> 8),
-                                static_cast<uint8_t>(length)};
-  frame.insert(frame.end(), message.begin(), message.end());
-  parts_.output(frame);
+  parts_.output(PppFrame(kProtocolChap, code, id,
+                         {reinterpret_cast<const uint8_t*>(message.data()), message.size()}));
 }
 
 }  // namespace velmora::l2tp

@@ -1,5 +1,7 @@
 #include "l2tp/ppp/fsm.h"
 
+#include "l2tp/ppp/ppp_frame.h"
+
 namespace velmora::l2tp {
 
 const char* FsmStateName(FsmState state) {
@@ -365,14 +367,7 @@ void CFsm::StartTimer() {
 
 void CFsm::Send(uint8_t code, uint8_t id, std::span<const uint8_t> data) {
   const size_t room = peer_mru > 4 ? peer_mru - 4u : 0u;
-  data = data.first(std::min(data.size(), room));
-  const size_t length = 4 + data.size();
-  std::vector<uint8_t> frame = {
-      0xFF, 0x03, static_cast<uint8_t>(protocol_ >> 8), static_cast<uint8_t>(protocol_),
-      code, id,   static_cast<uint8_t>(length >> 8),    static_cast<uint8_t>(length)};
-  frame.resize(8 + data.size());
-  if (!data.empty()) std::copy(data.begin(), data.end(), frame.begin() + 8);
-  owner_.Output(frame);
+  owner_.Output(PppFrame(protocol_, code, id, data.first(std::min(data.size(), room))));
 }
 
 }  // namespace velmora::l2tp

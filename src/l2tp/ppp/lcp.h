@@ -7,12 +7,10 @@
 #include <vector>
 
 #include "l2tp/ppp/fsm.h"
+#include "l2tp/ppp/ppp_frame.h"
 
 namespace velmora::l2tp {
 
-inline constexpr uint16_t kProtocolLcp = 0xC021;
-inline constexpr uint16_t kProtocolPap = 0xC023;
-inline constexpr uint16_t kProtocolChap = 0xC223;
 inline constexpr uint8_t kChapMd5 = 5;
 
 // The LCP options of one direction that this server deals in.

@@ -1,5 +1,7 @@
 #include "l2tp/ppp/pap.h"
 
+#include "l2tp/ppp/ppp_frame.h"
+
 #include <string>
 #include <vector>
 
@@ -68,18 +70,9 @@ void CPap::Judge(uint8_t id, std::span<uint8_t> data) {
 }
 
 void CPap::Answer(uint8_t code, uint8_t id, std::string_view message) {
-  const size_t length = 5 + message.size();
-  std::vector<uint8_t> frame = {0xFF,
-                                0x03,
-                                0xC0,
-                                0x23,
-                                code,
-                                id,
-                                static_cast<uint8_t>(length >> 8),
-                                static_cast<uint8_t>(length),
-                                static_cast<uint8_t>(message.size())};
-  frame.insert(frame.end(), message.begin(), message.end());
-  parts_.output(frame);
+  std::vector<uint8_t> data = {static_cast<uint8_t>(message.size())};
+  data.insert(data.end(), message.begin(), message.end());
+  parts_.output(PppFrame(kProtocolPap, code, id, data));
 }
 
 }  // namespace velmora::l2tp
