@@ -238,15 +238,13 @@ void CFsm::ConfigureAck(uint8_t id, std::span<const uint8_t> options) {
       state_ = FsmState::kAckRcvd;
       retransmits_ = kMaxConfigure;
       break;
-    case FsmState::kAckRcvd:  // a second Ack: the peer crossed ours
-      RestartNegotiation();
-      break;
     case FsmState::kAckSent:
       timers_.Cancel(timer_);
       state_ = FsmState::kOpened;
       retransmits_ = kMaxConfigure;
       owner_.Up();
       break;
+    case FsmState::kAckRcvd:  // a second Ack: the peer crossed ours
     case FsmState::kOpened:
       RestartNegotiation();
       break;
@@ -273,8 +271,6 @@ void CFsm::ConfigureNakOrReject(uint8_t code, uint8_t id, std::span<const uint8_
       SendConfigureRequest(false);
       break;
     case FsmState::kAckRcvd:
-      RestartNegotiation();
-      break;
     case FsmState::kOpened:
       RestartNegotiation();
       break;
