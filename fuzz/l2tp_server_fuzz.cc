@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "l2tp/tunnel_list.h"
 #include "platform/address_text.h"
@@ -22,7 +23,7 @@ class NullTransport final : public L2tpTransport {
 
 class NullLink final : public SessionLink {
  public:
-  void HandleFrame(std::span<const uint8_t>) override {}
+  void HandleFrame(std::span<uint8_t>) override {}
 };
 
 }  // namespace
@@ -61,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const size_t length = std::min<size_t>(data[at + 1] * 4u, size - at - 2);
       static const char* const kSenders[] = {"127.0.0.1", "127.0.0.1", "127.0.0.2", "127.0.0.3"};
       from.sin_addr.s_addr = velmora::DottedToAddress(kSenders[control >> 6]);
-      list.HandleDatagram(std::span(data + at + 2, length), from);
+      std::vector<uint8_t> datagram(data + at + 2, data + at + 2 + length);
+      list.HandleDatagram(datagram, from);
       clock.Advance(std::chrono::milliseconds((control & 0x3f) * 1000));
       server.timers.RunDue();
       list.Reap();

@@ -25,4 +25,8 @@ void AddressPool::Release(uint32_t address) {
   in_use_.erase(ntohl(address));
 }
 
+bool AddressPool::InUse(uint32_t address) const {
+  return in_use_.contains(ntohl(address));
+}
+
 }  // namespace velmora::l2tp

@@ -16,6 +16,7 @@ class AddressPool {
   // A free address in network order, or 0 when all are in use.
   uint32_t Allocate();
   void Release(uint32_t address);
+  bool InUse(uint32_t address) const;
   size_t in_use() const { return in_use_.size(); }
 
  private:

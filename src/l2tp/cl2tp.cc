@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "l2tp/session_ppp.h"
 #include "l2tp/tunnel_list.h"
 #include "platform/socket_error.h"
 #include "platform/udp_port.h"
@@ -16,7 +17,6 @@ namespace {
 constexpr uint16_t kDefaultPort = 1701;
 constexpr size_t kMaxUserField = 260;
 constexpr size_t kMaxSecret = 96;
-constexpr size_t kHeadroom = 22;  // for the delivery header in front of a user's IP packet
 constexpr size_t kReceiveSize = 4096;
 constexpr int kDatagramsPerWake = 64;
 constexpr auto kShutdownGrace = std::chrono::milliseconds(2000);
@@ -189,12 +189,31 @@ void CL2tp::Run(UdpPort& port, L2tpParams params) {
                        params.limits,
                        [this](uint32_t address) { return FindPeer(address); },
                        nullptr};
+  const PppServer ppp{.timers = server.timers,
+                      .log = log,
+                      .host_name = params.hostName,
+                      .local_address = params.localAddress,
+                      .delivery_header = params.qosHeader,
+                      .header_pid = params.headerPid,
+                      .header_address = params.headerAddress,
+                      .deliver = params.callback,
+                      .password_of = [this](const std::string& name) -> std::optional<std::string> {
+                        std::optional<L2tpUser> user = FindUser(name);
+                        if (!user) return std::nullopt;
+                        std::optional<std::string> password = user->password;
+                        Wipe(user->password);
+                        return password;
+                      },
+                      .random_bytes = server.random_bytes};
+  server.link_factory = [&ppp](CSession& session) {
+    return std::make_unique<SessionPpp>(session, ppp);
+  };
   std::string end;
   {
     CTunnelList tunnels(server);
     Report("L2tp LNS server started");
     bool shutting_down = false, terminate = false;
-    std::vector<uint8_t> buffer(kHeadroom + kReceiveSize);
+    std::vector<uint8_t> buffer(kReceiveSize);
     while (end.empty()) {
       tunnel_count_ = tunnels.count();
       server.timers.RunDue();
@@ -218,9 +237,9 @@ void CL2tp::Run(UdpPort& port, L2tpParams params) {
       } else if (woke == UdpPort::Wait::kReadable) {
         sockaddr_in from{};
         for (int i = 0; i < kDatagramsPerWake; ++i) {
-          const ssize_t n = port.Receive({buffer.data() + kHeadroom, kReceiveSize}, from);
+          const ssize_t n = port.Receive(buffer, from);
           if (n < 0) break;
-          tunnels.HandleDatagram({buffer.data() + kHeadroom, static_cast<size_t>(n)}, from);
+          tunnels.HandleDatagram({buffer.data(), static_cast<size_t>(n)}, from);
         }
       }
     }

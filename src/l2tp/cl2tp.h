@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "l2tp/message_queue.h"
+#include "l2tp/ppp/ppp.h"
 #include "l2tp/server_context.h"
 #include "support/clock.h"
 
@@ -23,7 +24,7 @@ namespace velmora::l2tp {
 
 // Receives every IPv4 packet a user sends (with the 22-byte delivery header when asked for);
 // the bytes are valid during the call only. Runs on the server thread.
-using L2tpPacketCallback = std::function<void(const uint8_t* bytes, uint32_t length)>;
+using L2tpPacketCallback = IpPacketCallback;
 
 // The server's parameters. Addresses in network order.
 struct L2tpParams {

@@ -1,6 +1,6 @@
 #include "l2tp/hidden_avp.h"
 
-#include "l2tp/md5.h"
+#include "support/md5.h"
 
 namespace velmora::l2tp {
 

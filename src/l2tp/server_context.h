@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "l2tp/address_pool.h"
-#include "l2tp/server_log.h"
-#include "l2tp/timer_service.h"
+#include "support/server_log.h"
+#include "support/timer_service.h"
 
 namespace velmora::l2tp {
 
@@ -35,11 +35,12 @@ class L2tpTransport {
   virtual int32_t Send(const sockaddr_in& to, std::span<const uint8_t> datagram) = 0;
 };
 
-// The PPP side of one session: gets the frames the peer sends (without 0xFF 0x03).
+// The PPP side of one session: gets the frames the peer sends (without 0xFF 0x03), writable so that
+// secrets in them can be wiped.
 class SessionLink {
  public:
   virtual ~SessionLink() = default;
-  virtual void HandleFrame(std::span<const uint8_t> frame) = 0;
+  virtual void HandleFrame(std::span<uint8_t> frame) = 0;
 };
 using LinkFactory = std::function<std::unique_ptr<SessionLink>(CSession& session)>;
 
@@ -59,8 +60,9 @@ struct ServerContext {
   std::string host_name;
   ServerLimits limits;
   std::function<std::optional<L2tpPeer>(uint32_t address)> find_peer;
-  LinkFactory link_factory;  // may be empty: frames are then dropped
-  size_t sessions = 0;       // in all tunnels
+  LinkFactory link_factory;   // may be empty: frames are then dropped
+  size_t sessions = 0;        // in all tunnels
+  bool reap_pending = false;  // a tunnel finished or a session sent CDN since the last reap
   // Identifiers and challenges; the system's random source unless a test fixes them.
   std::function<void(std::span<uint8_t>)> random_bytes = RandomBytes;
 };

@@ -88,10 +88,11 @@ void CSession::SendCdn(uint16_t result, uint16_t error_code, const std::string& 
   cdn->AddResultCode(result, error_code, text, error);
   state_ = SessionState::kIdle;
   closing_ = true;
+  tunnel_.server().reap_pending = true;
   tunnel_.EnqueueAndTransmit(std::move(cdn));
 }
 
-void CSession::HandlePppFrame(std::span<const uint8_t> frame) {
+void CSession::HandlePppFrame(std::span<uint8_t> frame) {
   if (state_ != SessionState::kEstablished) return;
   if (!link_ && tunnel_.server().link_factory) link_ = tunnel_.server().link_factory(*this);
   if (link_) link_->HandleFrame(frame);

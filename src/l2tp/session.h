@@ -34,7 +34,7 @@ class CSession {
   void HandleIcrp(CDatagram& icrp);
   void SendCdn(uint16_t result, uint16_t error, const std::string& text);
   // A PPP frame from the peer, from its protocol field on.
-  void HandlePppFrame(std::span<const uint8_t> frame);
+  void HandlePppFrame(std::span<uint8_t> frame);
   // A PPP frame to the peer, from its protocol field on; dropped unless tunnel and session are
   // established.
   void SendPppFrame(std::span<const uint8_t> frame);

@@ -347,7 +347,7 @@ void CTunnel::HandleIcrq(CDatagram& message) {
   added.Answer();
 }
 
-void CTunnel::HandleData(uint16_t session_id, std::span<const uint8_t> frame) {
+void CTunnel::HandleData(uint16_t session_id, std::span<uint8_t> frame) {
   if (state_ != TunnelState::kEstablished) return;
   CSession* session = FindSession(session_id);
   if (!session) {
@@ -368,6 +368,14 @@ void CTunnel::CloseSession(uint16_t id) {
   if (sessions_.empty() && state_ == TunnelState::kEstablished) {
     SendStopCcn(1, 0, "Last session has closed");
   }
+}
+
+void CTunnel::ReapSessions() {
+  std::vector<uint16_t> closing;
+  for (const auto& [id, session] : sessions_) {
+    if (session->closing()) closing.push_back(id);
+  }
+  for (const uint16_t id : closing) CloseSession(id);
 }
 
 void CTunnel::DeleteSessions() {
@@ -504,6 +512,7 @@ void CTunnel::StartDestroyPhase() {
 
 void CTunnel::Finish() {
   finished_ = true;
+  server_.reap_pending = true;
   DeleteSessions();
   server_.timers.Cancel(life_timer_);
   server_.timers.Cancel(retransmit_timer_);

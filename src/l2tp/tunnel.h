@@ -10,9 +10,9 @@
 #include <string>
 
 #include "l2tp/datagram.h"
-#include "l2tp/md5.h"
 #include "l2tp/server_context.h"
 #include "l2tp/session.h"
+#include "support/md5.h"
 
 namespace velmora::l2tp {
 
@@ -61,7 +61,7 @@ class CTunnel {
   // A control message from `from` for this tunnel.
   void Dispatch(std::unique_ptr<CDatagram> message, const sockaddr_in& from);
   // A PPP frame of a data message for `session_id`.
-  void HandleData(uint16_t session_id, std::span<const uint8_t> frame);
+  void HandleData(uint16_t session_id, std::span<uint8_t> frame);
   // Server shutdown: StopCCN (6, 0) unless the tunnel is stopping already.
   void Shutdown(const std::string& text);
 
@@ -82,6 +82,8 @@ class CTunnel {
   std::string name() const;
   size_t session_count() const { return sessions_.size(); }
   CSession* FindSession(uint16_t id);
+  // Deletes the sessions that sent CDN.
+  void ReapSessions();
   ServerContext& server() { return server_; }
   // The most recent error of this tunnel's own processing, for StopCCN and CDN texts.
   const std::string& last_error() const { return last_error_; }

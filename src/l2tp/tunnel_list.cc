@@ -10,7 +10,7 @@ CTunnel* CTunnelList::Find(uint16_t id) {
   return found == tunnels_.end() ? nullptr : found->second.get();
 }
 
-void CTunnelList::HandleDatagram(std::span<const uint8_t> datagram, const sockaddr_in& from) {
+void CTunnelList::HandleDatagram(std::span<uint8_t> datagram, const sockaddr_in& from) {
   if (datagram.size() < 2 || (datagram[1] & 0x0F) != kVersion) return;
   if (datagram[0] & kFlagT) {
     HandleControl(datagram, from);
@@ -20,7 +20,7 @@ void CTunnelList::HandleDatagram(std::span<const uint8_t> datagram, const sockad
   Reap();
 }
 
-void CTunnelList::HandleData(std::span<const uint8_t> datagram, const sockaddr_in& from) {
+void CTunnelList::HandleData(std::span<uint8_t> datagram, const sockaddr_in& from) {
   const std::optional<DataMessage> message = ParseDataMessage(datagram);
   if (!message) return;
   CTunnel* tunnel = Find(message->tunnel_id);
@@ -96,6 +96,9 @@ void CTunnelList::ShutdownAll(const std::string& text) {
 }
 
 void CTunnelList::Reap() {
+  if (!server_.reap_pending) return;
+  server_.reap_pending = false;
+  for (const auto& [id, tunnel] : tunnels_) tunnel->ReapSessions();
   std::erase_if(tunnels_, [](const auto& entry) { return entry.second->finished(); });
 }
 

@@ -22,7 +22,7 @@ class CTunnelList {
   explicit CTunnelList(ServerContext& server) : server_(server) {}
 
   // One datagram as received from `from`.
-  void HandleDatagram(std::span<const uint8_t> datagram, const sockaddr_in& from);
+  void HandleDatagram(std::span<uint8_t> datagram, const sockaddr_in& from);
   // Server shutdown: every tunnel not stopping yet sends StopCCN (6, 0) with `text`.
   void ShutdownAll(const std::string& text);
   // After timers ran: deletes the tunnels they finished.
@@ -33,7 +33,7 @@ class CTunnelList {
 
  private:
   void HandleControl(std::span<const uint8_t> datagram, const sockaddr_in& from);
-  void HandleData(std::span<const uint8_t> datagram, const sockaddr_in& from);
+  void HandleData(std::span<uint8_t> datagram, const sockaddr_in& from);
   void CreateTunnel(CDatagram& sccrq, const sockaddr_in& from);
   // A StopCCN (2, 4) for an SCCRQ beyond the tunnel limit, sent once with no tunnel made.
   void RefuseForLimit(CDatagram& sccrq, const sockaddr_in& from);

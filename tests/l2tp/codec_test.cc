@@ -7,7 +7,7 @@
 #include "l2tp/avp_table.h"
 #include "l2tp/datagram.h"
 #include "l2tp/hidden_avp.h"
-#include "l2tp/md5.h"
+#include "support/md5.h"
 
 namespace velmora::l2tp {
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "l2tp/address_pool.h"
-#include "l2tp/timer_service.h"
+#include "support/timer_service.h"
 #include "platform/address_text.h"
 
 namespace velmora::l2tp {

@@ -10,7 +10,7 @@
 #include "l2tp/avp_table.h"
 #include "l2tp/datagram.h"
 #include "l2tp/hidden_avp.h"
-#include "l2tp/md5.h"
+#include "support/md5.h"
 #include "l2tp/tunnel_list.h"
 #include "platform/address_text.h"
 
@@ -51,7 +51,7 @@ class RecordingTransport final : public L2tpTransport {
 class RecordingLink final : public SessionLink {
  public:
   explicit RecordingLink(std::vector<Bytes>& frames) : frames_(frames) {}
-  void HandleFrame(std::span<const uint8_t> frame) override {
+  void HandleFrame(std::span<uint8_t> frame) override {
     frames_.emplace_back(frame.begin(), frame.end());
   }
 
@@ -92,7 +92,10 @@ class TunnelTest : public ::testing::Test {
     m->nr = lac_nr_;
     return m;
   }
-  void Send(CDatagram& m, const sockaddr_in& from) { list_.HandleDatagram(m.WireBytes(), from); }
+  void Send(CDatagram& m, const sockaddr_in& from) {
+    Bytes wire = m.WireBytes();
+    list_.HandleDatagram(wire, from);
+  }
   void Send(CDatagram& m) { Send(m, lac_); }
 
   std::unique_ptr<CDatagram> Sccrq(uint16_t lac_tunnel = 7) {
@@ -469,13 +472,15 @@ TEST_F(TunnelTest, AccmOfBothDirectionsGoesToTheLacOnce) {
 TEST_F(TunnelTest, ShutdownStopsEveryTunnelAndHostileBytesOnlyLog) {
   const uint16_t id = Establish();
   for (int i = 0; i < 100; ++i) {
-    list_.HandleDatagram(Bytes{0x00, 0x02, 0x12, 0x34, 0, 1}, lac_);  // unknown tunnel
+    Bytes unknown = {0x00, 0x02, 0x12, 0x34, 0, 1};
+    list_.HandleDatagram(unknown, lac_);  // unknown tunnel
   }
   int unknown = 0;
   for (const std::string& line : log_lines_)
     unknown += line.find("Unknown tunnel 4660") != std::string::npos;
   EXPECT_EQ(unknown, 1);
-  list_.HandleDatagram(Bytes{0xc8, 0x03, 0, 12}, lac_);  // version 3: dropped silently
+  Bytes version3 = {0xc8, 0x03, 0, 12};
+  list_.HandleDatagram(version3, lac_);  // dropped silently
   list_.ShutdownAll("Server shutdown");
   const std::vector<Reply> r = Replies();
   ASSERT_EQ(r.size(), 1u);

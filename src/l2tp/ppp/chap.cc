@@ -1,7 +1,7 @@
 #include "l2tp/ppp/chap.h"
 
-#include "l2tp/md5.h"
 #include "l2tp/ppp/ppp_frame.h"
+#include "support/md5.h"
 
 namespace velmora::l2tp {
 

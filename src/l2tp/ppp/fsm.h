@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "l2tp/server_log.h"
-#include "l2tp/timer_service.h"
+#include "support/server_log.h"
+#include "support/timer_service.h"
 
 namespace velmora::l2tp {
 

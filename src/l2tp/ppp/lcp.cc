@@ -17,32 +17,6 @@ constexpr uint8_t kEchoRequest = 9;
 constexpr uint8_t kEchoReply = 10;
 constexpr uint8_t kDiscardRequest = 11;
 
-uint32_t Long(std::span<const uint8_t> v) {
-  return uint32_t{v[0]} << 24 | uint32_t{v[1]} << 16 | uint32_t{v[2]} << 8 | v[3];
-}
-
-void PutOption(std::vector<uint8_t>& out, uint8_t type, std::initializer_list<uint8_t> value) {
-  out.push_back(type);
-  out.push_back(static_cast<uint8_t>(2 + value.size()));
-  out.insert(out.end(), value);
-}
-
-void PutLongOption(std::vector<uint8_t>& out, uint8_t type, uint32_t value) {
-  PutOption(out, type,
-            {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
-             static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)});
-}
-
-// Calls `each(type, value)` for every option; options are well formed when this is called.
-template <typename Each>
-void ForEachOption(std::span<const uint8_t> options, Each each) {
-  for (size_t at = 0; at + 2 <= options.size() && options[at + 1] >= 2;) {
-    const size_t length = std::min<size_t>(options[at + 1], options.size() - at);
-    each(options[at], options.subspan(at + 2, length - 2), options.subspan(at, length));
-    at += length;
-  }
-}
-
 }  // namespace
 
 CLcp::CLcp(LcpEvents& events, TimerService& timers, ServerLog& log,
@@ -125,7 +99,7 @@ bool CLcp::NakCheck(std::span<const uint8_t> options) {
         next.mru_value = mru;
       }
     } else if (type == kAccm && v.size() == 4 && got_.accm) {
-      next.accm_value |= Long(v);
+      next.accm_value |= ReadLong(v);
     } else if (type == kAuthentication && v.size() >= 2) {
       const uint16_t protocol = static_cast<uint16_t>(v[0] << 8 | v[1]);
       if (protocol == kProtocolPap && got_.chap) {
@@ -207,7 +181,7 @@ uint8_t CLcp::RequestCheck(std::span<const uint8_t> options, std::vector<uint8_t
           }
         } else if (type == kAccm && v.size() == 4) {
           his.accm = true;
-          his.accm_value = Long(v);
+          his.accm_value = ReadLong(v);
         } else if (type == kAuthentication && v.size() >= 2) {
           const uint16_t protocol = static_cast<uint16_t>(v[0] << 8 | v[1]);
           if (protocol == kProtocolPap && v.size() == 2) {
@@ -228,7 +202,7 @@ uint8_t CLcp::RequestCheck(std::span<const uint8_t> options, std::vector<uint8_t
             nak({kAuthentication, 5, 0xC2, 0x23, kChapMd5});
           }
         } else if (type == kMagic && v.size() == 4) {
-          if (got_.magic && Long(v) == got_.magic_value) {
+          if (got_.magic && ReadLong(v) == got_.magic_value) {
             std::vector<uint8_t> suggestion = {kMagic, 6};
             const uint32_t fresh = NewMagic();
             for (int shift : {24, 16, 8, 0})
@@ -236,7 +210,7 @@ uint8_t CLcp::RequestCheck(std::span<const uint8_t> options, std::vector<uint8_t
             nak(suggestion);
           } else {
             his.magic = true;
-            his.magic_value = Long(v);
+            his.magic_value = ReadLong(v);
           }
         } else if ((type == kPfc || type == kAcfc) && v.empty()) {
           (type == kPfc ? his.pfc : his.acfc) = true;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "l2tp/md5.h"
+#include "support/md5.h"
 #include "l2tp/ppp/chap.h"
 #include "l2tp/ppp/pap.h"
 

@@ -1,6 +1,6 @@
-#include "l2tp/server_log.h"
+#include "support/server_log.h"
 
-namespace velmora::l2tp {
+namespace velmora {
 
 void ServerLog::Error(std::string text) {
   last_error_ = text;
@@ -22,4 +22,4 @@ void ServerLog::FrequentError(const std::string& kind, std::string text) {
   Error(std::move(text));
 }
 
-}  // namespace velmora::l2tp
+}  // namespace velmora

@@ -6,7 +6,7 @@
 
 #include "support/clock.h"
 
-namespace velmora::l2tp {
+namespace velmora {
 
 // The one-shot timers of a server run: retransmissions, keep-alives, time-outs. A handle names a
 // slot and the generation of the timer in it, so a handle kept after its timer fired or was
@@ -56,4 +56,4 @@ class TimerService {
   size_t waiting_ = 0;
 };
 
-}  // namespace velmora::l2tp
+}  // namespace velmora

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-namespace velmora::l2tp {
+namespace velmora {
 
 using Md5Digest = std::array<uint8_t, 16>;
 
@@ -24,4 +24,4 @@ class Md5 {
   std::array<uint8_t, 64> block_{};
 };
 
-}  // namespace velmora::l2tp
+}  // namespace velmora

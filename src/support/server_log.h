@@ -8,7 +8,7 @@
 
 #include "support/clock.h"
 
-namespace velmora::l2tp {
+namespace velmora {
 
 // The server's messages: Log passes a text on, Error passes "Error: <text>" on and keeps the
 // text as the most recent error. Errors a stranger can cause once per datagram ("Unknown tunnel
@@ -40,4 +40,4 @@ class ServerLog {
   std::map<std::string, Throttle> throttles_;
 };
 
-}  // namespace velmora::l2tp
+}  // namespace velmora

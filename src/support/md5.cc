@@ -1,8 +1,8 @@
-#include "l2tp/md5.h"
+#include "support/md5.h"
 
 #include <cstring>
 
-namespace velmora::l2tp {
+namespace velmora {
 
 namespace {
 
@@ -93,4 +93,4 @@ Md5Digest Md5::Final() {
   return digest;
 }
 
-}  // namespace velmora::l2tp
+}  // namespace velmora

@@ -1,8 +1,8 @@
-#include "l2tp/timer_service.h"
+#include "support/timer_service.h"
 
 #include <algorithm>
 
-namespace velmora::l2tp {
+namespace velmora {
 
 TimerService::Handle TimerService::Create(Clock::Duration delay, Callback callback) {
   uint32_t slot;
@@ -79,4 +79,4 @@ void TimerService::RunDue() {
   }
 }
 
-}  // namespace velmora::l2tp
+}  // namespace velmora

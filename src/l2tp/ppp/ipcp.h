@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "l2tp/ppp/fsm.h"
+
+namespace velmora::l2tp {
+
+inline constexpr uint16_t kProtocolIpcp = 0x8021;
+
+// What the link learns from IPCP, and what IPCP asks of it.
+class IpcpEvents {
+ public:
+  virtual ~IpcpEvents() = default;
+  virtual void IpcpUp() = 0;
+  virtual void IpcpDown() = 0;
+  virtual void IpcpFinished() = 0;
+  virtual void Output(std::span<const uint8_t> frame) = 0;
+  // Whether `address` (network order) is the pool address of another live call.
+  virtual bool AddressOfAnotherCall(uint32_t address) const = 0;
+};
+
+// The IPCP addresses of one direction (network order).
+struct IpcpOptions {
+  bool address = false;        // IP-Address (3)
+  bool old_addresses = false;  // the two-address form, IP-Addresses (1)
+  uint32_t our_address = 0;
+  uint32_t his_address = 0;
+};
+
+// IPCP of the server's side of a link (RFC 1332): waits for the user's request, asks for no
+// option itself, hands the user the pool address when he asks for 0.0.0.0 (or for the pool
+// address of another call) and lets him keep an address of his own otherwise. No VJ compression
+// and no name-server addresses. Owned by the link; server thread only.
+class CIpcp final : public FsmOwner {
+ public:
+  // `local` is the server's address, `pool` the call's pool address (0: none).
+  CIpcp(IpcpEvents& events, TimerService& timers, ServerLog& log, uint32_t local, uint32_t pool);
+
+  // Opens passive and silent and signals the lower layer up: IPCP then waits in Stopped.
+  void Start();
+  void Input(std::span<const uint8_t> packet) { fsm_.Input(packet); }
+  void LowerDown() { fsm_.LowerDown(); }
+  // The address the user has (network order): the one he was acknowledged, else the pool's.
+  uint32_t peer_address() const { return his_.his_address; }
+  const IpcpOptions& got() const { return got_; }
+  const CFsm& fsm() const { return fsm_; }
+
+  void ResetRequest() override { got_ = wanted_; }
+  void AddOptions(std::vector<uint8_t>& out, size_t room) override;
+  bool AckCheck(std::span<const uint8_t> options) override;
+  bool NakCheck(std::span<const uint8_t> options) override;
+  bool RejectCheck(std::span<const uint8_t> options) override;
+  uint8_t RequestCheck(std::span<const uint8_t> options, std::vector<uint8_t>& answer,
+                       bool reject_if_disagree) override;
+  void Up() override { events_.IpcpUp(); }
+  void Down() override { events_.IpcpDown(); }
+  void Finished() override { events_.IpcpFinished(); }
+  void Output(std::span<const uint8_t> frame) override { events_.Output(frame); }
+
+ private:
+  // What the user's own address in his request gets: nullopt accepted, 0 rejected, otherwise
+  // the address to suggest in a Nak.
+  std::optional<uint32_t> JudgeUserAddress(uint32_t asked) const;
+
+  IpcpEvents& events_;
+  CFsm fsm_;
+  IpcpOptions wanted_;
+  IpcpOptions got_;
+  IpcpOptions his_;
+  std::vector<uint8_t> last_request_;
+};
+
+}  // namespace velmora::l2tp
