@@ -38,10 +38,16 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
       // Until the tap driver exists, no IPv6 address can be added to it.
       transparent_(path_, {settings_.TransparentEnable, settings_.TransparentPort},
                    [](const Ipv6Address&) { return false; }),
+      lns_(clock),
+      l2tp_link_(
+          path_, lns_,
+          {settings_.L2tpEnable, settings_.L2tpPort, settings_.L2tpPoolIP, settings_.L2tpPool,
+           settings_.LogLevel, tables_.l2tp_users(), tables_.l2tp_peers()}),
       controller_({settings_, configuration_, log, clock, prompt, refresher_, statistics_}) {
   tables_.Attach(configuration_);
   controller_.AddSource(&sending_);
   controller_.AddSource(&transparent_);
+  controller_.AddSource(&l2tp_link_);
   controller_.set_shaping(
       [this] {
         if (settings_.EnableBandwidth) bandwidth_.Start();

@@ -11,6 +11,8 @@
 #include "app/settings.h"
 #include "app/status_refresher.h"
 #include "bandwidth/bwc_controller.h"
+#include "l2tp/cl2tp.h"
+#include "packet/l2tp_link.h"
 #include "packet/output_queue.h"
 #include "packet/packet_output.h"
 #include "packet/packet_path.h"
@@ -64,6 +66,7 @@ class Router {
   TessaroBWControl::BWCController& bandwidth_controller() { return bandwidth_controller_; }
   BandwidthService& bandwidth() { return bandwidth_; }
   ControlLoop& loop() { return loop_; }
+  l2tp::CL2tp& lns() { return lns_; }
 
  private:
   void LoadSettings();
@@ -88,6 +91,8 @@ class Router {
   PacketPath path_;
   SendingThread sending_;
   TransparentPort transparent_;
+  l2tp::CL2tp lns_;
+  L2tpLink l2tp_link_;
   ServiceController controller_;
   ControlLoop loop_;
   std::atomic<bool> kill_{false};

@@ -70,6 +70,8 @@ class CL2tp {
   bool Start();
   // Asks the server to end: tunnels get StopCCN, and the thread ends within 2 s.
   void Stop();
+  // Waits until the server thread of the last run has ended.
+  void Wait() { Join(); }
   bool IsRunning() const { return running_ > 0; }
   size_t GetTunnelCount() const { return tunnel_count_; }
   uint16_t port() const { return bound_port_; }

@@ -19,6 +19,7 @@ struct StatusCounters {
   std::atomic<uint32_t> resolution_failures{0};
   std::atomic<uint32_t> arp_requests{0};
   std::atomic<uint32_t> arp_answers{0};
+  std::atomic<uint32_t> bad_packets{0};  // refused as malformed
 
   std::atomic<bool> external_active{false};
   std::atomic<bool> routed_active{false};
