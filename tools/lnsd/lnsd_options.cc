@@ -31,6 +31,11 @@ bool Apply(LnsdOptions& o, const std::string& flag, const std::string& value) {
   if (flag == "--bind") return Address(value, p.bindAddress);
   if (flag == "--pool-start") return Address(value, p.poolStart);
   if (flag == "--pool-size") return Number(value, p.poolSize, 1, 1u << 24);
+  if (flag == "--local") return Address(value, p.localAddress);
+  if (flag == "--pcap") {
+    o.pcap_file = value;
+    return !value.empty();
+  }
   if (flag == "--host-name") {
     p.hostName = value;
     return !value.empty() && value.size() < 128;
@@ -92,6 +97,7 @@ std::string LnsdUsage() {
          "  --bind A.B.C.D               local address to listen on (127.0.0.1)\n"
          "  --pool-start A.B.C.D         first user address (192.168.100.0)\n"
          "  --pool-size N                number of user addresses (256)\n"
+         "  --local A.B.C.D              our address in IPCP (0.0.0.0)\n"
          "  --host-name NAME             our Host Name AVP and CHAP name (the machine's)\n"
          "  --user NAME:PASSWORD         a PPP user; repeatable\n"
          "  --peer A.B.C.D[:SECRET]      a LAC allowed to open tunnels; with a secret it must\n"
@@ -99,6 +105,8 @@ std::string LnsdUsage() {
          "  --max-tunnels N              (4096)\n"
          "  --max-sessions-per-tunnel N  (1024)\n"
          "  --max-sessions N             (65536)\n"
+         "  --pcap FILE                  write the users' IP packets to FILE (pcap, raw IP);\n"
+         "                               without it they are counted once a second\n"
          "Every message goes to standard output with a time stamp. SIGINT or SIGTERM stops every\n"
          "tunnel (StopCCN) and ends the server.\n";
 }

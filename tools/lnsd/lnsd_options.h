@@ -13,6 +13,7 @@ struct LnsdOptions {
   l2tp::L2tpParams params;
   std::vector<l2tp::L2tpUser> users;
   std::vector<l2tp::L2tpPeer> peers;
+  std::string pcap_file;  // empty: the users' IP packets are only counted
   bool help = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "lnsd/lnsd_options.h"
+#include "lnsd/pcap_writer.h"
 
 namespace {
 
@@ -28,6 +30,23 @@ void PrintStamped(const std::string& text) {
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   std::printf("%s.%03lld %s\n", stamp, static_cast<long long>(millis), line.c_str());
   std::fflush(stdout);
+}
+
+std::atomic<uint64_t> packets{0}, bytes{0};
+
+// Waits for SIGINT or SIGTERM, telling the users' traffic once a second while it changes.
+int WaitForStop(const sigset_t& signals) {
+  uint64_t told = 0;
+  const timespec second{1, 0};
+  for (;;) {
+    const int signal_number = sigtimedwait(&signals, nullptr, &second);
+    if (signal_number > 0) return signal_number;
+    if (packets != told) {
+      told = packets;
+      PrintStamped("IP packets: " + std::to_string(told) + " (" + std::to_string(bytes) +
+                   " bytes)");
+    }
+  }
 }
 
 }  // namespace
@@ -51,6 +70,17 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // for every thread started from here
 
   options->params.window = PrintStamped;
+  velmora::lnsd::PcapWriter pcap;
+  if (!options->pcap_file.empty() && !pcap.Open(options->pcap_file)) {
+    std::fprintf(stderr, "lnsd: cannot write %s\n", options->pcap_file.c_str());
+    return 1;
+  }
+  const bool capture = !options->pcap_file.empty();
+  options->params.callback = [&pcap, capture](const uint8_t* packet, uint32_t length) {
+    ++packets;
+    bytes += length;
+    if (capture) pcap.Write({packet, length}, std::chrono::system_clock::now());
+  };
   velmora::l2tp::CL2tp server;
   server.ReplaceUsers(options->users);
   server.ReplacePeers(options->peers);
@@ -58,8 +88,7 @@ int main(int argc, char** argv) {
     PrintStamped("Error: " + server.LastError());
     return 1;
   }
-  int signal_number = 0;
-  sigwait(&signals, &signal_number);
+  const int signal_number = WaitForStop(signals);
   PrintStamped(std::string("Stopping on ") + (signal_number == SIGINT ? "SIGINT" : "SIGTERM"));
   server.Stop();
   while (server.IsRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
