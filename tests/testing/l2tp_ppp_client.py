@@ -256,6 +256,7 @@ def main():
     parser.add_argument("--packets", type=int, default=1)
     parser.add_argument("--size", type=int, default=32)
     parser.add_argument("--seconds", type=float, default=10)
+    parser.add_argument("--stay", action="store_true", help="keep the tunnel open at the end")
     args = parser.parse_args()
     deadline = time.monotonic() + args.seconds
     lac = Lac(args.port, 7, 9)
@@ -276,6 +277,8 @@ def main():
         elif message[1] in (CDN, STOPCCN):
             print("%s %s" % ("CDN" if message[1] == CDN else "StopCCN", result_text(message[2])))
             break
+    if not args.stay:
+        lac.control(STOPCCN, [avp(9, u16(lac.local_tunnel)), avp(1, u16(1) + u16(0))])
     sys.stdout.flush()
     return 0
 
