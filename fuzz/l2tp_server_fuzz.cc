@@ -15,6 +15,8 @@
 namespace {
 
 using namespace velmora::l2tp;
+using velmora::ServerLog;
+using velmora::TimerService;
 
 class NullTransport final : public L2tpTransport {
  public:
