@@ -15,14 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "l2tp/avp_table.h"
 #include "l2tp/cl2tp.h"
-#include "l2tp/datagram.h"
 #include "platform/address_text.h"
+#include "scripted_lac.h"
 
 namespace {
 
-using velmora::l2tp::CDatagram;
+using velmora::bench::ScriptedLac;
 using Steady = std::chrono::steady_clock;
 
 long ResidentKiB() {
@@ -31,91 +30,6 @@ long ResidentKiB() {
   statm >> pages >> resident;
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
-
-// One LAC socket; every tunnel keeps its own Ns/Nr.
-class Lac {
- public:
-  explicit Lac(uint16_t server_port) : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
-    server_.sin_family = AF_INET;
-    server_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    server_.sin_port = htons(server_port);
-    const int buffer = 1 << 22;
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    timeval timeout{2, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  }
-  ~Lac() { close(fd_); }
-
-  struct Tunnel {
-    uint16_t ours = 0, theirs = 0, ns = 0, nr = 0;
-  };
-
-  // Sends `m` in `t` and returns the first non-ZLB reply (none after 2 s).
-  std::unique_ptr<CDatagram> Exchange(Tunnel& t, std::unique_ptr<CDatagram> m) {
-    m->ns = t.ns++;
-    m->nr = t.nr;
-    const std::vector<uint8_t> bytes = m->WireBytes();
-    sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&server_),
-           sizeof server_);
-    for (;;) {
-      uint8_t buffer[4096];
-      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) return nullptr;
-      std::string error;
-      auto reply = CDatagram::ParseControl({buffer, static_cast<size_t>(n)}, error);
-      if (!reply || reply->message_type == velmora::l2tp::kZlb) continue;
-      t.nr = static_cast<uint16_t>(reply->ns + 1);
-      return reply;
-    }
-  }
-
-  bool OpenTunnel(Tunnel& t, uint16_t id) {
-    t.ours = id;
-    std::string error;
-    auto sccrq = CDatagram::NewControl(velmora::l2tp::kSccrq, 0, 0);
-    sccrq->AddU16(velmora::l2tp::kAvpProtocolVersion, 0x0100, error);
-    sccrq->AddText(velmora::l2tp::kAvpHostName, "bench", error);
-    sccrq->AddU16(velmora::l2tp::kAvpAssignedTunnelId, id, error);
-    sccrq->AddU16(velmora::l2tp::kAvpReceiveWindowSize, 8, error);
-    auto sccrp = Exchange(t, std::move(sccrq));
-    if (!sccrp) return false;
-    const auto assigned = sccrp->FindAvp(nullptr, 0, velmora::l2tp::kAvpAssignedTunnelId, error);
-    t.theirs = static_cast<uint16_t>(assigned->value[0] << 8 | assigned->value[1]);
-    // The SCCCN is acknowledged by a ZLB only; the next message carries on without waiting.
-    auto scccn = CDatagram::NewControl(velmora::l2tp::kScccn, t.theirs, 0);
-    scccn->ns = t.ns++;
-    scccn->nr = t.nr;
-    const std::vector<uint8_t> bytes = scccn->WireBytes();
-    sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&server_),
-           sizeof server_);
-    return true;
-  }
-
-  bool OpenSession(Tunnel& t, uint16_t id) {
-    std::string error;
-    auto icrq = CDatagram::NewControl(velmora::l2tp::kIcrq, t.theirs, 0);
-    icrq->AddU16(velmora::l2tp::kAvpAssignedSessionId, id, error);
-    icrq->AddU32(velmora::l2tp::kAvpCallSerialNumber, id, error);
-    auto icrp = Exchange(t, std::move(icrq));
-    if (!icrp) return false;
-    const auto assigned = icrp->FindAvp(nullptr, 0, velmora::l2tp::kAvpAssignedSessionId, error);
-    auto iccn =
-        CDatagram::NewControl(velmora::l2tp::kIccn, t.theirs,
-                              static_cast<uint16_t>(assigned->value[0] << 8 | assigned->value[1]));
-    iccn->AddU32(velmora::l2tp::kAvpTxConnectSpeed, 10'000'000, error);
-    iccn->AddU32(velmora::l2tp::kAvpFramingType, 1, error);
-    iccn->ns = t.ns++;
-    iccn->nr = t.nr;
-    const std::vector<uint8_t> bytes = iccn->WireBytes();
-    sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&server_),
-           sizeof server_);
-    return true;
-  }
-
- private:
-  int fd_;
-  sockaddr_in server_{};
-};
 
 }  // namespace
 
@@ -153,8 +67,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot start: %s\n", server.LastError().c_str());
     return 1;
   }
-  Lac lac(server.port());
-  std::vector<Lac::Tunnel> open(tunnels);
+  ScriptedLac lac(server.port());
+  std::vector<ScriptedLac::Tunnel> open(tunnels);
   const long before = ResidentKiB();
   const Steady::time_point t0 = Steady::now();
   for (int i = 0; i < tunnels; ++i) {
@@ -165,7 +79,7 @@ int main(int argc, char** argv) {
   const long with_tunnels = ResidentKiB();
   for (int s = 0; s < sessions; ++s) {
     for (int i = 0; i < tunnels; ++i) {
-      if (!lac.OpenSession(open[i], static_cast<uint16_t>(s + 1)))
+      if (lac.OpenSession(open[i], static_cast<uint16_t>(s + 1)) == 0)
         return std::fprintf(stderr, "session failed\n"), 1;
     }
   }
