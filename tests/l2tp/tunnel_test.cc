@@ -10,9 +10,9 @@
 #include "l2tp/avp_table.h"
 #include "l2tp/datagram.h"
 #include "l2tp/hidden_avp.h"
-#include "support/md5.h"
 #include "l2tp/tunnel_list.h"
 #include "platform/address_text.h"
+#include "support/md5.h"
 
 namespace velmora::l2tp {
 namespace {
