@@ -115,8 +115,7 @@ class ScriptedLac {
   static uint16_t Word(l2tp::CDatagram& m, uint16_t type) {
     std::string error;
     const auto avp = m.FindAvp(nullptr, 0, type, error);
-    return avp && avp->value.size() >= 2 ? static_cast<uint16_t>(avp->value[0] << 8 | avp->value[1])
-                                         : 0;
+    return avp && avp->value.size() >= 2 ? avp->Word() : 0;
   }
   void Post(Tunnel& t, std::unique_ptr<l2tp::CDatagram> m) {
     m->ns = m->message_type == l2tp::kZlb ? t.ns : t.ns++;

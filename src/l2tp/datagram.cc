@@ -102,7 +102,7 @@ std::unique_ptr<CDatagram> CDatagram::ParseControl(std::span<const uint8_t> rece
     error = "Invalid control message: M bit not set on message-type AVP";
     return nullptr;
   }
-  d.message_type = Word(first->value, 0);
+  d.message_type = first->Word();
   return datagram;
 }
 

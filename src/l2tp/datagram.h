@@ -32,6 +32,8 @@ struct Avp {
   uint16_t vendor = 0;
   uint16_t type = 0;
   std::span<const uint8_t> value;
+  // The value as a big-endian 16-bit number; its size has been checked.
+  uint16_t Word() const { return static_cast<uint16_t>(value[0] << 8 | value[1]); }
 };
 
 // One L2TP control message, received or being built: its header fields and up to 4096 bytes of

@@ -73,11 +73,11 @@ void CSession::HandleIcrp(CDatagram& icrp) {
     return;
   }
   if (!CheckAvp(0, kAvpAssignedSessionId, assigned->value.size(), assigned->mandatory, error) ||
-      (assigned->value[0] == 0 && assigned->value[1] == 0)) {
+      assigned->Word() == 0) {
     tunnel_.Error("Invalid assigned session-ID in ICRP");
     return;
   }
-  peer_id_ = static_cast<uint16_t>(assigned->value[0] << 8 | assigned->value[1]);
+  peer_id_ = assigned->Word();
   SendCdn(7, 0, std::string("Received ICRP for session in state ") + SessionStateName(state_));
 }
 

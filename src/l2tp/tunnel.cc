@@ -21,10 +21,6 @@ Md5Digest ChallengeResponse(uint8_t id, std::span<const uint8_t> secret,
   return Md5().Update(code).Update(secret).Update(challenge).Final();
 }
 
-uint16_t Word(std::span<const uint8_t> value) {
-  return static_cast<uint16_t>(value[0] << 8 | value[1]);
-}
-
 }  // namespace
 
 const char* TunnelStateName(TunnelState state) {
@@ -88,7 +84,7 @@ bool CTunnel::ValidateSccrq(CDatagram& sccrq) {
   } else if (!CheckAvp(0, kAvpAssignedTunnelId, assigned->value.size(), assigned->mandatory,
                        error)) {
     if (!error.empty()) Error(error);
-  } else if ((peer_id_ = Word(assigned->value)) == 0) {
+  } else if ((peer_id_ = assigned->Word()) == 0) {
     Error("Invalid assigned-tunnel-ID of zero");
   } else if (!peer_) {
     // A stranger gets one answer, never retransmitted, and leaves nothing behind.
@@ -123,7 +119,7 @@ bool CTunnel::WalkSccrqAvps(CDatagram& sccrq) {
     }
     switch (avp->type) {
       case kAvpProtocolVersion:
-        if (Word(avp->value) != kProtocolVersion) {
+        if (avp->Word() != kProtocolVersion) {
           SendStopCcn(5, kProtocolVersion, "Unsupported protocol version");
           return false;
         }
@@ -133,7 +129,7 @@ bool CTunnel::WalkSccrqAvps(CDatagram& sccrq) {
                           std::min(avp->value.size(), kMaxHostName));
         break;
       case kAvpReceiveWindowSize:
-        peer_window_ = std::max<uint16_t>(Word(avp->value), 1);
+        peer_window_ = std::max<uint16_t>(avp->Word(), 1);
         ssthresh_ = peer_window_;
         break;
       case kAvpChallenge:
@@ -303,7 +299,7 @@ void CTunnel::HandleStopCcn(CDatagram& message) {
   const HiddenAvpKey key = Key();
   if (const auto assigned = message.FindAvp(&key, 0, kAvpAssignedTunnelId, error);
       assigned && assigned->value.size() == 2) {
-    peer_id_ = Word(assigned->value);
+    peer_id_ = assigned->Word();
   }
   server_.timers.Cancel(ack_timer_);
   auto zlb = NewMessage(kZlb);
@@ -319,10 +315,10 @@ void CTunnel::HandleIcrq(CDatagram& message) {
     return;
   }
   if (!CheckAvp(0, kAvpAssignedSessionId, assigned->value.size(), assigned->mandatory, error) ||
-      Word(assigned->value) == 0 || state_ != TunnelState::kEstablished) {
+      assigned->Word() == 0 || state_ != TunnelState::kEstablished) {
     return;
   }
-  const uint16_t peer_session = Word(assigned->value);
+  const uint16_t peer_session = assigned->Word();
   if (sessions_.size() >= server_.limits.sessions_per_tunnel ||
       server_.sessions >= server_.limits.sessions) {
     // No session is made: the CDN names the limit and carries no session of ours.
