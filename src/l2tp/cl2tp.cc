@@ -189,22 +189,22 @@ void CL2tp::Run(UdpPort& port, L2tpParams params) {
                        params.limits,
                        [this](uint32_t address) { return FindPeer(address); },
                        nullptr};
-  const PppServer ppp{.timers = server.timers,
-                      .log = log,
-                      .host_name = params.hostName,
-                      .local_address = params.localAddress,
-                      .delivery_header = params.qosHeader,
-                      .header_pid = params.headerPid,
-                      .header_address = params.headerAddress,
-                      .deliver = params.callback,
-                      .password_of = [this](const std::string& name) -> std::optional<std::string> {
-                        std::optional<L2tpUser> user = FindUser(name);
-                        if (!user) return std::nullopt;
-                        std::optional<std::string> password = user->password;
-                        Wipe(user->password);
-                        return password;
-                      },
-                      .random_bytes = server.random_bytes};
+  PppServer ppp{.timers = server.timers,
+                .log = log,
+                .host_name = params.hostName,
+                .local_address = params.localAddress,
+                .delivery_header = params.qosHeader,
+                .header_pid = params.headerPid,
+                .header_address = params.headerAddress,
+                .deliver = params.callback,
+                .password_of = [this](const std::string& name) -> std::optional<std::string> {
+                  std::optional<L2tpUser> user = FindUser(name);
+                  if (!user) return std::nullopt;
+                  std::optional<std::string> password = user->password;
+                  Wipe(user->password);
+                  return password;
+                },
+                .random_bytes = server.random_bytes};
   server.link_factory = [&ppp](CSession& session) {
     return std::make_unique<SessionPpp>(session, ppp);
   };

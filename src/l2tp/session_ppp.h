@@ -12,7 +12,7 @@ namespace velmora::l2tp {
 // in the session, and a failed login clears the call. Owned by the session; server thread only.
 class SessionPpp final : public SessionLink, private PppCall {
  public:
-  SessionPpp(CSession& session, const PppServer& server) : session_(session), ppp_(server, *this) {}
+  SessionPpp(CSession& session, PppServer& server) : session_(session), ppp_(server, *this) {}
 
   void HandleFrame(std::span<uint8_t> frame) override { ppp_.Input(frame); }
   const CPpp& ppp() const { return ppp_; }

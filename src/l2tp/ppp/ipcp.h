@@ -43,6 +43,7 @@ class CIpcp final : public FsmOwner {
   // Opens passive and silent and signals the lower layer up: IPCP then waits in Stopped.
   void Start();
   void Input(std::span<const uint8_t> packet) { fsm_.Input(packet); }
+  void LowerUp() { fsm_.LowerUp(); }
   void LowerDown() { fsm_.LowerDown(); }
   // The address the user has (network order): the one he was acknowledged, else the pool's.
   uint32_t peer_address() const { return his_.his_address; }

@@ -20,7 +20,7 @@ std::string AddressText(uint32_t address) {
 
 }  // namespace
 
-CPpp::CPpp(const PppServer& server, PppCall& call)
+CPpp::CPpp(PppServer& server, PppCall& call)
     : server_(server), call_(call), lcp_(*this, server.timers, server.log, server.random_bytes) {
   lcp_.Start();
 }
@@ -73,17 +73,17 @@ void CPpp::Deliver(std::span<const uint8_t> ip) {
   if (ip.size() < kIpv4HeaderSize || (ip[0] >> 4) != 4 ||
       std::memcmp(&ip[kIpv4SourceAt], &user, 4) != 0) {
     ++refused_packets_;
-    server_.log.FrequentError(
-        "foreign source",
-        "IP packet not from the user's address " + AddressText(user) + " dropped");
+    server_.log.FrequentError("foreign source", "IP packet not from the user's address " +
+                                                    AddressText(user) + " dropped");
     return;
   }
   if (!server_.delivery_header) {
     server_.deliver(ip.data(), static_cast<uint32_t>(ip.size()));
     return;
   }
-  delivery_.resize(kDeliveryHeaderSize + ip.size());
-  uint8_t* header = delivery_.data();
+  std::vector<uint8_t>& delivery = server_.delivery_buffer;
+  delivery.resize(kDeliveryHeaderSize + ip.size());
+  uint8_t* header = delivery.data();
   std::memcpy(header, &server_.header_address, 4);
   header[4] = ',';
   header[5] = static_cast<uint8_t>(server_.header_pid >> 8);
@@ -94,7 +94,7 @@ void CPpp::Deliver(std::span<const uint8_t> ip) {
   header[20] = 0x08;
   header[21] = 0x00;
   std::memcpy(header + kDeliveryHeaderSize, ip.data(), ip.size());
-  server_.deliver(delivery_.data(), static_cast<uint32_t>(delivery_.size()));
+  server_.deliver(delivery.data(), static_cast<uint32_t>(delivery.size()));
 }
 
 void CPpp::LcpUp() {
@@ -146,7 +146,10 @@ void CPpp::Authenticated(bool success) {
     return;
   }
   pending_ = 0;
-  if (phase_ == PppPhase::kAuthenticate) phase_ = PppPhase::kNetwork;
+  if (phase_ != PppPhase::kAuthenticate) return;
+  phase_ = PppPhase::kNetwork;
+  // A link that was renegotiated: its IPCP waits again for the user's request.
+  if (ipcp_) ipcp_->LowerUp();
 }
 
 }  // namespace velmora::l2tp

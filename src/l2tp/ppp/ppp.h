@@ -37,6 +37,7 @@ struct PppServer {
   IpPacketCallback deliver;  // absent: IP packets are dropped
   std::function<std::optional<std::string>(const std::string& name)> password_of;
   std::function<void(std::span<uint8_t>)> random_bytes;
+  std::vector<uint8_t> delivery_buffer;  // the packet being delivered, shared by the links
 };
 
 // The call a link runs over (an L2TP session here).
@@ -66,7 +67,7 @@ enum class PppPhase {
 // thread only.
 class CPpp final : private LcpEvents, private IpcpEvents {
  public:
-  CPpp(const PppServer& server, PppCall& call);
+  CPpp(PppServer& server, PppCall& call);
   ~CPpp() override;
 
   // A frame from the user (0xFF 0x03 optional); writable, so that a PAP password is wiped.
@@ -99,7 +100,7 @@ class CPpp final : private LcpEvents, private IpcpEvents {
   static constexpr uint8_t kPendingPap = 2;
   static constexpr uint8_t kPendingChap = 8;
 
-  const PppServer& server_;
+  PppServer& server_;
   PppCall& call_;
   PppPhase phase_ = PppPhase::kEstablish;
   CLcp lcp_;
@@ -109,7 +110,6 @@ class CPpp final : private LcpEvents, private IpcpEvents {
   uint8_t pending_ = 0;
   bool authentication_failed_ = false;
   uint64_t refused_packets_ = 0;
-  std::vector<uint8_t> delivery_;
 };
 
 }  // namespace velmora::l2tp

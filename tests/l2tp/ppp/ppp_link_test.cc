@@ -125,7 +125,9 @@ class PppLinkTest : public ::testing::Test {
     User(kProtocolIpcp, 1, 1, {3, 6, b[0], b[1], b[2], b[3]});
     const std::vector<Bytes> sent = Sent();
     ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[0], (Bytes{0x80, 0x21, 1, 1, 0, 4}));  // we ask for nothing
+    Bytes request = sent[0];
+    request[3] = 0;  // whatever identifier
+    EXPECT_EQ(request, (Bytes{0x80, 0x21, 1, 0, 0, 4}));  // we ask for nothing
     EXPECT_EQ(sent[1][2], kConfigureAck);
     User(kProtocolIpcp, 2, sent[0][3], {});
     ASSERT_EQ(ppp_.phase(), PppPhase::kRunning);
@@ -304,6 +306,41 @@ TEST_F(PppLinkTest, TheUsersIpcpTerminationClosesLcp) {
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0][2], kTerminateRequest);
   EXPECT_EQ(Text(sent[0], 6), "No network protocols running");
+}
+
+TEST_F(PppLinkTest, ARenegotiatedLinkAuthenticatesAgainAndRestartsIpcp) {
+  LogInWithChap();
+  OpenIpcp("10.9.0.1");
+  // The user's new Configure-Request in Opened: LCP and IPCP go down, nothing is delivered.
+  User(kProtocolLcp, 1, 5, {5, 6, 1, 2, 3, 4});
+  const std::vector<Bytes> sent = Sent();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(ppp_.phase(), PppPhase::kTerminate);
+  EXPECT_EQ(ppp_.ipcp()->fsm().state(), FsmState::kStarting);
+  SendIp(IpPacket("10.9.0.1", "192.168.5.7"));
+  EXPECT_TRUE(delivered_.empty());
+  User(kProtocolLcp, 2, sent[0][3], Data(sent[0]));
+  ASSERT_EQ(ppp_.lcp().fsm().state(), FsmState::kOpened);
+  // A new challenge; the right answer brings the link back to the network phase and IPCP waits.
+  const Bytes challenge = Sent().at(0);
+  ASSERT_EQ(challenge[2], 1);
+  const uint8_t id_byte[1] = {challenge[3]};
+  const std::string secret = "secret";
+  const Md5Digest digest = Md5()
+                               .Update(id_byte)
+                               .Update({reinterpret_cast<const uint8_t*>(secret.data()), 6})
+                               .Update({&challenge[7], challenge[6]})
+                               .Final();
+  Bytes response = {16};
+  response.insert(response.end(), digest.begin(), digest.end());
+  response.insert(response.end(), {'a', 'n', 'n'});
+  User(kProtocolChap, 2, challenge[3], response);
+  Sent();
+  EXPECT_EQ(ppp_.phase(), PppPhase::kNetwork);
+  EXPECT_EQ(ppp_.ipcp()->fsm().state(), FsmState::kStopped);
+  OpenIpcp("10.9.0.1");
+  SendIp(IpPacket("10.9.0.1", "192.168.5.7"));
+  EXPECT_EQ(delivered_.size(), 1u);
 }
 
 }  // namespace
