@@ -18,20 +18,30 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "router_child.h"
 #include "scripted_lac.h"
 #include "support/md5.h"
 
 namespace {
 
+using velmora::bench::PortOf;
+using velmora::bench::RouterChild;
 using velmora::bench::ScriptedLac;
 using Steady = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
 constexpr size_t kPacketSize = 1400;
 constexpr int kWindow = 64;
+
+std::string UserName(int i) {
+  char name[16];
+  std::snprintf(name, sizeof name, "user%04d", i);
+  return name;
+}
 
 long ResidentKiB(pid_t pid) {
   std::ifstream statm("/proc/" + std::to_string(pid) + "/statm");
@@ -51,53 +61,18 @@ int LoopbackSocket() {
   return fd;
 }
 
-uint16_t PortOf(int fd) {
-  sockaddr_in at{};
-  socklen_t length = sizeof at;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
-  return ntohs(at.sin_port);
+// The router with its L2TP source and `users` users user0000.. (password pw<number>).
+std::string RouterIni(uint16_t inserter_port, uint16_t l2tp_port, int users) {
+  std::ostringstream ini;
+  ini << "[GENERAL]\nRemoteControlOn=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0.1\n"
+      << "InserterPort=" << inserter_port << "\nTransparentEnable=0\nStatisticEnable=0\n"
+      << "L2tpEnable=1\nL2tpPort=" << l2tp_port << "\nL2tpPoolIP=172.16.0.1\nL2tpPool=65536\n"
+      << "[NETWORKS]\nAlias=\"Net\", IPSubNetAddr=10.0.0.0, IPSubNetMask=255.0.0.0, "
+         "IPSubNetMAC=\"SubNet_001\", IPSubNetPID=291\n[SubNet_001]\n10.0.0.5 00-11-22-33-44-55\n"
+      << "[L2TPPEERS]\n127.0.0.1\n[L2TPUSERS]\n";
+  for (int i = 0; i < users; ++i) ini << UserName(i) << "=pw" << i << "\n";
+  return ini.str();
 }
-
-// The router in a folder of its own, with `users` users user0000.. (password pw<number>).
-class Router {
- public:
-  Router(uint16_t inserter_port, uint16_t l2tp_port, int users)
-      : dir_(std::filesystem::temp_directory_path() /
-             ("velmora_login_bench_" + std::to_string(getpid()))) {
-    std::filesystem::create_directories(dir_);
-    std::ofstream ini(dir_ / "velmora.ini");
-    ini << "[GENERAL]\nRemoteControlOn=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0.1\n"
-        << "InserterPort=" << inserter_port << "\nTransparentEnable=0\nStatisticEnable=0\n"
-        << "L2tpEnable=1\nL2tpPort=" << l2tp_port << "\nL2tpPoolIP=172.16.0.1\nL2tpPool=65536\n"
-        << "[NETWORKS]\nAlias=\"Net\", IPSubNetAddr=10.0.0.0, IPSubNetMask=255.0.0.0, "
-           "IPSubNetMAC=\"SubNet_001\", IPSubNetPID=291\n[SubNet_001]\n10.0.0.5 00-11-22-33-44-55\n"
-        << "[L2TPPEERS]\n127.0.0.1\n[L2TPUSERS]\n";
-    for (int i = 0; i < users; ++i) ini << Name(i) << "=pw" << i << "\n";
-    ini.close();
-    pid_ = fork();
-    if (pid_ == 0) {
-      chdir(dir_.c_str());
-      freopen("velmora.out", "w", stdout);
-      execl(VELMORA_BINARY, VELMORA_BINARY, "--headless", nullptr);
-      _exit(127);
-    }
-  }
-  ~Router() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    std::filesystem::remove_all(dir_);
-  }
-  static std::string Name(int i) {
-    char name[16];
-    std::snprintf(name, sizeof name, "user%04d", i);
-    return name;
-  }
-  pid_t pid() const { return pid_; }
-
- private:
-  std::filesystem::path dir_;
-  pid_t pid_;
-};
 
 // The user's side of PPP: answers what the server asks and asks IPCP for an address.
 class PppUser {
@@ -206,7 +181,7 @@ int main(int argc, char** argv) {
   const int probe = LoopbackSocket();
   const uint16_t l2tp_port = PortOf(probe);
   close(probe);
-  Router router(PortOf(inserter), l2tp_port, users);
+  RouterChild router("velmora_login_bench", RouterIni(PortOf(inserter), l2tp_port, users));
   ScriptedLac lac(l2tp_port);
   std::vector<ScriptedLac::Tunnel> tunnels(users);
   std::vector<uint16_t> sessions(users);
@@ -225,7 +200,7 @@ int main(int argc, char** argv) {
       return std::fprintf(stderr, "call %d failed\n", i), 1;
     }
     PppUser user(lac, tunnels[i], sessions[i]);
-    if (!user.LogIn(Router::Name(i), "pw" + std::to_string(i))) {
+    if (!user.LogIn(UserName(i), "pw" + std::to_string(i))) {
       return std::fprintf(stderr, "login %d failed\n", i), 1;
     }
   }
@@ -241,7 +216,7 @@ int main(int argc, char** argv) {
   if (!lac.OpenTunnel(tunnel, 60000)) return std::fprintf(stderr, "traffic call failed\n"), 1;
   const uint16_t session = lac.OpenSession(tunnel, 1);
   PppUser sender(lac, tunnel, session);
-  if (!sender.LogIn(Router::Name(0), "pw0")) return std::fprintf(stderr, "login failed\n"), 1;
+  if (!sender.LogIn(UserName(0), "pw0")) return std::fprintf(stderr, "login failed\n"), 1;
   long stalls = 0;
   const double rate = MeasureTraffic(sender, inserter, seconds, stalls);
   std::printf(

@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "router_child.h"
 #include "traffic/udp_frame.h"
 
 namespace {
@@ -37,6 +38,8 @@ namespace {
 using Steady = std::chrono::steady_clock;
 using std::chrono::duration;
 using std::chrono::milliseconds;
+using velmora::bench::PortOf;
+using velmora::bench::RouterChild;
 
 constexpr size_t kDatagram = 1000;
 constexpr auto kWarmUp = std::chrono::seconds(1);
@@ -108,13 +111,6 @@ int BoundUdp(uint32_t address, uint16_t port) {
   timeval timeout{0, 20000};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   return fd;
-}
-
-uint16_t PortOf(int fd) {
-  sockaddr_in a{};
-  socklen_t length = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-  return ntohs(a.sin_port);
 }
 
 // Moves the calling thread into a named network namespace (empty: stays).
@@ -249,15 +245,12 @@ double ThreadCpuSeconds(pid_t pid, const std::string& name) {
 }
 
 void RunVelmora(const Scenario& scenario, Steady::duration length) {
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("velmora_pacing_" + std::to_string(getpid()));
-  std::filesystem::create_directories(dir);
   const int probe_in = BoundUdp(htonl(INADDR_LOOPBACK), 0),
             probe_out = BoundUdp(htonl(INADDR_LOOPBACK), 0);
   const uint16_t transparent_port = PortOf(probe_in), inserter_port = PortOf(probe_out);
   close(probe_in);
   close(probe_out);
-  std::ofstream ini(dir / "velmora.ini");
+  std::ostringstream ini;
   ini << "[GENERAL]\nRemoteControlOn=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0.1\nInserterPort="
       << inserter_port << "\nTransparentEnable=1\nTransparentPort=" << transparent_port
       << "\nStatisticEnable=0\nEnableBandwidth=1\nBufTime=1000\nMaxPayloadCut=" << scenario.physical
@@ -268,17 +261,9 @@ void RunVelmora(const Scenario& scenario, Steady::duration length) {
          "IPSubNetMAC=\"SubNet_001\", IPSubNetPID=291\n[SubNet_001]\n";
   for (const Flow& f : scenario.flows)
     ini << "10.0.0." << f.host << " 00-11-22-33-44-0" << f.host << " " << f.profile << "\n";
-  ini.close();
-  std::fflush(stdout);  // or the child would print what is buffered again
-  const pid_t pid = fork();
-  if (pid == 0) {
-    chdir(dir.c_str());
-    freopen("velmora.out", "w", stdout);
-    execl(VELMORA_BINARY, VELMORA_BINARY, "--headless", nullptr);
-    _exit(127);
-  }
+  RouterChild router("velmora_pacing", ini.str());
   for (int i = 0; i < 500; ++i) {
-    std::ifstream out(dir / "velmora.out");
+    std::ifstream out(router.dir() / "velmora.out");
     std::string text((std::istreambuf_iterator<char>(out)), {});
     if (text.find("Bandwidth management is started") != std::string::npos) break;
     std::this_thread::sleep_for(milliseconds(10));
@@ -305,14 +290,12 @@ void RunVelmora(const Scenario& scenario, Steady::duration length) {
   double cpu_start = 0, cpu_end = 0;
   Steady::time_point start;
   const std::vector<Arrival> arrivals = Run(
-      scenario, load, start, length, [&] { cpu_start = ThreadCpuSeconds(pid, "bwc-sender"); },
-      [&] { cpu_end = ThreadCpuSeconds(pid, "bwc-sender"); });
+      scenario, load, start, length,
+      [&] { cpu_start = ThreadCpuSeconds(router.pid(), "bwc-sender"); },
+      [&] { cpu_end = ThreadCpuSeconds(router.pid(), "bwc-sender"); });
   Report("velmora", scenario, arrivals, start, length);
   std::printf("  paced sender thread CPU: %.1f%% of one core\n",
               (cpu_end - cpu_start) / duration<double>(length - kWarmUp).count() * 100);
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-  std::filesystem::remove_all(dir);
 }
 
 int Shell(const std::string& command) {

@@ -29,12 +29,15 @@
 #include <thread>
 #include <vector>
 
+#include "router_child.h"
 #include "traffic/udp_frame.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::duration;
+using velmora::bench::PortOf;
+using velmora::bench::RouterChild;
 
 constexpr int kRelayReceiveBuffer = 65536;  // what velmora's UDP sockets ask for
 constexpr int kEndBuffer = 8 << 20;
@@ -55,13 +58,6 @@ int UdpSocket(uint16_t port, int receive_buffer) {
   timeval timeout{0, 100000};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   return fd;
-}
-
-uint16_t PortOf(int fd) {
-  sockaddr_in at{};
-  socklen_t length = sizeof at;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
-  return ntohs(at.sin_port);
 }
 
 void ConnectTo(int fd, uint16_t port) {
@@ -165,38 +161,18 @@ class ReferenceRelay {
   std::thread thread_;
 };
 
-// The real router in a folder of its own, its transparent port at `in_port`, its inserter at
-// `out_port`; the datagrams are resolved through a subnet and an IP/MAC row.
-class VelmoraRelay {
- public:
-  VelmoraRelay(uint16_t in_port, uint16_t out_port)
-      : dir_(std::filesystem::temp_directory_path() /
-             ("velmora_bench_" + std::to_string(getpid()))) {
-    std::filesystem::create_directories(dir_);
-    std::ofstream(dir_ / "velmora.ini")
-        << "[GENERAL]\nRemoteControlOn=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0.1\n"
-        << "InserterPort=" << out_port << "\nTransparentEnable=1\nTransparentPort=" << in_port
-        << "\n[NETWORKS]\nAlias=\"Bench\", IPSubNetAddr=10.0.0.0, IPSubNetMask=255.0.0.0, "
-           "IPSubNetMAC=\"SubNet_001\", IPSubNetPID=291\n[SubNet_001]\n"
-           "10.0.0.5 00-11-22-33-44-55\n";
-    pid_ = fork();
-    if (pid_ == 0) {
-      chdir(dir_.c_str());
-      freopen("velmora.out", "w", stdout);
-      execl(VELMORA_BINARY, VELMORA_BINARY, "--headless", nullptr);
-      _exit(127);
-    }
-  }
-  ~VelmoraRelay() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    std::filesystem::remove_all(dir_);
-  }
-
- private:
-  std::filesystem::path dir_;
-  pid_t pid_;
-};
+// The real router, its transparent port at `in_port`, its inserter at `out_port`; the datagrams
+// are resolved through a subnet and an IP/MAC row.
+std::unique_ptr<RouterChild> VelmoraRelay(uint16_t in_port, uint16_t out_port) {
+  return std::make_unique<RouterChild>(
+      "velmora_bench",
+      "[GENERAL]\nRemoteControlOn=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0.1\nInserterPort=" +
+          std::to_string(out_port) +
+          "\nTransparentEnable=1\nL2tpEnable=0\nTransparentPort=" + std::to_string(in_port) +
+          "\n[NETWORKS]\nAlias=\"Bench\", IPSubNetAddr=10.0.0.0, IPSubNetMask=255.0.0.0, "
+          "IPSubNetMAC=\"SubNet_001\", IPSubNetPID=291\n[SubNet_001]\n"
+          "10.0.0.5 00-11-22-33-44-55\n");
+}
 
 // Sends datagrams paced at a rate, in batches, each with its sequence number in its last 8 bytes.
 class Sender {
@@ -319,9 +295,9 @@ double Measure(bool velmora, size_t size, double seconds, int runs) {
       return port;
     }();
     std::unique_ptr<ReferenceRelay> reference;
-    std::unique_ptr<VelmoraRelay> router;
+    std::unique_ptr<RouterChild> router;
     if (velmora) {
-      router = std::make_unique<VelmoraRelay>(relay_port, receiver.port());
+      router = VelmoraRelay(relay_port, receiver.port());
     } else {
       reference = std::make_unique<ReferenceRelay>(relay_port, receiver.port());
     }

@@ -224,7 +224,7 @@ void CFsm::ConfigureRequest(uint8_t id, std::span<const uint8_t> options) {
 
 void CFsm::ConfigureAck(uint8_t id, std::span<const uint8_t> options) {
   if (id != request_id_ || answer_seen_) return;
-  if (!owner_.AckCheck(options)) {
+  if (!owner_.AckCheck(options, request_)) {
     log_.Error("Received bad Configure-Ack");
     return;
   }
@@ -255,7 +255,9 @@ void CFsm::ConfigureAck(uint8_t id, std::span<const uint8_t> options) {
 
 void CFsm::ConfigureNakOrReject(uint8_t code, uint8_t id, std::span<const uint8_t> options) {
   if (id != request_id_ || answer_seen_) return;
-  const bool taken = code == kConfigureNak ? owner_.NakCheck(options) : owner_.RejectCheck(options);
+  const bool taken =
+      OptionsWellFormed(options) &&
+      (code == kConfigureNak ? owner_.NakCheck(options) : owner_.RejectCheck(options));
   if (!taken) {
     log_.Error("Received bad Configure-Nak/Rej");
     return;
@@ -339,9 +341,9 @@ void CFsm::SendConfigureRequest(bool retransmit) {
     request_id_ = NextId();
   }
   answer_seen_ = false;
-  std::vector<uint8_t> options;
-  owner_.AddOptions(options, peer_mru > 4 ? peer_mru - 4u : 0u);
-  Send(kConfigureRequest, request_id_, options);
+  request_.clear();
+  owner_.AddOptions(request_, peer_mru > 4 ? peer_mru - 4u : 0u);
+  Send(kConfigureRequest, request_id_, request_);
   --retransmits_;
   StartTimer();
 }

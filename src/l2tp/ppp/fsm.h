@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -47,9 +48,12 @@ class FsmOwner {
   virtual void ResetRequest() = 0;
   // Appends our Configure-Request options, at most `room` bytes.
   virtual void AddOptions(std::vector<uint8_t>& out, size_t room) = 0;
-  // Whether an Ack, Nak or Reject of our last request is a proper answer to it (and, for Nak and
-  // Reject, takes it into the next request).
-  virtual bool AckCheck(std::span<const uint8_t> options) = 0;
+  // Whether an Ack, Nak or Reject of our last request (`our_request`, its options) is a proper
+  // answer to it, and, for Nak and Reject, takes it into the next request. Options are well
+  // formed (Nak, Reject) when these are called. An Ack repeats the request exactly.
+  virtual bool AckCheck(std::span<const uint8_t> options, std::span<const uint8_t> our_request) {
+    return std::equal(options.begin(), options.end(), our_request.begin(), our_request.end());
+  }
   virtual bool NakCheck(std::span<const uint8_t> options) = 0;
   virtual bool RejectCheck(std::span<const uint8_t> options) = 0;
   // Judges the peer's Configure-Request: returns Ack, Nak or Reject and leaves in `answer` the
@@ -127,6 +131,7 @@ class CFsm {
   int retransmits_ = 0;
   int naks_ = 0;
   std::string reason_;
+  std::vector<uint8_t> request_;  // the options of our last Configure-Request
   TimerService::Handle timer_;
 };
 

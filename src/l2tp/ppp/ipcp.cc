@@ -52,15 +52,9 @@ void CIpcp::AddOptions(std::vector<uint8_t>& out, size_t room) {
     PutAddress(out, got_.our_address);
   }
   if (out.size() > room) out.resize(room);
-  last_request_ = out;
-}
-
-bool CIpcp::AckCheck(std::span<const uint8_t> options) {
-  return std::equal(options.begin(), options.end(), last_request_.begin(), last_request_.end());
 }
 
 bool CIpcp::NakCheck(std::span<const uint8_t> options) {
-  if (!OptionsWellFormed(options)) return false;
   if (fsm_.state() == FsmState::kOpened) return true;  // changes nothing now
   IpcpOptions next = got_;
   bool proper = true, address_seen = false;
@@ -91,7 +85,6 @@ bool CIpcp::NakCheck(std::span<const uint8_t> options) {
 }
 
 bool CIpcp::RejectCheck(std::span<const uint8_t> options) {
-  if (!OptionsWellFormed(options)) return false;
   if (fsm_.state() == FsmState::kOpened) return true;
   ForEachOption(options, [&](uint8_t type, std::span<const uint8_t>, std::span<const uint8_t>) {
     if (type == kIpAddress || type == kIpAddresses) got_.address = got_.old_addresses = false;

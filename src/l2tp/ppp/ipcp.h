@@ -52,7 +52,6 @@ class CIpcp final : public FsmOwner {
 
   void ResetRequest() override { got_ = wanted_; }
   void AddOptions(std::vector<uint8_t>& out, size_t room) override;
-  bool AckCheck(std::span<const uint8_t> options) override;
   bool NakCheck(std::span<const uint8_t> options) override;
   bool RejectCheck(std::span<const uint8_t> options) override;
   uint8_t RequestCheck(std::span<const uint8_t> options, std::vector<uint8_t>& answer,
@@ -72,7 +71,6 @@ class CIpcp final : public FsmOwner {
   IpcpOptions wanted_;
   IpcpOptions got_;
   IpcpOptions his_;
-  std::vector<uint8_t> last_request_;
 };
 
 }  // namespace velmora::l2tp

@@ -78,16 +78,9 @@ void CLcp::AddOptions(std::vector<uint8_t>& out, size_t room) {
   if (got_.pfc) PutOption(out, kPfc, {});
   if (got_.acfc) PutOption(out, kAcfc, {});
   if (out.size() > room) out.resize(room);
-  last_request_ = out;
-}
-
-bool CLcp::AckCheck(std::span<const uint8_t> options) {
-  // An Ack repeats our request exactly.
-  return std::equal(options.begin(), options.end(), last_request_.begin(), last_request_.end());
 }
 
 bool CLcp::NakCheck(std::span<const uint8_t> options) {
-  if (!OptionsWellFormed(options)) return false;
   if (fsm_.state() == FsmState::kOpened) return true;  // changes nothing now
   LcpOptions next = got_;
   bool proper = true, looped = false;
@@ -128,7 +121,6 @@ bool CLcp::NakCheck(std::span<const uint8_t> options) {
 }
 
 bool CLcp::RejectCheck(std::span<const uint8_t> options) {
-  if (!OptionsWellFormed(options)) return false;
   if (fsm_.state() == FsmState::kOpened) return true;
   ForEachOption(options, [&](uint8_t type, std::span<const uint8_t>, std::span<const uint8_t>) {
     switch (type) {

@@ -56,7 +56,6 @@ class CLcp final : public FsmOwner {
 
   void ResetRequest() override;
   void AddOptions(std::vector<uint8_t>& out, size_t room) override;
-  bool AckCheck(std::span<const uint8_t> options) override;
   bool NakCheck(std::span<const uint8_t> options) override;
   bool RejectCheck(std::span<const uint8_t> options) override;
   uint8_t RequestCheck(std::span<const uint8_t> options, std::vector<uint8_t>& answer,
@@ -76,7 +75,6 @@ class CLcp final : public FsmOwner {
   LcpOptions wanted_;
   LcpOptions got_;
   LcpOptions his_;
-  std::vector<uint8_t> last_request_;
   int loops_ = 0;
 };
 

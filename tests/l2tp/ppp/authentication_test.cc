@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "support/md5.h"
 #include "l2tp/ppp/chap.h"
 #include "l2tp/ppp/pap.h"
+#include "support/md5.h"
 
 namespace velmora::l2tp {
 namespace {

@@ -21,7 +21,7 @@ class ScriptedOwner final : public FsmOwner {
     out = request;
     if (out.size() > room) out.resize(room);
   }
-  bool AckCheck(std::span<const uint8_t> o) override {
+  bool AckCheck(std::span<const uint8_t> o, std::span<const uint8_t>) override {
     return Bytes(o.begin(), o.end()) == request;
   }
   bool NakCheck(std::span<const uint8_t>) override { return nak_ok; }

@@ -126,7 +126,7 @@ class PppLinkTest : public ::testing::Test {
     const std::vector<Bytes> sent = Sent();
     ASSERT_EQ(sent.size(), 2u);
     Bytes request = sent[0];
-    request[3] = 0;  // whatever identifier
+    request[3] = 0;                                       // whatever identifier
     EXPECT_EQ(request, (Bytes{0x80, 0x21, 1, 0, 0, 4}));  // we ask for nothing
     EXPECT_EQ(sent[1][2], kConfigureAck);
     User(kProtocolIpcp, 2, sent[0][3], {});
