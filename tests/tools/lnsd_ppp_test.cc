@@ -109,5 +109,15 @@ TEST_F(LnsdPppTest, PapOwnAddressWrongPasswordAndRefusedAuthentication) {
             std::string::npos);
 }
 
+TEST_F(LnsdPppTest, AFailedLoginFreesItsPoolAddress) {
+  // Calls left open (--stay): only the CDN of the failed login can give its address back.
+  std::string out = Login("--password wrong --stay");
+  ASSERT_NE(out.find("CDN 2 0 Authentication failed"), std::string::npos) << out;
+  out = Login("--stay");
+  EXPECT_NE(out.find("IPCP address: 10.9.0.1\n"), std::string::npos) << out;
+  out = Login("--stay");
+  EXPECT_NE(out.find("IPCP address: 10.9.0.2\n"), std::string::npos) << out;
+}
+
 }  // namespace
 }  // namespace velmora
