@@ -29,10 +29,8 @@ CPpp::~CPpp() = default;
 
 void CPpp::Input(std::span<uint8_t> frame) {
   if (frame.size() < 4) return;
-  if (frame[0] == 0xFF && frame[1] == 0x03) frame = frame.subspan(2);
-  if (frame.empty()) return;
+  if (frame[0] == 0xFF && frame[1] == 0x03) frame = frame.subspan(2);  // 2 bytes at least remain
   const size_t protocol_size = frame[0] & 1 ? 1 : 2;
-  if (frame.size() < protocol_size) return;
   const uint16_t protocol =
       protocol_size == 1 ? frame[0] : static_cast<uint16_t>(frame[0] << 8 | frame[1]);
   const std::span<uint8_t> packet = frame.subspan(protocol_size);
@@ -130,11 +128,9 @@ void CPpp::StartAuthentication() {
   phase_ = PppPhase::kAuthenticate;
   if (agreed.chap) {
     if (!chap_) chap_ = std::make_unique<CChap>(Authentication(), server_.host_name);
-    pending_ = kPendingChap;
     chap_->Start();
   } else {
     if (!pap_) pap_ = std::make_unique<CPap>(Authentication());
-    pending_ = kPendingPap;
     pap_->Start();
   }
 }
@@ -145,7 +141,7 @@ void CPpp::Authenticated(bool success) {
     lcp_.Close("Authentication failed");
     return;
   }
-  pending_ = 0;
+  // One method runs per login, so its success ends the authentication.
   if (phase_ != PppPhase::kAuthenticate) return;
   phase_ = PppPhase::kNetwork;
   // A link that was renegotiated: its IPCP waits again for the user's request.

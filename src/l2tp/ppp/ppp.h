@@ -97,9 +97,6 @@ class CPpp final : private LcpEvents, private IpcpEvents {
   void HandleIpcp(std::span<const uint8_t> packet);
   void Deliver(std::span<const uint8_t> ip);
 
-  static constexpr uint8_t kPendingPap = 2;
-  static constexpr uint8_t kPendingChap = 8;
-
   PppServer& server_;
   PppCall& call_;
   PppPhase phase_ = PppPhase::kEstablish;
@@ -107,7 +104,6 @@ class CPpp final : private LcpEvents, private IpcpEvents {
   std::unique_ptr<CIpcp> ipcp_;
   std::unique_ptr<CPap> pap_;
   std::unique_ptr<CChap> chap_;
-  uint8_t pending_ = 0;
   bool authentication_failed_ = false;
   uint64_t refused_packets_ = 0;
 };
