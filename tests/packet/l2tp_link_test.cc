@@ -26,12 +26,14 @@ using testing::AsText;
 // A packet as the LNS delivers it: the 22-byte header and an IPv4 packet to `destination` of
 // `size` bytes in all, its total length `size` - 22 unless given.
 std::vector<uint8_t> Delivered(const char* destination, size_t size = 100, int total = -1) {
-  std::vector<uint8_t> d = testing::TransparentDatagram(destination, 5, 0x02, size);
+  std::vector<uint8_t> d =
+      testing::TransparentDatagram(destination, 5, 0x02, std::max<size_t>(size, 42));
   d[0] = 127, d[1] = 0, d[2] = 0, d[3] = 1;
   std::fill(d.begin() + 14, d.begin() + 20, 0x02);
   d[20] = 0x08, d[21] = 0x00;
   const size_t length = total < 0 ? size - 22 : static_cast<size_t>(total);
-  if (size > 25) d[24] = static_cast<uint8_t>(length >> 8), d[25] = static_cast<uint8_t>(length);
+  d[24] = static_cast<uint8_t>(length >> 8), d[25] = static_cast<uint8_t>(length);
+  d.resize(size);
   return d;
 }
 
