@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          .mac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55},
                          .subnet = 1});
   const uint32_t user = velmora::DottedToAddress("10.9.0.1");
-  const PppServer server{
+  PppServer server{
       .timers = timers,
       .log = log,
       .host_name = "lns",
