@@ -178,6 +178,20 @@ void CFsm::Input(std::span<const uint8_t> packet) {
   }
 }
 
+uint8_t ConfigureAnswer(std::span<const uint8_t> options, const std::vector<uint8_t>& rejected,
+                        const std::vector<uint8_t>& naked, std::vector<uint8_t>& answer) {
+  if (!rejected.empty()) {
+    answer = rejected;
+    return kConfigureReject;
+  }
+  if (!naked.empty()) {
+    answer = naked;
+    return kConfigureNak;
+  }
+  answer.assign(options.begin(), options.end());
+  return kConfigureAck;
+}
+
 bool OptionsWellFormed(std::span<const uint8_t> options) {
   for (size_t at = 0; at < options.size();) {
     if (options.size() - at < 2 || options[at + 1] < 2 || options[at + 1] > options.size() - at) {

@@ -40,6 +40,11 @@ enum FsmCode : uint8_t {
 // Whether options (type, length, value) each have a length of at least 2 within `options`.
 bool OptionsWellFormed(std::span<const uint8_t> options);
 
+// The answer to a Configure-Request once its options are judged: Reject with the rejected ones
+// if any, else Nak with the suggestions if any, else Ack with the request's options.
+uint8_t ConfigureAnswer(std::span<const uint8_t> options, const std::vector<uint8_t>& rejected,
+                        const std::vector<uint8_t>& naked, std::vector<uint8_t>& answer);
+
 // The protocol behind an automaton (LCP, IPCP): its options and what happens at the layer
 // events. Called on the server thread by its CFsm only.
 class FsmOwner {

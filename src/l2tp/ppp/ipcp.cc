@@ -134,17 +134,9 @@ uint8_t CIpcp::RequestCheck(std::span<const uint8_t> options, std::vector<uint8_
           reject();  // VJ, name servers and anything else
         }
       });
-  if (!rejected.empty()) {
-    answer = rejected;
-    return kConfigureReject;
-  }
-  if (!naked.empty()) {
-    answer = naked;
-    return kConfigureNak;
-  }
-  his_ = his;
-  answer.assign(options.begin(), options.end());
-  return kConfigureAck;
+  const uint8_t code = ConfigureAnswer(options, rejected, naked, answer);
+  if (code == kConfigureAck) his_ = his;
+  return code;
 }
 
 }  // namespace velmora::l2tp
