@@ -7,32 +7,48 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/router.h"
 #include "app/signal_watcher.h"
+#include "platform/autostart.h"
 #include "platform/file_system.h"
+#include "platform/instance_lock.h"
 #include "support/log.h"
 #include "support/operator_prompt.h"
 
 namespace {
 
-std::string CommandLine(int argc, char** argv) {
-  std::string line;
-  for (int i = 0; i < argc; ++i) {
-    if (i > 0) line += ' ';
-    line += '"';
-    for (const char* c = argv[i]; *c != '\0'; ++c) {
-      if (*c == '"' || *c == '\\' || *c == '`' || *c == '$') line += '\\';
-      line += *c;
-    }
-    line += '"';
-  }
-  return line;
+// How the router was started, for its autostart entry: the program's absolute path (argv[0] can
+// be relative to a folder a session does not start in), then the arguments.
+std::vector<std::string> CommandLine(int argc, char** argv) {
+  std::string program = velmora::ExecutablePath();
+  if (program.empty()) program = argv[0];
+  std::vector<std::string> command{program};
+  command.insert(command.end(), argv + 1, argv + argc);
+  return command;
 }
 
 std::string CurrentFolder() {
   char buffer[4096];
   return getcwd(buffer, sizeof buffer) != nullptr ? buffer : ".";
+}
+
+// Tells why the router cannot start in this folder; the process's result.
+int RefuseStart(const velmora::InstanceLock& lock, const velmora::RouterOptions& options,
+                velmora::OperatorPrompt& prompt) {
+  if (lock.state() == velmora::InstanceLock::State::kBusy) {
+    prompt.Ask({.title = "Velmora Service",
+                .text = "Already running!",
+                .icon = velmora::PromptIcon::kError});
+    return 0;
+  }
+  prompt.Ask({.title = "Velmora Service",
+              .text = "Cannot create the lock file " + options.lock_file + " in " +
+                      options.working_folder + " (" + std::strerror(lock.error()) +
+                      "): the router needs a folder it can write to.",
+              .icon = velmora::PromptIcon::kError});
+  return 1;
 }
 
 int Usage(std::FILE* out, int result) {
@@ -59,10 +75,13 @@ int main(int argc, char** argv) {
   velmora::LoggingPrompt prompt(log);
   log.SetConsoleTarget(&console);
   log.SetPrompt(&prompt);
+  const velmora::RouterOptions options{.command_line = CommandLine(argc, argv),
+                                       .working_folder = CurrentFolder()};
+  // Before any thread or signal handling exists, so that a refused start ends at once.
+  const velmora::InstanceLock lock(options.lock_file);
+  if (!lock.held()) return RefuseStart(lock, options, prompt);
   velmora::PosixFileSystem files;
-  velmora::Router router(
-      files, velmora::RealClock(), log, prompt,
-      {.command_line = CommandLine(argc, argv), .working_folder = CurrentFolder()});
+  velmora::Router router(files, velmora::RealClock(), log, prompt, options);
   log << "Velmora Service in " << CurrentFolder() << ", headless\n";
   velmora::SignalWatcher signals([&router] { router.Close(false); });
   return router.Run();

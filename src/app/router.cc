@@ -1,7 +1,6 @@
 #include "app/router.h"
 
 #include "platform/autostart.h"
-#include "platform/instance_lock.h"
 #include "platform/local_addresses.h"
 #include "platform/process_priority.h"
 #include "support/log.h"
@@ -57,12 +56,6 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
 }
 
 int Router::Run() {
-  InstanceLock lock(options_.lock_file);
-  if (!lock.held()) {
-    prompt_.Ask(
-        {.title = "Velmora Service", .text = "Already running!", .icon = PromptIcon::kError});
-    return 0;
-  }
   LoadSettings();
   SetAutoRun(settings_.LoadOnStartup, {options_.command_line, options_.working_folder});
   if (settings_.StartListening != 0) {

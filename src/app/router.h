@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "app/bandwidth_service.h"
 #include "app/configuration.h"
@@ -27,9 +28,9 @@ class FileSystem;
 class OperatorPrompt;
 
 struct RouterOptions {
-  std::string command_line;    // as started, for the autostart entry
-  std::string working_folder;  // where velmora.ini and the log files live
-  std::string lock_file = "velmora.lock";
+  std::vector<std::string> command_line;   // as started, for the autostart entry
+  std::string working_folder;              // where velmora.ini and the log files live
+  std::string lock_file = "velmora.lock";  // held by the caller of Run for the process's life
 };
 
 // The router process: start-up, the control thread's commands and the orderly exit. Run executes
@@ -41,7 +42,8 @@ class Router {
 
   Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt, RouterOptions options);
 
-  // The start-up sequence, then the control loop until the exit. Returns the process's result.
+  // The start-up sequence after the single-instance test, then the control loop until the exit.
+  // Returns the process's result.
   int Run();
 
   bool Start();

@@ -131,11 +131,9 @@ void Log::MaintainFileLocked() {
   if (config_.log_on == 0) {
     CloseFileLocked();
   } else if (file_ == nullptr) {
+    // One piece: a line already pending would otherwise be shown with the message's first part.
     if (!OpenFileLocked("ab+")) {
-      const std::string name = config_.file_name + suffix_;
-      InsertLocked("Error opening Log file \"");
-      InsertLocked(name);
-      InsertLocked("\"\n");
+      InsertLocked("Error opening Log file \"" + config_.file_name + suffix_ + "\"\n");
     }
   } else {
     std::fseek(file_, 0, SEEK_END);

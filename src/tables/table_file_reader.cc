@@ -39,6 +39,14 @@ uint32_t AddressField(std::string_view clean, std::string_view key) {
   return value ? DottedToAddress(std::string(*value)) : 0;
 }
 
+bool HasField(std::string_view row, std::string_view key) {
+  return FieldValue(row, key).has_value();
+}
+
+bool HasAllIpv6SubnetFields(std::string_view row) {
+  return HasField(row, "Alias") && HasField(row, "IPSubNetMAC") && HasField(row, "IPSubNetPID");
+}
+
 bool EndsWithComma(std::string_view text) {
   const size_t last = text.find_last_not_of(" \t\r\n");
   return last != std::string_view::npos && text[last] == ',';
@@ -147,9 +155,13 @@ void TableFileReader::ReadNetworksLine(std::string_view line) {
 }
 
 void TableFileReader::ReadNetv6worksLine(std::string_view line) {
-  // A row that the writer wrapped ends its unfinished lines with ",".
+  // A row that the writer wrapped ends its unfinished lines with ","; the next line continues it
+  // only while the row still lacks a field, and a line with an alias of its own starts a row.
+  if (line.find("Alias") != std::string_view::npos && HasField(ipv6_row_buffer_, "Alias")) {
+    AddNetv6worksRow();
+  }
   ipv6_row_buffer_.append(line);
-  if (!EndsWithComma(line)) AddNetv6worksRow();
+  if (!EndsWithComma(line) || HasAllIpv6SubnetFields(ipv6_row_buffer_)) AddNetv6worksRow();
 }
 
 void TableFileReader::AddNetv6worksRow() {
@@ -168,15 +180,16 @@ void TableFileReader::AddNetv6worksRow() {
 }
 
 void TableFileReader::BeginRowSection(std::string_view header) {
+  AddNetv6worksRow();
   StartRowSection(header, SubnetNamed(building_.subnets(), HeaderName(header)));
 }
 
 void TableFileReader::BeginIpv6RowSection(std::string_view header) {
+  AddNetv6worksRow();  // the subnet of an unfinished row must be there to own its section
   StartRowSection(header, SubnetNamed(building_.ipv6_subnets(), HeaderName(header)));
 }
 
 void TableFileReader::StartRowSection(std::string_view header, SubnetId subnet) {
-  AddNetv6worksRow();
   const std::string name = HeaderName(header);
   section_subnet_ = files_read_.contains(name) ? 0 : subnet;
   if (subnet == 0) log_ << "Section [" << name << "] belongs to no subnet; its rows are not read\n";

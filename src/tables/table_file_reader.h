@@ -98,7 +98,7 @@ class TableFileReader {
 
   TableSnapshot building_;
   std::string row_buffer_;       // a subnet row of [NETWORKS] until it is complete
-  std::string ipv6_row_buffer_;  // an [NETV6WORKS] row continued after a ","
+  std::string ipv6_row_buffer_;  // an [NETV6WORKS] row that lacks a field and ends in ","
   std::set<std::string> files_read_;
   SubnetId section_subnet_ = 0;  // the subnet whose row section is being read; 0: none
   bool table_full_logged_ = false;

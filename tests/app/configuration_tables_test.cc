@@ -257,6 +257,46 @@ TEST(ConfigurationTablesTest, ListsAndIpv6SectionsRoundTripInTheirOrder) {
             std::string::npos);
 }
 
+// Hand-written [NETV6WORKS] rows: a "," at the end of a complete row ends nothing more than the
+// row, while a row the writer wrapped still continues on the next line.
+TEST(ConfigurationTablesTest, Ipv6SubnetRowsJoinOnlyWhileAFieldIsMissing) {
+  const std::string wrapped_alias(80, 'w');
+  StoredConfiguration config;
+  config.Load(
+      "[NETV6WORKS]\r\n"
+      "Alias=\"One\", IPSubNetMAC=\"SubNetV6_001\", IPSubNetPID=1,\r\n"
+      "[SubNetV6_001]\r\n2001:db8::1    00-11-22-33-44-01 Gold\r\n"
+      "[NETV6WORKS]\r\n"
+      "Alias=\"Two\", IPSubNetMAC=\"SubNetV6_002\", IPSubNetPID=2,\r\n"
+      "Alias=\"Three\", IPSubNetMAC=\"SubNetV6_003\", IPSubNetPID=3 ,\r\n"
+      "Alias=\"" +
+      wrapped_alias +
+      "\",\r\n    IPSubNetMAC=\"SubNetV6_004\",\r\n"
+      "    IPSubNetPID=4\r\n"
+      "[SubNetV6_003]\r\n2001:db8::3    00-11-22-33-44-03\r\n"
+      "[SubNetV6_004]\r\n2001:db8::4    00-11-22-33-44-04\r\n");
+  const auto tables = config.tables.tables().Snapshot();
+  std::vector<std::pair<std::string, uint16_t>> subnets;
+  for (const Ipv6SubnetEntry& subnet : tables->ipv6_subnets()) {
+    subnets.emplace_back(subnet.Alias, subnet.IPSubNetPID);
+  }
+  EXPECT_EQ(subnets, (std::vector<std::pair<std::string, uint16_t>>{
+                         {"One", 1}, {"Three", 3}, {"Two", 2}, {wrapped_alias, 4}}));
+  std::vector<std::pair<std::string, std::string>> rows;  // address and the alias of its subnet
+  for (const Ipv6MacEntry& row : tables->ipv6_mac_rows()) {
+    rows.emplace_back(row.address_text, tables->FindIpv6Subnet(row.subnet)->Alias);
+  }
+  EXPECT_EQ(rows,
+            (std::vector<std::pair<std::string, std::string>>{
+                {"2001:db8::1", "One"}, {"2001:db8::3", "Three"}, {"2001:db8::4", wrapped_alias}}));
+
+  // The save keeps every row, and what it writes reads back the same.
+  const std::string saved = SavedTwice(config.Save());
+  EXPECT_NE(saved.find("\r\n2001:db8::1    00-11-22-33-44-01 Gold\r\n"), std::string::npos);
+  EXPECT_NE(saved.find("\r\n2001:db8::3    00-11-22-33-44-03 \r\n"), std::string::npos);
+  EXPECT_NE(saved.find("\r\n2001:db8::4    00-11-22-33-44-04 \r\n"), std::string::npos);
+}
+
 TEST(ConfigurationTablesTest, TheDefaultProfileComesFromTheProfiles) {
   StoredConfiguration config;
   config.Load(

@@ -117,6 +117,18 @@ TEST_F(LogTest, UnopenableFileIsReportedWithoutDeadlockAndLoggingResumes) {
   EXPECT_EQ(ReadAll(dir_ / "missing" / "v.log1"), "back in the file\r\n");
 }
 
+TEST_F(LogTest, AFailedReopenIsReportedAsOneEntryAfterTheLine) {
+  LogConfig config = FileConfig();
+  config.file_name = (dir_ / "missing" / "v.log").string();
+  log_.Configure(config);
+  log_.MaintainFile();
+  console_.Clear();
+  clock_.Advance(std::chrono::seconds(2));
+  log_ << "a line\n";
+  EXPECT_EQ(console_.entries, (std::vector<std::string>{"a line", "Error opening Log file \"" +
+                                                                      config.file_name + "1\""}));
+}
+
 TEST_F(LogTest, ConcurrentWritersNeverSplitAPiece) {
   log_.Configure(FileConfig(100000));
   log_.MaintainFile();
