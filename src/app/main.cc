@@ -69,7 +69,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "velmora: unknown argument %s\n", argv[i]);
     return Usage(stderr, 2);
   }
-  velmora::SignalWatcher::BlockSignals();
   velmora::Log log;
   velmora::StreamConsole console(stdout);
   velmora::LoggingPrompt prompt(log);
@@ -77,9 +76,11 @@ int main(int argc, char** argv) {
   log.SetPrompt(&prompt);
   const velmora::RouterOptions options{.command_line = CommandLine(argc, argv),
                                        .working_folder = CurrentFolder()};
-  // Before any thread or signal handling exists, so that a refused start ends at once.
+  // Before any thread exists and while SIGINT and SIGTERM still end the process at once: a
+  // refused copy has nothing to save, and its message never waits for a signal.
   const velmora::InstanceLock lock(options.lock_file);
   if (!lock.held()) return RefuseStart(lock, options, prompt);
+  velmora::SignalWatcher::BlockSignals();
   velmora::PosixFileSystem files;
   velmora::Router router(files, velmora::RealClock(), log, prompt, options);
   log << "Velmora Service in " << CurrentFolder() << ", headless\n";
