@@ -157,7 +157,7 @@ void TableFileReader::ReadNetworksLine(std::string_view line) {
 void TableFileReader::ReadNetv6worksLine(std::string_view line) {
   // A row that the writer wrapped ends its unfinished lines with ","; the next line continues it
   // only while the row still lacks a field, and a line with an alias of its own starts a row.
-  if (line.find("Alias") != std::string_view::npos && HasField(ipv6_row_buffer_, "Alias")) {
+  if (HasField(line, "Alias") && HasField(ipv6_row_buffer_, "Alias")) {
     AddNetv6worksRow();
   }
   ipv6_row_buffer_.append(line);

@@ -273,6 +273,8 @@ TEST(ConfigurationTablesTest, Ipv6SubnetRowsJoinOnlyWhileAFieldIsMissing) {
       wrapped_alias +
       "\",\r\n    IPSubNetMAC=\"SubNetV6_004\",\r\n"
       "    IPSubNetPID=4\r\n"
+      "Alias=\"Five\", IPSubNetMAC=\"SubNetV6_005\",\r\n"  // no PID, and the next row begins
+      "Alias=\"Six\", IPSubNetMAC=\"SubNetV6_006\", IPSubNetPID=6\r\n"
       "[SubNetV6_003]\r\n2001:db8::3    00-11-22-33-44-03\r\n"
       "[SubNetV6_004]\r\n2001:db8::4    00-11-22-33-44-04\r\n");
   const auto tables = config.tables.tables().Snapshot();
@@ -280,8 +282,10 @@ TEST(ConfigurationTablesTest, Ipv6SubnetRowsJoinOnlyWhileAFieldIsMissing) {
   for (const Ipv6SubnetEntry& subnet : tables->ipv6_subnets()) {
     subnets.emplace_back(subnet.Alias, subnet.IPSubNetPID);
   }
-  EXPECT_EQ(subnets, (std::vector<std::pair<std::string, uint16_t>>{
-                         {"One", 1}, {"Three", 3}, {"Two", 2}, {wrapped_alias, 4}}));
+  EXPECT_EQ(
+      subnets,
+      (std::vector<std::pair<std::string, uint16_t>>{
+          {"Five", 0}, {"One", 1}, {"Six", 6}, {"Three", 3}, {"Two", 2}, {wrapped_alias, 4}}));
   std::vector<std::pair<std::string, std::string>> rows;  // address and the alias of its subnet
   for (const Ipv6MacEntry& row : tables->ipv6_mac_rows()) {
     rows.emplace_back(row.address_text, tables->FindIpv6Subnet(row.subnet)->Alias);
