@@ -42,9 +42,9 @@ pid_t Spawn(const std::filesystem::path& dir, const std::vector<std::string>& ar
   return pid;
 }
 
+// Runs the seeding as scripts/run does, its output into seed-demo.out in `dir`.
 int SeedDemo(const std::filesystem::path& dir) {
-  return testing::Wait(Spawn(std::filesystem::temp_directory_path(),
-                             {SEED_DEMO_SCRIPT, dir.string()}, dir.filename().string() + ".seed"));
+  return testing::Wait(Spawn(dir, {SEED_DEMO_SCRIPT, dir.string()}, "seed-demo.out"));
 }
 
 // Whether some process holds UDP `port` on loopback: the router's transparent port is open.
