@@ -396,7 +396,10 @@ std::unique_ptr<CDatagram> NewStopCcn(uint16_t peer_tunnel_id, uint16_t our_tunn
 void CTunnel::SendStopCcn(uint16_t result, uint16_t error_code, const std::string& text) {
   state_ = TunnelState::kSentStopCcn;
   server_.timers.Cancel(life_timer_);
-  EnqueueAndTransmit(NewStopCcn(peer_id_, id_, result, error_code, text));
+  std::unique_ptr<CDatagram> stop = NewStopCcn(peer_id_, id_, result, error_code, text);
+  // The tunnel ends: what the peer left unacknowledged gives way to its StopCCN.
+  if (queued_bytes_ + stop->footprint() > kMaxQueuedBytes) DiscardQueue();
+  EnqueueAndTransmit(std::move(stop));
 }
 
 void CTunnel::Shutdown(const std::string& text) {

@@ -638,6 +638,37 @@ TEST_F(TunnelTest, APeerThatNeverAcknowledgesLosesItsTunnelAtTheQueueLimit) {
   EXPECT_EQ(server_.pool.in_use(), 0u);
 }
 
+TEST_F(TunnelTest, AStopCcnOnAFullQueueTakesThePlaceOfWhatWasNotAcknowledged) {
+  const uint16_t id = Establish();
+  const uint16_t session = Call(id, 41);
+  server_.limits.sessions_per_tunnel = 1;
+  CTunnel& tunnel = *list_.Find(id);
+  // CDNs the LAC never acknowledges, until another would not fit.
+  std::string error;
+  size_t cdn = 0;
+  while (CTunnel::kMaxQueuedBytes - tunnel.queued_bytes() >= cdn) {
+    const size_t before = tunnel.queued_bytes();
+    auto icrq = Message(kIcrq, id);
+    icrq->AddU16(kAvpAssignedSessionId, 42, error);
+    Send(*icrq);
+    cdn = tunnel.queued_bytes() - before;
+  }
+  ASSERT_EQ(tunnel.state(), TunnelState::kEstablished);
+  ASSERT_LT(CTunnel::kMaxQueuedBytes - tunnel.queued_bytes(),
+            NewStopCcn(7, id, 1, 0, "Last session has closed")->footprint());
+  Replies();
+  // The last call clears: its StopCCN goes at once, as the next message the LAC awaits.
+  lac_nr_ = 2;
+  auto clear = Message(kCdn, id, session);
+  clear->AddResultCode(3, 0, "", error);
+  Send(*clear);
+  const std::vector<Reply> r = Replies();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].type, kStopCcn);
+  EXPECT_EQ(r[0].ns, 2);
+  EXPECT_EQ(r[0].ResultText(), "Last session has closed");
+}
+
 TEST_F(TunnelTest, AnAcknowledgementBeyondWhatWasSentIsRefused) {
   const uint16_t id = Establish();  // the SCCRP (Ns 0) is all that was sent
   std::string error;
