@@ -1,14 +1,17 @@
 // A sequence of datagrams from one peer (and a stranger) into one server's tunnel list, with
 // time passing between them, so that tunnels and sessions run through their states: nothing
-// crashes, and every session holds its pool address and is counted once.
+// crashes, every session holds its pool address and is counted once, and no tunnel queues more
+// than its limit, also for a peer that keeps sending and never acknowledges.
 
 #include <arpa/inet.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "l2tp/datagram.h"
 #include "l2tp/tunnel_list.h"
 #include "platform/address_text.h"
 
@@ -27,6 +30,39 @@ class NullLink final : public SessionLink {
  public:
   void HandleFrame(std::span<uint8_t>) override {}
 };
+
+// How often a burst repeats its datagram: enough CDNs to overrun a tunnel's transmit queue.
+constexpr int kBurst = 512;
+
+// Where a control message keeps its Ns, if it has one.
+std::optional<size_t> NsOffset(const std::vector<uint8_t>& datagram) {
+  if (datagram.empty() || (datagram[0] & (kFlagT | kFlagS)) != (kFlagT | kFlagS)) return {};
+  const size_t at = datagram[0] & kFlagL ? 8 : 6;
+  if (datagram.size() < at + 2) return {};
+  return at;
+}
+
+// The datagram kBurst times, its Ns counting up from its own and its Nr unchanged: in-order
+// messages that never acknowledge more.
+void SendBurst(CTunnelList& list, std::vector<uint8_t>& datagram, const sockaddr_in& from) {
+  const std::optional<size_t> at = NsOffset(datagram);
+  if (!at) return;
+  for (int i = 0; i < kBurst; ++i) {
+    list.HandleDatagram(datagram, from);
+    const uint16_t ns = static_cast<uint16_t>((datagram[*at] << 8 | datagram[*at + 1]) + 1);
+    datagram[*at] = static_cast<uint8_t>(ns >> 8);
+    datagram[*at + 1] = static_cast<uint8_t>(ns);
+  }
+}
+
+bool QueuesWithinLimit(CTunnelList& list, size_t tunnels) {
+  // Zero randomness: the tunnels hold the lowest IDs.
+  for (uint16_t id = 1; id <= tunnels; ++id) {
+    const CTunnel* tunnel = list.Find(id);
+    if (tunnel && tunnel->queued_bytes() > CTunnel::kMaxQueuedBytes) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -58,19 +94,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sockaddr_in from{};
     from.sin_family = AF_INET;
     // Each record: a control byte (sender in the top two bits, then seconds to pass), a length in
-    // 4-byte units, then the datagram.
+    // 4-byte units, then the datagram. Sender 1 is the open peer sending a burst.
     for (size_t at = 0; at + 2 <= size;) {
       const uint8_t control = data[at];
       const size_t length = std::min<size_t>(data[at + 1] * 4u, size - at - 2);
       static const char* const kSenders[] = {"127.0.0.1", "127.0.0.1", "127.0.0.2", "127.0.0.3"};
       from.sin_addr.s_addr = velmora::DottedToAddress(kSenders[control >> 6]);
       std::vector<uint8_t> datagram(data + at + 2, data + at + 2 + length);
-      list.HandleDatagram(datagram, from);
+      if (control >> 6 == 1) {
+        SendBurst(list, datagram, from);
+      } else {
+        list.HandleDatagram(datagram, from);
+      }
       clock.Advance(std::chrono::milliseconds((control & 0x3f) * 1000));
       server.timers.RunDue();
       list.Reap();
       if (server.pool.in_use() != server.sessions || server.sessions > 16) __builtin_trap();
-      if (list.count() > 8) __builtin_trap();
+      if (list.count() > 8 || !QueuesWithinLimit(list, 8)) __builtin_trap();
       at += 2 + length;
     }
     list.ShutdownAll("Server shutdown");

@@ -77,13 +77,13 @@ std::unique_ptr<CDatagram> CDatagram::ParseControl(std::span<const uint8_t> rece
     error = "Invalid length of datagram " + std::to_string(d.length);
     return nullptr;
   }
-  d.payload_length_ = d.length - at;
-  std::memcpy(d.payload_.data(), received.data() + at, d.payload_length_);
+  d.payload_.assign(received.begin() + static_cast<long>(at),
+                    received.begin() + static_cast<long>(d.length));
   if (d.flags & kFlagO) {
     error = "Invalid control frame: O bit is set";
     return nullptr;
   }
-  if (d.payload_length_ == 0) {
+  if (d.payload_.empty()) {
     d.message_type = kZlb;
     return datagram;
   }
@@ -113,11 +113,14 @@ bool CDatagram::AddAvp(bool mandatory, uint16_t vendor, uint16_t type,
     return false;
   }
   const size_t length = value.size() + kAvpHeader;
-  if (payload_length_ + length > kCapacity) {
+  if (payload_.size() + length > kCapacity) {
     error = "No room for AVP of length " + std::to_string(length);
     return false;
   }
-  uint8_t* out = payload_.data() + payload_length_;
+  const size_t start = payload_.size();
+  payload_.reserve(start + length);  // exactly: queued messages hold no spare room
+  payload_.resize(start + length);
+  uint8_t* out = payload_.data() + start;
   out[0] = static_cast<uint8_t>((mandatory ? kAvpMandatory : 0) | (length >> 8 & 0x03));
   out[1] = static_cast<uint8_t>(length);
   out[2] = static_cast<uint8_t>(vendor >> 8);
@@ -125,8 +128,7 @@ bool CDatagram::AddAvp(bool mandatory, uint16_t vendor, uint16_t type,
   out[4] = static_cast<uint8_t>(type >> 8);
   out[5] = static_cast<uint8_t>(type);
   if (!value.empty()) std::memcpy(out + kAvpHeader, value.data(), value.size());
-  payload_length_ += length;
-  position_ = payload_length_;
+  position_ = payload_.size();
   return true;
 }
 
@@ -158,7 +160,7 @@ bool CDatagram::AddResultCode(uint16_t result, uint16_t error_code, std::string_
 
 std::optional<Avp> CDatagram::NextAvp(const HiddenAvpKey* key, std::string& error) {
   error.clear();
-  const std::span<const uint8_t> rest = payload().subspan(std::min(position_, payload_length_));
+  const std::span<const uint8_t> rest = payload().subspan(std::min(position_, payload_.size()));
   if (rest.empty()) return std::nullopt;
   if (rest[0] & kAvpReserved) {
     error = "AVP with reserved bits set to non-zero";
@@ -236,7 +238,7 @@ std::optional<Avp> CDatagram::FindAvp(const HiddenAvpKey* key, uint16_t vendor, 
 
 std::vector<uint8_t> CDatagram::WireBytes() const {
   std::vector<uint8_t> out;
-  out.reserve(HeaderSize(flags) + payload_length_);
+  out.reserve(HeaderSize(flags) + payload_.size());
   out.push_back(flags);
   out.push_back(version);
   if (flags & kFlagL) PutWord(out, 0);  // filled in below
@@ -247,7 +249,7 @@ std::vector<uint8_t> CDatagram::WireBytes() const {
     PutWord(out, nr);
   }
   if (flags & kFlagO) PutWord(out, offset_size);
-  out.insert(out.end(), payload_.begin(), payload_.begin() + static_cast<long>(payload_length_));
+  out.insert(out.end(), payload_.begin(), payload_.end());
   if (flags & kFlagL) {
     out[2] = static_cast<uint8_t>(out.size() >> 8);
     out[3] = static_cast<uint8_t>(out.size());

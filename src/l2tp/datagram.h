@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -37,8 +36,8 @@ struct Avp {
 };
 
 // One L2TP control message, received or being built: its header fields and up to 4096 bytes of
-// AVPs, with a read position that walks the AVPs. Decoding and building only; sockets are the
-// server's. Owned by one thread at a time.
+// AVPs, held in a buffer of the size they take, with a read position that walks the AVPs.
+// Decoding and building only; sockets are the server's. Owned by one thread at a time.
 class CDatagram {
  public:
   static constexpr size_t kCapacity = 4096;
@@ -82,14 +81,17 @@ class CDatagram {
   uint16_t nr = 0;
   uint16_t offset_size = 0;
 
-  std::span<const uint8_t> payload() const { return {payload_.data(), payload_length_}; }
+  std::span<const uint8_t> payload() const { return payload_; }
   size_t position() const { return position_; }
+  // The memory the message holds: the object and its buffers.
+  size_t footprint() const {
+    return sizeof(CDatagram) + payload_.capacity() + unhidden_.capacity();
+  }
 
  private:
   std::optional<Avp> Unhide(const Avp& avp, const HiddenAvpKey* key, std::string& error);
 
-  std::array<uint8_t, kCapacity> payload_{};
-  size_t payload_length_ = 0;
+  std::vector<uint8_t> payload_;
   size_t position_ = 0;
   size_t random_vector_ = 0;  // position of the last Random Vector AVP + 1; 0 = none yet
   std::vector<uint8_t> unhidden_;

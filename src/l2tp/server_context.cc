@@ -2,6 +2,8 @@
 
 #include <sys/random.h>
 
+#include "platform/address_text.h"
+
 namespace velmora::l2tp {
 
 void RandomBytes(std::span<uint8_t> out) {
@@ -24,6 +26,31 @@ uint16_t RandomFreeId(const ServerContext& server, const std::function<bool(uint
     if (!in_use(id)) return id;
   }
   return 0;
+}
+
+bool StrangerAnswers::Take(Clock::TimePoint now) {
+  constexpr Clock::Duration kRefill = Clock::Duration(std::chrono::seconds(1)) / kPerSecond;
+  if (!refilled_) refilled_ = now;
+  const int64_t refills = (now - *refilled_) / kRefill;
+  if (refills >= kBurst - tokens_) {
+    tokens_ = kBurst;
+    refilled_ = now;
+  } else {
+    tokens_ += static_cast<int>(refills);
+    *refilled_ += refills * kRefill;
+  }
+  if (tokens_ == 0) return false;
+  --tokens_;
+  return true;
+}
+
+bool MayAnswerStranger(ServerContext& server, const sockaddr_in& to) {
+  if (server.stranger_answers.Take(server.clock.Now())) return true;
+  server.log.FrequentError("stranger not answered",
+                           "No answer to " + AddressToDotted(to.sin_addr.s_addr) + ": over " +
+                               std::to_string(StrangerAnswers::kPerSecond) +
+                               " answers a second to senders without a tunnel");
+  return false;
 }
 
 }  // namespace velmora::l2tp

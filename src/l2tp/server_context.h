@@ -44,6 +44,22 @@ class SessionLink {
 };
 using LinkFactory = std::function<std::unique_ptr<SessionLink>(CSession& session)>;
 
+// Paces the answers to senders that have no tunnel (a refused SCCRQ gets one StopCCN), so that a
+// forged source address cannot use the server as a reflector: a token bucket of kBurst answers,
+// refilled at kPerSecond on the server's clock. Server thread only.
+class StrangerAnswers {
+ public:
+  static constexpr int kPerSecond = 10;
+  static constexpr int kBurst = 10;
+
+  // Whether an answer may go at `now`; it then takes its token.
+  bool Take(Clock::TimePoint now);
+
+ private:
+  int tokens_ = kBurst;
+  std::optional<Clock::TimePoint> refilled_;  // none before the first answer
+};
+
 struct ServerLimits {
   size_t tunnels = 4096;
   size_t sessions_per_tunnel = 1024;
@@ -65,7 +81,12 @@ struct ServerContext {
   bool reap_pending = false;  // a tunnel finished or a session sent CDN since the last reap
   // Identifiers and challenges; the system's random source unless a test fixes them.
   std::function<void(std::span<uint8_t>)> random_bytes = RandomBytes;
+  StrangerAnswers stranger_answers;
 };
+
+// Whether `to`, which has no tunnel, may be answered now; an answer withheld is counted in the
+// log, at most one line a second.
+bool MayAnswerStranger(ServerContext& server, const sockaddr_in& to);
 
 // A random identifier of 1 to 32767 for which `in_use` is false, found in bounded time; 0 when
 // every one is in use.

@@ -51,7 +51,8 @@ void CSession::HandleIccn(CDatagram& iccn) {
   state_ = SessionState::kEstablished;
   tunnel_.server().timers.Cancel(connect_timer_);
   std::string error;
-  while (const std::optional<Avp> avp = iccn.NextAvp(nullptr, error)) {
+  const HiddenAvpKey key = tunnel_.Key();
+  while (const std::optional<Avp> avp = iccn.NextAvp(&key, error)) {
     if (avp->vendor != 0 && avp->mandatory) {
       SendCdn(2, 8,
               "Unknown AVP with mandatory attribute (vendor=" + std::to_string(avp->vendor) +
@@ -67,7 +68,8 @@ void CSession::HandleIccn(CDatagram& iccn) {
 
 void CSession::HandleIcrp(CDatagram& icrp) {
   std::string error;
-  const std::optional<Avp> assigned = icrp.FindAvp(nullptr, 0, kAvpAssignedSessionId, error);
+  const HiddenAvpKey key = tunnel_.Key();
+  const std::optional<Avp> assigned = icrp.FindAvp(&key, 0, kAvpAssignedSessionId, error);
   if (!assigned) {
     tunnel_.Error("No assigned session-ID in ICRP");
     return;

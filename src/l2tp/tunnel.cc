@@ -87,17 +87,23 @@ bool CTunnel::ValidateSccrq(CDatagram& sccrq) {
   } else if ((peer_id_ = assigned->Word()) == 0) {
     Error("Invalid assigned-tunnel-ID of zero");
   } else if (!peer_) {
-    // A stranger gets one answer, never retransmitted, and leaves nothing behind.
-    Error("Peer " + AddressToDotted(peer_address_.sin_addr.s_addr) +
-          " is not authorized to create a tunnel");
-    std::unique_ptr<CDatagram> stop = NewStopCcn(peer_id_, id_, 4, 0, last_error_);
-    stop->nr = nr_;
-    SendUnqueued(*stop);
+    RefuseStranger();
   } else {
     return WalkSccrqAvps(sccrq);
   }
   Finish();
   return false;
+}
+
+// A stranger gets one answer, never retransmitted, within the server's rate for strangers, and
+// leaves nothing behind.
+void CTunnel::RefuseStranger() {
+  if (!MayAnswerStranger(server_, peer_address_)) return;
+  Error("Peer " + AddressToDotted(peer_address_.sin_addr.s_addr) +
+        " is not authorized to create a tunnel");
+  std::unique_ptr<CDatagram> stop = NewStopCcn(peer_id_, id_, 4, 0, last_error_);
+  stop->nr = nr_;
+  SendUnqueued(*stop);
 }
 
 bool CTunnel::WalkSccrqAvps(CDatagram& sccrq) {
@@ -186,6 +192,7 @@ void CTunnel::Dispatch(std::unique_ptr<CDatagram> message, const sockaddr_in& fr
                                                         " - not sent from peer");
     return;
   }
+  if (!AcknowledgesSent(*message)) return;
   peer_address_.sin_port = from.sin_port;
   const bool zlb = message->message_type == kZlb;
   if (!zlb && !server_.timers.Waiting(ack_timer_)) {
@@ -290,11 +297,7 @@ void CTunnel::HandleScccn(CDatagram& message) {
 void CTunnel::HandleStopCcn(CDatagram& message) {
   DeleteSessions();
   state_ = TunnelState::kReceivedStopCcn;
-  if (!queue_.empty()) {
-    ns_ = peer_nr_;
-    queue_.clear();
-    unsent_ = 0;
-  }
+  if (!queue_.empty()) DiscardQueue();
   std::string error;
   const HiddenAvpKey key = Key();
   if (const auto assigned = message.FindAvp(&key, 0, kAvpAssignedTunnelId, error);
@@ -393,7 +396,10 @@ std::unique_ptr<CDatagram> NewStopCcn(uint16_t peer_tunnel_id, uint16_t our_tunn
 void CTunnel::SendStopCcn(uint16_t result, uint16_t error_code, const std::string& text) {
   state_ = TunnelState::kSentStopCcn;
   server_.timers.Cancel(life_timer_);
-  EnqueueAndTransmit(NewStopCcn(peer_id_, id_, result, error_code, text));
+  std::unique_ptr<CDatagram> stop = NewStopCcn(peer_id_, id_, result, error_code, text);
+  // The tunnel ends: what the peer left unacknowledged gives way to its StopCCN.
+  if (queued_bytes_ + stop->footprint() > kMaxQueuedBytes) DiscardQueue();
+  EnqueueAndTransmit(std::move(stop));
 }
 
 void CTunnel::Shutdown(const std::string& text) {
@@ -402,9 +408,29 @@ void CTunnel::Shutdown(const std::string& text) {
 }
 
 void CTunnel::EnqueueAndTransmit(std::unique_ptr<CDatagram> message) {
+  if (queued_bytes_ + message->footprint() > kMaxQueuedBytes) {
+    StopForOverrun();
+    return;
+  }
   message->ns = ns_++;
+  queued_bytes_ += message->footprint();
   queue_.push_back(std::move(message));
   Transmit();
+}
+
+void CTunnel::StopForOverrun() {
+  if (state_ == TunnelState::kReceivedStopCcn || state_ == TunnelState::kSentStopCcn) return;
+  Error("Transmit queue of tunnel " + name() + " holds " + std::to_string(queued_bytes_) +
+        " bytes the peer has not acknowledged; closing down");
+  DiscardQueue();
+  SendStopCcn(2, 4, last_error_);
+}
+
+void CTunnel::DiscardQueue() {
+  queue_.clear();
+  unsent_ = 0;
+  queued_bytes_ = 0;
+  ns_ = next_send_ns_ = sent_end_ = peer_nr_;
 }
 
 void CTunnel::SendUnqueued(CDatagram& message) {
@@ -438,6 +464,7 @@ void CTunnel::Transmit() {
     }
     server_.timers.Cancel(ack_timer_);  // this message carries the acknowledgement
     next_send_ns_ = static_cast<uint16_t>(message.ns + 1);
+    if (Precedes(sent_end_, next_send_ns_)) sent_end_ = next_send_ns_;
     ++unsent_;
   }
   if (!waiting) return;
@@ -450,8 +477,21 @@ void CTunnel::Transmit() {
   }
 }
 
+// Nr is the Ns the peer expects next (RFC 2661), so it names no message beyond those sent. A
+// message whose Nr does is refused whole, neither processed nor acknowledged: taken, it would move
+// the window past the queue.
+bool CTunnel::AcknowledgesSent(const CDatagram& message) {
+  if (!Precedes(sent_end_, message.nr)) return true;
+  server_.log.FrequentError("acknowledgement beyond sent",
+                            "Invalid control message for tunnel " + name() + " - Nr " +
+                                std::to_string(message.nr) + " acknowledges beyond Ns " +
+                                std::to_string(sent_end_));
+  return false;
+}
+
 void CTunnel::ReleaseAcknowledged() {
   while (!queue_.empty() && Precedes(queue_.front()->ns, peer_nr_)) {
+    queued_bytes_ -= queue_.front()->footprint();
     queue_.pop_front();
     if (unsent_ > 0) --unsent_;
     if (cwnd_ < ssthresh_) {
@@ -462,6 +502,9 @@ void CTunnel::ReleaseAcknowledged() {
     }
     cwnd_ = std::min(cwnd_, peer_window_);
   }
+  // Messages sent before a retransmission went back may be acknowledged: the next to transmit
+  // is the first not acknowledged.
+  if (Precedes(next_send_ns_, peer_nr_)) next_send_ns_ = peer_nr_;
 }
 
 void CTunnel::OnRetransmit() {

@@ -49,6 +49,12 @@ class CTunnel {
   static constexpr auto kDestroyDelay = std::chrono::milliseconds(31000);
   static constexpr auto kHalfOpenLimit = std::chrono::milliseconds(60000);
   static constexpr int kMaxRetransmissions = 5;
+  // What the messages waiting for the peer's acknowledgement may hold (their footprint). A peer
+  // acknowledges within its round trip and keeps only its receive window (4 is usual) of our
+  // messages in flight, so a few dozen messages are a busy tunnel; 64 KiB holds some 450 CDNs or
+  // 600 SLIs. A queue beyond it belongs to a peer that keeps talking and never acknowledges: its
+  // tunnel is stopped, so that no peer can make a tunnel hold more.
+  static constexpr size_t kMaxQueuedBytes = 64 * 1024;
 
   CTunnel(ServerContext& server, uint16_t id, const sockaddr_in& peer_address,
           std::optional<L2tpPeer> peer);
@@ -88,17 +94,28 @@ class CTunnel {
   // The most recent error of this tunnel's own processing, for StopCCN and CDN texts.
   const std::string& last_error() const { return last_error_; }
   void Error(std::string text);
+  // What hidden AVPs of this tunnel's messages are read with.
+  HiddenAvpKey Key() const;
+  // The footprint of the messages queued for the peer; at most kMaxQueuedBytes.
+  size_t queued_bytes() const { return queued_bytes_; }
 
  private:
   // SCCRQ checks; false when the tunnel was refused (StopCCN sent or nothing to answer).
   bool ValidateSccrq(CDatagram& sccrq);
   bool WalkSccrqAvps(CDatagram& sccrq);
+  void RefuseStranger();
   void SendSccrp();
   void Process(CDatagram& message);
   void HandleScccn(CDatagram& message);
   void HandleStopCcn(CDatagram& message);
   void HandleIcrq(CDatagram& message);
+  // Whether the message's Nr acknowledges no more than was sent.
+  bool AcknowledgesSent(const CDatagram& message);
   void ReleaseAcknowledged();
+  // Drops the queue for good; the next message takes the Ns the peer expects.
+  void DiscardQueue();
+  // The queue would outgrow its limit: StopCCN, unless the tunnel is stopping already.
+  void StopForOverrun();
   void Transmit();
   void AfterDelivery();
   void OnRetransmit();
@@ -108,7 +125,6 @@ class CTunnel {
   void Finish();
   void DeleteSessions();
   std::unique_ptr<CDatagram> NewMessage(uint16_t type, uint16_t session_id = 0) const;
-  HiddenAvpKey Key() const;
 
   ServerContext& server_;
   uint16_t id_;
@@ -123,14 +139,16 @@ class CTunnel {
 
   uint16_t ns_ = 0;  // of the next new message
   uint16_t next_send_ns_ = 0;
-  uint16_t nr_ = 0;       // expected next from the peer
-  uint16_t peer_nr_ = 0;  // acknowledged by the peer up to
+  uint16_t sent_end_ = 0;  // Ns after the last message transmitted
+  uint16_t nr_ = 0;        // expected next from the peer
+  uint16_t peer_nr_ = 0;   // acknowledged by the peer up to
   uint16_t ssthresh_ = 1, cwnd_ = 1, congestion_ = 0;
   uint16_t peer_window_ = 1;
   int timeout_s_ = 1;
   int retransmissions_ = 0;
   std::deque<std::unique_ptr<CDatagram>> queue_;
   size_t unsent_ = 0;  // index in queue_ of the first message not transmitted
+  size_t queued_bytes_ = 0;
 
   TimerService::Handle life_timer_;  // half-open limit, keep-alive, or destroy delay
   TimerService::Handle retransmit_timer_;

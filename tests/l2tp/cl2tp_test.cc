@@ -130,6 +130,25 @@ TEST_F(CL2tpTest, RunsStopsAndShutsTunnelsDown) {
   EXPECT_EQ(server.GetTunnelCount(), 0u);
 }
 
+TEST_F(CL2tpTest, AFloodOfSccrqsFromAStrangerIsAnsweredAtABoundedRate) {
+  CL2tp server;
+  ASSERT_TRUE(server.SetParameters(Params()));  // no peers: everyone is a stranger
+  ASSERT_TRUE(server.Start());
+  testing::UdpPeer stranger;
+  stranger.set_timeout(std::chrono::milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 100; ++i) stranger.SendTo(server.port(), Sccrq());
+  int answers = 0;
+  while (stranger.Next() != "<nothing>") ++answers;
+  const auto seconds =
+      std::chrono::ceil<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+  EXPECT_GE(answers, StrangerAnswers::kBurst);
+  EXPECT_LE(answers, StrangerAnswers::kBurst + StrangerAnswers::kPerSecond * seconds.count());
+  server.Stop();
+  ASSERT_TRUE(testing::WaitFor([&] { return !server.IsRunning(); }));
+  EXPECT_TRUE(Said("answers a second to senders without a tunnel"));
+}
+
 TEST_F(CL2tpTest, APortInUseFailsTheStart) {
   testing::UdpPeer holder;
   CL2tp server;

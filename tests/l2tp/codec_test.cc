@@ -50,6 +50,18 @@ TEST(CodecTest, AvpLengthLimits) {
   EXPECT_EQ(message->payload().size(), CDatagram::kCapacity);
 }
 
+TEST(CodecTest, MessagesHoldOnlyTheBytesTheyCarry) {
+  auto hello = CDatagram::NewControl(kHello, 1, 0);
+  EXPECT_LT(sizeof(CDatagram), 256u);
+  EXPECT_EQ(hello->footprint(), sizeof(CDatagram) + 8);  // the Message Type AVP
+  std::string error;
+  ASSERT_TRUE(hello->AddText(kAvpHostName, "lns", error));
+  EXPECT_EQ(hello->footprint(), sizeof(CDatagram) + 8 + 9);
+  const auto parsed = CDatagram::ParseControl(hello->WireBytes(), error);
+  ASSERT_TRUE(parsed) << error;
+  EXPECT_EQ(parsed->footprint(), sizeof(CDatagram) + 17);
+}
+
 TEST(CodecTest, ParsedControlMessagesReadBackWhatWasBuilt) {
   auto built = CDatagram::NewControl(kIcrq, 5, 0);
   std::string error;

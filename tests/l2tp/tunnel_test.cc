@@ -145,6 +145,22 @@ class TunnelTest : public ::testing::Test {
     Replies();
     return id;
   }
+  // An established tunnel with a peer whose secret is `secret`; returns our tunnel ID.
+  uint16_t EstablishWithSecret(const Bytes& secret) {
+    peers_[0].secret = secret;
+    Send(*Sccrq());
+    const Reply sccrp = Replies().at(0);
+    const Md5Digest response =
+        Md5().Update(Bytes{3}).Update(secret).Update(sccrp.Value(kAvpChallenge)).Final();
+    const uint16_t id = sccrp.Word(kAvpAssignedTunnelId);
+    auto scccn = Message(kScccn, id);
+    std::string error;
+    scccn->AddAvp(true, 0, kAvpChallengeResponse, response, error);
+    Send(*scccn);
+    Run(milliseconds(200));
+    Replies();
+    return id;
+  }
   // A session taken up in tunnel `id`; returns our session ID.
   uint16_t Call(uint16_t id, uint16_t lac_session = 40) {
     auto icrq = Message(kIcrq, id);
@@ -577,6 +593,193 @@ TEST_F(TunnelTest, HiddenAvpsOfASecretPeerAndMessagesOutOfOrder) {
   EXPECT_EQ(list_.Find(id)->state(), TunnelState::kEstablished);
   EXPECT_EQ(list_.Find(id)->session_count(), 1u);
   EXPECT_EQ(Replies().at(0).type, kIcrp);
+}
+
+TEST_F(TunnelTest, APeerThatNeverAcknowledgesLosesItsTunnelAtTheQueueLimit) {
+  const uint16_t id = Establish();
+  Call(id, 41);
+  server_.limits.sessions_per_tunnel = 1;
+  CTunnel& tunnel = *list_.Find(id);
+  // In-order ICRQs past the session limit, each answered by a CDN, none of them acknowledged.
+  std::string error;
+  int sent = 0;
+  for (; sent < 2000 && tunnel.state() == TunnelState::kEstablished; ++sent) {
+    auto icrq = Message(kIcrq, id);
+    icrq->AddU16(kAvpAssignedSessionId, 42, error);
+    Send(*icrq);
+    ASSERT_LE(tunnel.queued_bytes(), CTunnel::kMaxQueuedBytes);
+  }
+  ASSERT_EQ(tunnel.state(), TunnelState::kSentStopCcn);
+  EXPECT_GT(sent, 300);  // a few hundred CDNs fit
+  EXPECT_LT(sent, 700);
+  EXPECT_TRUE(Logged("Transmit queue of tunnel " + tunnel.name() + " holds "));
+  // The queue holds the StopCCN alone, numbered as the next message the LAC awaits.
+  const std::vector<Reply> r = Replies();
+  const Reply& stop = r.back();
+  EXPECT_EQ(stop.type, kStopCcn);
+  EXPECT_EQ(stop.ns, 2);  // SCCRP and ICRP were acknowledged
+  EXPECT_EQ(stop.Value(kAvpResultCode).at(1), 2);
+  EXPECT_EQ(stop.Value(kAvpResultCode).at(3), 4);
+  EXPECT_EQ(stop.ResultText(), tunnel.last_error());
+  const size_t stopping = tunnel.queued_bytes();
+  EXPECT_LT(stopping, 512u);
+  // More calls meanwhile add nothing.
+  lac_nr_ = 2;
+  for (int i = 0; i < 1000; ++i) {
+    auto icrq = Message(kIcrq, id);
+    icrq->AddU16(kAvpAssignedSessionId, 43, error);
+    Send(*icrq);
+  }
+  EXPECT_EQ(tunnel.queued_bytes(), stopping);
+  lac_nr_ = 3;
+  auto ack = Message(kZlb, id);
+  Send(*ack);
+  EXPECT_EQ(list_.count(), 0u);
+  EXPECT_EQ(server_.pool.in_use(), 0u);
+}
+
+TEST_F(TunnelTest, AStopCcnOnAFullQueueTakesThePlaceOfWhatWasNotAcknowledged) {
+  const uint16_t id = Establish();
+  const uint16_t session = Call(id, 41);
+  server_.limits.sessions_per_tunnel = 1;
+  CTunnel& tunnel = *list_.Find(id);
+  // CDNs the LAC never acknowledges, until another would not fit.
+  std::string error;
+  size_t cdn = 0;
+  while (CTunnel::kMaxQueuedBytes - tunnel.queued_bytes() >= cdn) {
+    const size_t before = tunnel.queued_bytes();
+    auto icrq = Message(kIcrq, id);
+    icrq->AddU16(kAvpAssignedSessionId, 42, error);
+    Send(*icrq);
+    cdn = tunnel.queued_bytes() - before;
+  }
+  ASSERT_EQ(tunnel.state(), TunnelState::kEstablished);
+  ASSERT_LT(CTunnel::kMaxQueuedBytes - tunnel.queued_bytes(),
+            NewStopCcn(7, id, 1, 0, "Last session has closed")->footprint());
+  Replies();
+  // The last call clears: its StopCCN goes at once, as the next message the LAC awaits.
+  lac_nr_ = 2;
+  auto clear = Message(kCdn, id, session);
+  clear->AddResultCode(3, 0, "", error);
+  Send(*clear);
+  const std::vector<Reply> r = Replies();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].type, kStopCcn);
+  EXPECT_EQ(r[0].ns, 2);
+  EXPECT_EQ(r[0].ResultText(), "Last session has closed");
+}
+
+TEST_F(TunnelTest, AnAcknowledgementBeyondWhatWasSentIsRefused) {
+  const uint16_t id = Establish();  // the SCCRP (Ns 0) is all that was sent
+  std::string error;
+  auto icrq = Message(kIcrq, id);
+  icrq->AddU16(kAvpAssignedSessionId, 40, error);
+  icrq->nr = 1000;
+  Send(*icrq);
+  Run(milliseconds(200));
+  EXPECT_TRUE(Replies().empty());  // neither processed nor acknowledged
+  EXPECT_EQ(list_.Find(id)->session_count(), 0u);
+  EXPECT_TRUE(Logged("Invalid control message for tunnel " + list_.Find(id)->name() +
+                     " - Nr 1000 acknowledges beyond Ns 1"));
+  // The same ICRQ with a true Nr is taken, and the ICRP goes at once.
+  icrq->nr = 1;
+  Send(*icrq);
+  const std::vector<Reply> r = Replies();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].type, kIcrp);
+  EXPECT_EQ(r[0].ns, 1);
+}
+
+TEST_F(TunnelTest, AcknowledgementsOfMessagesSentBeforeARetransmissionOpenTheWindow) {
+  const uint16_t id = Establish();  // the LAC's window is 4; ours to it has opened to 2
+  server_.limits.sessions_per_tunnel = 0;
+  std::string error;
+  for (const uint16_t session : {50, 51}) {  // two CDNs in flight, Ns 1 and 2
+    auto icrq = Message(kIcrq, id);
+    icrq->AddU16(kAvpAssignedSessionId, session, error);
+    Send(*icrq);
+  }
+  Run(milliseconds(1000));  // the first CDN goes again, alone
+  std::vector<Reply> r = Replies();
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[2].ns, 1);
+  // The LAC acknowledges both with its next ICRQ: that CDN goes at once.
+  lac_nr_ = 3;
+  auto icrq = Message(kIcrq, id);
+  icrq->AddU16(kAvpAssignedSessionId, 52, error);
+  Send(*icrq);
+  r = Replies();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].type, kCdn);
+  EXPECT_EQ(r[0].session, 52);
+  EXPECT_EQ(r[0].ns, 3);
+}
+
+TEST_F(TunnelTest, HiddenAvpsOfAnIccnAreReadWithTheTunnelSecret) {
+  const Bytes secret = {'k', 'e', 'y'};
+  const uint16_t id = EstablishWithSecret(secret);
+  auto icrq = Message(kIcrq, id);
+  std::string error;
+  icrq->AddU16(kAvpAssignedSessionId, 40, error);
+  Send(*icrq);
+  const uint16_t session = Replies().at(0).Word(kAvpAssignedSessionId);
+  // The ICCN hides its TX Connect Speed behind a Random Vector.
+  auto iccn = Message(kIccn, id, session);
+  const Bytes vector = {1, 2, 3, 4};
+  iccn->AddAvp(true, 0, kAvpRandomVector, vector, error);
+  iccn->AddAvp(true, 0, kAvpTxConnectSpeed,
+               HideAvpValue(kAvpTxConnectSpeed, secret, vector, Bytes{0, 0, 0x27, 0x10}, 3), error);
+  Bytes wire = iccn->WireBytes();
+  wire[12 + 8 + 10] |= 0x40;  // the H bit of the TX Connect Speed
+  list_.HandleDatagram(wire, lac_);
+  Run(milliseconds(200));
+  const std::vector<Reply> r = Replies();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].type, kZlb);
+  EXPECT_EQ(list_.Find(id)->FindSession(session)->state(), SessionState::kEstablished);
+}
+
+TEST_F(TunnelTest, StrangersAreAnsweredAtABoundedRate) {
+  const auto stop_ccns = [this] {
+    int count = 0;
+    for (const Reply& reply : Replies()) count += reply.type == kStopCcn;
+    return count;
+  };
+  const auto withheld_lines = [this] {
+    std::vector<std::string> lines;
+    for (const std::string& line : log_lines_) {
+      if (line.find("No answer to 127.0.0.2: over 10 answers a second") != std::string::npos)
+        lines.push_back(line);
+    }
+    return lines;
+  };
+  const auto flood = [this](int count) {
+    for (int i = 0; i < count; ++i)
+      Send(*Sccrq(static_cast<uint16_t>(i + 1)), Address("127.0.0.2"));
+  };
+  flood(100);
+  EXPECT_EQ(stop_ccns(), StrangerAnswers::kBurst);
+  EXPECT_EQ(withheld_lines().size(), 1u);
+  Run(milliseconds(500));
+  flood(100);
+  EXPECT_EQ(stop_ccns(), 5);
+  EXPECT_EQ(withheld_lines().size(), 1u);  // a line a second at most
+  Run(milliseconds(600));
+  flood(100);
+  EXPECT_EQ(stop_ccns(), 6);
+  ASSERT_EQ(withheld_lines().size(), 2u);
+  EXPECT_NE(withheld_lines()[1].find("(184 more suppressed)"), std::string::npos);
+  EXPECT_EQ(list_.count(), 0u);
+
+  // Refusals at the tunnel limit draw on the same answers.
+  server_.limits.tunnels = 0;
+  Send(*Sccrq());
+  EXPECT_EQ(stop_ccns(), 0);
+  Run(milliseconds(100));
+  Send(*Sccrq());
+  const std::vector<Reply> r = Replies();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].ResultText(), "Limit of 0 tunnels reached");
 }
 
 }  // namespace
