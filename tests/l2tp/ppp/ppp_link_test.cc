@@ -6,7 +6,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -92,6 +94,24 @@ class PppLinkTest : public ::testing::Test {
     User(kProtocolLcp, 2, sent[0][3], Data(sent[0]));
     ASSERT_EQ(ppp_.lcp().fsm().state(), FsmState::kOpened);
   }
+  // LCP to Opened with PAP: the user's request, his Nak of CHAP for PAP and his Ack; from Opened
+  // this is a renegotiation.
+  void OpenLcpWithPap(uint8_t id = 1) {
+    User(kProtocolLcp, 1, id, {7, 2});
+    std::vector<Bytes> sent = Sent();
+    ASSERT_EQ(sent.size(), 2u);
+    User(kProtocolLcp, 3, sent[0][3], {3, 4, 0xc0, 0x23});
+    sent = Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    User(kProtocolLcp, 2, sent[0][3], Data(sent[0]));
+    ASSERT_EQ(ppp_.lcp().fsm().state(), FsmState::kOpened);
+    ASSERT_EQ(ppp_.phase(), PppPhase::kAuthenticate);
+  }
+  size_t Logged(const std::string& text) const {
+    return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const auto& line) {
+      return line.find(text) != std::string::npos;
+    }));
+  }
   // CHAP with the right answer for ann.
   void LogInWithChap() {
     OpenLcp();
@@ -156,7 +176,8 @@ class PppLinkTest : public ::testing::Test {
   std::vector<Bytes> delivered_;
   PppServer server_ = Server();
   RecordingCall call_;
-  CPpp ppp_{server_, call_};
+  std::optional<CPpp> link_{std::in_place, server_, call_};  // reset: the call went
+  CPpp& ppp_ = *link_;
   size_t seen_ = 0;
 };
 
@@ -241,6 +262,55 @@ TEST_F(PppLinkTest, FailedPapLoginTerminatesLcpAndClearsTheCall) {
   // A dead link answers a new request as Closed does.
   User(kProtocolLcp, 1, 9, {7, 2});
   EXPECT_EQ(Sent().at(0), (Bytes{0xc0, 0x21, 6, 9, 0, 4}));
+}
+
+TEST_F(PppLinkTest, ARenegotiationDuringPapLoginWaitsAnewWithOneTimer) {
+  OpenLcpWithPap();
+  Run(seconds(20));
+  OpenLcpWithPap(2);              // before the user sent his Authenticate-Request
+  EXPECT_EQ(timers_.size(), 1u);  // PAP's wait, once
+  Run(seconds(25));               // past 30 s from the first start: that wait is gone
+  EXPECT_EQ(ppp_.phase(), PppPhase::kAuthenticate);
+  EXPECT_TRUE(Sent().empty());
+  Run(seconds(6));  // 30 s from the second start
+  const std::vector<Bytes> sent = Sent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0][2], kTerminateRequest);
+  EXPECT_EQ(Text(sent[0], 6), "Authentication failed");
+  EXPECT_EQ(Logged("PAP timed out"), 1u);
+}
+
+TEST_F(PppLinkTest, ALinkGoneDuringARenegotiatedPapLoginLeavesNoTimer) {
+  OpenLcpWithPap();
+  OpenLcpWithPap(2);
+  link_.reset();
+  EXPECT_EQ(timers_.size(), 0u);
+  Run(seconds(31));  // nothing runs on the freed link (ASan)
+  EXPECT_EQ(Logged("PAP timed out"), 0u);
+}
+
+TEST_F(PppLinkTest, TheUsersTerminationDuringChapLoginEndsTheChallenges) {
+  OpenLcp();
+  ASSERT_EQ(Sent().size(), 1u);  // the first challenge
+  User(kProtocolLcp, kTerminateRequest, 9, {});
+  EXPECT_EQ(Sent().at(0), (Bytes{0xc0, 0x21, 6, 9, 0, 4}));
+  Run(seconds(40));
+  EXPECT_TRUE(Sent().empty());  // no more challenges on the terminated link
+  EXPECT_EQ(ppp_.phase(), PppPhase::kDead);
+  EXPECT_TRUE(call_.cleared.empty());
+  EXPECT_EQ(Logged("CHAP"), 0u);
+}
+
+TEST_F(PppLinkTest, TheUsersTerminationDuringPapLoginEndsTheWait) {
+  OpenLcpWithPap();
+  User(kProtocolLcp, kTerminateRequest, 9, {});
+  EXPECT_EQ(Sent().at(0), (Bytes{0xc0, 0x21, 6, 9, 0, 4}));
+  Run(seconds(40));
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_EQ(ppp_.phase(), PppPhase::kDead);
+  EXPECT_TRUE(call_.cleared.empty());
+  EXPECT_EQ(Logged("PAP timed out"), 0u);
+  EXPECT_EQ(timers_.size(), 0u);
 }
 
 TEST_F(PppLinkTest, AUserWhoRejectsAuthenticationIsClosed) {
