@@ -35,7 +35,8 @@ class LcpEvents {
 // LCP of the server's side of a link: it waits for the user's request, asks for ACCM 0, CHAP
 // with MD5 (or PAP), a magic number, PFC and ACFC, accepts what RFC 1661 lets a user ask of it,
 // answers Echo-Requests and detects loop-backs. Magic numbers are never 0, and a user's 0 is
-// Nak'd with one (Rejected once he has disagreed Max-Failure times). Owned by the link; server thread only.
+// Nak'd with one (Rejected once he has disagreed Max-Failure times). Owned by the link; server
+// thread only.
 class CLcp final : public FsmOwner {
  public:
   static constexpr int kLoopbackLimit = 10;
