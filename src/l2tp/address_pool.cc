@@ -10,23 +10,51 @@ AddressPool::AddressPool(uint32_t start, uint32_t size) : start_(ntohl(start)), 
 }
 
 uint32_t AddressPool::Allocate() {
-  // The addresses in use are ordered, so the first gap is found in one walk over them.
+  // Both sets are ordered, so the first gap is found in one walk over them.
   uint32_t candidate = start_;
-  for (auto used = in_use_.lower_bound(start_); used != in_use_.end() && *used == candidate;
-       ++used) {
+  auto allocated = allocated_.lower_bound(start_);
+  auto kept = kept_.lower_bound(start_);
+  for (;;) {
+    if (allocated != allocated_.end() && *allocated == candidate) {
+      ++allocated;
+    } else if (kept != kept_.end() && *kept == candidate) {
+      ++kept;
+    } else {
+      break;
+    }
     ++candidate;
   }
   if (candidate - start_ >= size_) return 0;
-  in_use_.insert(candidate);
+  allocated_.insert(candidate);
   return htonl(candidate);
 }
 
 void AddressPool::Release(uint32_t address) {
-  in_use_.erase(ntohl(address));
+  allocated_.erase(ntohl(address));
+}
+
+void AddressPool::Keep(uint32_t address) {
+  kept_.insert(ntohl(address));
+}
+
+void AddressPool::Unkeep(uint32_t address) {
+  kept_.erase(ntohl(address));
 }
 
 bool AddressPool::InUse(uint32_t address) const {
-  return in_use_.contains(ntohl(address));
+  return allocated_.contains(ntohl(address)) || kept_.contains(ntohl(address));
+}
+
+void CallAddresses::Keep(uint32_t address) {
+  if (address == pool_address_) address = 0;  // held by the call already
+  if (address == kept_) return;
+  if (kept_ != 0) pool_.Unkeep(kept_);
+  kept_ = address;
+  if (kept_ != 0) pool_.Keep(kept_);
+}
+
+bool CallAddresses::OfAnotherCall(uint32_t address) const {
+  return address != pool_address_ && address != kept_ && pool_.InUse(address);
 }
 
 }  // namespace velmora::l2tp

@@ -5,6 +5,11 @@
 
 namespace velmora::l2tp {
 
+SessionPpp::SessionPpp(CSession& session, PppServer& server)
+    : session_(session),
+      addresses_(session.tunnel().server().pool, session.address()),
+      ppp_(server, *this) {}
+
 void SessionPpp::SendFrame(std::span<const uint8_t> frame) {
   session_.SendPppFrame(frame);
 }
@@ -15,10 +20,6 @@ void SessionPpp::Clear(const std::string& reason) {
 
 uint32_t SessionPpp::pool_address() const {
   return session_.address();
-}
-
-bool SessionPpp::AddressOfAnotherCall(uint32_t address) const {
-  return address != session_.address() && session_.tunnel().server().pool.InUse(address);
 }
 
 }  // namespace velmora::l2tp

@@ -119,5 +119,15 @@ TEST_F(LnsdPppTest, AFailedLoginFreesItsPoolAddress) {
   EXPECT_NE(out.find("IPCP address: 10.9.0.2\n"), std::string::npos) << out;
 }
 
+TEST_F(LnsdPppTest, AnAddressAUserKeepsIsNeitherHandedOutNorTakenByAnother) {
+  // The first call holds 10.9.0.1 from the pool; its user keeps the free 10.9.0.2 as his own.
+  std::string out = Login("--ask 10.9.0.2 --stay");
+  EXPECT_NE(out.find("IPCP address: 10.9.0.2\n"), std::string::npos) << out;
+  out = Login("--stay");
+  EXPECT_NE(out.find("IPCP nak: 10.9.0.3\nIPCP address: 10.9.0.3\n"), std::string::npos) << out;
+  out = Login("--ask 10.9.0.2 --stay");
+  EXPECT_NE(out.find("IPCP nak: 10.9.0.4\nIPCP address: 10.9.0.4\n"), std::string::npos) << out;
+}
+
 }  // namespace
 }  // namespace velmora

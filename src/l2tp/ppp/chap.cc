@@ -26,6 +26,11 @@ void CChap::Start() {
   state_ = State::kInitialChallenge;
 }
 
+void CChap::Stop() {
+  parts_.timers.Cancel(timer_);
+  state_ = State::kClosed;
+}
+
 void CChap::NewChallenge() {
   challenge_id_ = ++next_id_;
   transmissions_ = 0;

@@ -12,7 +12,8 @@ namespace velmora::l2tp {
 
 // The server side of CHAP with MD5 (RFC 1994): a random challenge of 16 to 23 bytes, sent up to
 // ten times 3 s apart, and the user's response checked against MD5(identifier, password,
-// challenge). A user with an empty password has no secret. Owned by the link; server thread only.
+// challenge). A user with an empty password has no secret. A stop (LCP down) ends the challenges;
+// the next start challenges anew. Owned by the link; server thread only.
 class CChap {
  public:
   enum class State {
@@ -32,6 +33,7 @@ class CChap {
   ~CChap() { parts_.timers.Cancel(timer_); }
 
   void Start();
+  void Stop();
   void Input(std::span<const uint8_t> packet);
   State state() const { return state_; }
   std::span<const uint8_t> challenge() const { return challenge_; }

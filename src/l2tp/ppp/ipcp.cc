@@ -26,6 +26,13 @@ void PutAddress(std::vector<uint8_t>& out, uint32_t address) {
   out.insert(out.end(), bytes, bytes + 4);
 }
 
+// Whether a user may have `address` at all: not in 0.0.0.0/8, loopback, multicast or the
+// reserved block with the broadcast address.
+bool UnicastNotLoopback(uint32_t address) {
+  const uint8_t first = reinterpret_cast<const uint8_t*>(&address)[0];
+  return first != 0 && first != 127 && first < 224;
+}
+
 }  // namespace
 
 CIpcp::CIpcp(IpcpEvents& events, TimerService& timers, ServerLog& log, uint32_t local,
@@ -94,7 +101,11 @@ bool CIpcp::RejectCheck(std::span<const uint8_t> options) {
 
 std::optional<uint32_t> CIpcp::JudgeUserAddress(uint32_t asked) const {
   const uint32_t pool = wanted_.his_address;
-  if (asked != 0 && (asked == pool || !events_.AddressOfAnotherCall(asked))) return std::nullopt;
+  if (asked != 0 && asked == pool) return std::nullopt;
+  if (UnicastNotLoopback(asked) && asked != wanted_.our_address &&
+      !events_.AddressOfAnotherCall(asked)) {
+    return std::nullopt;
+  }
   return pool;  // 0 when the call has no pool address: the option is rejected
 }
 
@@ -135,7 +146,10 @@ uint8_t CIpcp::RequestCheck(std::span<const uint8_t> options, std::vector<uint8_
         }
       });
   const uint8_t code = ConfigureAnswer(options, rejected, naked, answer);
-  if (code == kConfigureAck) his_ = his;
+  if (code == kConfigureAck) {
+    his_ = his;
+    events_.AddressAcknowledged(his_.his_address);
+  }
   return code;
 }
 

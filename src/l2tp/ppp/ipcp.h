@@ -19,8 +19,12 @@ class IpcpEvents {
   virtual void IpcpDown() = 0;
   virtual void IpcpFinished() = 0;
   virtual void Output(std::span<const uint8_t> frame) = 0;
-  // Whether `address` (network order) is the pool address of another live call.
+  // Whether `address` (network order) is held by another live call: its pool address or the
+  // address its user keeps as his own.
   virtual bool AddressOfAnotherCall(uint32_t address) const = 0;
+  // The user's request was acknowledged with `address` (network order; his pool address when
+  // he asked for none): his until another is acknowledged or the call goes.
+  virtual void AddressAcknowledged(uint32_t address) = 0;
 };
 
 // The IPCP addresses of one direction (network order).
@@ -32,9 +36,10 @@ struct IpcpOptions {
 };
 
 // IPCP of the server's side of a link (RFC 1332): waits for the user's request, asks for no
-// option itself, hands the user the pool address when he asks for 0.0.0.0 (or for the pool
-// address of another call) and lets him keep an address of his own otherwise. No VJ compression
-// and no name-server addresses. Owned by the link; server thread only.
+// option itself, and lets the user keep an address of his own that is unicast, not loopback, not
+// the server's and held by no other call; for any other address (and for 0.0.0.0) it hands him
+// the pool address. No VJ compression and no name-server addresses. Owned by the link; server
+// thread only.
 class CIpcp final : public FsmOwner {
  public:
   // `local` is the server's address, `pool` the call's pool address (0: none).

@@ -47,9 +47,19 @@ void CLcp::Close(const std::string& reason) {
 }
 
 uint32_t CLcp::NewMagic() {
-  uint8_t bytes[2];
-  random_bytes_(bytes);
-  return (uint32_t{bytes[0]} << 8 | bytes[1]) & 0x7FFF;
+  // Zero is no magic number: it is drawn again, and a source that keeps giving it yields 1.
+  for (int draw = 0; draw < kMagicDraws; ++draw) {
+    uint8_t bytes[2];
+    random_bytes_(bytes);
+    const uint32_t magic = (uint32_t{bytes[0]} << 8 | bytes[1]) & 0x7FFF;
+    if (magic != 0) return magic;
+  }
+  return 1;
+}
+
+uint32_t CLcp::MagicForPeer() {
+  const uint32_t magic = NewMagic();
+  return magic != got_.magic_value ? magic : magic % 0x7FFF + 1;
 }
 
 void CLcp::RejectProtocol(std::span<const uint8_t> frame) {
@@ -194,9 +204,12 @@ uint8_t CLcp::RequestCheck(std::span<const uint8_t> options, std::vector<uint8_t
             nak({kAuthentication, 5, 0xC2, 0x23, kChapMd5});
           }
         } else if (type == kMagic && v.size() == 4) {
-          if (got_.magic && ReadLong(v) == got_.magic_value) {
+          const uint32_t magic = ReadLong(v);
+          if (magic == 0 && reject_if_disagree) {
+            reject();  // zero is illegal: Nak'd until the user has disagreed too often
+          } else if (magic == 0 || (got_.magic && magic == got_.magic_value)) {
             std::vector<uint8_t> suggestion = {kMagic, 6};
-            const uint32_t fresh = NewMagic();
+            const uint32_t fresh = MagicForPeer();
             for (int shift : {24, 16, 8, 0})
               suggestion.push_back(static_cast<uint8_t>(fresh >> shift));
             nak(suggestion);

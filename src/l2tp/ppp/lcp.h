@@ -34,11 +34,14 @@ class LcpEvents {
 
 // LCP of the server's side of a link: it waits for the user's request, asks for ACCM 0, CHAP
 // with MD5 (or PAP), a magic number, PFC and ACFC, accepts what RFC 1661 lets a user ask of it,
-// answers Echo-Requests and detects loop-backs. Owned by the link; server thread only.
+// answers Echo-Requests and detects loop-backs. Magic numbers are never 0, and a user's 0 is
+// Nak'd with one (Rejected once he has disagreed Max-Failure times). Owned by the link; server
+// thread only.
 class CLcp final : public FsmOwner {
  public:
   static constexpr int kLoopbackLimit = 10;
   static constexpr uint16_t kMinimumMru = 128;
+  static constexpr int kMagicDraws = 4;
 
   CLcp(LcpEvents& events, TimerService& timers, ServerLog& log,
        std::function<void(std::span<uint8_t>)> random_bytes);
@@ -67,7 +70,10 @@ class CLcp final : public FsmOwner {
   void Output(std::span<const uint8_t> frame) override { events_.Output(frame); }
 
  private:
+  // A magic number of ours: random and never 0.
   uint32_t NewMagic();
+  // A magic number to suggest to the user: never 0 and never ours.
+  uint32_t MagicForPeer();
 
   LcpEvents& events_;
   std::function<void(std::span<uint8_t>)> random_bytes_;

@@ -21,6 +21,7 @@ void CPap::Start() {
     return;
   }
   state_ = State::kListen;
+  parts_.timers.Cancel(timer_);
   timer_ = parts_.timers.Create(kRequestTimeout, [this] {
     timer_ = {};
     if (state_ != State::kListen) return;
@@ -28,6 +29,11 @@ void CPap::Start() {
     state_ = State::kBadAuth;
     parts_.done(false);
   });
+}
+
+void CPap::Stop() {
+  parts_.timers.Cancel(timer_);
+  state_ = State::kClosed;
 }
 
 void CPap::Input(std::span<uint8_t> packet) {

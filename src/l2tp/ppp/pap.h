@@ -9,8 +9,8 @@
 namespace velmora::l2tp {
 
 // The server side of PAP (RFC 1334): waits 30 s for the user's Authenticate-Request and answers
-// it from the user list; the password in the received packet is wiped. Owned by the link; server
-// thread only.
+// it from the user list; the password in the received packet is wiped. Each start waits anew;
+// a stop (LCP down) ends the wait. Owned by the link; server thread only.
 class CPap {
  public:
   enum class State { kInitial, kClosed, kPending, kListen, kOpen, kBadAuth };
@@ -20,6 +20,7 @@ class CPap {
   ~CPap() { parts_.timers.Cancel(timer_); }
 
   void Start();
+  void Stop();
   // A PAP packet (code, identifier, length, data); writable, so that the password can be wiped.
   void Input(std::span<uint8_t> packet);
   State state() const { return state_; }

@@ -100,6 +100,9 @@ void CPpp::LcpUp() {
 }
 
 void CPpp::LcpDown() {
+  // A login in progress ends with the link: the next LcpUp starts it again.
+  if (pap_) pap_->Stop();
+  if (chap_) chap_->Stop();
   if (ipcp_) ipcp_->LowerDown();
   if (phase_ != PppPhase::kDead) phase_ = PppPhase::kTerminate;
 }

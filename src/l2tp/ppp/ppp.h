@@ -49,7 +49,11 @@ class PppCall {
   // Ends the call after a failed login, with the reason.
   virtual void Clear(const std::string& reason) = 0;
   virtual uint32_t pool_address() const = 0;
+  // Whether `address` is held by another live call: its pool address or its user's own.
   virtual bool AddressOfAnotherCall(uint32_t address) const = 0;
+  // The user now has `address` (his pool address or one of his own, or 0): no other call may be
+  // given it while he keeps it.
+  virtual void KeepAddress(uint32_t address) = 0;
 };
 
 enum class PppPhase {
@@ -90,6 +94,7 @@ class CPpp final : private LcpEvents, private IpcpEvents {
   bool AddressOfAnotherCall(uint32_t address) const override {
     return call_.AddressOfAnotherCall(address);
   }
+  void AddressAcknowledged(uint32_t address) override { call_.KeepAddress(address); }
 
   void StartAuthentication();
   AuthenticationParts Authentication();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -89,7 +90,8 @@ TEST_F(LcpTest, RequestsTheServerNaksOrRejects) {
   User(kConfigureRequest, 4, {13, 3, 6, 1, 4, 5, 0xdc});  // Callback: rejected alone
   EXPECT_EQ(Sent().back(), (Bytes{0xff, 0x03, 0xc0, 0x21, 4, 4, 0, 7, 13, 3, 6}));
   User(kConfigureRequest, 5, {5, 6, 0, 0, 0x12, 0x34});  // our own magic: a loop?
-  EXPECT_EQ(Sent().back(), (Bytes{0xff, 0x03, 0xc0, 0x21, 3, 5, 0, 10, 5, 6, 0, 0, 0x12, 0x34}));
+  // The suggestion is not ours, though the random source draws it again.
+  EXPECT_EQ(Sent().back(), (Bytes{0xff, 0x03, 0xc0, 0x21, 3, 5, 0, 10, 5, 6, 0, 0, 0x12, 0x35}));
   const size_t before = link_.sent.size();
   User(kConfigureRequest, 6, {1, 1, 7, 2});  // an option of length 1: the packet is dropped
   User(kConfigureRequest, 7, {1, 4, 5});     // an option past the end
@@ -121,6 +123,37 @@ TEST_F(LcpTest, LoopbackIsDetectedAfterTenNaksOfTheMagicNumber) {
   const Bytes last = link_.sent.back();
   EXPECT_EQ(last[4], kTerminateRequest);
   EXPECT_EQ(std::string(last.begin() + 8, last.end()), "Loopback detected");
+}
+
+TEST_F(LcpTest, AZeroMagicNumberIsNakedUntilMaxFailureThenRejected) {
+  for (uint8_t id = 1; id <= CFsm::kMaxFailure; ++id) {
+    User(kConfigureRequest, id, {5, 6, 0, 0, 0, 0, 7, 2});
+    EXPECT_EQ(Sent().back(), (Bytes{0xff, 0x03, 0xc0, 0x21, 3, id, 0, 10, 5, 6, 0, 0, 0x12, 0x35}));
+  }
+  User(kConfigureRequest, 9, {5, 6, 0, 0, 0, 0, 7, 2});
+  EXPECT_EQ(Sent().back(), (Bytes{0xff, 0x03, 0xc0, 0x21, 4, 9, 0, 10, 5, 6, 0, 0, 0, 0}));
+  // Without the option the request is acknowledged; the user has no magic number.
+  User(kConfigureRequest, 10, {7, 2});
+  EXPECT_EQ(Sent().back(), (Bytes{0xff, 0x03, 0xc0, 0x21, 2, 10, 0, 6, 7, 2}));
+}
+
+TEST_F(LcpTest, OurMagicNumberIsNeverZero) {
+  // Each element: the two bytes of one draw.
+  const auto request_magic = [this](std::vector<Bytes> draws) {
+    RecordingLink link;
+    CLcp lcp(link, timers_, log_, [&draws](std::span<uint8_t> out) {
+      const Bytes draw = draws.empty() ? Bytes{0, 0} : draws.front();
+      if (!draws.empty()) draws.erase(draws.begin());
+      std::copy(draw.begin(), draw.end(), out.begin());
+    });
+    lcp.Start();
+    const Bytes request = {1, 1, 0, 4};
+    lcp.Input(request);
+    const Bytes ours = link.sent.at(0);
+    return Bytes(ours.end() - 8, ours.end() - 4);  // the magic number before PFC and ACFC
+  };
+  EXPECT_EQ(request_magic({{0, 0}, {0x80, 0}, {0x03, 0x04}}), (Bytes{0, 0, 0x03, 0x04}));
+  EXPECT_EQ(request_magic({}), (Bytes{0, 0, 0, 1}));  // a source stuck at zero
 }
 
 TEST_F(LcpTest, EchoAndCodesOfAnOpenLink) {

@@ -6,7 +6,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,12 +32,15 @@ class RecordingCall final : public PppCall {
   }
   void Clear(const std::string& reason) override { cleared.push_back(reason); }
   uint32_t pool_address() const override { return pool; }
-  bool AddressOfAnotherCall(uint32_t address) const override { return address == taken; }
+  bool AddressOfAnotherCall(uint32_t address) const override { return taken.contains(address); }
+  void KeepAddress(uint32_t address) override { kept.push_back(address); }
 
   std::vector<Bytes> sent;  // from the protocol field on
   std::vector<std::string> cleared;
   uint32_t pool = Ip("10.9.0.1");
-  uint32_t taken = Ip("10.9.0.2");
+  // Another call's pool address and another user's own.
+  std::set<uint32_t> taken = {Ip("10.9.0.2"), Ip("10.1.9.9")};
+  std::vector<uint32_t> kept;  // each acknowledged address in turn
 };
 
 class PppLinkTest : public ::testing::Test {
@@ -91,6 +97,24 @@ class PppLinkTest : public ::testing::Test {
     ASSERT_EQ(sent.size(), 2u);
     User(kProtocolLcp, 2, sent[0][3], Data(sent[0]));
     ASSERT_EQ(ppp_.lcp().fsm().state(), FsmState::kOpened);
+  }
+  // LCP to Opened with PAP: the user's request, his Nak of CHAP for PAP and his Ack; from Opened
+  // this is a renegotiation.
+  void OpenLcpWithPap(uint8_t id = 1) {
+    User(kProtocolLcp, 1, id, {7, 2});
+    std::vector<Bytes> sent = Sent();
+    ASSERT_EQ(sent.size(), 2u);
+    User(kProtocolLcp, 3, sent[0][3], {3, 4, 0xc0, 0x23});
+    sent = Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    User(kProtocolLcp, 2, sent[0][3], Data(sent[0]));
+    ASSERT_EQ(ppp_.lcp().fsm().state(), FsmState::kOpened);
+    ASSERT_EQ(ppp_.phase(), PppPhase::kAuthenticate);
+  }
+  size_t Logged(const std::string& text) const {
+    return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const auto& line) {
+      return line.find(text) != std::string::npos;
+    }));
   }
   // CHAP with the right answer for ann.
   void LogInWithChap() {
@@ -156,7 +180,8 @@ class PppLinkTest : public ::testing::Test {
   std::vector<Bytes> delivered_;
   PppServer server_ = Server();
   RecordingCall call_;
-  CPpp ppp_{server_, call_};
+  std::optional<CPpp> link_{std::in_place, server_, call_};  // reset: the call went
+  CPpp& ppp_ = *link_;
   size_t seen_ = 0;
 };
 
@@ -243,6 +268,55 @@ TEST_F(PppLinkTest, FailedPapLoginTerminatesLcpAndClearsTheCall) {
   EXPECT_EQ(Sent().at(0), (Bytes{0xc0, 0x21, 6, 9, 0, 4}));
 }
 
+TEST_F(PppLinkTest, ARenegotiationDuringPapLoginWaitsAnewWithOneTimer) {
+  OpenLcpWithPap();
+  Run(seconds(20));
+  OpenLcpWithPap(2);              // before the user sent his Authenticate-Request
+  EXPECT_EQ(timers_.size(), 1u);  // PAP's wait, once
+  Run(seconds(25));               // past 30 s from the first start: that wait is gone
+  EXPECT_EQ(ppp_.phase(), PppPhase::kAuthenticate);
+  EXPECT_TRUE(Sent().empty());
+  Run(seconds(6));  // 30 s from the second start
+  const std::vector<Bytes> sent = Sent();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0][2], kTerminateRequest);
+  EXPECT_EQ(Text(sent[0], 6), "Authentication failed");
+  EXPECT_EQ(Logged("PAP timed out"), 1u);
+}
+
+TEST_F(PppLinkTest, ALinkGoneDuringARenegotiatedPapLoginLeavesNoTimer) {
+  OpenLcpWithPap();
+  OpenLcpWithPap(2);
+  link_.reset();
+  EXPECT_EQ(timers_.size(), 0u);
+  Run(seconds(31));  // nothing runs on the freed link (ASan)
+  EXPECT_EQ(Logged("PAP timed out"), 0u);
+}
+
+TEST_F(PppLinkTest, TheUsersTerminationDuringChapLoginEndsTheChallenges) {
+  OpenLcp();
+  ASSERT_EQ(Sent().size(), 1u);  // the first challenge
+  User(kProtocolLcp, kTerminateRequest, 9, {});
+  EXPECT_EQ(Sent().at(0), (Bytes{0xc0, 0x21, 6, 9, 0, 4}));
+  Run(seconds(40));
+  EXPECT_TRUE(Sent().empty());  // no more challenges on the terminated link
+  EXPECT_EQ(ppp_.phase(), PppPhase::kDead);
+  EXPECT_TRUE(call_.cleared.empty());
+  EXPECT_EQ(Logged("CHAP"), 0u);
+}
+
+TEST_F(PppLinkTest, TheUsersTerminationDuringPapLoginEndsTheWait) {
+  OpenLcpWithPap();
+  User(kProtocolLcp, kTerminateRequest, 9, {});
+  EXPECT_EQ(Sent().at(0), (Bytes{0xc0, 0x21, 6, 9, 0, 4}));
+  Run(seconds(40));
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_EQ(ppp_.phase(), PppPhase::kDead);
+  EXPECT_TRUE(call_.cleared.empty());
+  EXPECT_EQ(Logged("PAP timed out"), 0u);
+  EXPECT_EQ(timers_.size(), 0u);
+}
+
 TEST_F(PppLinkTest, AUserWhoRejectsAuthenticationIsClosed) {
   User(kProtocolLcp, 1, 1, {7, 2});
   std::vector<Bytes> sent = Sent();
@@ -275,8 +349,40 @@ TEST_F(PppLinkTest, IpcpAddressRules) {
   EXPECT_EQ(Sent().at(0), (Bytes{0x80, 0x21, 2, 4, 0, 10, 3, 6, 10, 1, 2, 3}));
   User(kProtocolIpcp, 2, 1, {});
   EXPECT_EQ(ppp_.ipcp()->peer_address(), Ip("10.1.2.3"));
+  EXPECT_EQ(call_.kept, (std::vector<uint32_t>{Ip("10.1.2.3")}));
   SendIp(IpPacket("10.1.2.3", "192.168.5.7"));
   EXPECT_EQ(delivered_.size(), 1u);
+}
+
+TEST_F(PppLinkTest, IpcpRefusesAddressesAUserMayNotKeep) {
+  LogInWithChap();
+  uint8_t id = 1;
+  for (const char* address :
+       {"10.9.0.2", "10.1.9.9", "10.9.0.254", "127.0.0.1", "127.200.0.9", "224.0.0.1",
+        "239.255.255.250", "240.0.0.1", "255.255.255.255", "0.1.2.3"}) {
+    SCOPED_TRACE(address);
+    const uint32_t a = Ip(address);
+    const auto* b = reinterpret_cast<const uint8_t*>(&a);
+    User(kProtocolIpcp, 1, ++id, {3, 6, b[0], b[1], b[2], b[3]});
+    EXPECT_EQ(Sent().back(), (Bytes{0x80, 0x21, 3, id, 0, 10, 3, 6, 10, 9, 0, 1}));
+    // The two-address form likewise.
+    User(kProtocolIpcp, 1, ++id, {1, 10, b[0], b[1], b[2], b[3], 10, 9, 0, 254});
+    EXPECT_EQ(Sent().back(), (Bytes{0x80, 0x21, 3, id, 0, 14, 1, 10, 10, 9, 0, 1, 10, 9, 0, 254}));
+    // Taking the suggestion is acknowledged (and keeps the Naks below Max-Failure).
+    User(kProtocolIpcp, 1, ++id, {3, 6, 10, 9, 0, 1});
+    EXPECT_EQ(Sent().back()[2], kConfigureAck);
+  }
+  EXPECT_EQ(call_.kept, std::vector<uint32_t>(10, Ip("10.9.0.1")));
+  call_.kept.clear();
+  // A free address, in the pool's range or not, is the user's to keep.
+  User(kProtocolIpcp, 1, ++id, {3, 6, 10, 9, 0, 3});
+  EXPECT_EQ(Sent().back()[2], kConfigureAck);
+  User(kProtocolIpcp, 1, ++id, {3, 6, 169, 254, 1, 1});
+  EXPECT_EQ(Sent().back()[2], kConfigureAck);
+  // Without an address he has his pool address again.
+  User(kProtocolIpcp, 1, ++id, {});
+  EXPECT_EQ(Sent().back()[2], kConfigureAck);
+  EXPECT_EQ(call_.kept, (std::vector<uint32_t>{Ip("10.9.0.3"), Ip("169.254.1.1"), Ip("10.9.0.1")}));
 }
 
 TEST_F(PppLinkTest, IpcpWithoutPoolAddressRejectsZeroAndTakesNaks) {
@@ -285,6 +391,8 @@ TEST_F(PppLinkTest, IpcpWithoutPoolAddressRejectsZeroAndTakesNaks) {
   User(kProtocolIpcp, 1, 1, {3, 6, 0, 0, 0, 0});
   std::vector<Bytes> sent = Sent();
   EXPECT_EQ(sent.at(1), (Bytes{0x80, 0x21, 4, 1, 0, 10, 3, 6, 0, 0, 0, 0}));
+  User(kProtocolIpcp, 1, 2, {3, 6, 127, 0, 0, 1});  // an address he may not keep: rejected too
+  EXPECT_EQ(Sent().at(0), (Bytes{0x80, 0x21, 4, 2, 0, 10, 3, 6, 127, 0, 0, 1}));
   // A Nak of our empty request suggesting an address for us: the next request asks for it.
   User(kProtocolIpcp, 3, sent[0][3], {3, 6, 10, 9, 0, 200});
   EXPECT_EQ(Sent().at(0), (Bytes{0x80, 0x21, 1, 2, 0, 10, 3, 6, 10, 9, 0, 200}));
