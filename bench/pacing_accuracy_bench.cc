@@ -7,7 +7,7 @@
 // class's queue as deep as the router's queue of that address), measured the same way.
 //
 // Each shaper is scored against its own allocation rule, the router's "guarantee first, then equal
-// shares of the maximum" and HTB's "rate first, then the excess by quantum up to ceil"; every case
+// shares of the maximum" and HTB's "rate first, then the excess in quanta up to ceil"; every case
 // checks that no 270 ms carried more than the physical bandwidth x 0.27 s plus one datagram, and
 // where the offered load exceeds the physical bandwidth that the total stays within 0.5 % of it.
 //
@@ -119,7 +119,7 @@ Case ThreeAddressCase(uint32_t physical) {
 Case ManyAddressCase() {
   constexpr uint32_t kPhysical = 15'000'000;
   constexpr size_t kAddresses = 4096;
-  Case c{"4096", kPhysical, 1000, {{"M", kPhysical, 15'000, 2'000}}, {}, seconds(4), seconds(5)};
+  Case c{"4096", kPhysical, 1000, {{"M", kPhysical, 60'000, 2'000}}, {}, seconds(4), seconds(5)};
   AddFlows(c, 0, kAddresses, 2.0 * kPhysical / kAddresses);
   return c;
 }
@@ -182,8 +182,9 @@ std::vector<double> VelmoraExpected(const Case& c) {
   });
 }
 
-// The HTB class of a flow. HTB needs a rate above 0; its quantum (bytes per round when classes
-// share the excess) is rate / r2q with HTB's r2q of 10, but at least one datagram.
+// The HTB class of a flow. HTB needs a rate above 0. The quantum (bytes per round when classes
+// share the excess) is one datagram for every class: the finest round HTB serves, so that a class
+// held at its ceil waits at most a datagram per other class when it may send again.
 struct HtbClass {
   uint32_t rate, ceil, quantum;
 };
@@ -191,7 +192,7 @@ struct HtbClass {
 HtbClass HtbClassOf(const Case& c, const Flow& f) {
   const Profile& p = c.profiles[f.profile];
   const uint32_t rate = std::max<uint32_t>(p.guarantee, 8);
-  return {rate, p.maximum, std::clamp<uint32_t>(rate / 8 / 10, c.datagram, 200'000)};
+  return {rate, p.maximum, static_cast<uint32_t>(c.datagram)};
 }
 
 // HTB's rule: each class its rate; the parent's rest shared by quantum, each up to its ceil.
@@ -302,13 +303,15 @@ struct Offered {
 };
 
 // The load: one thread sends every flow's datagrams at its offered rate in batches every 2 ms and
-// sleeps between them, so that on a small machine it leaves the cores to what it measures. Flows
-// are spread over the period; a flow that falls behind catches up by at most two batches.
+// sleeps between them, so that on a small machine it leaves the cores to what it measures. The
+// flows start one after another over the warm-up, so that no shaper sees them in step; a flow
+// that falls behind catches up by at most two batches.
 Offered Generate(const Case& c, const Path& path, int fd, RealClock::time_point start,
                  RealClock::time_point from, RealClock::time_point to) {
   struct Schedule {
+    uint32_t address;
     Outgoing out;
-    double interval_ns, phase;
+    double interval_ns, start_ns;
     int64_t next = 0, max_burst;
     uint32_t sequence = 0;
   };
@@ -318,8 +321,10 @@ Offered Generate(const Case& c, const Path& path, int fd, RealClock::time_point 
     const double interval_ns = c.datagram * 8e9 / f.offered;
     const auto burst =
         static_cast<int64_t>(kCatchUpBatches * 1e6 * kBatchPeriod.count() / interval_ns);
-    schedules.push_back({path.outgoing(path.AddressOf(f), c.datagram - path.unseen_header),
-                         interval_ns, 1.0 * k / c.flows.size(), 0, std::max<int64_t>(burst, 1)});
+    const uint32_t address = path.AddressOf(f);
+    schedules.push_back({address, path.outgoing(address, c.datagram - path.unseen_header),
+                         interval_ns, 1e9 * c.warm_up.count() * k / c.flows.size(), 0,
+                         std::max<int64_t>(burst, 1)});
   }
   Offered offered;
   for (auto batch = start; batch < to; batch += kBatchPeriod) {
@@ -328,13 +333,14 @@ Offered Generate(const Case& c, const Path& path, int fd, RealClock::time_point 
     const double elapsed_ns = static_cast<double>(NanosOf(now) - NanosOf(start));
     const bool counted = now >= from && now < to;
     for (Schedule& s : schedules) {
-      const auto due = static_cast<int64_t>(elapsed_ns / s.interval_ns + s.phase);
+      if (elapsed_ns < s.start_ns) continue;
+      const auto due = static_cast<int64_t>((elapsed_ns - s.start_ns) / s.interval_ns) + 1;
       if (due - s.next > s.max_burst) {
         offered.skipped += counted ? due - s.max_burst - s.next : 0;
         s.next = due - s.max_burst;
       }
       for (; s.next < due; ++s.next) {
-        PutLabel(s.out.bytes, path.label_offset, s.out.to.sin_addr.s_addr, s.sequence++);
+        PutLabel(s.out.bytes, path.label_offset, s.address, s.sequence++);
         const bool sent = sendto(fd, s.out.bytes.data(), s.out.bytes.size(), 0,
                                  reinterpret_cast<const sockaddr*>(&s.out.to), sizeof s.out.to) > 0;
         if (!counted) continue;
@@ -751,9 +757,11 @@ std::string Hex(unsigned value) {
 // Two network namespaces joined by a veth pair, made for one case and removed with the object.
 // The sending side routes the flows' addresses to the receiving side, which takes them all as its
 // own, and shapes them with HTB on its end of the pair: a parent class at the physical bandwidth
-// and one class per address, its queue as deep as the router's queue of that address. Bursts are
-// one datagram, the least that does not lose rate to timer latency, so that no 270 ms carries
-// more than the physical bandwidth allows plus about one datagram. Used by the main thread.
+// and one class per address, its queue as deep as the router's queue of that address. HTB lets a
+// class send while its tokens are not negative, so over any time it sends its rate plus its burst
+// plus one packet: the parent's burst and cburst are one byte, to keep the physical bandwidth x
+// 0.27 s plus one datagram; each address's are one datagram, the least with which a class does not
+// lose its rate to timer latency. Used by the main thread.
 class HtbBed {
  public:
   explicit HtbBed(const Case& c)
@@ -798,12 +806,12 @@ class HtbBed {
   // The qdisc, the classes with their queues, and a u32 filter hashed on the address's last byte.
   void WriteBatch(const Case& c) const {
     std::ofstream batch(batch_);
-    const std::string dev = " dev vbench0 ", burst = " burst " + std::to_string(c.datagram) +
-                                                     " cburst " + std::to_string(c.datagram);
+    const std::string dev = " dev vbench0 ", datagram = std::to_string(c.datagram);
+    const std::string burst = " burst " + datagram + " cburst " + datagram;
     const std::string physical = std::to_string(c.physical) + "bit";
     batch << "qdisc add" << dev << "root handle 1: htb\n"
           << "class add" << dev << "parent 1: classid 1:1 htb rate " << physical << " ceil "
-          << physical << burst << "\n"
+          << physical << " burst 1 cburst 1\n"
           << "filter add" << dev << "parent 1: prio 1 handle 2: protocol ip u32 divisor 256\n"
           << "filter add" << dev << "parent 1: prio 1 protocol ip u32 ht 800:: match ip dst "
           << "10.232.0.0/16 hashkey mask 0x000000ff at 16 link 2:\n";
