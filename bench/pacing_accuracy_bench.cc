@@ -7,9 +7,10 @@
 // class's queue as deep as the router's queue of that address), measured the same way.
 //
 // Each shaper is scored against its own allocation rule, the router's "guarantee first, then equal
-// shares of the maximum" and HTB's "rate first, then the excess in quanta up to ceil"; every case
-// checks that no 270 ms carried more than the physical bandwidth x 0.27 s plus one datagram, and
-// where the offered load exceeds the physical bandwidth that the total stays within 0.5 % of it.
+// shares of the maximum" and HTB's "rate first, then the excess in equal quanta up to ceil"; every
+// case checks that no 270 ms carried more than the physical bandwidth x 0.27 s plus one datagram,
+// and where the offered load exceeds the physical bandwidth that the total stays within 0.5 % of
+// it.
 //
 //   pacing_accuracy_bench [--seconds N] [--case NAME]... [--shaper velmora|htb]
 //
@@ -26,7 +27,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -115,7 +115,8 @@ Case ThreeAddressCase(uint32_t physical) {
 }
 
 // 4,096 addresses of one profile share 15 Mbit/s; together they are offered twice that, so every
-// queue stays backlogged once the warm-up has filled it.
+// queue holds a backlog after the warm-up. Their maximum lets each send more than one datagram per
+// 270 ms, so that this case measures the choice among many queues, not low maxima.
 Case ManyAddressCase() {
   constexpr uint32_t kPhysical = 15'000'000;
   constexpr size_t kAddresses = 4096;
@@ -195,7 +196,7 @@ HtbClass HtbClassOf(const Case& c, const Flow& f) {
   return {rate, p.maximum, static_cast<uint32_t>(c.datagram)};
 }
 
-// HTB's rule: each class its rate; the parent's rest shared by quantum, each up to its ceil.
+// HTB's rule: each class its rate; the parent's rest shared in quanta, each up to its ceil.
 std::vector<double> HtbExpected(const Case& c) {
   return FillRates(c, 1e9, [&](const Flow& f, double level) {
     const HtbClass k = HtbClassOf(c, f);
@@ -250,8 +251,8 @@ bool EnterNamespace(const std::string& name) {
   return entered;
 }
 
-// A socket made by `open` inside the named network namespace; it stays there whichever thread
-// uses it.
+// A socket made by `open_socket` inside the named network namespace; it stays there whichever
+// thread uses it.
 int SocketIn(const std::string& ns, const std::function<int()>& open_socket) {
   int fd = -1;
   std::thread([&] {
@@ -266,7 +267,8 @@ void SetOption(int fd, int level, int name, int value) {
 
 int OpenReceiver(const sockaddr_in& listen) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  SetOption(fd, SOL_SOCKET, SO_RCVBUFFORCE, 8 << 20);
+  SetOption(fd, SOL_SOCKET, SO_RCVBUF, 8 << 20);       // as far as the system allows
+  SetOption(fd, SOL_SOCKET, SO_RCVBUFFORCE, 8 << 20);  // beyond that, as root
   SetOption(fd, SOL_SOCKET, SO_TIMESTAMPNS, 1);
   SetOption(fd, SOL_SOCKET, SO_RXQ_OVFL, 1);
   SetOption(fd, IPPROTO_IP, IP_PKTINFO, 1);
@@ -282,6 +284,7 @@ int OpenReceiver(const sockaddr_in& listen) {
 
 int OpenSender() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  SetOption(fd, SOL_SOCKET, SO_SNDBUF, 64 << 20);
   SetOption(fd, SOL_SOCKET, SO_SNDBUFFORCE, 64 << 20);
   return fd;
 }
@@ -367,7 +370,7 @@ struct Reception {
   uint32_t lost = 0;          // dropped by the receiving socket itself
 };
 
-// The flow, receive time and socket drop count of one received datagram.
+// The IP destination, kernel receive time and socket drop count of one received datagram.
 struct ReceivedMeta {
   uint32_t destination = 0;
   int64_t ns = 0;
@@ -758,10 +761,11 @@ std::string Hex(unsigned value) {
 // The sending side routes the flows' addresses to the receiving side, which takes them all as its
 // own, and shapes them with HTB on its end of the pair: a parent class at the physical bandwidth
 // and one class per address, its queue as deep as the router's queue of that address. HTB lets a
-// class send while its tokens are not negative, so over any time it sends its rate plus its burst
-// plus one packet: the parent's burst and cburst are one byte, to keep the physical bandwidth x
-// 0.27 s plus one datagram; each address's are one datagram, the least with which a class does not
-// lose its rate to timer latency. Used by the main thread.
+// class send while its tokens are not negative, so over any time a class sends its rate times the
+// time plus its burst plus one packet, and a class within its rate sends without its parent. To
+// keep the physical bandwidth x 0.27 s plus one datagram, the parent's burst and cburst and each
+// address's burst are one byte; each address's cburst is one datagram, so that a class held at
+// its ceil does not lose it to timer latency. Used by the main thread.
 class HtbBed {
  public:
   explicit HtbBed(const Case& c)
@@ -807,7 +811,7 @@ class HtbBed {
   void WriteBatch(const Case& c) const {
     std::ofstream batch(batch_);
     const std::string dev = " dev vbench0 ", datagram = std::to_string(c.datagram);
-    const std::string burst = " burst " + datagram + " cburst " + datagram;
+    const std::string burst = " burst 1 cburst " + datagram;
     const std::string physical = std::to_string(c.physical) + "bit";
     batch << "qdisc add" << dev << "root handle 1: htb\n"
           << "class add" << dev << "parent 1: classid 1:1 htb rate " << physical << " ceil "
