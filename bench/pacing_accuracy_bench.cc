@@ -41,6 +41,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "router_child.h"
@@ -560,43 +561,43 @@ void PrintProfiles(const Case& c, const Path& path, const std::vector<FlowScore>
   }
 }
 
-Outcome Report(const Case& c, const Path& path, const std::vector<double>& expected,
-               const Measurement& m) {
-  const std::vector<FlowScore> scores = ScoreFlows(c, expected, m);
-  (c.flows.size() > kManyFlows ? PrintProfiles : PrintFlows)(c, path, scores);
-  Outcome outcome{c.name, path.name, 0, 0, 0, {}};
-  double total = 0, expected_total = 0, demand = 0;
-  bool rates_ok = true, guarantees_ok = true;
+// The total against the physical bandwidth: within 0.5 % of it where the offered maxima exceed it.
+void CheckTotal(const Case& c, const std::vector<FlowScore>& scores, const Measurement& m,
+                Outcome& outcome) {
+  double total = 0, expected = 0, demand = 0;
   for (size_t k = 0; k < c.flows.size(); ++k) {
     total += scores[k].measured;
-    expected_total += scores[k].expected;
+    expected += scores[k].expected;
     demand += Demand(c, c.flows[k]);
-    rates_ok = rates_ok && scores[k].rate_ok;
-    guarantees_ok = guarantees_ok && scores[k].guarantee_ok;
   }
-  if (!rates_ok) outcome.missed.push_back("per-address rates");
-  if (!guarantees_ok) outcome.missed.push_back("guarantees");
-  const double secs = duration<double>(c.measured).count();
   outcome.total_error = (total - c.physical) / c.physical * 100;
   std::printf(
       "  total %.0f bit/s, expected %.0f (%+.2f%%), offered %.0f; %+.2f%% against the "
       "physical bandwidth",
-      total, expected_total, (total - expected_total) / expected_total * 100,
-      m.offered.bytes * 8 / secs, outcome.total_error);
-  if (demand > c.physical) {
-    const bool ok = std::abs(outcome.total_error) <= 0.5;
-    if (!ok) outcome.missed.push_back("total within 0.5 %");
-    std::printf(" (target 0.5 %%): %s\n", ok ? "PASS" : "FAIL");
-  } else {
+      total, expected, (total - expected) / expected * 100,
+      m.offered.bytes * 8 / duration<double>(c.measured).count(), outcome.total_error);
+  if (demand <= c.physical) {
     std::printf(" (the maxima sum below it: no target)\n");
+    return;
   }
+  const bool ok = std::abs(outcome.total_error) <= 0.5;
+  if (!ok) outcome.missed.push_back("total within 0.5 %");
+  std::printf(" (target 0.5 %%): %s\n", ok ? "PASS" : "FAIL");
+}
+
+// No 270 ms carried more than the physical bandwidth x 0.27 s plus one datagram.
+void CheckPromise(const Case& c, const Measurement& m, Outcome& outcome) {
   outcome.busiest = BusiestWindow(m.reception.arrivals, m.from_ns, m.to_ns);
   outcome.limit = static_cast<uint64_t>(c.physical * 0.270 / 8) + c.datagram;
-  const bool promise = outcome.busiest <= outcome.limit;
-  if (!promise) outcome.missed.push_back("270 ms promise");
+  const bool ok = outcome.busiest <= outcome.limit;
+  if (!ok) outcome.missed.push_back("270 ms promise");
   std::printf("  busiest 270 ms: %llu bytes, at most %llu (physical x 0.27 s + one datagram): %s\n",
               static_cast<unsigned long long>(outcome.busiest),
-              static_cast<unsigned long long>(outcome.limit), promise ? "PASS" : "FAIL");
+              static_cast<unsigned long long>(outcome.limit), ok ? "PASS" : "FAIL");
+}
+
+// Every datagram reached the flow it was sent for, in order, and the receiver lost none.
+void CheckReception(const Measurement& m, Outcome& outcome) {
   const Reception& r = m.reception;
   std::printf(
       "  received %zu datagrams: %llu out of order, %llu mislabelled, %llu for no flow, "
@@ -608,6 +609,21 @@ Outcome Report(const Case& c, const Path& path, const std::vector<double>& expec
       static_cast<unsigned long long>(m.offered.skipped));
   if (r.mislabelled + r.unknown + r.lost + r.out_of_order > 0)
     outcome.missed.push_back("clean reception");
+}
+
+Outcome Report(const Case& c, const Path& path, const std::vector<double>& expected,
+               const Measurement& m) {
+  const std::vector<FlowScore> scores = ScoreFlows(c, expected, m);
+  (c.flows.size() > kManyFlows ? PrintProfiles : PrintFlows)(c, path, scores);
+  Outcome outcome{c.name, path.name, 0, 0, 0, {}};
+  const auto all = [&](bool FlowScore::*good) {
+    return std::all_of(scores.begin(), scores.end(), [&](const FlowScore& s) { return s.*good; });
+  };
+  if (!all(&FlowScore::rate_ok)) outcome.missed.push_back("per-address rates");
+  if (!all(&FlowScore::guarantee_ok)) outcome.missed.push_back("guarantees");
+  CheckTotal(c, scores, m, outcome);
+  CheckPromise(c, m, outcome);
+  CheckReception(m, outcome);
   return outcome;
 }
 
@@ -696,35 +712,45 @@ bool AwaitRouter(const RouterChild& router, uint16_t transparent_port) {
   return false;
 }
 
-uint16_t FreeLoopbackPort() {
-  const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
-  const sockaddr_in any = SocketAddress(htonl(INADDR_LOOPBACK), 0);
-  bind(probe, reinterpret_cast<const sockaddr*>(&any), sizeof any);
-  const uint16_t port = PortOf(probe);
-  close(probe);
-  return port;
+// Two loopback UDP ports that were free a moment ago.
+std::pair<uint16_t, uint16_t> FreeLoopbackPorts() {
+  int probes[2];
+  uint16_t ports[2];
+  for (int i = 0; i < 2; ++i) {
+    probes[i] = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const sockaddr_in any = SocketAddress(htonl(INADDR_LOOPBACK), 0);
+    bind(probes[i], reinterpret_cast<const sockaddr*>(&any), sizeof any);
+    ports[i] = PortOf(probes[i]);
+  }
+  for (const int probe : probes) close(probe);
+  return {ports[0], ports[1]};
+}
+
+// Datagrams in the inserter format to the transparent port, filed by their QoS IP at the inserter.
+Path VelmoraPath(uint16_t transparent_port, uint16_t inserter_port) {
+  // QoS header 8, Ethernet 14, IPv4 20, UDP 8, then the label.
+  constexpr size_t kHeaders = 8 + 14 + 20 + 8;
+  return {"velmora",
+          "",
+          "",
+          0x0a000000,
+          SocketAddress(htonl(INADDR_LOOPBACK), inserter_port),
+          false,
+          kHeaders,
+          0,
+          [transparent_port](uint32_t address, size_t bytes) {
+            const std::vector<uint8_t> payload(bytes - kHeaders, 0x5a);
+            return Outgoing{
+                SocketAddress(htonl(INADDR_LOOPBACK), transparent_port),
+                velmora::TransparentUdpDatagram(htonl(0xc0000201), address, 9, 1, payload)};
+          }};
 }
 
 std::optional<Outcome> RunVelmora(const Case& c) {
-  const uint16_t transparent_port = FreeLoopbackPort(), inserter_port = FreeLoopbackPort();
+  const auto [transparent_port, inserter_port] = FreeLoopbackPorts();
   RouterChild router("velmora_pacing", VelmoraIni(c, transparent_port, inserter_port));
   if (!AwaitRouter(router, transparent_port)) return std::nullopt;
-  // The datagram in the inserter format: QoS header 8, Ethernet 14, IPv4 20, UDP 8, then the label.
-  constexpr size_t kHeaders = 8 + 14 + 20 + 8;
-  const Path path{"velmora",
-                  "",
-                  "",
-                  0x0a000000,
-                  SocketAddress(htonl(INADDR_LOOPBACK), inserter_port),
-                  false,
-                  kHeaders,
-                  0,
-                  [&](uint32_t address, size_t bytes) {
-                    const std::vector<uint8_t> payload(bytes - kHeaders, 0x5a);
-                    return Outgoing{
-                        SocketAddress(htonl(INADDR_LOOPBACK), transparent_port),
-                        velmora::TransparentUdpDatagram(htonl(0xc0000201), address, 9, 1, payload)};
-                  }};
+  const Path path = VelmoraPath(transparent_port, inserter_port);
   double cpu_from = 0, cpu_to = 0;
   uint64_t drops_from = 0, drops_to = 0;
   const auto sample = [&](double& cpu, uint64_t& drops) {
@@ -848,6 +874,23 @@ class HtbBed {
   bool ready_ = false;
 };
 
+// Plain UDP datagrams to every flow's own address, filed by the destination they reached.
+Path HtbPath(const HtbBed& bed) {
+  // On the veth the shaper counts the Ethernet, IPv4 and UDP headers around what is received.
+  constexpr uint32_t kHeaders = 14 + 20 + 8;
+  return {"tc HTB",
+          bed.sender(),
+          bed.receiver(),
+          0x0ae80000,
+          SocketAddress(htonl(INADDR_ANY), kHtbPort),
+          true,
+          0,
+          kHeaders,
+          [](uint32_t address, size_t bytes) {
+            return Outgoing{SocketAddress(address, kHtbPort), std::vector<uint8_t>(bytes, 0x5a)};
+          }};
+}
+
 std::optional<Outcome> RunHtb(const Case& c) {
   if (geteuid() != 0) {
     std::printf("  tc HTB: needs root for the network namespaces; skipped\n");
@@ -855,20 +898,7 @@ std::optional<Outcome> RunHtb(const Case& c) {
   }
   const HtbBed bed(c);
   if (!bed.ready()) return std::nullopt;
-  // On the veth the shaper counts the Ethernet, IPv4 and UDP headers around what is received.
-  constexpr uint32_t kHeaders = 14 + 20 + 8;
-  const Path path{
-      "tc HTB",
-      bed.sender(),
-      bed.receiver(),
-      0x0ae80000,
-      SocketAddress(htonl(INADDR_ANY), kHtbPort),
-      true,
-      0,
-      kHeaders,
-      [](uint32_t address, size_t bytes) {
-        return Outgoing{SocketAddress(address, kHtbPort), std::vector<uint8_t>(bytes, 0x5a)};
-      }};
+  const Path path = HtbPath(bed);
   const std::optional<Measurement> m = Measure(
       c, path, [] {}, [] {});
   if (!m) return std::nullopt;
