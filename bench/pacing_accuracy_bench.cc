@@ -453,6 +453,7 @@ std::optional<Measurement> Measure(const Case& c, const Path& path,
   const int receiver = SocketIn(path.receiver_ns, [&] { return OpenReceiver(path.listen); });
   const int sender = SocketIn(path.sender_ns, OpenSender);
   if (receiver < 0 || sender < 0) {
+    std::printf("  %s: the load's sockets could not be opened; skipped\n", path.name);
     if (receiver >= 0) close(receiver);
     if (sender >= 0) close(sender);
     return std::nullopt;
