@@ -64,7 +64,7 @@ int LoopbackSocket() {
 // The router with its L2TP source and `users` users user0000.. (password pw<number>).
 std::string RouterIni(uint16_t inserter_port, uint16_t l2tp_port, int users) {
   std::ostringstream ini;
-  ini << "[GENERAL]\nRemoteControlOn=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0.1\n"
+  ini << "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0.1\n"
       << "InserterPort=" << inserter_port << "\nTransparentEnable=0\nStatisticEnable=0\n"
       << "L2tpEnable=1\nL2tpPort=" << l2tp_port << "\nL2tpPoolIP=172.16.0.1\nL2tpPool=65536\n"
       << "[NETWORKS]\nAlias=\"Net\", IPSubNetAddr=10.0.0.0, IPSubNetMask=255.0.0.0, "

@@ -16,7 +16,8 @@ TEST(VelmoraEndToEnd, StartsWritesSettingsRefusesASecondCopyAndStopsOnSigterm) {
   const auto dir =
       std::filesystem::temp_directory_path() / ("velmora_e2e_" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
-  std::ofstream(dir / "velmora.ini") << "[GENERAL]\nRemoteControlOn=0\nLogOn=1\nFoo=bar\n";
+  std::ofstream(dir / "velmora.ini")
+      << "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nLogOn=1\nFoo=bar\n";
   const Child first = StartVelmora(dir, "first");
   ASSERT_TRUE(
       WaitFor([&] { return ReadAll(first.out).find("Corvid name is") != std::string::npos; }));
@@ -55,6 +56,8 @@ TEST(VelmoraEndToEnd, TablesAndRowFilesSurviveARealRun) {
   std::filesystem::create_directories(dir);
   std::ofstream(dir / "velmora.ini")
       << "[GENERAL]\nRemoteControlOn=0\nInserterIP=192.168.1.7\n"
+         // No source runs, so nothing is ever sent to that inserter address.
+         "PylonEnable=0\nTransparentEnable=0\nL2tpEnable=0\nBouncerEnable=0\n"
          "[NETWORKS]\nAlias=\"Office\", IPSubNetAddr=192.168.1.0, IPSubNetMask=255.255.255.0, "
          "IPSubNetMAC=\"Office.rows\", IPSubNetPID=256\n"
          "[USERPROFILES]\nGold=1000000,2000000,500000\n";

@@ -61,7 +61,7 @@ TEST(AutostartTest, OnWritesTheEntryAndOffRemovesIt) {
   std::filesystem::remove_all(dir);
 }
 
-// The Exec key as the Desktop Entry Specification reads it: string escapes first (a backslash is
+// The Exec key as a desktop environment reads it: string escapes first (a backslash is
 // written twice), then the quoting of arguments with reserved characters, and %% for a "%".
 TEST(AutostartTest, ExecQuotesWhatTheDesktopEntryRulesRequire) {
   const auto exec = [](std::vector<std::string> command, std::string folder = "/srv/velmora") {

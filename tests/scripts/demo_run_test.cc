@@ -81,13 +81,11 @@ TEST(DemoRunTest, TheSeededConfigurationPutsTheReadmeDatagramsUnderTheDemoPid) {
 
   const uint16_t inserter_port = testing::UdpPeer::FreePort();
   const uint16_t transparent_port = testing::UdpPeer::FreePort();
-  const uint16_t l2tp_port = testing::UdpPeer::FreePort();
   std::string ini = seeded;
   const size_t general = ini.find("[GENERAL]\n");
   ASSERT_NE(general, std::string::npos);
   ini.insert(general + 10, "InserterPort=" + std::to_string(inserter_port) +
-                               "\nTransparentPort=" + std::to_string(transparent_port) +
-                               "\nL2tpPort=" + std::to_string(l2tp_port) + "\n");
+                               "\nTransparentPort=" + std::to_string(transparent_port) + "\n");
   std::ofstream(dir / "velmora.ini") << ini;
 
   // As scripts/run starts them.

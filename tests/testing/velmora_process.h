@@ -28,6 +28,8 @@ inline Child StartVelmora(const std::filesystem::path& dir, const std::string& n
   child.pid = fork();
   if (child.pid == 0) {
     chdir(dir.c_str());
+    // The router writes or removes its autostart entry: never the tester's own.
+    setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
     const int fd = open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 1);
     dup2(fd, 2);
@@ -47,7 +49,8 @@ inline std::filesystem::path RouterFolder(const std::string& name) {
 
 // The start of a velmora.ini for a quiet router whose transparent port and inserter are a test's.
 inline std::string TransparentGeneral(uint16_t inserter_port, uint16_t transparent_port) {
-  return "[GENERAL]\nRemoteControlOn=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0.1\nInserterPort=" +
+  return "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0."
+         "1\nInserterPort=" +
          std::to_string(inserter_port) +
          "\nTransparentEnable=1\nTransparentPort=" + std::to_string(transparent_port) +
          "\nStatisticEnable=0\n";
