@@ -37,7 +37,8 @@ bool MayKeep(uint32_t address) {
 
 class FuzzCall final : public PppCall {
  public:
-  explicit FuzzCall(CallAddresses& addresses) : addresses_(addresses) {}
+  FuzzCall(CallAddresses& addresses, uint32_t& user_address)
+      : addresses_(addresses), user_address_(user_address) {}
   void SendFrame(std::span<const uint8_t> frame) override {
     if (frame.size() > 2 + 4 + 4096) __builtin_trap();
     // The server's latest Configure-Requests, for the scripted login to acknowledge.
@@ -57,12 +58,14 @@ class FuzzCall final : public PppCall {
   void KeepAddress(uint32_t address) override {
     if (!MayKeep(address)) __builtin_trap();
     addresses_.Keep(address);
+    user_address_ = address;
   }
   std::vector<uint8_t> lcp_request, ipcp_request;
   int clears = 0;
 
  private:
   CallAddresses& addresses_;
+  uint32_t& user_address_;
 };
 
 void Send(CPpp& ppp, uint16_t protocol, uint8_t code, uint8_t id, std::vector<uint8_t> data) {
@@ -115,7 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tables.InsertIpMacRow({.address = velmora::DottedToAddress("192.168.5.7"),
                          .mac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55},
                          .subnet = 1});
-  const uint32_t user = velmora::DottedToAddress("10.9.0.1");
+  // The address IPCP acknowledged last: the only source the link may deliver from.
+  uint32_t user = kPoolAddress;
   PppServer server{
       .timers = timers,
       .log = log,
@@ -145,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t kept = 0;
   {
     CallAddresses addresses(pool, kPoolAddress);
-    FuzzCall call(addresses);
+    FuzzCall call(addresses, user);
     CPpp ppp(server, call);
     if (data[0] & 1) {
       LogIn(ppp, call);
