@@ -10,7 +10,7 @@ bool OutputQueue::Push(std::span<const uint8_t> datagram) {
   if (datagram.size() > kSlotSize) return true;
   std::unique_lock lock(mutex_);
   not_full_.wait(lock, [this] { return count_ < kSlots || stopped_; });
-  if (count_ == kSlots) return false;
+  if (stopped_) return false;
   const size_t slot = (head_ + count_) % kSlots;
   std::copy(datagram.begin(), datagram.end(), slots_.begin() + slot * kSlotSize);
   lengths_[slot] = static_cast<uint16_t>(datagram.size());
@@ -42,6 +42,8 @@ void OutputQueue::Stop() {
 void OutputQueue::Resume() {
   std::lock_guard lock(mutex_);
   stopped_ = false;
+  head_ = 0;
+  count_ = 0;
 }
 
 size_t OutputQueue::size() const {

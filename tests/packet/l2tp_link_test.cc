@@ -58,6 +58,7 @@ class L2tpLinkTest : public ::testing::Test {
                            .subnet = 1});
     tables_.Publish(std::move(tables));
     statistics_.SetFile("stat.log");
+    queue_.Resume();  // as the sending thread's start does
   }
   void Deliver(const std::vector<uint8_t>& packet) {
     link_.L2tpPacket(packet.data(), static_cast<uint32_t>(packet.size()));
