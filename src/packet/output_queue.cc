@@ -21,7 +21,18 @@ bool OutputQueue::Push(std::span<const uint8_t> datagram) {
 
 std::optional<size_t> OutputQueue::Pop(std::span<uint8_t, kSlotSize> out) {
   std::unique_lock lock(mutex_);
-  not_empty_.wait(lock, [this] { return count_ > 0 || stopped_; });
+  not_empty_.wait(lock, [this] { return ReadyLocked(); });
+  return TakeLocked(out);
+}
+
+std::optional<size_t> OutputQueue::PopBefore(std::span<uint8_t, kSlotSize> out, Clock& clock,
+                                             Clock::TimePoint deadline) {
+  std::unique_lock lock(mutex_);
+  clock.WaitUntil(lock, not_empty_, deadline, [this] { return ReadyLocked(); });
+  return TakeLocked(out);
+}
+
+std::optional<size_t> OutputQueue::TakeLocked(std::span<uint8_t, kSlotSize> out) {
   if (count_ == 0) return std::nullopt;
   const size_t length = lengths_[head_];
   const auto first = slots_.begin() + head_ * kSlotSize;

@@ -9,6 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "support/clock.h"
+
 namespace velmora {
 
 // The first-in first-out ring between the source threads and the sending thread: 128 slots of
@@ -31,6 +33,9 @@ class OutputQueue {
   // The oldest datagram, copied into `out` (at most 4096 bytes), waiting until there is one; none
   // when the queue is stopped and empty.
   std::optional<size_t> Pop(std::span<uint8_t, kSlotSize> out);
+  // As Pop, waiting on `clock` until `deadline` at most: none also when the deadline came first.
+  std::optional<size_t> PopBefore(std::span<uint8_t, kSlotSize> out, Clock& clock,
+                                  Clock::TimePoint deadline);
   // The service stop: every wait ends now, no new one begins and no push is taken until Resume.
   // What is queued still pops.
   void Stop();
@@ -39,6 +44,10 @@ class OutputQueue {
   size_t size() const;
 
  private:
+  // With the lock held: the oldest datagram into `out`, if there is one.
+  std::optional<size_t> TakeLocked(std::span<uint8_t, kSlotSize> out);
+  bool ReadyLocked() const { return count_ > 0 || stopped_; }
+
   mutable std::mutex mutex_;
   std::condition_variable not_empty_;
   std::condition_variable not_full_;

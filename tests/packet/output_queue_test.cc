@@ -89,6 +89,21 @@ TEST(OutputQueueTest, AStoppedQueueTakesNothingAndAResumedOneStartsEmpty) {
   EXPECT_EQ(out[2], 5);
 }
 
+TEST(OutputQueueTest, APopWithADeadlineEndsAtItOnTheClock) {
+  OutputQueue queue;
+  queue.Resume();
+  SimulatedClock clock;
+  Buffer out;
+  const Clock::TimePoint deadline = clock.Now() + std::chrono::seconds(1);
+  auto waiting =
+      std::async(std::launch::async, [&] { return queue.PopBefore(out, clock, deadline); });
+  EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  clock.Advance(std::chrono::seconds(1));
+  EXPECT_FALSE(waiting.get());
+  ASSERT_TRUE(queue.Push(Datagram(0, 6)));
+  EXPECT_EQ(queue.PopBefore(out, clock, deadline), 12u);  // one waiting: no wait at all
+}
+
 // Several sources push while the sending thread pops: nothing lost, each source's order kept.
 TEST(OutputQueueTest, ManyProducersOneConsumer) {
   OutputQueue queue;
