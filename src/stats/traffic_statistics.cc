@@ -81,8 +81,7 @@ void TrafficStatistics::CountPacket(uint32_t address, uint32_t length) {
   const LocalFileTime now = Now();
   Shard& shard = ShardOf(address);
   std::lock_guard lock(shard.mutex);
-  // Again under the lock: a file switch holds every shard's lock while it turns counting off.
-  if (!enabled_.load(std::memory_order_relaxed)) return;
+  if (!shard.counting) return;  // a switch to no file got here first
   shard.period_bytes += length;
   AddressStatistics& record = shard.addresses[address];
   ++record.packets;
@@ -205,15 +204,19 @@ void TrafficStatistics::SwitchTo(std::string name) {
 
 TrafficStatistics::Records TrafficStatistics::ReplaceAddresses(const Records& records,
                                                                bool enabled) {
-  std::array<std::unique_lock<std::mutex>, kShards> locks;
-  for (size_t i = 0; i < kShards; ++i) locks[i] = std::unique_lock(shards_[i].mutex);
+  std::array<Records, kShards> by_shard;
+  for (const auto& record : records) by_shard[ShardIndex(record.first)].push_back(record);
+  if (!enabled) enabled_.store(false, std::memory_order_relaxed);
   Records old;
-  for (Shard& shard : shards_) {
+  for (size_t i = 0; i < kShards; ++i) {
+    Shard& shard = shards_[i];
+    std::lock_guard lock(shard.mutex);
     old.insert(old.end(), shard.addresses.begin(), shard.addresses.end());
     shard.addresses.clear();
+    for (const auto& [address, record] : by_shard[i]) shard.addresses[address] = record;
+    shard.counting = enabled;
   }
-  for (const auto& [address, record] : records) ShardOf(address).addresses[address] = record;
-  enabled_.store(enabled, std::memory_order_relaxed);
+  if (enabled) enabled_.store(true, std::memory_order_relaxed);
   return old;
 }
 

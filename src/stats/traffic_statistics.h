@@ -88,6 +88,7 @@ class TrafficStatistics {
     mutable std::mutex mutex;
     std::unordered_map<uint32_t, AddressStatistics> addresses;
     uint64_t period_bytes = 0;  // of the shard's addresses since the last tick
+    bool counting = false;      // a file is set; enabled_ is its lock-free hint
   };
 
   LocalFileTime Now() const;
@@ -102,8 +103,9 @@ class TrafficStatistics {
   // With mutex_ held: the counters move to the file `name` (none when empty), read before any
   // shard is locked, and the old file gets what was counted up to the switch.
   void SwitchTo(std::string name);
-  // Under every shard's lock at once: puts `records` in place of all counters, turns counting on
-  // or off, and returns the counters replaced.
+  // Puts `records` in place of all counters, turns counting on or off and returns the counters
+  // replaced. Shard by shard under its lock, so each packet counts either before its shard's
+  // switch (in the counters returned) or after it (on top of `records`).
   Records ReplaceAddresses(const Records& records, bool enabled);
   Records ParseFile(std::string_view text) const;
 
