@@ -25,9 +25,9 @@ struct InserterAddress {
 // connected UDP socket. A refused or dropped send (the inserter not listening yet, a busy host)
 // is logged at most once a second with the count dropped meanwhile; the last count of a series
 // is logged a second after its last drop, or at the stop, so that the counts logged add up to
-// all that was dropped. Traffic flows again as
-// soon as the inserter is back; only a socket that is itself unusable ends the thread. Launched
-// by the service start while bandwidth management does not run; the control thread drives it.
+// all that was dropped. Traffic flows again as soon as the inserter is back; only a socket that
+// is itself unusable ends the thread. Launched by the service start while bandwidth management
+// does not run; the control thread drives it.
 class SendingThread final : public ServiceSource {
  public:
   SendingThread(OutputQueue& queue, Log& log, Clock& clock, const SharedNumber<int32_t>& running,

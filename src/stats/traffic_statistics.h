@@ -59,8 +59,8 @@ class TrafficStatistics {
   // Every two seconds: the rates; every 31st tick the file.
   void Tick();
   // Switches to another file ("<date>" becomes today's YYYY-MM-DD): writes the old one, empties
-  // the counters and reads the new one back, all at once for the counting threads: each packet
-  // is counted in the old file or in the new one. An empty name stops the statistics.
+  // the counters and reads the new one back, while the sources go on counting: each packet is
+  // counted in the old file or in the new one. An empty name stops the statistics.
   void SetFile(const std::string& name);
   // Writes the file; the first write on a new day switches a "<date>" name to that day's file
   // first, as SetFile does.
