@@ -39,7 +39,8 @@ void BandwidthService::Load() {
   }
   // Rows without a profile of their own (as the remote control adds them) take the default.
   const std::string default_profile = parts_.settings.DefaultUP.get();
-  for (const IpMacEntry& row : parts_.tables.Snapshot()->ip_mac_rows()) {
+  const std::shared_ptr<const TableSnapshot> tables = parts_.tables.Snapshot();
+  for (const IpMacEntry& row : tables->ip_mac_rows()) {
     controller.AddAddress(row.address,
                           row.profile_alias.empty() ? default_profile : row.profile_alias);
   }

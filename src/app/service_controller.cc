@@ -68,10 +68,11 @@ void ServiceController::ReportStartError() {
 
 void ServiceController::ServiceStop() {
   parts_.configuration.Save(parts_.settings);
-  parts_.statistics.WriteFile();
   Shutdown();
   ShowMenu(false);
   parts_.clock.SleepFor(kSourceSettleTime);
+  // Last, so that the packets counted while the sources wound down are in the file.
+  parts_.statistics.WriteFile();
 }
 
 void ServiceController::Shutdown() {

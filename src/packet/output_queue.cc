@@ -10,7 +10,7 @@ bool OutputQueue::Push(std::span<const uint8_t> datagram) {
   if (datagram.size() > kSlotSize) return true;
   std::unique_lock lock(mutex_);
   not_full_.wait(lock, [this] { return count_ < kSlots || stopped_; });
-  if (count_ == kSlots) return false;
+  if (stopped_) return false;
   const size_t slot = (head_ + count_) % kSlots;
   std::copy(datagram.begin(), datagram.end(), slots_.begin() + slot * kSlotSize);
   lengths_[slot] = static_cast<uint16_t>(datagram.size());
@@ -21,7 +21,18 @@ bool OutputQueue::Push(std::span<const uint8_t> datagram) {
 
 std::optional<size_t> OutputQueue::Pop(std::span<uint8_t, kSlotSize> out) {
   std::unique_lock lock(mutex_);
-  not_empty_.wait(lock, [this] { return count_ > 0 || stopped_; });
+  not_empty_.wait(lock, [this] { return ReadyLocked(); });
+  return TakeLocked(out);
+}
+
+std::optional<size_t> OutputQueue::PopBefore(std::span<uint8_t, kSlotSize> out, Clock& clock,
+                                             Clock::TimePoint deadline) {
+  std::unique_lock lock(mutex_);
+  clock.WaitUntil(lock, not_empty_, deadline, [this] { return ReadyLocked(); });
+  return TakeLocked(out);
+}
+
+std::optional<size_t> OutputQueue::TakeLocked(std::span<uint8_t, kSlotSize> out) {
   if (count_ == 0) return std::nullopt;
   const size_t length = lengths_[head_];
   const auto first = slots_.begin() + head_ * kSlotSize;
@@ -42,6 +53,8 @@ void OutputQueue::Stop() {
 void OutputQueue::Resume() {
   std::lock_guard lock(mutex_);
   stopped_ = false;
+  head_ = 0;
+  count_ = 0;
 }
 
 size_t OutputQueue::size() const {

@@ -16,6 +16,8 @@ namespace {
 
 constexpr int32_t kBadDescriptor = 10009;
 constexpr int32_t kNotASocket = 10038;
+// At most one line about failed sends in this time.
+constexpr auto kDropLogInterval = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -50,9 +52,10 @@ void SendingThread::Run(InserterAddress inserter) {
     socket.Connect();
     std::array<uint8_t, OutputQueue::kSlotSize> datagram;
     for (;;) {
-      const std::optional<size_t> length = queue_.Pop(datagram);
+      const std::optional<size_t> length = Next(datagram);
       if (!length) {
         if (running_ == 0) break;
+        LogDropped();  // a second without a new drop
         continue;
       }
       if (log_.level() >= 3) {
@@ -68,17 +71,29 @@ void SendingThread::Run(InserterAddress inserter) {
   } catch (const cerrorcode& error) {
     LogSourceError(log_, error);
   }
+  LogDropped();
   if (log_.level() >= 2) log_ << "Sending thread exited.\n";
+}
+
+std::optional<size_t> SendingThread::Next(std::span<uint8_t, OutputQueue::kSlotSize> datagram) {
+  if (dropped_ == 0) return queue_.Pop(datagram);
+  return queue_.PopBefore(datagram, clock_, last_drop_ + kDropLogInterval);
 }
 
 void SendingThread::SendFailed(int32_t code) {
   if (code == kBadDescriptor || code == kNotASocket) throw cerrorcode(code);
   ++dropped_;
-  const Clock::TimePoint now = clock_.Now();
-  if (last_failure_log_ && now - *last_failure_log_ < std::chrono::seconds(1)) return;
-  log_ << "Sending to the inserter failed: " << SocketErrorText(code) << "; "
+  last_error_ = code;
+  last_drop_ = clock_.Now();
+  if (last_failure_log_ && last_drop_ - *last_failure_log_ < kDropLogInterval) return;
+  LogDropped();
+}
+
+void SendingThread::LogDropped() {
+  if (dropped_ == 0) return;
+  log_ << "Sending to the inserter failed: " << SocketErrorText(last_error_) << "; "
        << static_cast<int32_t>(dropped_) << " datagram(s) dropped\n";
-  last_failure_log_ = now;
+  last_failure_log_ = clock_.Now();
   dropped_ = 0;
 }
 

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <thread>
 
+#include "packet/output_queue.h"
 #include "packet/service_source.h"
 #include "support/clock.h"
 #include "support/shared_value.h"
@@ -13,7 +14,6 @@
 namespace velmora {
 
 class Log;
-class OutputQueue;
 
 // Where the sending thread delivers: the inserter's address (network order) and port.
 struct InserterAddress {
@@ -23,9 +23,11 @@ struct InserterAddress {
 
 // The thread that pops the output queue and sends each datagram to the data inserter over a
 // connected UDP socket. A refused or dropped send (the inserter not listening yet, a busy host)
-// is logged at most once a second with the count dropped meanwhile, and traffic flows again as
-// soon as the inserter is back; only a socket that is itself unusable ends the thread. Launched
-// by the service start while bandwidth management does not run; the control thread drives it.
+// is logged at most once a second with the count dropped meanwhile; the last count of a series
+// is logged a second after its last drop, or at the stop, so that the counts logged add up to
+// all that was dropped. Traffic flows again as soon as the inserter is back; only a socket that
+// is itself unusable ends the thread. Launched by the service start while bandwidth management
+// does not run; the control thread drives it.
 class SendingThread final : public ServiceSource {
  public:
   SendingThread(OutputQueue& queue, Log& log, Clock& clock, const SharedNumber<int32_t>& running,
@@ -40,8 +42,12 @@ class SendingThread final : public ServiceSource {
 
  private:
   void Run(InserterAddress inserter);
+  // The next datagram; while drops wait to be logged, none also a second after the last drop.
+  std::optional<size_t> Next(std::span<uint8_t, OutputQueue::kSlotSize> datagram);
   // A send that failed with `code`; throws for a socket that cannot be used any more.
   void SendFailed(int32_t code);
+  // The drops not logged yet, if any.
+  void LogDropped();
 
   OutputQueue& queue_;
   Log& log_;
@@ -51,6 +57,8 @@ class SendingThread final : public ServiceSource {
   std::function<bool()> enabled_;
   std::thread thread_;
   std::optional<Clock::TimePoint> last_failure_log_;
+  Clock::TimePoint last_drop_{};
+  int32_t last_error_ = 0;
   uint32_t dropped_ = 0;  // since the last failure logged
 };
 

@@ -81,6 +81,8 @@ void UdpSocket::BindTo(uint32_t address, uint16_t port) {
   const ssize_t result = handle_.Use([&local](int fd) {
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local);
   });
+  // The service stop closed the socket before the thread could bind it: no port was in use.
+  if (result != 0 && handle_.closed()) throw cerrorcode(cerrorcode::kInterrupted);
   if (result != 0) {
     log_ << "Error " << cerrorcode::kPortInUse << " - port already in use\n";
     handle_.Close();

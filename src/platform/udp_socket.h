@@ -46,7 +46,8 @@ class UdpSocket {
   // For a multicast membership socket, which shares its port: call before Bind.
   void AllowAddressReuse();
   // Binds any interface, or the given local address (network order), at `port`. A port in use
-  // logs "Error 10037 - port already in use", closes the socket and throws cerrorcode 10037.
+  // logs "Error 10037 - port already in use", closes the socket and throws cerrorcode 10037; a
+  // socket closed already (the service stopped) throws cerrorcode 10004 and logs nothing.
   void Bind(uint16_t port);
   void Bind(uint32_t local_address, uint16_t port);
   // Multicast membership of `group` on the local interface `interface` (network order).

@@ -53,6 +53,13 @@ std::string Trimmed(std::string_view line) {
   return std::string(line.substr(begin, line.find_last_not_of(" \"\t\r\n") - begin + 1));
 }
 
+std::vector<std::pair<uint32_t, AddressStatistics>> SortedByAddress(
+    std::vector<std::pair<uint32_t, AddressStatistics>> records) {
+  std::sort(records.begin(), records.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  return records;
+}
+
 }  // namespace
 
 TrafficStatistics::TrafficStatistics(FileSystem& files, Clock& clock, Log& log,
@@ -74,6 +81,7 @@ void TrafficStatistics::CountPacket(uint32_t address, uint32_t length) {
   const LocalFileTime now = Now();
   Shard& shard = ShardOf(address);
   std::lock_guard lock(shard.mutex);
+  if (!shard.counting) return;  // a switch to no file got here first
   shard.period_bytes += length;
   AddressStatistics& record = shard.addresses[address];
   ++record.packets;
@@ -144,11 +152,18 @@ void TrafficStatistics::WriteFile() {
 
 void TrafficStatistics::WriteFileLocked() {
   if (active_name_.empty()) return;
+  if (std::string today = DatedName(given_name_); today != active_name_) {
+    SwitchTo(std::move(today));
+  }
+  WriteRecords(active_name_, Addresses());
+}
+
+void TrafficStatistics::WriteRecords(const std::string& name, const Records& records) const {
   std::string text = kHeader;
   text += "\r\n";
   char numbers[256];
   const StatisticsSummary& s = summary_;
-  for (const auto& [address, r] : Addresses()) {
+  for (const auto& [address, r] : records) {
     if (r.started == 0) continue;
     std::snprintf(numbers, sizeof numbers, " %" PRIu32 " %" PRIu64 " %u %u %u %u %u %u %u ",
                   r.packets, r.bytes, s.current_bandwidth, s.average_bandwidth, s.maximum_bandwidth,
@@ -156,30 +171,57 @@ void TrafficStatistics::WriteFileLocked() {
     text += AddressToDotted(address) + numbers + FormatLocalFileTime(r.started) + " " +
             FormatLocalFileTime(r.ended) + "\r\n";
   }
-  if (!files_.WriteFileAtomically(active_name_, text)) {
-    log_ << "Cannot write the statistic file " << active_name_ << "\n";
+  if (!files_.WriteFileAtomically(name, text)) {
+    log_ << "Cannot write the statistic file " << name << "\n";
   }
+}
+
+std::string TrafficStatistics::DatedName(const std::string& name) const {
+  std::string dated = name;
+  if (const size_t at = dated.find("<date>"); at != std::string::npos) {
+    dated.replace(at, 6, LocalDateText(Now()));
+  }
+  return dated;
 }
 
 void TrafficStatistics::SetFile(const std::string& name) {
   std::lock_guard lock(mutex_);
   if (name == given_name_) return;
-  WriteFileLocked();
   given_name_ = name;
-  active_name_ = name;
-  if (const size_t at = active_name_.find("<date>"); at != std::string::npos) {
-    active_name_.replace(at, 6, LocalDateText(Now()));
-  }
-  ClearAddresses();
-  enabled_.store(!active_name_.empty(), std::memory_order_relaxed);
-  if (!active_name_.empty()) ReadBackLocked();
+  SwitchTo(DatedName(name));
 }
 
-void TrafficStatistics::ReadBackLocked() {
-  if (log_.level() >= 3) log_ << "Statistic file name is \"" << active_name_ << "\"\n";
-  const std::optional<std::string> text = files_.ReadFile(active_name_);
-  if (!text) return;
-  std::string_view rest = *text;
+void TrafficStatistics::SwitchTo(std::string name) {
+  Records loaded;
+  if (!name.empty()) {
+    if (log_.level() >= 3) log_ << "Statistic file name is \"" << name << "\"\n";
+    if (const std::optional<std::string> text = files_.ReadFile(name)) loaded = ParseFile(*text);
+  }
+  Records old = ReplaceAddresses(loaded, !name.empty());
+  if (!active_name_.empty()) WriteRecords(active_name_, SortedByAddress(std::move(old)));
+  active_name_ = std::move(name);
+}
+
+TrafficStatistics::Records TrafficStatistics::ReplaceAddresses(const Records& records,
+                                                               bool enabled) {
+  std::array<Records, kShards> by_shard;
+  for (const auto& record : records) by_shard[ShardIndex(record.first)].push_back(record);
+  if (!enabled) enabled_.store(false, std::memory_order_relaxed);
+  Records old;
+  for (size_t i = 0; i < kShards; ++i) {
+    Shard& shard = shards_[i];
+    std::lock_guard lock(shard.mutex);
+    old.insert(old.end(), shard.addresses.begin(), shard.addresses.end());
+    shard.addresses.clear();
+    for (const auto& [address, record] : by_shard[i]) shard.addresses[address] = record;
+    shard.counting = enabled;
+  }
+  if (enabled) enabled_.store(true, std::memory_order_relaxed);
+  return old;
+}
+
+TrafficStatistics::Records TrafficStatistics::ParseFile(std::string_view rest) const {
+  Records records;
   while (!rest.empty()) {
     const size_t end = std::min(rest.find('\n'), rest.size());
     const std::string line = Trimmed(rest.substr(0, std::min<size_t>(end, 1023)));
@@ -198,17 +240,9 @@ void TrafficStatistics::ReadBackLocked() {
     AddressStatistics record{.packets = static_cast<uint32_t>(*packets), .bytes = *bytes};
     record.started = ParseLocalFileTime(words[n - 4], words[n - 3]).value_or(0);
     record.ended = ParseLocalFileTime(words[n - 2], words[n - 1]).value_or(0);
-    Shard& shard = ShardOf(address);
-    std::lock_guard shard_lock(shard.mutex);
-    shard.addresses[address] = record;
+    records.emplace_back(address, record);
   }
-}
-
-void TrafficStatistics::ClearAddresses() {
-  for (Shard& shard : shards_) {
-    std::lock_guard lock(shard.mutex);
-    shard.addresses.clear();
-  }
+  return records;
 }
 
 void TrafficStatistics::ResetAddress(uint32_t address) {
@@ -253,14 +287,13 @@ std::optional<AddressStatistics> TrafficStatistics::Address(uint32_t address) co
   return it->second;
 }
 
-std::vector<std::pair<uint32_t, AddressStatistics>> TrafficStatistics::Addresses() const {
-  std::vector<std::pair<uint32_t, AddressStatistics>> all;
+TrafficStatistics::Records TrafficStatistics::Addresses() const {
+  Records all;
   for (const Shard& shard : shards_) {
     std::lock_guard lock(shard.mutex);
     all.insert(all.end(), shard.addresses.begin(), shard.addresses.end());
   }
-  std::sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  return all;
+  return SortedByAddress(std::move(all));
 }
 
 StatisticsSummary TrafficStatistics::Summary() const {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -58,8 +59,11 @@ class TrafficStatistics {
   // Every two seconds: the rates; every 31st tick the file.
   void Tick();
   // Switches to another file ("<date>" becomes today's YYYY-MM-DD): writes the old one, empties
-  // the counters and reads the new one back. An empty name stops the statistics.
+  // the counters and reads the new one back, while the sources go on counting: each packet is
+  // counted in the old file or in the new one. An empty name stops the statistics.
   void SetFile(const std::string& name);
+  // Writes the file; the first write on a new day switches a "<date>" name to that day's file
+  // first, as SetFile does.
   void WriteFile();
   void ResetAddress(uint32_t address);
   void ResetAll();
@@ -71,7 +75,8 @@ class TrafficStatistics {
 
   std::optional<AddressStatistics> Address(uint32_t address) const;
   // In file order: by the address word as a little-endian number, the last octet weighing most.
-  std::vector<std::pair<uint32_t, AddressStatistics>> Addresses() const;
+  using Records = std::vector<std::pair<uint32_t, AddressStatistics>>;
+  Records Addresses() const;
   StatisticsSummary Summary() const;
   std::string active_file() const;
 
@@ -83,6 +88,7 @@ class TrafficStatistics {
     mutable std::mutex mutex;
     std::unordered_map<uint32_t, AddressStatistics> addresses;
     uint64_t period_bytes = 0;  // of the shard's addresses since the last tick
+    bool counting = false;      // a file is set; enabled_ is its lock-free hint
   };
 
   LocalFileTime Now() const;
@@ -91,8 +97,17 @@ class TrafficStatistics {
   // With mutex_ held: the file is formatted under the shard locks, one at a time, and written
   // after them, so a packet source never waits for the disk.
   void WriteFileLocked();
-  void ReadBackLocked();
-  void ClearAddresses();
+  void WriteRecords(const std::string& name, const Records& records) const;
+  // The file name with "<date>" replaced by today's date.
+  std::string DatedName(const std::string& name) const;
+  // With mutex_ held: the counters move to the file `name` (none when empty), read before any
+  // shard is locked, and the old file gets what was counted up to the switch.
+  void SwitchTo(std::string name);
+  // Puts `records` in place of all counters, turns counting on or off and returns the counters
+  // replaced. Shard by shard under its lock, so each packet counts either before its shard's
+  // switch (in the counters returned) or after it (on top of `records`).
+  Records ReplaceAddresses(const Records& records, bool enabled);
+  Records ParseFile(std::string_view text) const;
 
   FileSystem& files_;
   Clock& clock_;

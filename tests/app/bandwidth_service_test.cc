@@ -1,6 +1,10 @@
 #include "app/bandwidth_service.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
 
 #include "app/settings.h"
 #include "bandwidth/bwc_controller.h"
@@ -95,6 +99,29 @@ TEST_F(BandwidthServiceTest, PhysicalBandwidthIsClampedAndApplied) {
   service_.Stop();
   service_.ApplyPhysicalBandwidth(5'000'000, false);  // stopped service: nothing starts
   EXPECT_FALSE(service_.running());
+}
+
+// The start walks the rows of the snapshot it took while a remote session publishes new ones:
+// the rows it reads stay alive until it is done (a TSan or ASan build sees any that do not).
+TEST_F(BandwidthServiceTest, StartReadsRowsThatAPublishFromAnotherThreadCannotFree) {
+  constexpr uint32_t kRows = 64;
+  const auto row_address = [](uint32_t i) { return DottedToAddress("10.0.0.0") + htonl(i); };
+  std::atomic<bool> done{false};
+  std::thread publisher([&] {
+    while (!done) {
+      TableSnapshot snapshot;
+      for (uint32_t i = 1; i <= kRows; ++i) snapshot.InsertIpMacRow({.address = row_address(i)});
+      tables_.Publish(std::move(snapshot));
+    }
+  });
+  SetRows({{"10.0.0.1", ""}});
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_TRUE(service_.Start());
+    EXPECT_TRUE(bwc_.Queue(row_address(1)));
+    service_.Stop();
+  }
+  done = true;
+  publisher.join();
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "app/settings.h"
 #include "app/status_refresher.h"
 #include "packet/service_source.h"
+#include "platform/address_text.h"
 #include "platform/file_system.h"
 #include "stats/status_counters.h"
 #include "support/cerrorcode.h"
@@ -48,6 +49,19 @@ class ThreadSource : public ServiceSource {
   Settings& settings_;
   Event wake_;
   std::thread thread_;
+};
+
+// A source that counts one last packet as its thread ends, as a source winding down does.
+class LastPacketSource : public ServiceSource {
+ public:
+  explicit LastPacketSource(TrafficStatistics& statistics) : statistics_(statistics) {}
+  std::string_view name() const override { return "last packet"; }
+  bool Enabled() const override { return true; }
+  void Launch() override {}
+  void Join() override { statistics_.CountPacket(DottedToAddress("10.0.0.9"), 100); }
+
+ private:
+  TrafficStatistics& statistics_;
 };
 
 class RecordingPrompt : public OperatorPrompt {
@@ -151,6 +165,16 @@ TEST_F(ControllerTest, ASourceLeftOutIsLaunchedOnceAfterTheStart) {
   EXPECT_EQ(source_.alive, 0);
 }
 
+TEST_F(ControllerTest, TheStatisticFileHoldsWhatTheSourcesCountedWhileTheyStopped) {
+  settings_.StatisticFile = "stat.log";
+  LastPacketSource source(statistics_);
+  controller_.AddSource(&source);
+  controller_.ServiceStart();
+  controller_.ServiceStop();
+  EXPECT_NE(files_.ReadFile("stat.log").value_or("").find("\r\n10.0.0.9 1 100 "),
+            std::string::npos);
+}
+
 TEST_F(ControllerTest, DisabledSourceLaunchesNothing) {
   source_.enabled = false;
   controller_.AddSource(&source_);
@@ -218,6 +242,54 @@ TEST(ControlLoopTest, TasksRunInOrderOnTheLoopThreadAndWaitersAreReleased) {
   loop.Post([&] { loop.Quit(); });
   runner.join();
   EXPECT_FALSE(loop.PostAndWait([] {}));
+}
+
+// The window's menu runs on the loop's thread: its Start, Stop or Close runs at once, also from
+// inside a task.
+TEST(ControlLoopTest, ACallOnTheLoopsOwnThreadRunsAtOnce) {
+  ControlLoop loop;
+  std::vector<std::string> order;
+  std::thread runner([&] { loop.Run(); });
+  EXPECT_TRUE(loop.PostAndWait([&] {
+    order.push_back("menu");
+    EXPECT_TRUE(loop.PostAndWait([&] { order.push_back("start"); }));
+    order.push_back("menu done");
+  }));
+  EXPECT_EQ(order, (std::vector<std::string>{"menu", "start", "menu done"}));
+  loop.Post([&] {
+    loop.Quit();
+    EXPECT_FALSE(loop.PostAndWait([&] { order.push_back("after the exit"); }));
+  });
+  runner.join();
+  EXPECT_EQ(order.size(), 3u);
+}
+
+// A message box shown during a start runs an event loop of its own on the loop's thread: a stop
+// that a remote session posted meanwhile waits until the start is over.
+TEST(ControlLoopTest, AnEventLoopNestedInATaskRunsNoWaitingTask) {
+  ControlLoop loop;
+  std::vector<std::string> order;
+  std::thread runner([&] { loop.Run(); });
+  EXPECT_TRUE(loop.PostAndWait([&] {
+    order.push_back("start");
+    loop.Post([&] { order.push_back("remote stop"); });
+    loop.RunPending();  // the message box's event loop
+    order.push_back("start done");
+  }));
+  EXPECT_TRUE(loop.PostAndWait([] {}));
+  EXPECT_EQ(order, (std::vector<std::string>{"start", "start done", "remote stop"}));
+  loop.Post([&] { loop.Quit(); });
+  runner.join();
+}
+
+TEST(ControlLoopTest, AnotherEventLoopRunsTheWaitingTasksInOrder) {
+  ControlLoop loop;
+  std::vector<int> order;
+  for (int i = 0; i < 3; ++i) loop.Post([&, i] { order.push_back(i); });
+  loop.RunPending();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+  loop.RunPending();
+  EXPECT_EQ(order.size(), 3u);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ std::vector<uint8_t> Datagram(uint32_t producer, uint32_t sequence, size_t size 
 
 TEST(OutputQueueTest, FirstInFirstOutByteForByte) {
   OutputQueue queue;
+  queue.Resume();
   Buffer out;
   EXPECT_TRUE(queue.Push(Datagram(1, 1, 4096)));
   EXPECT_TRUE(queue.Push(std::vector<uint8_t>(4097, 7)));  // dropped, counted as done
@@ -38,6 +39,7 @@ TEST(OutputQueueTest, FirstInFirstOutByteForByte) {
 
 TEST(OutputQueueTest, AFullQueueHoldsThePushUntilAPopOrAStop) {
   OutputQueue queue;
+  queue.Resume();
   for (uint32_t i = 0; i < OutputQueue::kSlots; ++i) ASSERT_TRUE(queue.Push(Datagram(0, i)));
   auto blocked = std::async(std::launch::async, [&] { return queue.Push(Datagram(0, 999)); });
   EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
@@ -67,9 +69,45 @@ TEST(OutputQueueTest, AStopEndsAWaitingPopEvenIfItComesFirst) {
   EXPECT_EQ(queue.Pop(out), 12u);
 }
 
+TEST(OutputQueueTest, AStoppedQueueTakesNothingAndAResumedOneStartsEmpty) {
+  OutputQueue queue;
+  EXPECT_FALSE(queue.Push(Datagram(0, 1)));  // no sending thread has started yet
+  EXPECT_EQ(queue.size(), 0u);
+  queue.Resume();
+  ASSERT_TRUE(queue.Push(Datagram(0, 2)));
+  ASSERT_TRUE(queue.Push(Datagram(0, 3)));
+  queue.Stop();
+  EXPECT_FALSE(queue.Push(Datagram(0, 4)));  // a source still delivering after the stop
+  Buffer out;
+  ASSERT_EQ(queue.Pop(out), 12u);  // the stopping sending thread may still send what it had
+  EXPECT_EQ(out[2], 2);
+  EXPECT_EQ(queue.size(), 1u);
+  queue.Resume();
+  EXPECT_EQ(queue.size(), 0u);  // nothing of the last run goes out in the next one
+  ASSERT_TRUE(queue.Push(Datagram(0, 5)));
+  ASSERT_EQ(queue.Pop(out), 12u);
+  EXPECT_EQ(out[2], 5);
+}
+
+TEST(OutputQueueTest, APopWithADeadlineEndsAtItOnTheClock) {
+  OutputQueue queue;
+  queue.Resume();
+  SimulatedClock clock;
+  Buffer out;
+  const Clock::TimePoint deadline = clock.Now() + std::chrono::seconds(1);
+  auto waiting =
+      std::async(std::launch::async, [&] { return queue.PopBefore(out, clock, deadline); });
+  EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  clock.Advance(std::chrono::seconds(1));
+  EXPECT_FALSE(waiting.get());
+  ASSERT_TRUE(queue.Push(Datagram(0, 6)));
+  EXPECT_EQ(queue.PopBefore(out, clock, deadline), 12u);  // one waiting: no wait at all
+}
+
 // Several sources push while the sending thread pops: nothing lost, each source's order kept.
 TEST(OutputQueueTest, ManyProducersOneConsumer) {
   OutputQueue queue;
+  queue.Resume();
   constexpr uint32_t kProducers = 4, kEach = 3000;
   std::vector<std::thread> producers;
   for (uint32_t p = 0; p < kProducers; ++p) {

@@ -25,9 +25,9 @@ class SendingThreadTest : public ::testing::Test {
     log_.SetConsoleTarget(&console_);
     log_.Configure({.level = 3});
   }
-  void Start(uint16_t port) {
+  void Start(uint16_t port, Clock& clock = RealClock()) {
     sending_ = std::make_unique<SendingThread>(
-        queue_, log_, RealClock(), running_,
+        queue_, log_, clock, running_,
         [port] {
           return InserterAddress{htonl(INADDR_LOOPBACK), port};
         },
@@ -84,6 +84,43 @@ TEST_F(SendingThreadTest, AnAbsentInserterNeverEndsTheThread) {
   EXPECT_EQ(got, "again");
   Stop();
   EXPECT_FALSE(console_.Has("Errorcode="));
+}
+
+// Sends refused by an inserter that is not there, pushed one by one so that the refusals of the
+// system have time to come back; returns once the thread has taken them all.
+void PushRefused(OutputQueue& queue, int count) {
+  for (int i = 0; i < count; ++i) {
+    ASSERT_TRUE(queue.Push(Bytes("lost")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  while (queue.size() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+TEST_F(SendingThreadTest, TheLastDropsOfASeriesAreLoggedASecondLaterAndAtTheStop) {
+  log_.Configure({.level = 2});
+  constexpr const char* kDropped = "datagram(s) dropped";
+  uint16_t port;
+  {
+    Receiver gone;
+    port = gone.port();
+  }
+  SimulatedClock clock;
+  Start(port, clock);
+  PushRefused(queue_, 20);
+  EXPECT_EQ(console_.Count(kDropped), 1);  // the first drop; the rest wait for their second
+  for (int i = 0; i < 500 && console_.Count(kDropped) == 1; ++i) {
+    clock.Advance(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(console_.Count(kDropped), 2);
+  PushRefused(queue_, 20);
+  EXPECT_EQ(console_.Count(kDropped), 2);  // within a second of the last line
+  Stop();
+  ASSERT_EQ(console_.Count(kDropped), 3);
+  ASSERT_GE(console_.entries.size(), 2u);
+  EXPECT_NE(console_.entries.end()[-2].find(kDropped), std::string::npos);  // before the exit
+  EXPECT_NE(console_.entries.back().find("Sending thread exited."), std::string::npos);
 }
 
 TEST_F(SendingThreadTest, AStopWithDatagramsStillQueuedEndsQuietly) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <future>
 #include <memory>
 
 #include "bandwidth/bwc_controller.h"
@@ -45,6 +46,7 @@ class TransparentPortTest : public ::testing::Test {
                              .subnet = 3});
     tables_.Publish(std::move(tables));
     statistics_.SetFile("stat.log");
+    queue_.Resume();  // as the sending thread's start does
   }
   void TearDown() override { Stop(); }
 
@@ -280,6 +282,26 @@ TEST_F(TransparentPortTest, APortInUseEndsTheThreadWithItsErrorCode) {
   source_->Join();  // ends by itself
   EXPECT_TRUE(console_.Has("Errorcode=10037: Address already in use"));
   source_.reset();
+}
+
+TEST_F(TransparentPortTest, AStopBeforeTheThreadBindsEndsItQuietly) {
+  std::promise<void> stopped;
+  std::shared_future<void> stop_done = stopped.get_future().share();
+  // The thread offers the IPv6 rows before it binds: hold it there until the stop is done.
+  source_ = std::make_unique<TransparentPort>(path_, TransparentPort::Settings{enable_, port_},
+                                              [stop_done](const Ipv6Address&) {
+                                                stop_done.wait();
+                                                return true;
+                                              });
+  source_->Launch();
+  running_ = 0;
+  queue_.Stop();
+  UdpSocket::CloseAll();
+  stopped.set_value();
+  source_->Join();
+  source_.reset();
+  EXPECT_FALSE(console_.Has("Error 10037 - port already in use"));
+  EXPECT_FALSE(console_.Has("Errorcode="));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <string>
 #include <thread>
 
 #include "platform/address_text.h"
@@ -189,6 +191,91 @@ TEST_F(TrafficStatisticsTest, CountingFromSeveralThreadsWhileTicking) {
   }
   EXPECT_EQ(packets, uint64_t{kThreads} * kPackets);
   EXPECT_EQ(bytes, uint64_t{kPackets} * (10 + 11 + 12 + 13));
+}
+
+// The packets of all statistic lines of a file.
+uint64_t PacketsIn(const std::string& text) {
+  uint64_t packets = 0;
+  size_t line = text.find("\r\n");
+  while (line != std::string::npos && line + 2 < text.size()) {
+    const size_t number = text.find(' ', line) + 1;
+    packets += std::stoull(text.substr(number, text.find(' ', number) - number));
+    line = text.find("\r\n", line + 2);
+  }
+  return packets;
+}
+
+// A settings page switches the file while the sources count: every packet lands in the old file
+// or in the new one.
+TEST_F(TrafficStatisticsTest, SwitchingFilesWhileThreadsCountLosesNoPacket) {
+  stats_.SetFile("a.log");
+  constexpr int kThreads = 3, kPackets = 20000;
+  std::atomic<int> finished{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kPackets; ++i) {
+        stats_.CountPacket(Ip("10.0.0.0") + static_cast<uint32_t>((i % 64) << 24), 10);
+      }
+      ++finished;
+    });
+  }
+  int switches = 0;
+  while (finished < kThreads || switches < 2) {
+    stats_.SetFile(switches++ % 2 == 0 ? "b.log" : "a.log");
+  }
+  for (std::thread& thread : threads) thread.join();
+  stats_.WriteFile();
+  EXPECT_EQ(PacketsIn(File("a.log")) + PacketsIn(File("b.log")), uint64_t{kThreads} * kPackets);
+}
+
+TEST_F(TrafficStatisticsTest, TurningTheStatisticsOffWhileThreadsCountLeavesNoRecord) {
+  for (int round = 0; round < 50; ++round) {
+    stats_.SetFile("stat.log");
+    std::atomic<bool> stop{false};
+    std::atomic<int> counted{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+      threads.emplace_back([&, t] {
+        for (uint32_t i = 0; !stop; ++i) {
+          stats_.CountPacket(Ip("10.0.0.0") + ((i % 64) << 24) + static_cast<uint32_t>(t), 10);
+          ++counted;
+        }
+      });
+    }
+    while (counted < 100) std::this_thread::yield();
+    stats_.SetFile("");
+    stop = true;
+    for (std::thread& thread : threads) thread.join();
+    ASSERT_TRUE(stats_.Addresses().empty()) << "round " << round;
+  }
+  EXPECT_GT(PacketsIn(File()), 0u);
+}
+
+// A "<date>" file takes the new day's name at the first write after midnight; the old day's file
+// keeps what was counted up to that write.
+TEST_F(TrafficStatisticsTest, ADatedFileMovesToTheNewDayAtTheFirstWriteAfterMidnight) {
+  TrafficStatistics stats(files_, clock_, log_, *ParseLocalFileTime("07.12.2026", "23:59:00"));
+  stats.SetFile("stat<date>.log");
+  stats.CountPacket(Ip("10.0.0.1"), 100);
+  stats.WriteFile();
+  clock_.Advance(std::chrono::seconds(90));  // 00:00:30
+  stats.CountPacket(Ip("10.0.0.2"), 200);
+  EXPECT_EQ(stats.active_file(), "stat2026-12-07.log");
+  stats.WriteFile();
+  EXPECT_EQ(stats.active_file(), "stat2026-12-08.log");
+  const std::string old_day = File("stat2026-12-07.log");
+  EXPECT_NE(old_day.find("10.0.0.1 1 100 "), std::string::npos);
+  EXPECT_NE(old_day.find("10.0.0.2 1 200 "), std::string::npos);
+  EXPECT_EQ(PacketsIn(File("stat2026-12-08.log")), 0u);
+  stats.CountPacket(Ip("10.0.0.3"), 300);
+  clock_.Advance(milliseconds(2000 * 31));
+  for (int i = 0; i < 31; ++i) stats.Tick();
+  const std::string new_day = File("stat2026-12-08.log");
+  EXPECT_EQ(PacketsIn(new_day), 1u);
+  EXPECT_NE(new_day.find("\r\n10.0.0.3 1 300 "), std::string::npos);
+  EXPECT_NE(new_day.find(" 08.12.2026 00:00:30 08.12.2026 00:00:30\r\n"), std::string::npos);
+  EXPECT_EQ(File("stat2026-12-07.log"), old_day);
 }
 
 TEST(LocalTimeTest, FormatsAndParsesBack) {
