@@ -58,6 +58,10 @@ std::unique_ptr<CDatagram> CTunnel::NewMessage(uint16_t type, uint16_t session_i
   return CDatagram::NewControl(type, peer_id_, session_id);
 }
 
+bool CTunnel::Stopping() const {
+  return state_ == TunnelState::kReceivedStopCcn || state_ == TunnelState::kSentStopCcn;
+}
+
 CSession* CTunnel::FindSession(uint16_t id) {
   const auto found = sessions_.find(id);
   return found == sessions_.end() ? nullptr : found->second.get();
@@ -225,7 +229,6 @@ void CTunnel::Dispatch(std::unique_ptr<CDatagram> message, const sockaddr_in& fr
 void CTunnel::AfterDelivery() {
   if (!queue_.empty()) return;
   server_.timers.Cancel(retransmit_timer_);
-  if (state_ == TunnelState::kReceivedStopCcn) StartDestroyPhase();
   if (state_ == TunnelState::kSentStopCcn) Finish();
 }
 
@@ -299,6 +302,7 @@ void CTunnel::HandleScccn(CDatagram& message) {
 }
 
 void CTunnel::HandleStopCcn(CDatagram& message) {
+  const bool destroying = state_ == TunnelState::kReceivedStopCcn;
   DeleteSessions();
   state_ = TunnelState::kReceivedStopCcn;
   if (!queue_.empty()) DiscardQueue();
@@ -311,6 +315,9 @@ void CTunnel::HandleStopCcn(CDatagram& message) {
   server_.timers.Cancel(ack_timer_);
   auto zlb = NewMessage(kZlb);
   SendUnqueued(*zlb);
+  // The queue is empty: the destroy phase starts, once, so that nothing the peer sends later
+  // puts off the tunnel's end.
+  if (!destroying) StartDestroyPhase();
 }
 
 void CTunnel::HandleIcrq(CDatagram& message) {
@@ -401,11 +408,11 @@ std::unique_ptr<CDatagram> NewStopCcn(uint16_t peer_tunnel_id, uint16_t our_tunn
   return stop;
 }
 
-// One StopCCN per tunnel. Its sessions go with it, after the call that stopped the tunnel (which
-// may come from one of them), and the tunnel goes when the StopCCN is acknowledged, after five
-// retransmissions, or at the latest after kStopCcnLimit.
+// One StopCCN per tunnel, and none after the peer's. Its sessions go with it, after the call that
+// stopped the tunnel (which may come from one of them), and the tunnel goes when the StopCCN is
+// acknowledged, after five retransmissions, or at the latest after kStopCcnLimit.
 void CTunnel::SendStopCcn(uint16_t result, uint16_t error_code, const std::string& text) {
-  if (state_ == TunnelState::kSentStopCcn) return;
+  if (Stopping()) return;
   state_ = TunnelState::kSentStopCcn;
   server_.reap_pending = true;
   server_.timers.Cancel(life_timer_);
@@ -422,7 +429,6 @@ void CTunnel::SendStopCcn(uint16_t result, uint16_t error_code, const std::strin
 }
 
 void CTunnel::Shutdown(const std::string& text) {
-  if (state_ == TunnelState::kReceivedStopCcn || state_ == TunnelState::kSentStopCcn) return;
   SendStopCcn(6, 0, text);
 }
 
@@ -447,7 +453,7 @@ void CTunnel::Enqueue(std::unique_ptr<CDatagram> message) {
 }
 
 void CTunnel::StopForOverrun() {
-  if (state_ == TunnelState::kReceivedStopCcn || state_ == TunnelState::kSentStopCcn) return;
+  if (Stopping()) return;
   Error("Transmit queue of tunnel " + name() + " holds " + std::to_string(queued_bytes_) +
         " bytes the peer has not acknowledged; closing down");
   SendStopCcn(2, 4, last_error_);

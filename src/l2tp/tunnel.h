@@ -127,6 +127,8 @@ class CTunnel {
   // which the peer may have received.
   void DiscardUnsent();
   void Enqueue(std::unique_ptr<CDatagram> message);
+  // A StopCCN was sent or received.
+  bool Stopping() const;
   // The queue would outgrow its limit: StopCCN, unless the tunnel is stopping already.
   void StopForOverrun();
   void Transmit();

@@ -741,6 +741,22 @@ TEST_F(TunnelTest, APeerThatTalksWithoutAcknowledgingLosesItsStoppedTunnel) {
   }
   EXPECT_FALSE(list_.Find(id));
   EXPECT_LE(clock_.Now() - stopped, seconds(24));
+
+  // The peer stopped the tunnel: its HELLOs every 10 s do not put off the end 31 s later.
+  lac_ns_ = lac_nr_ = 0;
+  id = Establish();
+  auto stop = Message(kStopCcn, id);
+  stop->AddU16(kAvpAssignedTunnelId, 7, error);
+  stop->AddResultCode(1, 0, "", error);
+  Send(*stop);
+  for (int second = 0; second < 30; second += 10) {
+    auto hello = Message(kHello, id);
+    Send(*hello);
+    Run(seconds(10));
+  }
+  EXPECT_TRUE(list_.Find(id));
+  Run(seconds(2));
+  EXPECT_FALSE(list_.Find(id));
 }
 
 TEST_F(TunnelTest, AnHonestLacRedialingEveryCallAtOnceKeepsItsTunnel) {
