@@ -770,6 +770,8 @@ TEST_F(TunnelTest, AnHonestLacRedialingEveryCallAtOnceKeepsItsTunnel) {
     Send(*icrq);
   }
   ASSERT_EQ(tunnel.session_count(), calls);
+  for (const auto& icrp : tunnel.queue())
+    EXPECT_LT(icrp->footprint(), CTunnel::kQueueBytesPerMessage);
   // The LAC takes each ICRP 40 ms after it came (all of them within the minute a call may take
   // to connect) and answers it with the ICCN, which acknowledges it; with its window of 1 the
   // next ICRP follows.
