@@ -728,8 +728,10 @@ TEST_F(TunnelTest, APeerThatTalksWithoutAcknowledgingLosesItsStoppedTunnel) {
   EXPECT_TRUE(Logged("not acknowledged; closing down"));
 
   // A StopCCN sent alone goes after its five retransmissions, however much the peer talks.
+  Replies();
   lac_ns_ = lac_nr_ = 0;
   id = Establish();
+  ASSERT_TRUE(list_.Find(id));
   list_.ShutdownAll("Server shutdown");
   const uint16_t stale = lac_nr_;
   const Clock::TimePoint stopped = clock_.Now();
@@ -743,8 +745,10 @@ TEST_F(TunnelTest, APeerThatTalksWithoutAcknowledgingLosesItsStoppedTunnel) {
   EXPECT_LE(clock_.Now() - stopped, seconds(24));
 
   // The peer stopped the tunnel: its HELLOs every 10 s do not put off the end 31 s later.
+  Replies();
   lac_ns_ = lac_nr_ = 0;
   id = Establish();
+  ASSERT_TRUE(list_.Find(id));
   auto stop = Message(kStopCcn, id);
   stop->AddU16(kAvpAssignedTunnelId, 7, error);
   stop->AddResultCode(1, 0, "", error);
