@@ -1,16 +1,19 @@
 // A sequence of datagrams from one peer (and a stranger) into one server's tunnel list, with
 // time passing between them, so that tunnels and sessions run through their states: nothing
-// crashes, every session holds its pool address and is counted once, and no tunnel queues more
-// than its limit, also for a peer that keeps sending and never acknowledges.
+// crashes, every session holds its pool address and is counted once, no tunnel queues more than
+// its limit (counted from the queued messages), also for a peer that keeps sending and never
+// acknowledges, and a tunnel that stops goes within its limits however the peer goes on.
 
 #include <arpa/inet.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "l2tp/avp_table.h"
 #include "l2tp/datagram.h"
 #include "l2tp/tunnel_list.h"
 #include "platform/address_text.h"
@@ -18,6 +21,7 @@
 namespace {
 
 using namespace velmora::l2tp;
+using velmora::Clock;
 using velmora::ServerLog;
 using velmora::TimerService;
 
@@ -55,14 +59,42 @@ void SendBurst(CTunnelList& list, std::vector<uint8_t>& datagram, const sockaddr
   }
 }
 
-bool QueuesWithinLimit(CTunnelList& list, size_t tunnels) {
-  // Zero randomness: the tunnels hold the lowest IDs.
-  for (uint16_t id = 1; id <= tunnels; ++id) {
-    const CTunnel* tunnel = list.Find(id);
-    if (tunnel && tunnel->queued_bytes() > CTunnel::kMaxQueuedBytes) return false;
+// The footprint of the tunnel's queued messages, counted from them: within the tunnel's limit
+// but for the StopCCN, and what the tunnel counts.
+bool QueueWithinLimit(const CTunnel& tunnel) {
+  size_t total = 0, stop = 0;
+  for (const auto& message : tunnel.queue()) {
+    total += message->footprint();
+    if (message->message_type == kStopCcn) stop += message->footprint();
   }
-  return true;
+  return total - stop <= tunnel.queue_limit() && total == tunnel.queued_bytes();
 }
+
+// Watches the tunnels between records: each queue within its limit, and each tunnel that sent or
+// received StopCCN gone within the StopCCN's limit and then the destroy delay from when it was
+// first seen stopping, whatever the peer sends meanwhile.
+class TunnelWatch {
+ public:
+  // False when a tunnel's queue is over its limit or a tunnel outlived its stop.
+  bool Check(CTunnelList& list, size_t tunnels, Clock::TimePoint now) {
+    // Zero randomness: the tunnels hold the lowest IDs.
+    for (uint16_t id = 1; id <= tunnels; ++id) {
+      const CTunnel* tunnel = list.Find(id);
+      if (tunnel && !QueueWithinLimit(*tunnel)) return false;
+      if (!tunnel || (tunnel->state() != TunnelState::kSentStopCcn &&
+                      tunnel->state() != TunnelState::kReceivedStopCcn)) {
+        since_.erase(id);
+        continue;
+      }
+      const Clock::TimePoint since = since_.emplace(id, now).first->second;
+      if (now - since > CTunnel::kStopCcnLimit + CTunnel::kDestroyDelay) return false;
+    }
+    return true;
+  }
+
+ private:
+  std::map<uint16_t, Clock::TimePoint> since_;
+};
 
 }  // namespace
 
@@ -91,6 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   server.random_bytes = [](std::span<uint8_t> out) { std::fill(out.begin(), out.end(), 0); };
   {
     CTunnelList list(server);
+    TunnelWatch watch;
     sockaddr_in from{};
     from.sin_family = AF_INET;
     // Each record: a control byte (sender in the top two bits, then seconds to pass), a length in
@@ -110,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       server.timers.RunDue();
       list.Reap();
       if (server.pool.in_use() != server.sessions || server.sessions > 16) __builtin_trap();
-      if (list.count() > 8 || !QueuesWithinLimit(list, 8)) __builtin_trap();
+      if (list.count() > 8 || !watch.Check(list, 8, clock.Now())) __builtin_trap();
       at += 2 + length;
     }
     list.ShutdownAll("Server shutdown");

@@ -58,6 +58,10 @@ std::unique_ptr<CDatagram> CTunnel::NewMessage(uint16_t type, uint16_t session_i
   return CDatagram::NewControl(type, peer_id_, session_id);
 }
 
+bool CTunnel::Stopping() const {
+  return state_ == TunnelState::kReceivedStopCcn || state_ == TunnelState::kSentStopCcn;
+}
+
 CSession* CTunnel::FindSession(uint16_t id) {
   const auto found = sessions_.find(id);
   return found == sessions_.end() ? nullptr : found->second.get();
@@ -206,11 +210,15 @@ void CTunnel::Dispatch(std::unique_ptr<CDatagram> message, const sockaddr_in& fr
     return;
   }
   if (!zlb) ++nr_;
-  if (Precedes(peer_nr_, message->nr)) peer_nr_ = message->nr;
+  if (Precedes(peer_nr_, message->nr)) {
+    peer_nr_ = message->nr;
+    // Only an acknowledgement shows that the peer hears us: talking without one does not put off
+    // the end of a tunnel whose messages go unanswered.
+    retransmissions_ = 0;
+    timeout_s_ = 1;
+  }
   // Only the keep-alive restarts: the set-up limit of a half-open tunnel stands.
   if (state_ == TunnelState::kEstablished) server_.timers.Reset(life_timer_, kKeepAlive);
-  retransmissions_ = 0;
-  timeout_s_ = 1;
   ReleaseAcknowledged();
   Process(*message);
   if (finished_) return;
@@ -221,7 +229,6 @@ void CTunnel::Dispatch(std::unique_ptr<CDatagram> message, const sockaddr_in& fr
 void CTunnel::AfterDelivery() {
   if (!queue_.empty()) return;
   server_.timers.Cancel(retransmit_timer_);
-  if (state_ == TunnelState::kReceivedStopCcn) StartDestroyPhase();
   if (state_ == TunnelState::kSentStopCcn) Finish();
 }
 
@@ -295,6 +302,7 @@ void CTunnel::HandleScccn(CDatagram& message) {
 }
 
 void CTunnel::HandleStopCcn(CDatagram& message) {
+  const bool destroying = state_ == TunnelState::kReceivedStopCcn;
   DeleteSessions();
   state_ = TunnelState::kReceivedStopCcn;
   if (!queue_.empty()) DiscardQueue();
@@ -307,6 +315,9 @@ void CTunnel::HandleStopCcn(CDatagram& message) {
   server_.timers.Cancel(ack_timer_);
   auto zlb = NewMessage(kZlb);
   SendUnqueued(*zlb);
+  // The queue is empty: the destroy phase starts, once, so that nothing the peer sends later
+  // puts off the tunnel's end.
+  if (!destroying) StartDestroyPhase();
 }
 
 void CTunnel::HandleIcrq(CDatagram& message) {
@@ -370,6 +381,10 @@ void CTunnel::CloseSession(uint16_t id) {
 }
 
 void CTunnel::ReapSessions() {
+  if (state_ == TunnelState::kSentStopCcn) {
+    DeleteSessions();
+    return;
+  }
   std::vector<uint16_t> closing;
   for (const auto& [id, session] : sessions_) {
     if (session->closing()) closing.push_back(id);
@@ -393,36 +408,54 @@ std::unique_ptr<CDatagram> NewStopCcn(uint16_t peer_tunnel_id, uint16_t our_tunn
   return stop;
 }
 
+// One StopCCN per tunnel, and none after the peer's. Its sessions go with it, after the call that
+// stopped the tunnel (which may come from one of them), and the tunnel goes when the StopCCN is
+// acknowledged, after five retransmissions, or at the latest after kStopCcnLimit.
 void CTunnel::SendStopCcn(uint16_t result, uint16_t error_code, const std::string& text) {
+  if (Stopping()) return;
   state_ = TunnelState::kSentStopCcn;
+  server_.reap_pending = true;
   server_.timers.Cancel(life_timer_);
+  life_timer_ = server_.timers.Create(kStopCcnLimit, [this] {
+    life_timer_ = {};
+    Error("StopCCN on tunnel (" + name() + ") not acknowledged; closing down");
+    Finish();
+  });
   std::unique_ptr<CDatagram> stop = NewStopCcn(peer_id_, id_, result, error_code, text);
-  // The tunnel ends: what the peer left unacknowledged gives way to its StopCCN.
-  if (queued_bytes_ + stop->footprint() > kMaxQueuedBytes) DiscardQueue();
-  EnqueueAndTransmit(std::move(stop));
-}
-
-void CTunnel::Shutdown(const std::string& text) {
-  if (state_ == TunnelState::kReceivedStopCcn || state_ == TunnelState::kSentStopCcn) return;
-  SendStopCcn(6, 0, text);
-}
-
-void CTunnel::EnqueueAndTransmit(std::unique_ptr<CDatagram> message) {
-  if (queued_bytes_ + message->footprint() > kMaxQueuedBytes) {
-    StopForOverrun();
-    return;
-  }
-  message->ns = ns_++;
-  queued_bytes_ += message->footprint();
-  queue_.push_back(std::move(message));
+  // The messages the peer never got give way to the StopCCN, which alone may pass the limit.
+  if (queued_bytes_ + stop->footprint() > queue_limit()) DiscardUnsent();
+  Enqueue(std::move(stop));
   Transmit();
 }
 
+void CTunnel::Shutdown(const std::string& text) {
+  SendStopCcn(6, 0, text);
+}
+
+size_t CTunnel::queue_limit() const {
+  return std::min(kMaxQueueLimit, (2 * server_.limits.sessions_per_tunnel + kQueueSlackMessages) *
+                                      kQueueBytesPerMessage);
+}
+
+void CTunnel::EnqueueAndTransmit(std::unique_ptr<CDatagram> message) {
+  if (queued_bytes_ + message->footprint() > queue_limit()) {
+    StopForOverrun();
+    return;
+  }
+  Enqueue(std::move(message));
+  Transmit();
+}
+
+void CTunnel::Enqueue(std::unique_ptr<CDatagram> message) {
+  message->ns = ns_++;
+  queued_bytes_ += message->footprint();
+  queue_.push_back(std::move(message));
+}
+
 void CTunnel::StopForOverrun() {
-  if (state_ == TunnelState::kReceivedStopCcn || state_ == TunnelState::kSentStopCcn) return;
+  if (Stopping()) return;
   Error("Transmit queue of tunnel " + name() + " holds " + std::to_string(queued_bytes_) +
         " bytes the peer has not acknowledged; closing down");
-  DiscardQueue();
   SendStopCcn(2, 4, last_error_);
 }
 
@@ -430,7 +463,16 @@ void CTunnel::DiscardQueue() {
   queue_.clear();
   unsent_ = 0;
   queued_bytes_ = 0;
-  ns_ = next_send_ns_ = sent_end_ = peer_nr_;
+  ns_ = next_send_ns_ = peer_nr_;
+}
+
+void CTunnel::DiscardUnsent() {
+  while (!queue_.empty() && !Precedes(queue_.back()->ns, sent_end_)) {
+    queued_bytes_ -= queue_.back()->footprint();
+    queue_.pop_back();
+  }
+  unsent_ = std::min(unsent_, queue_.size());
+  ns_ = sent_end_;
 }
 
 void CTunnel::SendUnqueued(CDatagram& message) {

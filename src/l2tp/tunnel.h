@@ -49,12 +49,16 @@ class CTunnel {
   static constexpr auto kDestroyDelay = std::chrono::milliseconds(31000);
   static constexpr auto kHalfOpenLimit = std::chrono::milliseconds(60000);
   static constexpr int kMaxRetransmissions = 5;
-  // What the messages waiting for the peer's acknowledgement may hold (their footprint). A peer
-  // acknowledges within its round trip and keeps only its receive window (4 is usual) of our
-  // messages in flight, so a few dozen messages are a busy tunnel; 64 KiB holds some 450 CDNs or
-  // 600 SLIs. A queue beyond it belongs to a peer that keeps talking and never acknowledges: its
-  // tunnel is stopped, so that no peer can make a tunnel hold more.
-  static constexpr size_t kMaxQueuedBytes = 64 * 1024;
+  // A StopCCN not acknowledged by then ends the tunnel, even while the peer keeps talking.
+  static constexpr auto kStopCcnLimit = std::chrono::milliseconds(31000);
+  // What the messages waiting for the peer's acknowledgement may hold (their footprint): room for
+  // an ICRP and an SLI, or a CDN, for every session the tunnel may carry plus some slack, so that
+  // a LAC re-dialling all its calls at once keeps its tunnel however slowly it acknowledges. A
+  // queue beyond it belongs to a peer that keeps talking and never acknowledges: its tunnel is
+  // stopped, so that no peer can make a tunnel hold more.
+  static constexpr size_t kQueueBytesPerMessage = 512;  // more than an ICRP, SLI or CDN holds
+  static constexpr size_t kQueueSlackMessages = 64;
+  static constexpr size_t kMaxQueueLimit = 4 * 1024 * 1024;
 
   CTunnel(ServerContext& server, uint16_t id, const sockaddr_in& peer_address,
           std::optional<L2tpPeer> peer);
@@ -96,8 +100,13 @@ class CTunnel {
   void Error(std::string text);
   // What hidden AVPs of this tunnel's messages are read with.
   HiddenAvpKey Key() const;
-  // The footprint of the messages queued for the peer; at most kMaxQueuedBytes.
+  // What the transmit queue may hold for the sessions limit per tunnel; a StopCCN alone may go
+  // beyond it.
+  size_t queue_limit() const;
+  // The footprint of the messages queued for the peer.
   size_t queued_bytes() const { return queued_bytes_; }
+  // The messages queued for the peer in Ns order: sent and not acknowledged, then not sent yet.
+  const std::deque<std::unique_ptr<CDatagram>>& queue() const { return queue_; }
 
  private:
   // SCCRQ checks; false when the tunnel was refused (StopCCN sent or nothing to answer).
@@ -112,8 +121,14 @@ class CTunnel {
   // Whether the message's Nr acknowledges no more than was sent.
   bool AcknowledgesSent(const CDatagram& message);
   void ReleaseAcknowledged();
-  // Drops the queue for good; the next message takes the Ns the peer expects.
+  // The peer stopped the tunnel: the queue goes for good, and ZLBs take the Ns the peer expects.
   void DiscardQueue();
+  // Drops the messages never transmitted; the next message takes the Ns after the last one sent,
+  // which the peer may have received.
+  void DiscardUnsent();
+  void Enqueue(std::unique_ptr<CDatagram> message);
+  // A StopCCN was sent or received.
+  bool Stopping() const;
   // The queue would outgrow its limit: StopCCN, unless the tunnel is stopping already.
   void StopForOverrun();
   void Transmit();

@@ -81,7 +81,9 @@ void CTunnelList::RefuseForLimit(CDatagram& sccrq, const sockaddr_in& from) {
   std::string error;
   const std::optional<Avp> assigned = sccrq.FindAvp(nullptr, 0, kAvpAssignedTunnelId, error);
   if (!assigned || assigned->value.size() != 2) return;  // nobody to answer to
-  if (!MayAnswerStranger(server_, from)) return;
+  // An allowed peer is answered as its accepted SCCRQs are; only strangers draw on their budget,
+  // so that their flood cannot silence the refusal to a peer.
+  if (!server_.find_peer(from.sin_addr.s_addr) && !MayAnswerStranger(server_, from)) return;
   const uint16_t peer_tunnel = assigned->Word();
   const std::string text =
       "Limit of " + std::to_string(server_.limits.tunnels) + " tunnels reached";

@@ -35,8 +35,8 @@ class CTunnelList {
   void HandleControl(std::span<const uint8_t> datagram, const sockaddr_in& from);
   void HandleData(std::span<uint8_t> datagram, const sockaddr_in& from);
   void CreateTunnel(CDatagram& sccrq, const sockaddr_in& from);
-  // A StopCCN (2, 4) for an SCCRQ beyond the tunnel limit, sent once with no tunnel made, within
-  // the server's rate for strangers.
+  // A StopCCN (2, 4) for an SCCRQ beyond the tunnel limit, sent once with no tunnel made; to a
+  // stranger within the server's rate for strangers.
   void RefuseForLimit(CDatagram& sccrq, const sockaddr_in& from);
 
   ServerContext& server_;

@@ -98,17 +98,18 @@ class TunnelTest : public ::testing::Test {
   }
   void Send(CDatagram& m) { Send(m, lac_); }
 
-  std::unique_ptr<CDatagram> Sccrq(uint16_t lac_tunnel = 7) {
+  std::unique_ptr<CDatagram> Sccrq(uint16_t lac_tunnel = 7, uint16_t window = 4) {
     auto m = Message(kSccrq, 0);
     std::string error;
     m->AddU16(kAvpProtocolVersion, 0x0100, error);
     m->AddText(kAvpHostName, "lac", error);
     m->AddU16(kAvpAssignedTunnelId, lac_tunnel, error);
-    m->AddU16(kAvpReceiveWindowSize, 4, error);
+    m->AddU16(kAvpReceiveWindowSize, window, error);
     return m;
   }
 
-  // Every datagram sent since the last call, decoded (data messages as type 0).
+  // Every datagram sent since the last call, decoded (data messages as type 0). The LAC takes the
+  // control messages in Ns order: its Nr passes only the next one it awaits.
   std::vector<Reply> Replies() {
     std::vector<Reply> out;
     for (; seen_ < transport_.sent.size(); ++seen_) {
@@ -120,7 +121,7 @@ class TunnelTest : public ::testing::Test {
         r = {m->message_type, m->tunnel_id, m->session_id, m->ns, m->nr};
         while (auto avp = m->NextAvp(nullptr, error))
           r.avps.push_back({avp->type, Bytes(avp->value.begin(), avp->value.end())});
-        if (r.type != kZlb) lac_nr_ = static_cast<uint16_t>(r.ns + 1);
+        if (r.type != kZlb && r.ns == lac_nr_) ++lac_nr_;
       }
       out.push_back(r);
     }
@@ -134,9 +135,9 @@ class TunnelTest : public ::testing::Test {
       list_.Reap();
     }
   }
-  // An established tunnel; returns our tunnel ID.
-  uint16_t Establish() {
-    Send(*Sccrq());
+  // An established tunnel with a LAC of receive window `window`; returns our tunnel ID.
+  uint16_t Establish(uint16_t window = 4) {
+    Send(*Sccrq(7, window));
     const Reply sccrp = Replies().at(0);
     const uint16_t id = sccrp.Word(kAvpAssignedTunnelId);
     auto scccn = Message(kScccn, id);
@@ -600,73 +601,198 @@ TEST_F(TunnelTest, APeerThatNeverAcknowledgesLosesItsTunnelAtTheQueueLimit) {
   Call(id, 41);
   server_.limits.sessions_per_tunnel = 1;
   CTunnel& tunnel = *list_.Find(id);
-  // In-order ICRQs past the session limit, each answered by a CDN, none of them acknowledged.
+  // In-order ICRQs past the session limit, each answered by a CDN, none of them acknowledged:
+  // they keep the Nr that took the ICRP.
+  const uint16_t acknowledged = lac_nr_;
+  ASSERT_EQ(acknowledged, 2);
   std::string error;
-  int sent = 0;
+  size_t sent = 0;
   for (; sent < 2000 && tunnel.state() == TunnelState::kEstablished; ++sent) {
     auto icrq = Message(kIcrq, id);
+    icrq->nr = acknowledged;
     icrq->AddU16(kAvpAssignedSessionId, 42, error);
     Send(*icrq);
-    ASSERT_LE(tunnel.queued_bytes(), CTunnel::kMaxQueuedBytes);
+    ASSERT_LE(tunnel.queued_bytes(), tunnel.queue_limit());
   }
   ASSERT_EQ(tunnel.state(), TunnelState::kSentStopCcn);
-  EXPECT_GT(sent, 300);  // a few hundred CDNs fit
-  EXPECT_LT(sent, 700);
+  EXPECT_GT(sent, tunnel.queue_limit() / CTunnel::kQueueBytesPerMessage);
   EXPECT_TRUE(Logged("Transmit queue of tunnel " + tunnel.name() + " holds "));
-  // The queue holds the StopCCN alone, numbered as the next message the LAC awaits.
-  const std::vector<Reply> r = Replies();
-  const Reply& stop = r.back();
-  EXPECT_EQ(stop.type, kStopCcn);
-  EXPECT_EQ(stop.ns, 2);  // SCCRP and ICRP were acknowledged
-  EXPECT_EQ(stop.Value(kAvpResultCode).at(1), 2);
-  EXPECT_EQ(stop.Value(kAvpResultCode).at(3), 4);
-  EXPECT_EQ(stop.ResultText(), tunnel.last_error());
-  const size_t stopping = tunnel.queued_bytes();
-  EXPECT_LT(stopping, 512u);
+  // The stop took the session and its address with it.
+  EXPECT_EQ(server_.sessions, 0u);
+  EXPECT_EQ(server_.pool.in_use(), 0u);
+  // The CDNs in flight (Ns 2 to 4 in the window of 3 the LAC had opened) stay, the StopCCN waits
+  // behind them as Ns 5, and the CDNs never sent are gone.
+  std::vector<Reply> r = Replies();
+  ASSERT_EQ(r.size(), 3u);
+  for (const Reply& cdn : r) EXPECT_EQ(cdn.type, kCdn);
+  EXPECT_EQ(lac_nr_, 5);
+  ASSERT_EQ(tunnel.queue().size(), 4u);
+  EXPECT_EQ(tunnel.queue().back()->message_type, kStopCcn);
+  EXPECT_EQ(tunnel.queue().back()->ns, 5);
+  size_t footprint = 0;
+  for (const auto& message : tunnel.queue()) footprint += message->footprint();
+  EXPECT_EQ(tunnel.queued_bytes(), footprint);
   // More calls meanwhile add nothing.
-  lac_nr_ = 2;
+  const size_t stopping = tunnel.queued_bytes();
   for (int i = 0; i < 1000; ++i) {
     auto icrq = Message(kIcrq, id);
+    icrq->nr = acknowledged;
     icrq->AddU16(kAvpAssignedSessionId, 43, error);
     Send(*icrq);
   }
   EXPECT_EQ(tunnel.queued_bytes(), stopping);
-  lac_nr_ = 3;
+  // The LAC acknowledges the CDNs it got; the StopCCN follows as the very next message it awaits.
   auto ack = Message(kZlb, id);
   Send(*ack);
+  r = Replies();
+  ASSERT_EQ(r.size(), 1u);
+  const Reply& stop = r[0];
+  EXPECT_EQ(stop.type, kStopCcn);
+  EXPECT_EQ(stop.ns, 5);
+  EXPECT_EQ(stop.Value(kAvpResultCode).at(1), 2);
+  EXPECT_EQ(stop.Value(kAvpResultCode).at(3), 4);
+  EXPECT_EQ(stop.ResultText(), tunnel.last_error());
+  EXPECT_EQ(lac_nr_, 6);
+  auto stop_ack = Message(kZlb, id);
+  Send(*stop_ack);
   EXPECT_EQ(list_.count(), 0u);
-  EXPECT_EQ(server_.pool.in_use(), 0u);
 }
 
-TEST_F(TunnelTest, AStopCcnOnAFullQueueTakesThePlaceOfWhatWasNotAcknowledged) {
+TEST_F(TunnelTest, AStopCcnOnAFullQueueTakesThePlaceOfWhatWasNeverSent) {
   const uint16_t id = Establish();
   const uint16_t session = Call(id, 41);
   server_.limits.sessions_per_tunnel = 1;
   CTunnel& tunnel = *list_.Find(id);
   // CDNs the LAC never acknowledges, until another would not fit.
+  const uint16_t acknowledged = lac_nr_;
   std::string error;
   size_t cdn = 0;
-  while (CTunnel::kMaxQueuedBytes - tunnel.queued_bytes() >= cdn) {
+  while (tunnel.queue_limit() - tunnel.queued_bytes() >= cdn) {
     const size_t before = tunnel.queued_bytes();
     auto icrq = Message(kIcrq, id);
+    icrq->nr = acknowledged;
     icrq->AddU16(kAvpAssignedSessionId, 42, error);
     Send(*icrq);
     cdn = tunnel.queued_bytes() - before;
   }
   ASSERT_EQ(tunnel.state(), TunnelState::kEstablished);
-  ASSERT_LT(CTunnel::kMaxQueuedBytes - tunnel.queued_bytes(),
-            NewStopCcn(7, id, 1, 0, "Last session has closed")->footprint());
-  Replies();
-  // The last call clears: its StopCCN goes at once, as the next message the LAC awaits.
-  lac_nr_ = 2;
+  const size_t stop_footprint = NewStopCcn(7, id, 1, 0, "Last session has closed")->footprint();
+  ASSERT_LT(tunnel.queue_limit() - tunnel.queued_bytes(), stop_footprint);
+  ASSERT_EQ(Replies().size(), 3u);  // CDNs Ns 2 to 4
+  // The last call clears: the CDNs in flight stay, the StopCCN takes the place of those never sent.
   auto clear = Message(kCdn, id, session);
+  clear->nr = acknowledged;
   clear->AddResultCode(3, 0, "", error);
   Send(*clear);
+  EXPECT_EQ(tunnel.state(), TunnelState::kSentStopCcn);
+  ASSERT_EQ(tunnel.queue().size(), 4u);
+  EXPECT_EQ(tunnel.queue().back()->ns, 5);
+  EXPECT_LE(tunnel.queued_bytes(), tunnel.queue_limit());
+  // The LAC acknowledges what it got: the StopCCN goes, in order, and its acknowledgement ends
+  // the tunnel.
+  auto ack = Message(kZlb, id);
+  Send(*ack);
   const std::vector<Reply> r = Replies();
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].type, kStopCcn);
-  EXPECT_EQ(r[0].ns, 2);
+  EXPECT_EQ(r[0].ns, 5);
   EXPECT_EQ(r[0].ResultText(), "Last session has closed");
+  auto stop_ack = Message(kZlb, id);
+  Send(*stop_ack);
+  EXPECT_EQ(list_.count(), 0u);
+}
+
+TEST_F(TunnelTest, APeerThatTalksWithoutAcknowledgingLosesItsStoppedTunnel) {
+  // Stopped for overrun: one ICRQ a second, never acknowledging, for a minute.
+  uint16_t id = Establish();
+  Call(id, 41);
+  Call(id, 42);
+  server_.limits.sessions_per_tunnel = 2;
+  ASSERT_EQ(server_.pool.in_use(), 2u);
+  const uint16_t acknowledged = lac_nr_;
+  std::string error;
+  const auto icrq = [&] {
+    auto m = Message(kIcrq, id);
+    m->nr = acknowledged;
+    m->AddU16(kAvpAssignedSessionId, 43, error);
+    return m;
+  };
+  while (list_.Find(id)->state() == TunnelState::kEstablished) Send(*icrq());
+  EXPECT_EQ(server_.sessions, 0u);
+  EXPECT_EQ(server_.pool.in_use(), 0u);
+  for (int second = 0; second < 60 && list_.Find(id); ++second) {
+    Send(*icrq());
+    Run(seconds(1));
+  }
+  EXPECT_FALSE(list_.Find(id));
+  EXPECT_TRUE(Logged("not acknowledged; closing down"));
+
+  // A StopCCN sent alone goes after its five retransmissions, however much the peer talks.
+  Replies();
+  lac_ns_ = lac_nr_ = 0;
+  id = Establish();
+  ASSERT_TRUE(list_.Find(id));
+  list_.ShutdownAll("Server shutdown");
+  const uint16_t stale = lac_nr_;
+  const Clock::TimePoint stopped = clock_.Now();
+  for (int second = 0; second < 60 && list_.Find(id); ++second) {
+    auto hello = Message(kHello, id);
+    hello->nr = stale;
+    Send(*hello);
+    Run(seconds(1));
+  }
+  EXPECT_FALSE(list_.Find(id));
+  EXPECT_LE(clock_.Now() - stopped, seconds(24));
+
+  // The peer stopped the tunnel: its HELLOs every 10 s do not put off the end 31 s later.
+  Replies();
+  lac_ns_ = lac_nr_ = 0;
+  id = Establish();
+  ASSERT_TRUE(list_.Find(id));
+  auto stop = Message(kStopCcn, id);
+  stop->AddU16(kAvpAssignedTunnelId, 7, error);
+  stop->AddResultCode(1, 0, "", error);
+  Send(*stop);
+  for (int second = 0; second < 30; second += 10) {
+    auto hello = Message(kHello, id);
+    Send(*hello);
+    Run(seconds(10));
+  }
+  EXPECT_TRUE(list_.Find(id));
+  Run(seconds(2));
+  EXPECT_FALSE(list_.Find(id));
+}
+
+TEST_F(TunnelTest, AnHonestLacRedialingEveryCallAtOnceKeepsItsTunnel) {
+  const uint16_t id = Establish(1);
+  CTunnel& tunnel = *list_.Find(id);
+  const size_t calls = server_.limits.sessions_per_tunnel;
+  std::string error;
+  for (size_t i = 0; i < calls; ++i) {
+    auto icrq = Message(kIcrq, id);
+    icrq->AddU16(kAvpAssignedSessionId, static_cast<uint16_t>(i + 1), error);
+    Send(*icrq);
+  }
+  ASSERT_EQ(tunnel.session_count(), calls);
+  for (const auto& icrp : tunnel.queue())
+    EXPECT_LT(icrp->footprint(), CTunnel::kQueueBytesPerMessage);
+  // The LAC takes each ICRP 40 ms after it came (all of them within the minute a call may take
+  // to connect) and answers it with the ICCN, which acknowledges it; with its window of 1 the
+  // next ICRP follows.
+  size_t connected = 0;
+  while (connected < calls && tunnel.state() == TunnelState::kEstablished) {
+    Run(milliseconds(40));
+    for (const Reply& reply : Replies()) {
+      if (reply.type != kIcrp) continue;
+      auto iccn = Message(kIccn, id, reply.Word(kAvpAssignedSessionId));
+      Send(*iccn);
+      ++connected;
+    }
+  }
+  EXPECT_EQ(tunnel.state(), TunnelState::kEstablished);
+  EXPECT_EQ(connected, calls);
+  EXPECT_EQ(tunnel.session_count(), calls);
+  EXPECT_FALSE(Logged("Transmit queue of tunnel"));
 }
 
 TEST_F(TunnelTest, AnAcknowledgementBeyondWhatWasSentIsRefused) {
@@ -771,13 +897,18 @@ TEST_F(TunnelTest, StrangersAreAnsweredAtABoundedRate) {
   EXPECT_NE(withheld_lines()[1].find("(184 more suppressed)"), std::string::npos);
   EXPECT_EQ(list_.count(), 0u);
 
-  // Refusals at the tunnel limit draw on the same answers.
+  // Refusals of strangers at the tunnel limit draw on the same answers; an allowed peer's refusal
+  // does not, and goes out while strangers have used them all up.
   server_.limits.tunnels = 0;
-  Send(*Sccrq());
+  flood(100);
   EXPECT_EQ(stop_ccns(), 0);
-  Run(milliseconds(100));
   Send(*Sccrq());
-  const std::vector<Reply> r = Replies();
+  std::vector<Reply> r = Replies();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].ResultText(), "Limit of 0 tunnels reached");
+  Run(milliseconds(100));
+  flood(1);
+  r = Replies();
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].ResultText(), "Limit of 0 tunnels reached");
 }
