@@ -21,12 +21,6 @@ BWCRateMeter::BWCRateMeter(TimePoint created) : sample_time_(created), base_time
 
 void BWCRateMeter::Record(uint64_t bytes, TimePoint now) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (Idle(now)) {
-    // Nothing was recorded for a whole period: the window starts here, empty.
-    history_.clear();
-    sample_time_ = base_time_ = now;
-    base_bytes_ = bytes_;
-  }
   total_ += bytes;
   bytes_ += bytes;
   last_record_ = now;
@@ -52,8 +46,8 @@ void BWCRateMeter::TakeSample(TimePoint now) {
 }
 
 uint64_t BWCRateMeter::Rate(uint64_t extra, TimePoint now) const {
-  // The base moves on through the history while it lies more than a period back, so that the
-  // rate covers at most the period even when no recording has taken a sample for a while.
+  // The base moves on through the history while it lies more than a period back; the newest
+  // sample stays the base however old it is, so that the rate decays while nothing is recorded.
   TimePoint base_time = base_time_;
   uint64_t base_bytes = base_bytes_;
   for (const Sample& sample : history_) {
@@ -61,17 +55,13 @@ uint64_t BWCRateMeter::Rate(uint64_t extra, TimePoint now) const {
     base_time = sample.time;
     base_bytes = sample.bytes;
   }
-  const auto span = std::min<Clock::Duration>(now - base_time, kPeriod);
+  const Clock::Duration span = now - base_time;
   if (span.count() <= 0) return kUnmeasurable;
   return BitsPerSecond(bytes_ - base_bytes + extra, span);
 }
 
 uint64_t BWCRateMeter::RateWith(uint64_t bytes, TimePoint now) const {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (Idle(now)) {
-    // The window is empty over the last period.
-    return BitsPerSecond(bytes, kPeriod);
-  }
   return Rate(bytes, now);
 }
 

@@ -9,11 +9,13 @@
 
 namespace velmora::TessaroBWControl {
 
-// A sliding-window meter of bytes: 270 ms kept as 5 samples taken at least 45 ms apart. Rates are
-// bit/s over the span from the window's base to now, in integer arithmetic on nanosecond ticks.
-// The span never exceeds the period: after an idle spell the window starts again at the next
-// recording, so a rate is never diluted by time in which nothing could be measured. Every method
-// takes the meter's own lock; any thread may call.
+// A sliding-window meter of bytes: 270 ms kept as 5 samples taken at least 45 ms apart, each at a
+// recording. Rates are bit/s of the bytes recorded after the window's base over the span from the
+// base to now, in integer arithmetic on nanosecond ticks. The base is the oldest sample within the
+// period, or the newest sample when all are older: while nothing is recorded the span grows and
+// the rate decays, so a flow slower than one datagram a period reads its own rate, and after an
+// idle spell the first recording becomes the base at once. Every method takes the meter's own
+// lock; any thread may call.
 class BWCRateMeter {
  public:
   using TimePoint = Clock::TimePoint;
@@ -39,7 +41,7 @@ class BWCRateMeter {
 
   bool Idle(TimePoint now) const { return !recorded_ || now - last_record_ >= kPeriod; }
   void TakeSample(TimePoint now);
-  // (bytes in the window + extra) over the span since the base, at most the period.
+  // (bytes recorded after the base + extra) over the span since the base.
   uint64_t Rate(uint64_t extra, TimePoint now) const;
 
   mutable std::mutex mutex_;

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "bandwidth/bwc_controller.h"
@@ -38,12 +41,16 @@ class RecordingTransmitter final : public BWCTransmitter {
   int32_t Send(std::span<const uint8_t> datagram) override {
     uint32_t address = 0;
     std::memcpy(&address, datagram.data(), 4);
-    if (fail_with != 0) return fail_with;
+    if (fail_with != 0) {
+      ++failed;
+      return fail_with;
+    }
     std::lock_guard<std::mutex> guard(mutex_);
     sent_.push_back({clock_.Now(), address, datagram.size()});
     return 0;
   }
   std::atomic<int32_t> fail_with{0};
+  std::atomic<int> failed{0};
 
  private:
   const Clock& clock_;
@@ -81,6 +88,39 @@ class SchedulerTest : public ::testing::Test {
       }
     }
     return bytes * 8.0 / std::chrono::duration<double>(to - from).count();
+  }
+  // Bytes sent to `address` (0: to all) in [from, to).
+  uint64_t BytesBetween(Clock::Duration from, Clock::Duration to, uint32_t address = 0) {
+    uint64_t bytes = 0;
+    std::lock_guard<std::mutex> guard(sent_mutex_);
+    for (const Sent& s : sent_) {
+      if (s.time >= At(from) && s.time < At(to) && (address == 0 || s.address == address)) {
+        bytes += s.length;
+      }
+    }
+    return bytes;
+  }
+  // Runs the sender to `to` with every queue of `addresses` filled to its capacity every 100 ms,
+  // so that none ever runs dry.
+  void RunBacklogged(const std::vector<uint32_t>& addresses, Clock::Duration to, size_t length) {
+    while (clock_.Now() < At(to)) {
+      for (uint32_t address : addresses) {
+        while (Offer(address, 1, length) == 1) {
+        }
+      }
+      clock_.RunTo(std::min(clock_.Now() + milliseconds(100), At(to)));
+    }
+  }
+  // The sum of the counts logged in lines that hold `text`, each count ending at `text`.
+  int LoggedCount(std::string_view text) const {
+    int total = 0;
+    for (const std::string& entry : console_.entries) {
+      const size_t end = entry.find(text);
+      if (end == std::string::npos) continue;
+      const size_t begin = entry.rfind(' ', end - 1) + 1;
+      total += std::stoi(entry.substr(begin, end - begin));
+    }
+    return total;
   }
   // The most bytes sent in any 270 ms window.
   uint64_t BusiestWindowBytes() {
@@ -166,6 +206,98 @@ TEST_F(SchedulerTest, GuaranteesComeBeforeSharesOfTheMaximum) {
   }
 }
 
+// The rules checked on a long backlog: what an address got in `seconds` against `rate` bit/s,
+// within one datagram or 2 % where that is more.
+double Tolerance(double rate, int seconds, size_t length) {
+  return std::max<double>(length, rate * seconds / 8 * 0.02);
+}
+
+TEST_F(SchedulerTest, LowMaximaGetTheirMaximumOverALongBacklog) {
+  bwc_.SetPhysicalBandwidth(2'000'000);
+  bwc_.SetBufferTime(10000);
+  const uint32_t maxima[] = {8'000, 20'000, 32'000, 50'000, 80'000, 1'000'000};
+  std::vector<uint32_t> addresses;
+  for (int i = 0; i < 6; ++i) {
+    const std::string alias = "Max" + std::to_string(maxima[i]);
+    bwc_.AddProfile(alias, std::max<uint32_t>(maxima[i], 56'000), maxima[i], 0);
+    bwc_.AddAddress(Ip(i + 1), alias);
+    addresses.push_back(Ip(i + 1));
+  }
+  bwc_.Enable(true);
+  RunBacklogged(addresses, seconds(20), 1400);
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_NEAR(BytesBetween(seconds(0), seconds(20), Ip(i + 1)), maxima[i] * 20.0 / 8,
+                Tolerance(maxima[i], 20, 1400))
+        << maxima[i];
+  }
+  EXPECT_LE(BusiestWindowBytes(), 2'000'000 * 270 / 8000 + 1400);
+}
+
+TEST_F(SchedulerTest, LowGuaranteesAreKeptAgainstBusierQueues) {
+  bwc_.SetPhysicalBandwidth(2'000'000);
+  bwc_.SetBufferTime(10000);
+  // Four bulk addresses fill the link at about a quarter of their maximum each; the low ones
+  // would lose every choice by shares of the maximum but are owed their guarantee first.
+  bwc_.AddProfile("Bulk", 1'944'000, 1'944'000, 0);
+  bwc_.AddProfile("Low", 56'000, 56'000, 8'000);
+  std::vector<uint32_t> addresses;
+  for (int i = 1; i <= 4; ++i) bwc_.AddAddress(Ip(i), "Bulk");
+  for (int i = 11; i <= 17; ++i) bwc_.AddAddress(Ip(i), "Low");
+  for (int i : {1, 2, 3, 4, 11, 12, 13, 14, 15, 16, 17}) addresses.push_back(Ip(i));
+  bwc_.Enable(true);
+  RunBacklogged(addresses, seconds(20), 1400);
+  for (int i = 11; i <= 17; ++i) {
+    EXPECT_GE(BytesBetween(seconds(0), seconds(20), Ip(i)), 8'000 * 20 / 8 - 1400) << i;
+    EXPECT_LE(BytesBetween(seconds(0), seconds(20), Ip(i)), 56'000 * 20 / 8 + 1400) << i;
+  }
+  EXPECT_NEAR(BytesBetween(seconds(1), seconds(20)), 2'000'000 * 19.0 / 8, 2'000'000 * 19.0 / 800);
+  EXPECT_LE(BusiestWindowBytes(), 2'000'000 * 270 / 8000 + 1400);
+}
+
+TEST_F(SchedulerTest, ALongBacklogFillsThePhysicalBandwidthWithinHalfAPercent) {
+  for (const uint32_t physical : {2'000'000u, 10'000'000u, 15'000'000u}) {
+    SCOPED_TRACE(physical);
+    bwc_.Clear();
+    {
+      std::lock_guard<std::mutex> guard(sent_mutex_);
+      sent_.clear();
+    }
+    const Clock::Duration start = clock_.Now() - Clock::TimePoint{};
+    bwc_.SetPhysicalBandwidth(physical);
+    bwc_.SetBufferTime(10000);
+    bwc_.AddProfile("All", physical, physical / 2, 0);
+    for (int i = 1; i <= 3; ++i) bwc_.AddAddress(Ip(i), "All");
+    bwc_.Enable(true);
+    RunBacklogged({Ip(1), Ip(2), Ip(3)}, start + seconds(10), 1000);
+    const double total = BytesBetween(start + seconds(1), start + seconds(10)) * 8.0 / 9;
+    EXPECT_NEAR(total, physical, physical * 0.005);
+    EXPECT_LE(BusiestWindowBytes(), physical * 27 / 800 + 1000);
+  }
+}
+
+TEST_F(SchedulerTest, FourThousandBackloggedAddressesAreAllServedWithinTheirRules) {
+  constexpr int kAddresses = 4096;
+  bwc_.SetPhysicalBandwidth(15'000'000);
+  bwc_.SetBufferTime(10000);
+  bwc_.AddProfile("Many", 15'000'000, 1'000'000, 3'000);
+  std::vector<uint32_t> addresses;
+  for (int i = 0; i < kAddresses; ++i) {
+    addresses.push_back(DottedToAddress("10.1." + std::to_string(i / 256) + "." +
+                                        std::to_string(i % 256)));
+    bwc_.AddAddress(addresses.back(), "Many");
+  }
+  bwc_.Enable(true);
+  RunBacklogged(addresses, seconds(10), 1000);
+  const double fair = 15'000'000.0 * 10 / 8 / kAddresses;
+  for (uint32_t address : addresses) {
+    const uint64_t bytes = BytesBetween(seconds(0), seconds(10), address);
+    ASSERT_GE(bytes, 3'000 * 10 / 8 - 1000) << AddressToDotted(address);  // the guarantee
+    ASSERT_NEAR(bytes, fair, 2000) << AddressToDotted(address);           // an even share
+  }
+  EXPECT_NEAR(BytesBetween(seconds(1), seconds(10)) * 8.0 / 9, 15'000'000, 15'000'000 * 0.005);
+  EXPECT_LE(BusiestWindowBytes(), 15'000'000 / 8000 * 270 + 1000);
+}
+
 TEST_F(SchedulerTest, ALargerSummaryWaitsOnATie) {
   bwc_.SetPhysicalBandwidth(2'000'000);
   bwc_.AddProfile("Large", 1'500'000, 500'000, 100'000);
@@ -219,9 +351,13 @@ TEST_F(SchedulerTest, ARateOfFifteenMegabitsIsNeverChosen) {
   bwc_.SetPhysicalBandwidth(15'000'000);
   bwc_.AddProfile("Top", 15'000'000, 15'000'000, 0);
   bwc_.AddAddress(Ip(1), "Top");
-  Offer(Ip(1), 1, 506'250);  // 15,000,000 bit/s over the 270 ms window of an idle meter
+  bwc_.AddAddress(Ip(2), "Top");
+  clock_.Advance(milliseconds(270));
+  Offer(Ip(1), 1, 506'250);  // 15,000,000 bit/s over the 270 ms since the queue began
   EXPECT_EQ(bwc_.PeekPacketLength(), 0u);
   EXPECT_TRUE(bwc_.PopPacket().empty());
+  Offer(Ip(2), 1, 506'249);  // a byte less: just below
+  EXPECT_EQ(bwc_.PeekPacketLength(), 506'249u);
 }
 
 TEST_F(SchedulerTest, WithoutDestinationNothingIsSentUntilOneIsSet) {
@@ -254,6 +390,24 @@ TEST_F(SchedulerTest, FailedSendsAreLostAndLoggedOnceASecond) {
   const size_t waiting = bwc_.Queue(Ip(1))->queued_packets;
   clock_.RunFor(seconds(1));
   EXPECT_EQ(sent_.size(), waiting - bwc_.Queue(Ip(1))->queued_packets);  // none is retried
+  // The failures after the second line are logged a second after it: the counts add up.
+  EXPECT_EQ(console_.Count("sendto() failed; 10065"), 3);
+  bwc_.Enable(false);
+  EXPECT_EQ(LoggedCount(" datagram(s) lost"), transmitter_->failed.load());
+}
+
+TEST_F(SchedulerTest, FailedSendsNotYetLoggedAreLoggedWhenSendingStops) {
+  bwc_.SetPhysicalBandwidth(2'000'000);
+  bwc_.AddProfile("A", 1'000'000, 1'000'000, 0);
+  bwc_.AddAddress(Ip(1), "A");
+  Offer(Ip(1), 300);
+  transmitter_->fail_with = 10065;
+  bwc_.Enable(true);
+  clock_.RunTo(At(milliseconds(500)));
+  EXPECT_EQ(console_.Count("sendto() failed; 10065"), 1);
+  bwc_.Clear();
+  EXPECT_EQ(console_.Count("sendto() failed; 10065"), 2);
+  EXPECT_EQ(LoggedCount(" datagram(s) lost"), transmitter_->failed.load());
 }
 
 TEST_F(SchedulerTest, DatagramsWithoutAQueueAreCountedAndLoggedOnceASecond) {
@@ -269,6 +423,69 @@ TEST_F(SchedulerTest, DatagramsWithoutAQueueAreCountedAndLoggedOnceASecond) {
   EXPECT_EQ(console_.Count("Not configured."), 2);
   EXPECT_TRUE(console_.Has("10.0.0.7 - Not configured.; 1 datagram(s) without a queue dropped"));
   EXPECT_TRUE(console_.Has("10.0.0.8 - Not configured.; 10 datagram(s) without a queue dropped"));
+}
+
+// An inserter datagram of an IPv6 frame to `destination`: its QoS IP is the destination's last
+// four bytes, as the sources build it.
+std::vector<uint8_t> Ipv6Datagram(const char* destination, size_t length = 1000) {
+  const Ipv6Address address = *TextToIpv6(destination);
+  std::vector<uint8_t> datagram(length, 0);
+  std::copy_n(address.end() - 4, 4, datagram.begin());
+  datagram[4] = datagram[7] = ',';
+  datagram[8 + 12] = 0x86;
+  datagram[8 + 13] = 0xdd;
+  datagram[8 + 14] = 0x60;
+  std::copy(address.begin(), address.end(), datagram.begin() + 8 + 14 + 24);
+  return datagram;
+}
+
+TEST_F(SchedulerTest, Ipv6DatagramsGoToTheQueueOfTheirOwnAddressOnly) {
+  bwc_.SetPhysicalBandwidth(2'000'000);
+  bwc_.AddProfile("A", 1'000'000, 1'000'000, 0);
+  const uint32_t v4 = DottedToAddress("10.0.0.5");
+  const Ipv6Address v6 = *TextToIpv6("2001:db8::a00:5");  // the same last four bytes
+  bwc_.AddAddress(v4, "A");
+  bwc_.AddAddress(v6, "A");
+  using Result = BWCController::EnqueueResult;
+  EXPECT_EQ(bwc_.Enqueue(Ipv6Datagram("2001:db8::a00:5")), Result::kQueued);
+  EXPECT_EQ(bwc_.Enqueue(Ipv6Datagram("2001:db8::a00:5", 1200)), Result::kQueued);
+  EXPECT_EQ(bwc_.Queue(v6)->queued_bytes, 2200u);
+  // Another IPv6 host that shares those bytes has no queue: dropped, never the IPv4 host's.
+  EXPECT_EQ(bwc_.Enqueue(Ipv6Datagram("2001:db8:1::a00:5")), Result::kNotConfigured);
+  EXPECT_TRUE(console_.Has("2001:db8:1::a00:5 - Not configured.; 1 datagram(s) without a queue"));
+  EXPECT_EQ(bwc_.Queue(v4)->queued_packets, 0u);
+  // Too short to hold its destination.
+  const std::vector<uint8_t> whole = Ipv6Datagram("2001:db8::a00:5");
+  EXPECT_EQ(bwc_.Enqueue(std::span(whole).first(61)), Result::kIgnored);
+  Offer(v4, 1, 900);
+  EXPECT_EQ(bwc_.Queue(v4)->queued_bytes, 900u);
+  // Both are shaped: the IPv4 queue comes first in the walk, then the IPv6 one.
+  bwc_.Enable(true);
+  clock_.RunTo(At(seconds(1)));
+  std::lock_guard<std::mutex> guard(sent_mutex_);
+  ASSERT_EQ(sent_.size(), 3u);
+  EXPECT_EQ(sent_[0].length, 900u);
+  EXPECT_EQ(sent_[1].length, 1000u);
+  EXPECT_EQ(sent_[2].length, 1200u);
+}
+
+TEST_F(SchedulerTest, TheLastCountOfADropSeriesIsLoggedASecondLaterOrAtTheStop) {
+  bwc_.SetPhysicalBandwidth(2'000'000);
+  bwc_.Enable(true);  // the sender's polls log the count a second later
+  clock_.RunTo(At(milliseconds(10)));
+  Offer(Ip(7), 5);  // the first line at once, four waiting
+  clock_.RunTo(At(milliseconds(500)));
+  Offer(Ip(7), 3);
+  EXPECT_EQ(console_.Count("without a queue dropped"), 1);
+  clock_.RunTo(At(milliseconds(1020)));  // a second after the first line, without a new drop
+  EXPECT_EQ(console_.Count("without a queue dropped"), 2);
+  EXPECT_TRUE(console_.Has("10.0.0.7 - Not configured.; 7 datagram(s) without a queue dropped"));
+  clock_.RunTo(At(milliseconds(1500)));
+  Offer(Ip(8), 2);  // within the second after the last line: both wait for the stop
+  bwc_.Clear();
+  EXPECT_TRUE(console_.Has("10.0.0.8 - Not configured.; 2 datagram(s) without a queue dropped"));
+  EXPECT_EQ(LoggedCount(" datagram(s) without a queue dropped"), 10);
+  EXPECT_EQ(bwc_.unplaced_datagrams(), 10u);
 }
 
 TEST_F(SchedulerTest, StatisticsLevelsPeaksAndTheirReset) {
