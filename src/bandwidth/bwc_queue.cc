@@ -33,13 +33,15 @@ std::vector<uint8_t> BWCQueue::Take(Clock::TimePoint now) {
   queued_bytes_ -= datagram.size();
   oldest_length_.store(packets_.empty() ? 0 : packets_.front().size(), std::memory_order_release);
   meter_.Record(datagram.size(), now);
+  window_.until = Clock::TimePoint::min();
   return datagram;
 }
 
 uint64_t BWCQueue::Priority(Clock::TimePoint now) const {
   const size_t length = OldestLength();
   if (length == 0) return kMayNotSend;
-  const uint64_t rate = meter_.RateWith(length, now);
+  if (now > window_.until) window_ = meter_.WindowAt(now);
+  const uint64_t rate = BWCRateMeter::RateOver(window_.bytes + length, window_.base, now);
   if (rate >= kRateCeiling) return kMayNotSend;
   if (rate < profile_.guarantee) return rate * 10'000'000 / profile_.guarantee + priority_offset_;
   if (rate >= profile_.maximum) return kMayNotSend;

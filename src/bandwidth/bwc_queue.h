@@ -16,7 +16,9 @@ namespace velmora::TessaroBWControl {
 // Source threads add under the controller's shared lock, the sender thread takes and reads the
 // priority under it too: the queue's own lock orders the datagrams between them, and the length
 // of the oldest datagram is kept apart so that choosing the next queue reads it without a lock.
-// The profile copy changes only under the controller's exclusive lock.
+// Priority keeps the meter's window between recordings, so that a choice among many queues
+// reads each meter only when its window has moved; only the thread that takes may call it. The
+// profile copy changes only under the controller's exclusive lock.
 class BWCQueue {
  public:
   // The priority of a queue that may not send now; smaller values send first.
@@ -55,6 +57,8 @@ class BWCQueue {
   uint64_t queued_bytes_ = 0;
   std::atomic<size_t> oldest_length_{0};
   BWCRateMeter meter_;
+  // The meter's window as the sender thread last read it; a recording makes it stale at once.
+  mutable BWCRateMeter::Window window_{.until = Clock::TimePoint::min()};
   uint64_t capacity_ = 0;
   uint64_t priority_offset_ = 0;
   bool dropped_ = false;

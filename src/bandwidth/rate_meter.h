@@ -27,8 +27,19 @@ class BWCRateMeter {
   explicit BWCRateMeter(TimePoint created);
 
   void Record(uint64_t bytes, TimePoint now);
+  // Where a rate stands at `now`: its base, the bytes recorded after the base, and the last
+  // instant at which both still hold if nothing is recorded meanwhile.
+  struct Window {
+    TimePoint base;
+    uint64_t bytes = 0;
+    TimePoint until;
+  };
+
   // The rate if `bytes` more were recorded now.
   uint64_t RateWith(uint64_t bytes, TimePoint now) const;
+  Window WindowAt(TimePoint now) const;
+  // `bytes` over the span from `base` to `now` in bit/s; kUnmeasurable for an empty span.
+  static uint64_t RateOver(uint64_t bytes, TimePoint base, TimePoint now);
   // The rate of what was recorded; 0 after a period without a recording.
   uint64_t CurrentRate(TimePoint now) const;
   uint64_t total_bytes() const;
@@ -41,8 +52,7 @@ class BWCRateMeter {
 
   bool Idle(TimePoint now) const { return !recorded_ || now - last_record_ >= kPeriod; }
   void TakeSample(TimePoint now);
-  // (bytes recorded after the base + extra) over the span since the base.
-  uint64_t Rate(uint64_t extra, TimePoint now) const;
+  Window Locate(TimePoint now) const;
 
   mutable std::mutex mutex_;
   uint64_t total_ = 0;
