@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "bandwidth/bwc_controller.h"
@@ -300,6 +301,32 @@ TEST_F(SchedulerTest, FourThousandBackloggedAddressesAreAllServedWithinTheirRule
   }
   EXPECT_NEAR(BytesBetween(seconds(1), seconds(10)) * 8.0 / 9, 15'000'000, 15'000'000 * 0.005);
   EXPECT_LE(BusiestWindowBytes(), 15'000'000 / 8000 * 270 + 1000);
+}
+
+TEST_F(SchedulerTest, SourcesEnqueueWhileTheSenderChoosesAndEveryDatagramIsAccountedFor) {
+  bwc_.SetPhysicalBandwidth(15'000'000);
+  bwc_.AddProfile("A", 15'000'000, 2'000'000, 0);
+  for (int i = 1; i <= 8; ++i) bwc_.AddAddress(Ip(i), "A");
+  bwc_.Enable(true);
+  std::atomic<int> queued{0};
+  std::atomic<bool> done{false};
+  std::vector<std::thread> sources;
+  for (int t = 0; t < 2; ++t) {
+    sources.emplace_back([&, t] {
+      for (int n = 0; n < 2000; ++n) queued += Offer(Ip(1 + (n + t) % 8), 1, 500);
+    });
+  }
+  std::thread stepper([&] {
+    while (!done) clock_.RunFor(milliseconds(5));
+  });
+  for (std::thread& source : sources) source.join();
+  done = true;
+  stepper.join();
+  bwc_.Enable(false);
+  size_t waiting = 0;
+  for (int i = 1; i <= 8; ++i) waiting += bwc_.Queue(Ip(i))->queued_packets;
+  std::lock_guard<std::mutex> guard(sent_mutex_);
+  EXPECT_EQ(sent_.size() + waiting, static_cast<size_t>(queued.load()));
 }
 
 TEST_F(SchedulerTest, ALargerSummaryWaitsOnATie) {
