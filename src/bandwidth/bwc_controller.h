@@ -84,6 +84,8 @@ class BWCController final : public BWCSender {
 
   void SetPhysicalBandwidth(uint32_t value) override;
   void SetBufferTime(uint32_t ms) override;
+  // The scheduler: the sender thread's alone while it is enabled (a test may call them while it
+  // is not). Each choice walks every queue under the shared lock.
   uint32_t PeekPacketLength() override;
   std::vector<uint8_t> PopPacket() override;
 
