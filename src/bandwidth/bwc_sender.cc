@@ -11,8 +11,9 @@ namespace velmora::TessaroBWControl {
 namespace {
 
 constexpr auto kIdleWait = std::chrono::seconds(1);
-// How far the spacing may fall behind and catch up: two polls.
-constexpr auto kSpacingCredit = std::chrono::milliseconds(2);
+// How far the spacing may fall behind and catch up: a few polls, for a thread woken late. What
+// any period may carry stays bounded by the period's own check.
+constexpr auto kSpacingCredit = std::chrono::milliseconds(5);
 
 }  // namespace
 
@@ -105,8 +106,9 @@ bool BWCSender::SendNext() {
   const Clock::TimePoint now = clock_.Now();
   // The sender's own limits first: a poll that could not send leaves the queues alone.
   if (now < next_send_ || !PeriodHasRoom(now)) return false;
+  // Like the period, the meter admits one more datagram while what was sent is within the limit.
   const uint32_t length = PeekPacketLength();
-  if (length == 0 || meter_.RateWith(length, now) > rate_limit_) return false;
+  if (length == 0 || meter_.RateWith(0, now) > rate_limit_) return false;
   const std::vector<uint8_t> datagram = PopPacket();
   if (datagram.empty()) return false;
   if (!stop_) Send(datagram);
