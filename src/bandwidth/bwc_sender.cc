@@ -106,9 +106,9 @@ bool BWCSender::SendNext() {
   const Clock::TimePoint now = clock_.Now();
   // The sender's own limits first: a poll that could not send leaves the queues alone.
   if (now < next_send_ || !PeriodHasRoom(now)) return false;
-  // Like the period, the meter admits one more datagram while what was sent is within the limit.
-  const uint32_t length = PeekPacketLength();
-  if (length == 0 || meter_.RateWith(0, now) > rate_limit_) return false;
+  // The period check is the rate limit over the meter's window, kept exactly on the send times;
+  // the meter's coarser samples would hold back a thread that catches up after waking late.
+  if (PeekPacketLength() == 0) return false;
   const std::vector<uint8_t> datagram = PopPacket();
   if (datagram.empty()) return false;
   if (!stop_) Send(datagram);
