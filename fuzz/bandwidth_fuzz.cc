@@ -1,8 +1,10 @@
-// Any sequence of profile, address, physical-bandwidth, queue and clock operations on the
-// bandwidth controller: refusals are BWCError only, and after every step the promises hold (the
-// summaries within the physical bandwidth, each profile's guarantees within its summary, no
-// address without its profile), and a queue takes a datagram only below its capacity.
+// Any sequence of profile, address (IPv4 and IPv6), physical-bandwidth, queue and clock operations
+// on the bandwidth controller: refusals are BWCError only, and after every step the promises hold
+// (the summaries within the physical bandwidth, each profile's guarantees within its summary
+// counting both families, no address without its profile), a queue takes a datagram only below
+// its capacity, and an IPv6 datagram only ever enters the queue of its own 16-byte destination.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -11,10 +13,12 @@
 
 #include "bandwidth/bwc_controller.h"
 #include "bandwidth/bwc_error.h"
+#include "platform/address_text.h"
 #include "support/log.h"
 
 namespace {
 
+using velmora::Ipv6Address;
 using velmora::TessaroBWControl::BWCController;
 using velmora::TessaroBWControl::BWCError;
 
@@ -37,8 +41,16 @@ class Input {
     return (word & 0x80000000u) ? word : word % 16'000'000;
   }
   std::string Alias() { return kAliases[Byte() % std::size(kAliases)]; }
-  uint32_t Address() {
-    return 0x0000000a | uint32_t{static_cast<uint8_t>(Byte() % kAddresses)} << 24;
+  uint32_t Address() { return Ipv4Of(Byte() % kAddresses); }
+  Ipv6Address Address6() { return Ipv6Of(Byte() % kAddresses); }
+
+  // 10.0.0.i, and 2001:db8::a00:i, whose last four bytes are those of 10.0.0.i.
+  static uint32_t Ipv4Of(int i) { return 0x0000000a | uint32_t(i) << 24; }
+  static Ipv6Address Ipv6Of(int i) {
+    Ipv6Address address{0x20, 0x01, 0x0d, 0xb8};
+    address[12] = 10;
+    address[15] = static_cast<uint8_t>(i);
+    return address;
   }
 
  private:
@@ -47,8 +59,34 @@ class Input {
   size_t position_ = 0;
 };
 
+// An inserter datagram of an IPv6 frame to `address`, QoS IP its last four bytes; `size` may cut
+// it short of its destination.
+std::vector<uint8_t> Ipv6Datagram(const Ipv6Address& address, size_t size) {
+  std::vector<uint8_t> datagram(std::max<size_t>(size, 23));
+  std::memcpy(datagram.data(), address.data() + 12, 4);
+  datagram[22] = 0x60;
+  if (datagram.size() >= 62) std::memcpy(datagram.data() + 46, address.data(), 16);
+  return datagram;
+}
+
+void OfferIpv6(BWCController& bwc, Input& in) {
+  const Ipv6Address address = in.Address6();
+  const std::vector<uint8_t> datagram = Ipv6Datagram(address, in.Byte() * 8u);
+  const auto before = bwc.Queue(address);
+  const uint32_t shared_bytes = Input::Ipv4Of(address[15]);
+  const auto v4_before = bwc.Queue(shared_bytes);
+  const auto result = bwc.Enqueue(datagram);
+  // Queued only into its own queue, below its capacity, and never into the IPv4 host's.
+  if (result == BWCController::EnqueueResult::kQueued &&
+      (datagram.size() < 62 || !before || before->queued_bytes >= before->capacity)) {
+    __builtin_trap();
+  }
+  const auto v4_after = bwc.Queue(shared_bytes);
+  if (v4_before && v4_after && v4_after->queued_bytes > v4_before->queued_bytes) __builtin_trap();
+}
+
 void Step(BWCController& bwc, velmora::SimulatedClock& clock, Input& in) {
-  switch (in.Byte() % 10) {
+  switch (in.Byte() % 14) {
     case 0:
       bwc.AddProfile(in.Alias(), in.Bandwidth(), in.Bandwidth(), in.Bandwidth());
       break;
@@ -91,6 +129,18 @@ void Step(BWCController& bwc, velmora::SimulatedClock& clock, Input& in) {
       if (in.Byte() % 4 == 0) bwc.GetProfileStatistics();
       if (in.Byte() % 8 == 0) bwc.SetBufferTime(500 + in.Byte() * 40);
       break;
+    case 10:
+      bwc.AddAddress(in.Address6(), in.Alias());
+      break;
+    case 11:
+      bwc.ChangeAddress(in.Address6(), in.Alias());
+      break;
+    case 12:
+      bwc.RemoveAddress(in.Address6());
+      break;
+    case 13:
+      OfferIpv6(bwc, in);
+      break;
   }
 }
 
@@ -98,9 +148,9 @@ void CheckPromises(const BWCController& bwc) {
   uint64_t summaries = 0;
   std::map<std::string, uint64_t> members;
   for (int i = 0; i < kAddresses; ++i) {
-    const auto queue = bwc.Queue(0x0000000a | uint32_t(i) << 24);
-    if (!queue) continue;
-    ++members[queue->profile.alias];
+    for (const auto& queue : {bwc.Queue(Input::Ipv4Of(i)), bwc.Queue(Input::Ipv6Of(i))}) {
+      if (queue) ++members[queue->profile.alias];
+    }
   }
   for (const char* alias : kAliases) {
     const auto profile = bwc.Profile(alias);

@@ -39,10 +39,15 @@ void BandwidthService::Load() {
   }
   // Rows without a profile of their own (as the remote control adds them) take the default.
   const std::string default_profile = parts_.settings.DefaultUP.get();
+  const auto profile_of = [&](const std::string& alias) {
+    return alias.empty() ? default_profile : alias;
+  };
   const std::shared_ptr<const TableSnapshot> tables = parts_.tables.Snapshot();
   for (const IpMacEntry& row : tables->ip_mac_rows()) {
-    controller.AddAddress(row.address,
-                          row.profile_alias.empty() ? default_profile : row.profile_alias);
+    controller.AddAddress(row.address, profile_of(row.profile_alias));
+  }
+  for (const Ipv6MacEntry& row : tables->ipv6_mac_rows()) {
+    controller.AddAddress(row.address, profile_of(row.profile_alias));
   }
   controller.Enable(true);
   running_ = true;

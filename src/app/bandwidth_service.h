@@ -16,8 +16,8 @@ class BWCError;
 }  // namespace TessaroBWControl
 
 // Runs bandwidth management from the settings: loads the physical bandwidth, the destination,
-// the profiles and every IP/MAC row into the controller, and keeps the flag that turns the
-// sources' output towards it. A failure logs the controller's message and leaves the service
+// the profiles and every IP/MAC and IPv6/MAC row into the controller, and keeps the flag that turns
+// the sources' output towards it. A failure logs the controller's message and leaves the service
 // running without shaping; `shaping_stopped` then lets the ordinary sending thread take over.
 // Owned and called by the control thread; the flag is read by every source thread.
 class BandwidthService {

@@ -1,5 +1,6 @@
 #include "bandwidth/bwc_controller.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "bandwidth/bwc_error.h"
@@ -10,14 +11,31 @@ namespace velmora::TessaroBWControl {
 
 namespace {
 
+// Where an inserter datagram carries the version of its IP packet (behind the 8-byte QoS header
+// and the 14-byte MAC header) and an IPv6 packet's destination.
+constexpr size_t kIpVersionAt = 8 + 14;
+constexpr size_t kIpv6DestinationAt = kIpVersionAt + 24;
+
+using Shared = std::shared_lock<std::shared_mutex>;
+using Exclusive = std::lock_guard<std::shared_mutex>;
+
 std::string NotFoundProfile(const std::string& alias) {
   return "Not found User Profile alias: \"" + alias + "\".";
+}
+
+std::string TextOf(uint32_t address) {
+  return AddressToDotted(address);
+}
+
+std::string TextOf(const Ipv6Address& address) {
+  return Ipv6ToText(address);
 }
 
 }  // namespace
 
 BWCController::BWCController(Clock& clock, Log& log, std::unique_ptr<BWCTransmitter> transmitter)
-    : BWCSender(clock, log, std::move(transmitter)) {}
+    : BWCSender(clock, log, std::move(transmitter)),
+      unplaced_(log, " datagram(s) without a queue dropped") {}
 
 BWCController::~BWCController() {
   StopSending();
@@ -26,32 +44,49 @@ BWCController::~BWCController() {
 
 BWCController::EnqueueResult BWCController::Enqueue(std::span<const uint8_t> datagram) {
   if (datagram.size() < 4) return EnqueueResult::kIgnored;
+  if (datagram.size() > kIpVersionAt && datagram[kIpVersionAt] >> 4 == 6) {
+    Ipv6Address address;
+    if (datagram.size() < kIpv6DestinationAt + address.size()) return EnqueueResult::kIgnored;
+    std::copy_n(datagram.begin() + kIpv6DestinationAt, address.size(), address.begin());
+    return File(address, datagram);
+  }
   uint32_t address = 0;
   std::memcpy(&address, datagram.data(), sizeof address);
+  return File(address, datagram);
+}
+
+template <typename Key>
+BWCController::EnqueueResult BWCController::File(const Key& address,
+                                                 std::span<const uint8_t> datagram) {
   std::vector<uint8_t> copy(datagram.begin(), datagram.end());
-  std::lock_guard<std::mutex> guard(mutex_);
-  const auto found = queues_.find(address);
-  if (found == queues_.end()) {
-    CountUnplaced(address);
+  Shared guard(mutex_);
+  const auto& map = MapOf(address);
+  const auto found = map.find(address);
+  if (found == map.end()) {
+    CountUnplaced(TextOf(address));
     return EnqueueResult::kNotConfigured;
   }
   return found->second->Add(std::move(copy)) ? EnqueueResult::kQueued : EnqueueResult::kQueueFull;
 }
 
-void BWCController::CountUnplaced(uint32_t address) {
-  ++unplaced_;
-  ++unplaced_since_log_;
-  const Clock::TimePoint now = clock().Now();
-  if (last_unplaced_log_ && now - *last_unplaced_log_ < std::chrono::seconds(1)) return;
-  log() << AddressToDotted(address) << " - Not configured.; "
-        << static_cast<int32_t>(unplaced_since_log_) << " datagram(s) without a queue dropped\n";
-  last_unplaced_log_ = now;
-  unplaced_since_log_ = 0;
+void BWCController::CountUnplaced(const std::string& address) {
+  std::lock_guard<std::mutex> guard(unplaced_mutex_);
+  unplaced_.Count(address + " - Not configured.; ", clock().Now());
+}
+
+void BWCController::ReportLosses(Clock::TimePoint now, bool ended) {
+  BWCSender::ReportLosses(now, ended);
+  std::lock_guard<std::mutex> guard(unplaced_mutex_);
+  if (ended) {
+    unplaced_.Flush(now);
+  } else {
+    unplaced_.Tick(now);
+  }
 }
 
 uint64_t BWCController::unplaced_datagrams() const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return unplaced_;
+  std::lock_guard<std::mutex> guard(unplaced_mutex_);
+  return unplaced_.total();
 }
 
 void BWCController::CheckRanges(const std::string& alias, uint32_t summary, uint32_t maximum,
@@ -81,11 +116,10 @@ const BWCProfile& BWCController::ExistingProfile(const std::string& alias) const
   return found->second;
 }
 
-uint64_t BWCController::AddressesOf(const std::string& alias,
-                                    std::optional<uint32_t> except) const {
+uint64_t BWCController::AddressesOf(const std::string& alias, const BWCQueue* except) const {
   uint64_t count = 0;
-  for (const auto& [address, queue] : queues_) {
-    if (queue->profile().alias == alias && address != except) ++count;
+  for (const BWCQueue* queue : order_) {
+    if (queue->profile().alias == alias && queue != except) ++count;
   }
   return count;
 }
@@ -97,17 +131,17 @@ uint64_t BWCController::SummaryTotal() const {
 }
 
 void BWCController::CheckRoomFor(const BWCProfile& profile, uint64_t addresses,
-                                 uint32_t address) const {
+                                 const std::string& address) const {
   if ((addresses + 1) * profile.guarantee > profile.summary) {
     throw BWCError(profile.alias + " - Exceed summary bandwidth for this User Profile. IP - " +
-                   AddressToDotted(address));
+                   address);
   }
 }
 
 void BWCController::AddProfile(const std::string& alias, uint32_t summary, uint32_t maximum,
                                uint32_t guarantee) {
   CheckRanges(alias, summary, maximum, guarantee, physical_bandwidth());
-  std::lock_guard<std::mutex> guard(mutex_);
+  Exclusive guard(mutex_);
   if (profiles_.size() >= kMaxProfiles) {
     throw BWCError(alias + " - Exceed maximum number of User Profile");
   }
@@ -121,7 +155,7 @@ void BWCController::AddProfile(const std::string& alias, uint32_t summary, uint3
 void BWCController::ChangeProfile(const std::string& alias, uint32_t summary, uint32_t maximum,
                                   uint32_t guarantee) {
   CheckRanges(alias, summary, maximum, guarantee, physical_bandwidth());
-  std::lock_guard<std::mutex> guard(mutex_);
+  Exclusive guard(mutex_);
   const BWCProfile& old = ExistingProfile(alias);
   if (SummaryTotal() - old.summary + summary > physical_bandwidth()) {
     throw BWCError(alias + " - Exceed physical bandwidth");
@@ -133,50 +167,91 @@ void BWCController::ChangeProfile(const std::string& alias, uint32_t summary, ui
   profile.summary = summary;
   profile.maximum = maximum;
   profile.guarantee = guarantee;
-  for (auto& [address, queue] : queues_) {
+  for (BWCQueue* queue : order_) {
     if (queue->profile().alias == alias) queue->SetProfile(profile, buffer_ms_);
   }
 }
 
 void BWCController::RemoveProfile(const std::string& alias) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  Exclusive guard(mutex_);
   ExistingProfile(alias);
   if (AddressesOf(alias) > 0) throw BWCError(alias + " - IP(s) exist with this User Profile");
   profiles_.erase(alias);
 }
 
 void BWCController::AddAddress(uint32_t address, const std::string& alias) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (queues_.contains(address)) throw BWCError(AddressToDotted(address) + " - Duplicate IP");
-  const auto found = profiles_.find(alias);
-  if (found == profiles_.end()) throw BWCError(NotFoundProfile(alias));
-  CheckRoomFor(found->second, AddressesOf(alias), address);
-  queues_[address] = std::make_unique<BWCQueue>(address, found->second, buffer_ms_, clock().Now());
+  Add(address, alias);
 }
 
 void BWCController::ChangeAddress(uint32_t address, const std::string& alias) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  const auto queue = queues_.find(address);
-  if (queue == queues_.end()) throw BWCError(AddressToDotted(address) + " - not found IP");
-  const auto found = profiles_.find(alias);
-  if (found == profiles_.end()) throw BWCError(NotFoundProfile(alias));
-  CheckRoomFor(found->second, AddressesOf(alias, address), address);
-  queue->second->SetProfile(found->second, buffer_ms_);
+  Change(address, alias);
 }
 
 void BWCController::RemoveAddress(uint32_t address) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  const auto queue = queues_.find(address);
-  if (queue == queues_.end()) throw BWCError(AddressToDotted(address) + " - not found IP");
+  Remove(address);
+}
+
+void BWCController::AddAddress(const Ipv6Address& address, const std::string& alias) {
+  Add(address, alias);
+}
+
+void BWCController::ChangeAddress(const Ipv6Address& address, const std::string& alias) {
+  Change(address, alias);
+}
+
+void BWCController::RemoveAddress(const Ipv6Address& address) {
+  Remove(address);
+}
+
+template <typename Key>
+void BWCController::Add(const Key& address, const std::string& alias) {
+  Exclusive guard(mutex_);
+  QueueMap<Key>& map = MapOf(address);
+  if (map.contains(address)) throw BWCError(TextOf(address) + " - Duplicate IP");
+  const auto found = profiles_.find(alias);
+  if (found == profiles_.end()) throw BWCError(NotFoundProfile(alias));
+  CheckRoomFor(found->second, AddressesOf(alias), TextOf(address));
+  map[address] = std::make_unique<BWCQueue>(found->second, buffer_ms_, clock().Now());
+  RebuildOrder();
+}
+
+template <typename Key>
+void BWCController::Change(const Key& address, const std::string& alias) {
+  Exclusive guard(mutex_);
+  QueueMap<Key>& map = MapOf(address);
+  const auto queue = map.find(address);
+  if (queue == map.end()) throw BWCError(TextOf(address) + " - not found IP");
+  const auto found = profiles_.find(alias);
+  if (found == profiles_.end()) throw BWCError(NotFoundProfile(alias));
+  CheckRoomFor(found->second, AddressesOf(alias, queue->second.get()), TextOf(address));
+  queue->second->SetProfile(found->second, buffer_ms_);
+}
+
+template <typename Key>
+void BWCController::Remove(const Key& address) {
+  Exclusive guard(mutex_);
+  QueueMap<Key>& map = MapOf(address);
+  const auto queue = map.find(address);
+  if (queue == map.end()) throw BWCError(TextOf(address) + " - not found IP");
   if (chosen_ == queue->second.get()) chosen_ = nullptr;
-  queues_.erase(queue);
+  map.erase(queue);
+  RebuildOrder();
+}
+
+void BWCController::RebuildOrder() {
+  order_.clear();
+  order_.reserve(queues_.size() + ipv6_queues_.size());
+  for (const auto& [address, queue] : queues_) order_.push_back(queue.get());
+  for (const auto& [address, queue] : ipv6_queues_) order_.push_back(queue.get());
 }
 
 void BWCController::Clear() {
   Enable(false);
-  std::lock_guard<std::mutex> guard(mutex_);
+  Exclusive guard(mutex_);
   chosen_ = nullptr;
+  order_.clear();
   queues_.clear();
+  ipv6_queues_.clear();
   profiles_.clear();
 }
 
@@ -184,7 +259,7 @@ void BWCController::SetPhysicalBandwidth(uint32_t value) {
   if (value > kMaxPhysical || value < kMinPhysical) {
     throw BWCError("Physical bandwidth value don't belong to right range");
   }
-  std::lock_guard<std::mutex> guard(mutex_);
+  Exclusive guard(mutex_);
   if (SummaryTotal() > value) {
     throw BWCError("New physical bandwidth value is less than summa of User Profiles Summary BW");
   }
@@ -192,17 +267,17 @@ void BWCController::SetPhysicalBandwidth(uint32_t value) {
 }
 
 void BWCController::SetBufferTime(uint32_t ms) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  Exclusive guard(mutex_);
   buffer_ms_ = ms;
 }
 
 BWCQueue* BWCController::BestQueue(Clock::TimePoint now) const {
   BWCQueue* best = nullptr;
   uint64_t best_priority = BWCQueue::kMayNotSend;
-  for (const auto& [address, queue] : queues_) {
+  for (BWCQueue* queue : order_) {
     const uint64_t priority = queue->Priority(now);
     if (priority < best_priority) {
-      best = queue.get();
+      best = queue;
       best_priority = priority;
     }
   }
@@ -211,26 +286,26 @@ BWCQueue* BWCController::BestQueue(Clock::TimePoint now) const {
 
 uint32_t BWCController::PeekPacketLength() {
   const Clock::TimePoint now = clock().Now();
-  std::lock_guard<std::mutex> guard(mutex_);
+  Shared guard(mutex_);
   chosen_ = BestQueue(now);
   return chosen_ ? static_cast<uint32_t>(chosen_->OldestLength()) : 0;
 }
 
 std::vector<uint8_t> BWCController::PopPacket() {
   const Clock::TimePoint now = clock().Now();
-  std::lock_guard<std::mutex> guard(mutex_);
+  Shared guard(mutex_);
   BWCQueue* queue = chosen_ ? chosen_ : BestQueue(now);
   chosen_ = nullptr;
-  if (!queue || queue->queued_packets() == 0) return {};
+  if (!queue) return {};
   return queue->Take(now);
 }
 
 BWCStatistics BWCController::GetProfileStatistics() {
   BWCStatistics out;
-  std::lock_guard<std::mutex> guard(mutex_);
+  Exclusive guard(mutex_);
   for (const auto& [alias, profile] : profiles_) out.profiles[alias].profile = profile;
   const Clock::TimePoint now = clock().Now();
-  for (const auto& [address, queue] : queues_) {
+  for (BWCQueue* queue : order_) {
     BWCProfileStatistics& entry = out.profiles[queue->profile().alias];
     if (entry.profile.alias.empty()) entry.profile = queue->profile();
     ++entry.address_count;
@@ -241,7 +316,7 @@ BWCStatistics BWCController::GetProfileStatistics() {
     if (entry.level > 1 && current > queue->profile().guarantee) entry.level = 1;
     if (entry.level > 0 && queue->TakeDropped()) entry.level = 0;
   }
-  out.address_count = static_cast<uint32_t>(queues_.size());
+  out.address_count = static_cast<uint32_t>(order_.size());
   for (auto& [alias, entry] : out.profiles) {
     out.current_total += entry.current;
     if (entry.current > entry.profile.peak) {
@@ -259,23 +334,33 @@ BWCStatistics BWCController::GetProfileStatistics() {
 }
 
 void BWCController::ResetPeaks() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  Exclusive guard(mutex_);
   peak_total_ = 0;
   for (auto& [alias, profile] : profiles_) profile.peak = 0;
-  for (auto& [address, queue] : queues_) queue->ResetDropped();
+  for (BWCQueue* queue : order_) queue->ResetDropped();
 }
 
 std::optional<BWCProfile> BWCController::Profile(const std::string& alias) const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  Shared guard(mutex_);
   const auto found = profiles_.find(alias);
   if (found == profiles_.end()) return std::nullopt;
   return found->second;
 }
 
 std::optional<BWCController::QueueState> BWCController::Queue(uint32_t address) const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  const auto found = queues_.find(address);
-  if (found == queues_.end()) return std::nullopt;
+  return StateOf(address);
+}
+
+std::optional<BWCController::QueueState> BWCController::Queue(const Ipv6Address& address) const {
+  return StateOf(address);
+}
+
+template <typename Key>
+std::optional<BWCController::QueueState> BWCController::StateOf(const Key& address) const {
+  Shared guard(mutex_);
+  const QueueMap<Key>& map = MapOf(address);
+  const auto found = map.find(address);
+  if (found == map.end()) return std::nullopt;
   const BWCQueue& queue = *found->second;
   return QueueState{queue.profile(), queue.capacity(), queue.priority_offset(),
                     queue.queued_bytes(), queue.queued_packets()};

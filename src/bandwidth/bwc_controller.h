@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@
 #include "bandwidth/bwc_profile.h"
 #include "bandwidth/bwc_queue.h"
 #include "bandwidth/bwc_sender.h"
+#include "bandwidth/loss_series.h"
+#include "platform/address_text.h"
 
 namespace velmora::TessaroBWControl {
 
@@ -33,12 +36,13 @@ struct BWCStatistics {
   uint64_t peak_total = 0;
 };
 
-// Bandwidth management: the user profiles, the queue of every shaped destination address, the
-// admission rules that keep every promise within the physical bandwidth, and the scheduler that
-// tells the paced sender which datagram goes next (guarantees first, then maxima). One lives for
-// the whole process. Source threads call Enqueue, the sender thread Peek/Pop, the control thread
-// the profile operations and the statistics; one lock covers the tables and every queue, and a
-// meter's lock is only ever taken inside it.
+// Bandwidth management: the user profiles, the queue of every shaped destination address (IPv4
+// and IPv6 alike, under the same rules), the admission rules that keep every promise within the
+// physical bandwidth, and the scheduler that tells the paced sender which datagram goes next
+// (guarantees first, then maxima). One lives for the whole process. Source threads call Enqueue
+// and the sender thread Peek/Pop under the shared side of one lock, so that a source never waits
+// while the sender chooses; the control thread's profile operations and statistics take it
+// exclusively. A queue's lock and a meter's lock are only ever taken inside it.
 class BWCController final : public BWCSender {
  public:
   static constexpr size_t kMaxProfiles = 64;
@@ -56,8 +60,10 @@ class BWCController final : public BWCSender {
                 std::unique_ptr<BWCTransmitter> transmitter = std::make_unique<UdpTransmitter>());
   ~BWCController() override;
 
-  // Files a copy of an inserter datagram in the queue of its destination (its first four bytes).
-  // A datagram without a queue is dropped and counted, with a log line at most once a second.
+  // Files a copy of an inserter datagram in the queue of its destination: an IPv6 frame's by the
+  // 16 bytes of its destination, any other's by its QoS IP (the first four bytes). A datagram
+  // without a queue is dropped and counted, with a log line at most once a second and the last
+  // count of a series logged a second later or when shaping stops.
   EnqueueResult Enqueue(std::span<const uint8_t> datagram);
 
   // The profile operations: each raises BWCError with the operator's message and then has
@@ -69,11 +75,17 @@ class BWCController final : public BWCSender {
   void AddAddress(uint32_t address, const std::string& alias);
   void ChangeAddress(uint32_t address, const std::string& alias);
   void RemoveAddress(uint32_t address);
-  // Disables the sender, then removes every address with its datagrams and every profile.
+  void AddAddress(const Ipv6Address& address, const std::string& alias);
+  void ChangeAddress(const Ipv6Address& address, const std::string& alias);
+  void RemoveAddress(const Ipv6Address& address);
+  // Disables the sender, logs the counts of lost datagrams not yet logged, then removes every
+  // address with its datagrams and every profile.
   void Clear();
 
   void SetPhysicalBandwidth(uint32_t value) override;
   void SetBufferTime(uint32_t ms) override;
+  // The scheduler: the sender thread's alone while it is enabled (a test may call them while it
+  // is not). Each choice walks every queue under the shared lock.
   uint32_t PeekPacketLength() override;
   std::vector<uint8_t> PopPacket() override;
 
@@ -92,28 +104,54 @@ class BWCController final : public BWCSender {
     size_t queued_packets = 0;
   };
   std::optional<QueueState> Queue(uint32_t address) const;
+  std::optional<QueueState> Queue(const Ipv6Address& address) const;
+
+ protected:
+  void ReportLosses(Clock::TimePoint now, bool ended) override;
 
  private:
+  template <typename Key>
+  using QueueMap = std::map<Key, std::unique_ptr<BWCQueue>>;
+
+  QueueMap<uint32_t>& MapOf(uint32_t) { return queues_; }
+  QueueMap<Ipv6Address>& MapOf(const Ipv6Address&) { return ipv6_queues_; }
+  const QueueMap<uint32_t>& MapOf(uint32_t) const { return queues_; }
+  const QueueMap<Ipv6Address>& MapOf(const Ipv6Address&) const { return ipv6_queues_; }
+  template <typename Key>
+  void Add(const Key& address, const std::string& alias);
+  template <typename Key>
+  void Change(const Key& address, const std::string& alias);
+  template <typename Key>
+  void Remove(const Key& address);
+  template <typename Key>
+  std::optional<QueueState> StateOf(const Key& address) const;
+  template <typename Key>
+  EnqueueResult File(const Key& address, std::span<const uint8_t> datagram);
+  // The queues in the order the scheduler walks them: IPv4 by key, then IPv6 by key.
+  void RebuildOrder();
+
   static void CheckRanges(const std::string& alias, uint32_t summary, uint32_t maximum,
                           uint32_t guarantee, uint32_t physical);
   const BWCProfile& ExistingProfile(const std::string& alias) const;
   // Addresses assigned to `alias`, not counting `except`.
-  uint64_t AddressesOf(const std::string& alias, std::optional<uint32_t> except = {}) const;
+  uint64_t AddressesOf(const std::string& alias, const BWCQueue* except = nullptr) const;
   uint64_t SummaryTotal() const;
-  void CheckRoomFor(const BWCProfile& profile, uint64_t addresses, uint32_t address) const;
+  void CheckRoomFor(const BWCProfile& profile, uint64_t addresses,
+                    const std::string& address) const;
   // The queue that should send next and its priority, or none that may.
   BWCQueue* BestQueue(Clock::TimePoint now) const;
-  void CountUnplaced(uint32_t address);
+  void CountUnplaced(const std::string& address);
 
-  mutable std::mutex mutex_;
+  mutable std::shared_mutex mutex_;
   std::map<std::string, BWCProfile> profiles_;
-  std::map<uint32_t, std::unique_ptr<BWCQueue>> queues_;
-  BWCQueue* chosen_ = nullptr;
+  QueueMap<uint32_t> queues_;
+  QueueMap<Ipv6Address> ipv6_queues_;
+  std::vector<BWCQueue*> order_;
+  BWCQueue* chosen_ = nullptr;  // written by the sender thread, or under the exclusive lock
   uint64_t peak_total_ = 0;
   uint32_t buffer_ms_ = kDefaultBufferMs;
-  uint64_t unplaced_ = 0;
-  uint64_t unplaced_since_log_ = 0;
-  std::optional<Clock::TimePoint> last_unplaced_log_;
+  mutable std::mutex unplaced_mutex_;  // taken inside the shared lock
+  LossSeries unplaced_;
 };
 
 }  // namespace velmora::TessaroBWControl

@@ -2,9 +2,8 @@
 
 namespace velmora::TessaroBWControl {
 
-BWCQueue::BWCQueue(uint32_t address, const BWCProfile& profile, uint32_t buffer_ms,
-                   Clock::TimePoint now)
-    : address_(address), meter_(now) {
+BWCQueue::BWCQueue(const BWCProfile& profile, uint32_t buffer_ms, Clock::TimePoint now)
+    : meter_(now) {
   SetProfile(profile, buffer_ms);
 }
 
@@ -15,33 +14,52 @@ void BWCQueue::SetProfile(const BWCProfile& profile, uint32_t buffer_ms) {
 }
 
 bool BWCQueue::Add(std::vector<uint8_t> datagram) {
+  std::lock_guard<std::mutex> guard(mutex_);
   if (queued_bytes_ >= capacity_) {
     dropped_ = true;
     return false;
   }
   queued_bytes_ += datagram.size();
+  if (packets_.empty()) oldest_length_.store(datagram.size(), std::memory_order_release);
   packets_.push_back(std::move(datagram));
   return true;
 }
 
 std::vector<uint8_t> BWCQueue::Take(Clock::TimePoint now) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (packets_.empty()) return {};
   std::vector<uint8_t> datagram = std::move(packets_.front());
   packets_.pop_front();
   queued_bytes_ -= datagram.size();
+  oldest_length_.store(packets_.empty() ? 0 : packets_.front().size(), std::memory_order_release);
   meter_.Record(datagram.size(), now);
+  window_.until = Clock::TimePoint::min();
   return datagram;
 }
 
 uint64_t BWCQueue::Priority(Clock::TimePoint now) const {
-  if (packets_.empty()) return kMayNotSend;
-  const uint64_t rate = meter_.RateWith(OldestLength(), now);
+  const size_t length = OldestLength();
+  if (length == 0) return kMayNotSend;
+  if (now > window_.until) window_ = meter_.WindowAt(now);
+  const uint64_t rate = BWCRateMeter::RateOver(window_.bytes + length, window_.base, now);
   if (rate >= kRateCeiling) return kMayNotSend;
   if (rate < profile_.guarantee) return rate * 10'000'000 / profile_.guarantee + priority_offset_;
   if (rate >= profile_.maximum) return kMayNotSend;
   return rate * 10'000'000 / profile_.maximum + priority_offset_ + 10'000'000;
 }
 
+uint64_t BWCQueue::queued_bytes() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return queued_bytes_;
+}
+
+size_t BWCQueue::queued_packets() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return packets_.size();
+}
+
 bool BWCQueue::TakeDropped() {
+  std::lock_guard<std::mutex> guard(mutex_);
   const bool dropped = dropped_;
   dropped_ = false;
   if (dropped) dropped_since_reset_ = true;

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <string>
+
 #include "support/log.h"
 
 namespace velmora::TessaroBWControl {
@@ -9,13 +11,18 @@ namespace velmora::TessaroBWControl {
 namespace {
 
 constexpr auto kIdleWait = std::chrono::seconds(1);
-// How far the spacing may fall behind and catch up: two polls.
-constexpr auto kSpacingCredit = std::chrono::milliseconds(2);
+// How far the spacing may fall behind and catch up: a few polls, for a thread woken late. What
+// any period may carry stays bounded by the period's own check.
+constexpr auto kSpacingCredit = std::chrono::milliseconds(5);
 
 }  // namespace
 
 BWCSender::BWCSender(Clock& clock, Log& log, std::unique_ptr<BWCTransmitter> transmitter)
-    : clock_(clock), log_(log), transmitter_(std::move(transmitter)), meter_(clock.Now()) {
+    : clock_(clock),
+      log_(log),
+      lost_(log, " datagram(s) lost"),
+      transmitter_(std::move(transmitter)),
+      meter_(clock.Now()) {
   thread_ = std::thread([this] { Run(); });
   pthread_setname_np(thread_.native_handle(), "bwc-sender");
 }
@@ -40,9 +47,7 @@ void BWCSender::SetDestination(uint32_t address, uint16_t port) {
     if (address == address_ && port == port_) return;
     address_ = address;
     port_ = port;
-    transmitter_->Close();
-    has_socket_ = address != kNoDestination && transmitter_->Open(address, port);
-    if (address != kNoDestination && !has_socket_) transmitter_->Close();
+    destination_changed_ = true;
     wake_ = true;
   }
   wake_cv_.notify_all();
@@ -55,13 +60,25 @@ void BWCSender::Enable(bool on) {
     wake_ = true;
   }
   wake_cv_.notify_all();
+  if (!on) ReportLosses(clock_.Now(), true);
+}
+
+void BWCSender::ReportLosses(Clock::TimePoint now, bool ended) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (ended) {
+    lost_.Flush(now);
+  } else {
+    lost_.Tick(now);
+  }
 }
 
 void BWCSender::Run() {
   while (WaitForWork()) {
     if (!SendNext()) clock_.SleepFor(kPollPause);
+    ReportLosses(clock_.Now(), false);
   }
   std::lock_guard<std::mutex> guard(mutex_);
+  lost_.Flush(clock_.Now());
   transmitter_->Close();
   has_socket_ = false;
 }
@@ -71,17 +88,27 @@ bool BWCSender::WaitForWork() {
   for (;;) {
     clock_.WaitUntil(lock, wake_cv_, clock_.Now() + kIdleWait, [this] { return wake_; });
     if (stop_) return false;
+    if (destination_changed_) TakeUpDestination();
     if (enabled_ && has_socket_) return true;
     wake_ = false;  // idle until the next setter
+    lost_.Flush(clock_.Now());
   }
 }
 
+void BWCSender::TakeUpDestination() {
+  destination_changed_ = false;
+  transmitter_->Close();
+  has_socket_ = address_ != kNoDestination && transmitter_->Open(address_, port_);
+  if (!has_socket_) transmitter_->Close();
+}
+
 bool BWCSender::SendNext() {
-  const uint32_t length = PeekPacketLength();
-  if (length == 0) return false;
   const Clock::TimePoint now = clock_.Now();
-  if (now < next_send_) return false;
-  if (meter_.RateWith(length, now) > rate_limit_ || !PeriodAllows(length, now)) return false;
+  // The sender's own limits first: a poll that could not send leaves the queues alone.
+  if (now < next_send_ || !PeriodHasRoom(now)) return false;
+  // The period check is the rate limit over the meter's window, kept exactly on the send times;
+  // the meter's coarser samples would hold back a thread that catches up after waking late.
+  if (PeekPacketLength() == 0) return false;
   const std::vector<uint8_t> datagram = PopPacket();
   if (datagram.empty()) return false;
   if (!stop_) Send(datagram);
@@ -99,28 +126,23 @@ void BWCSender::BookSpacing(uint32_t length, Clock::TimePoint now) {
                std::chrono::nanoseconds(uint64_t{length} * 8 * 1'000'000'000 / limit);
 }
 
-bool BWCSender::PeriodAllows(uint32_t length, Clock::TimePoint now) {
+bool BWCSender::PeriodHasRoom(Clock::TimePoint now) {
   while (!recent_.empty() && now - recent_.front().first >= BWCRateMeter::kPeriod) {
     recent_bytes_ -= recent_.front().second;
     recent_.pop_front();
   }
+  // Below the rate limit's share of a period, one more datagram may go: no period ever carries
+  // more than that share and one datagram, and a backlog is never held a datagram short of it.
   constexpr uint64_t kPeriodMs = std::chrono::milliseconds(BWCRateMeter::kPeriod).count();
-  return (recent_bytes_ + length) * 8 * 1000 <= uint64_t{rate_limit_} * kPeriodMs;
+  return recent_bytes_ * 8 * 1000 < uint64_t{rate_limit_} * kPeriodMs;
 }
 
 void BWCSender::Send(const std::vector<uint8_t>& datagram) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (!has_socket_) return;
   const int32_t code = transmitter_->Send(datagram);
   if (code == 0) return;
-  // A failed datagram is not retried; the failures are reported at most once a second.
-  ++failures_;
-  const Clock::TimePoint now = clock_.Now();
-  if (last_failure_log_ && now - *last_failure_log_ < std::chrono::seconds(1)) return;
-  log_ << "sendto() failed; " << code << "; " << static_cast<int32_t>(failures_)
-       << " datagram(s) lost\n";
-  last_failure_log_ = now;
-  failures_ = 0;
+  // A failed datagram is not retried; the failures are reported as a series.
+  std::lock_guard<std::mutex> guard(mutex_);
+  lost_.Count("sendto() failed; " + std::to_string(code) + "; ", clock_.Now());
 }
 
 }  // namespace velmora::TessaroBWControl

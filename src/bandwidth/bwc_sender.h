@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bandwidth/bwc_transmitter.h"
+#include "bandwidth/loss_series.h"
 #include "bandwidth/rate_meter.h"
 #include "support/clock.h"
 
@@ -21,11 +22,13 @@ class Log;
 namespace velmora::TessaroBWControl {
 
 // The paced sender: a thread of its own, from construction to destruction, that takes the next
-// datagram the scheduler offers and sends it to the inserter, never faster than the rate limit
-// over the meter's window nor over any stretch of one period, and spaced at that rate rather than
-// in bursts; it polls in 1 ms sleeps while enabled and idles otherwise. The
-// scheduler half (which datagram is next) is the derived controller's. A derived class must call
-// StopSending() in its destructor, before its own members go. Any thread may call the setters.
+// datagram the scheduler offers and sends it to the inserter, never more than one datagram beyond
+// the rate limit over any stretch of one period (the meter's window), and spaced at that rate
+// rather than in bursts; its meter records what was sent; it polls in 1 ms sleeps while enabled and
+// idles otherwise. The scheduler half (which datagram is next) is the derived controller's. Only
+// the thread touches the transmitter, so a send holds no lock; a new destination is taken up at the
+// thread's next pass. A derived class must call StopSending() in its destructor, before its own
+// members go. Any thread may call the setters.
 class BWCSender {
  public:
   static constexpr uint32_t kNoDestination = 0xFFFFFFFF;
@@ -38,6 +41,7 @@ class BWCSender {
 
   // `address` in network order; 255.255.255.255 means none, and nothing is sent.
   void SetDestination(uint32_t address, uint16_t port);
+  // Disabling logs the count of failed sends not yet logged.
   void Enable(bool on);
   bool enabled() const { return enabled_; }
   uint32_t rate_limit() const { return rate_limit_; }
@@ -56,27 +60,35 @@ class BWCSender {
   void set_rate_limit(uint32_t value) { rate_limit_ = value; }
   // Ends the thread and closes the socket; idempotent.
   void StopSending();
+  // Logs the counts of lost datagrams that no line carries yet: those a second old on every pass
+  // of the thread, all of them when `ended` (sending was disabled). Any thread may call.
+  virtual void ReportLosses(Clock::TimePoint now, bool ended);
 
  private:
   void Run();
   bool WaitForWork();
+  // Opens the socket towards the destination last set; under the lock, on the thread.
+  void TakeUpDestination();
   // One pass while enabled: sends at most one datagram; false when the thread should pause.
   bool SendNext();
-  // Whether `length` more bytes keep what was sent over the last period within the rate limit.
-  bool PeriodAllows(uint32_t length, Clock::TimePoint now);
+  // Whether what was sent over the last period leaves room for one more datagram.
+  bool PeriodHasRoom(Clock::TimePoint now);
   // Books the transmission time of `length` bytes at the rate limit.
   void BookSpacing(uint32_t length, Clock::TimePoint now);
   void Send(const std::vector<uint8_t>& datagram);
 
   Clock& clock_;
   Log& log_;
-  std::mutex mutex_;  // the socket, the destination and the wake flag
+  std::mutex mutex_;  // the destination, the wake flag and the failed-send series
   std::condition_variable wake_cv_;
   bool wake_ = false;
-  std::unique_ptr<BWCTransmitter> transmitter_;
-  bool has_socket_ = false;
   uint32_t address_ = kNoDestination;
   uint16_t port_ = 5150;
+  bool destination_changed_ = false;
+  LossSeries lost_;
+  // The thread's own: the socket and whether it is open.
+  std::unique_ptr<BWCTransmitter> transmitter_;
+  bool has_socket_ = false;
   BWCRateMeter meter_;
   std::atomic<uint32_t> rate_limit_{0};
   std::atomic<bool> enabled_{false};
@@ -88,8 +100,6 @@ class BWCSender {
   // When the next datagram may go at the earliest: datagrams leave spaced at the rate limit, with
   // a credit of a few polls, so that a window that has room never lets a backlog out at once.
   Clock::TimePoint next_send_{};
-  std::optional<Clock::TimePoint> last_failure_log_;
-  uint32_t failures_ = 0;  // since the last failure logged
   std::thread thread_;
 };
 

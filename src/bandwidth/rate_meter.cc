@@ -21,12 +21,6 @@ BWCRateMeter::BWCRateMeter(TimePoint created) : sample_time_(created), base_time
 
 void BWCRateMeter::Record(uint64_t bytes, TimePoint now) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (Idle(now)) {
-    // Nothing was recorded for a whole period: the window starts here, empty.
-    history_.clear();
-    sample_time_ = base_time_ = now;
-    base_bytes_ = bytes_;
-  }
   total_ += bytes;
   bytes_ += bytes;
   last_record_ = now;
@@ -51,35 +45,43 @@ void BWCRateMeter::TakeSample(TimePoint now) {
   history_.push_back({sample_time_, bytes_});
 }
 
-uint64_t BWCRateMeter::Rate(uint64_t extra, TimePoint now) const {
-  // The base moves on through the history while it lies more than a period back, so that the
-  // rate covers at most the period even when no recording has taken a sample for a while.
+BWCRateMeter::Window BWCRateMeter::Locate(TimePoint now) const {
+  // The base moves on through the history while it lies more than a period back; the newest
+  // sample stays the base however old it is, so that the rate decays while nothing is recorded.
   TimePoint base_time = base_time_;
   uint64_t base_bytes = base_bytes_;
-  for (const Sample& sample : history_) {
-    if (now - base_time <= kPeriod) break;
-    base_time = sample.time;
-    base_bytes = sample.bytes;
+  auto next = history_.begin();
+  for (; next != history_.end() && now - base_time > kPeriod; ++next) {
+    base_time = next->time;
+    base_bytes = next->bytes;
   }
-  const auto span = std::min<Clock::Duration>(now - base_time, kPeriod);
+  const TimePoint until = next == history_.end() ? TimePoint::max() : base_time + kPeriod;
+  return {base_time, bytes_ - base_bytes, until};
+}
+
+uint64_t BWCRateMeter::RateOver(uint64_t bytes, TimePoint base, TimePoint now) {
+  const Clock::Duration span = now - base;
   if (span.count() <= 0) return kUnmeasurable;
-  return BitsPerSecond(bytes_ - base_bytes + extra, span);
+  return BitsPerSecond(bytes, span);
 }
 
 uint64_t BWCRateMeter::RateWith(uint64_t bytes, TimePoint now) const {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (Idle(now)) {
-    // The window is empty over the last period.
-    return BitsPerSecond(bytes, kPeriod);
-  }
-  return Rate(bytes, now);
+  const Window window = Locate(now);
+  return RateOver(window.bytes + bytes, window.base, now);
+}
+
+BWCRateMeter::Window BWCRateMeter::WindowAt(TimePoint now) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return Locate(now);
 }
 
 uint64_t BWCRateMeter::CurrentRate(TimePoint now) const {
   std::lock_guard<std::mutex> guard(mutex_);
   // Nothing recorded over the last period: nothing flows now.
   if (Idle(now)) return 0;
-  const uint64_t rate = Rate(0, now);
+  const Window window = Locate(now);
+  const uint64_t rate = RateOver(window.bytes, window.base, now);
   return rate == kUnmeasurable ? 0 : rate;
 }
 

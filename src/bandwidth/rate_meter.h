@@ -9,11 +9,13 @@
 
 namespace velmora::TessaroBWControl {
 
-// A sliding-window meter of bytes: 270 ms kept as 5 samples taken at least 45 ms apart. Rates are
-// bit/s over the span from the window's base to now, in integer arithmetic on nanosecond ticks.
-// The span never exceeds the period: after an idle spell the window starts again at the next
-// recording, so a rate is never diluted by time in which nothing could be measured. Every method
-// takes the meter's own lock; any thread may call.
+// A sliding-window meter of bytes: 270 ms kept as 5 samples taken at least 45 ms apart, each at a
+// recording. Rates are bit/s of the bytes recorded after the window's base over the span from the
+// base to now, in integer arithmetic on nanosecond ticks. The base is the oldest sample within the
+// period, or the newest sample when all are older: while nothing is recorded the span grows and
+// the rate decays, so a flow slower than one datagram a period reads its own rate, and after an
+// idle spell the first recording becomes the base at once. Every method takes the meter's own
+// lock; any thread may call.
 class BWCRateMeter {
  public:
   using TimePoint = Clock::TimePoint;
@@ -25,8 +27,19 @@ class BWCRateMeter {
   explicit BWCRateMeter(TimePoint created);
 
   void Record(uint64_t bytes, TimePoint now);
+  // Where a rate stands at `now`: its base, the bytes recorded after the base, and the last
+  // instant at which both still hold if nothing is recorded meanwhile.
+  struct Window {
+    TimePoint base;
+    uint64_t bytes = 0;
+    TimePoint until;
+  };
+
   // The rate if `bytes` more were recorded now.
   uint64_t RateWith(uint64_t bytes, TimePoint now) const;
+  Window WindowAt(TimePoint now) const;
+  // `bytes` over the span from `base` to `now` in bit/s; kUnmeasurable for an empty span.
+  static uint64_t RateOver(uint64_t bytes, TimePoint base, TimePoint now);
   // The rate of what was recorded; 0 after a period without a recording.
   uint64_t CurrentRate(TimePoint now) const;
   uint64_t total_bytes() const;
@@ -39,8 +52,7 @@ class BWCRateMeter {
 
   bool Idle(TimePoint now) const { return !recorded_ || now - last_record_ >= kPeriod; }
   void TakeSample(TimePoint now);
-  // (bytes in the window + extra) over the span since the base, at most the period.
-  uint64_t Rate(uint64_t extra, TimePoint now) const;
+  Window Locate(TimePoint now) const;
 
   mutable std::mutex mutex_;
   uint64_t total_ = 0;

@@ -26,4 +26,12 @@ std::optional<Ipv6Address> TextToIpv6(const std::string& text) {
   return address;
 }
 
+std::string Ipv6ToText(const Ipv6Address& address) {
+  in6_addr in{};
+  std::memcpy(&in, address.data(), address.size());
+  char text[INET6_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET6, &in, text, sizeof text);
+  return text;
+}
+
 }  // namespace velmora

@@ -18,5 +18,7 @@ std::string AddressToDotted(uint32_t address);
 
 // The platform's text-to-address conversion for IPv6; none for a text it cannot read.
 std::optional<Ipv6Address> TextToIpv6(const std::string& text);
+// The platform's address-to-text conversion for IPv6 (the shortest form, "2001:db8::5").
+std::string Ipv6ToText(const Ipv6Address& address);
 
 }  // namespace velmora

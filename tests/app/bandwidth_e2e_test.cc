@@ -72,7 +72,7 @@ TEST(BandwidthEndToEnd, OfferedLoadAboveThePhysicalBandwidthLeavesAtItsShares) {
   kill(router.pid, SIGTERM);
   EXPECT_EQ(testing::Wait(router.pid), 0);
 
-  // After a warm-up second: 2 Mbit/s in total, a third each, never more in any 270 ms.
+  // After a warm-up second: 2 Mbit/s in total, a third each, no more in any 270 ms.
   const Steady::time_point from = start + std::chrono::seconds(1);
   const Steady::time_point to = start + std::chrono::seconds(4);
   std::map<uint8_t, uint64_t> bytes;
@@ -92,9 +92,10 @@ TEST(BandwidthEndToEnd, OfferedLoadAboveThePhysicalBandwidthLeavesAtItsShares) {
     total += bytes[h];
   }
   EXPECT_NEAR(total * 8 / 3.0, 2'000'000, 2'000'000 * 0.03);
-  // Receive times add jitter of their own (more so under the sanitizers); two datagrams are the
-  // allowance for it. The sender's own 270 ms rule is checked exactly in simulated time.
-  EXPECT_LE(busiest, 2'000'000 * 270 / 8000 + 2000);
+  // The sender keeps any 270 ms to the physical bandwidth's share and one datagram (checked
+  // exactly in simulated time); receive times add jitter of their own (more so under the
+  // sanitizers), for which two more datagrams are the allowance.
+  EXPECT_LE(busiest, 2'000'000 * 270 / 8000 + 1000 + 2000);
   std::filesystem::remove_all(dir);
 }
 

@@ -66,6 +66,34 @@ TEST_F(BandwidthServiceTest, StartLoadsProfilesAndRowsWithTheDefaultProfileForUn
   EXPECT_EQ(shaping_stopped_, 0);
 }
 
+TEST_F(BandwidthServiceTest, StartLoadsIpv6RowsWithTheirProfileOrTheDefault) {
+  TableSnapshot snapshot;
+  snapshot.InsertIpMacRow({.address = DottedToAddress("10.0.0.5"), .profile_alias = "Gold"});
+  const Ipv6Address gold = *TextToIpv6("2001:db8::a00:5");  // shares 10.0.0.5's last bytes
+  const Ipv6Address unnamed = *TextToIpv6("2001:db8::7");
+  snapshot.InsertIpv6MacRow({.address = gold, .profile_alias = "Gold"});
+  snapshot.InsertIpv6MacRow({.address = unnamed});
+  tables_.Publish(std::move(snapshot));
+  EXPECT_TRUE(service_.Start());
+  EXPECT_EQ(bwc_.Queue(gold)->profile.alias, "Gold");
+  EXPECT_EQ(bwc_.Queue(unnamed)->profile.alias, "Free");
+  EXPECT_EQ(bwc_.Queue(DottedToAddress("10.0.0.5"))->profile.alias, "Gold");
+}
+
+TEST_F(BandwidthServiceTest, AnIpv6RowBeyondItsProfileStopsShapingWithItsText) {
+  profiles_.ReadLine("Tight=1000000,500000,500000");
+  TableSnapshot snapshot;
+  for (const char* address : {"2001:db8::1", "2001:db8::2", "2001:db8::3"}) {
+    snapshot.InsertIpv6MacRow({.address = *TextToIpv6(address), .profile_alias = "Tight"});
+  }
+  tables_.Publish(std::move(snapshot));
+  EXPECT_FALSE(service_.Start());
+  EXPECT_TRUE(
+      console_.Has("Tight - Exceed summary bandwidth for this User Profile. IP - 2001:db8::3"));
+  EXPECT_TRUE(console_.Has("Bandwidth management disable"));
+  EXPECT_EQ(shaping_stopped_, 1);
+}
+
 TEST_F(BandwidthServiceTest, ARowWithAMissingProfileStopsShapingWithItsMessage) {
   SetRows({{"10.0.0.1", "Gold"}, {"10.0.0.2", "Tin"}});
   EXPECT_FALSE(service_.Start());

@@ -89,6 +89,42 @@ TEST_F(AdmissionTest, AddressRules) {
   EXPECT_EQ(Refusal([&] { bwc_.RemoveAddress(Ip("10.9.9.9")); }), "10.9.9.9 - not found IP");
 }
 
+TEST_F(AdmissionTest, Ipv6AddressRulesWithTheirTextAndSharedCounts) {
+  const auto v6 = [](const char* text) { return *TextToIpv6(text); };
+  bwc_.SetPhysicalBandwidth(2'000'000);
+  bwc_.AddProfile("Gold", 1'000'000, 500'000, 250'000);
+  bwc_.AddProfile("Free", 1'000'000, 500'000, 0);
+  // IPv4 and IPv6 addresses count together against a profile's summary.
+  bwc_.AddAddress(Ip("10.0.0.1"), "Gold");
+  bwc_.AddAddress(Ip("10.0.0.2"), "Gold");
+  bwc_.AddAddress(v6("2001:db8::1"), "Gold");
+  bwc_.AddAddress(v6("2001:db8::a00:1"), "Gold");  // ends in the bytes of 10.0.0.1: its own row
+  EXPECT_EQ(Refusal([&] { bwc_.AddAddress(v6("2001:db8::5"), "Gold"); }),
+            "Gold - Exceed summary bandwidth for this User Profile. IP - 2001:db8::5");
+  EXPECT_EQ(Refusal([&] { bwc_.AddAddress(Ip("10.0.0.5"), "Gold"); }),
+            "Gold - Exceed summary bandwidth for this User Profile. IP - 10.0.0.5");
+  EXPECT_EQ(Refusal([&] { bwc_.AddAddress(v6("2001:db8::1"), "Free"); }),
+            "2001:db8::1 - Duplicate IP");
+  EXPECT_EQ(Refusal([&] { bwc_.AddAddress(v6("2001:db8::9"), "Tin"); }),
+            "Not found User Profile alias: \"Tin\".");
+  EXPECT_EQ(Refusal([&] { bwc_.ChangeAddress(v6("2001:db8::9"), "Free"); }),
+            "2001:db8::9 - not found IP");
+  EXPECT_EQ(Refusal([&] { bwc_.RemoveAddress(v6("2001:db8::9")); }), "2001:db8::9 - not found IP");
+  EXPECT_EQ(Refusal([&] { bwc_.ChangeProfile("Gold", 1'000'000, 500'000, 250'001); }),
+            "Gold - Exceed summary bandwidth for this User Profile.");
+  EXPECT_EQ(Refusal([&] { bwc_.RemoveProfile("Gold"); }),
+            "Gold - IP(s) exist with this User Profile");
+  bwc_.ChangeAddress(v6("2001:db8::1"), "Free");
+  EXPECT_EQ(bwc_.Queue(v6("2001:db8::1"))->profile.alias, "Free");
+  EXPECT_EQ(bwc_.Queue(v6("2001:db8::1"))->capacity, 500'000u * 3000 / 8000);
+  bwc_.AddAddress(v6("2001:db8::5"), "Gold");  // room again
+  bwc_.RemoveAddress(v6("2001:db8::a00:1"));
+  EXPECT_FALSE(bwc_.Queue(v6("2001:db8::a00:1")));
+  EXPECT_TRUE(bwc_.Queue(Ip("10.0.0.1")));
+  bwc_.Clear();
+  EXPECT_FALSE(bwc_.Queue(v6("2001:db8::5")));
+}
+
 TEST_F(AdmissionTest, ChangeAndRemoveProfile) {
   bwc_.SetPhysicalBandwidth(2'000'000);
   bwc_.AddProfile("Gold", 1'000'000, 500'000, 250'000);
