@@ -4,7 +4,8 @@ namespace velmora {
 
 namespace {
 
-// Gives a flag back its earlier value when the scope ends, also by an exception.
+// Gives a flag back its earlier value when the scope ends, also by an exception. Used on the
+// loop's thread for its busy flag.
 class FlagRestorer {
  public:
   FlagRestorer(bool& flag, bool value) : flag_(flag), earlier_(std::exchange(flag, value)) {}
