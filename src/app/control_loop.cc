@@ -2,6 +2,24 @@
 
 namespace velmora {
 
+namespace {
+
+// Gives a flag back its earlier value when the scope ends, also by an exception. Used on the
+// loop's thread for its busy flag.
+class FlagRestorer {
+ public:
+  FlagRestorer(bool& flag, bool value) : flag_(flag), earlier_(std::exchange(flag, value)) {}
+  FlagRestorer(const FlagRestorer&) = delete;
+  FlagRestorer& operator=(const FlagRestorer&) = delete;
+  ~FlagRestorer() { flag_ = earlier_; }
+
+ private:
+  bool& flag_;
+  const bool earlier_;
+};
+
+}  // namespace
+
 bool ControlLoop::Enqueue(Item item) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -14,6 +32,10 @@ bool ControlLoop::Enqueue(Item item) {
 
 bool ControlLoop::OnLoopThread() const {
   return thread_.load() == std::this_thread::get_id();
+}
+
+void ControlLoop::BindToCurrentThread() {
+  thread_ = std::this_thread::get_id();
 }
 
 bool ControlLoop::Post(Task task) {
@@ -50,38 +72,47 @@ std::optional<ControlLoop::Item> ControlLoop::TakeWaiting() {
 }
 
 void ControlLoop::RunTask(const Task& task) {
-  const bool outer_busy = std::exchange(busy_, true);
+  const FlagRestorer busy(busy_, true);
   task();
-  busy_ = outer_busy;
+}
+
+void ControlLoop::RunItem(Item& item) {
+  if (!item.done) {
+    RunTask(item.task);
+    return;
+  }
+  try {
+    RunTask(item.task);
+  } catch (...) {
+    item.done->set_exception(std::current_exception());
+    return;
+  }
+  item.done->set_value(true);
 }
 
 void ControlLoop::Run() {
-  thread_ = std::this_thread::get_id();
+  BindToCurrentThread();
   while (WaitForWork()) RunPending();
-  std::deque<Item> dropped;
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    dropped.swap(queue_);
-  }
-  for (Item& item : dropped) {
-    if (item.done) item.done->set_value(false);
-  }
 }
 
 void ControlLoop::RunPending() {
-  if (busy_) return;
-  while (std::optional<Item> item = TakeWaiting()) {
-    RunTask(item->task);
-    if (item->done) item->done->set_value(true);
-  }
+  std::thread::id unbound;
+  thread_.compare_exchange_strong(unbound, std::this_thread::get_id());
+  if (!OnLoopThread() || busy_) return;
+  while (std::optional<Item> item = TakeWaiting()) RunItem(*item);
 }
 
 void ControlLoop::Quit() {
+  std::deque<Item> dropped;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     quit_ = true;
+    dropped.swap(queue_);
   }
   cv_.notify_all();
+  for (Item& item : dropped) {
+    if (item.done) item.done->set_value(false);
+  }
 }
 
 }  // namespace velmora

@@ -14,10 +14,11 @@
 namespace velmora {
 
 // The control thread's queue: start, stop, settings changes, counter resets and exit all run as
-// tasks on the one thread that calls Run, one at a time and in the order posted. Any thread may
-// post; the remote control posts and waits. The control thread's own callers (the window's menu,
-// the settings pages) run their commands at once. A task never runs inside another: an event
-// loop nested in a task (a modal message box during a start) leaves the waiting tasks waiting.
+// tasks on the loop's thread, one at a time and in the order posted. Any thread may post; the
+// remote control posts and waits. A call made on the loop's own thread (the window's menu, a
+// settings page) runs at once, even from an event loop nested in a running task. Tasks queued by
+// other threads never run inside a task: an event loop nested in one (a modal message box during
+// a start) leaves them waiting until the task is over.
 class ControlLoop {
  public:
   using Task = std::function<void()>;
@@ -25,15 +26,22 @@ class ControlLoop {
   // False when the loop has quit; the task is then not run.
   bool Post(Task task);
   // Returns once the task has run (true), or the loop quit before running it (false). On the
-  // loop's own thread the task runs at once, inside whatever task is running.
+  // loop's own thread the task runs at once. An exception the task throws reaches the caller.
   bool PostAndWait(Task task);
+  // Makes the calling thread the loop's thread: from now on its PostAndWait calls run at once.
+  // Run calls it; an event loop that drives the queue through RunPending calls it before its
+  // thread first posts and waits.
+  void BindToCurrentThread();
   // Runs tasks until Quit is called from one of them (or from elsewhere). The calling thread
   // becomes the loop's thread.
   void Run();
   // Runs the tasks waiting now and returns: what an event loop of the loop's thread other than Run
   // (a window's, or one nested in a dialog) calls when the loop has work. Runs none while a task
-  // is running. Loop thread only.
+  // is running, nor on a thread other than the loop's; a loop not bound yet becomes bound to the
+  // calling thread. A task that throws hands its exception to its waiter; one that nobody waits
+  // for throws out of RunPending (and Run), leaving the tasks behind it queued for the next call.
   void RunPending();
+  // Ends the loop: the tasks still queued never run and their waiters get false.
   void Quit();
 
  private:
@@ -49,6 +57,8 @@ class ControlLoop {
   std::optional<Item> TakeWaiting();
   // Runs the task with the loop marked busy, so that nothing nested in it runs another.
   void RunTask(const Task& task);
+  // Runs a queued item and tells its waiter, if any, how it went.
+  void RunItem(Item& item);
 
   std::mutex mutex_;
   std::condition_variable cv_;

@@ -7,8 +7,9 @@ namespace velmora {
 OutputQueue::OutputQueue() : slots_(kSlots * kSlotSize) {}
 
 bool OutputQueue::Push(std::span<const uint8_t> datagram) {
-  if (datagram.size() > kSlotSize) return true;
   std::unique_lock lock(mutex_);
+  if (stopped_) return false;
+  if (datagram.size() > kSlotSize) return true;
   not_full_.wait(lock, [this] { return count_ < kSlots || stopped_; });
   if (stopped_) return false;
   const size_t slot = (head_ + count_) % kSlots;

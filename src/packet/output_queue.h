@@ -27,8 +27,8 @@ class OutputQueue {
   OutputQueue();
 
   // Stores a copy of the datagram, waiting for a free slot; false when the queue is stopped or
-  // stopped before there was one. A datagram over 4096 bytes is dropped and the push counts as
-  // done.
+  // stopped before there was one. A datagram over 4096 bytes is dropped and, on a queue that is
+  // not stopped, the push counts as done.
   bool Push(std::span<const uint8_t> datagram);
   // The oldest datagram, copied into `out` (at most 4096 bytes), waiting until there is one; none
   // when the queue is stopped and empty.

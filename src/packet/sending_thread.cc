@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdio>
 
-#include "packet/output_queue.h"
 #include "packet/source_error.h"
 #include "platform/socket_error.h"
 #include "platform/udp_socket.h"
@@ -76,6 +75,7 @@ void SendingThread::Run(InserterAddress inserter) {
 }
 
 std::optional<size_t> SendingThread::Next(std::span<uint8_t, OutputQueue::kSlotSize> datagram) {
+  if (dropped_ != 0 && clock_.Now() - last_drop_ >= kDropLogInterval) LogDropped();
   if (dropped_ == 0) return queue_.Pop(datagram);
   return queue_.PopBefore(datagram, clock_, last_drop_ + kDropLogInterval);
 }

@@ -24,10 +24,10 @@ struct InserterAddress {
 // The thread that pops the output queue and sends each datagram to the data inserter over a
 // connected UDP socket. A refused or dropped send (the inserter not listening yet, a busy host)
 // is logged at most once a second with the count dropped meanwhile; the last count of a series
-// is logged a second after its last drop, or at the stop, so that the counts logged add up to
-// all that was dropped. Traffic flows again as soon as the inserter is back; only a socket that
-// is itself unusable ends the thread. Launched by the service start while bandwidth management
-// does not run; the control thread drives it.
+// is logged a second after its last drop (also while the queue never empties), or at the stop,
+// so that the counts logged add up to all that was dropped. Traffic flows again as soon as the
+// inserter is back; only a socket that is itself unusable ends the thread. Launched by the service
+// start while bandwidth management does not run; the control thread drives it.
 class SendingThread final : public ServiceSource {
  public:
   SendingThread(OutputQueue& queue, Log& log, Clock& clock, const SharedNumber<int32_t>& running,
@@ -42,7 +42,8 @@ class SendingThread final : public ServiceSource {
 
  private:
   void Run(InserterAddress inserter);
-  // The next datagram; while drops wait to be logged, none also a second after the last drop.
+  // The next datagram, after logging the drops waiting since a second or more; while drops wait
+  // to be logged, none also a second after the last drop.
   std::optional<size_t> Next(std::span<uint8_t, OutputQueue::kSlotSize> datagram);
   // A send that failed with `code`; throws for a socket that cannot be used any more.
   void SendFailed(int32_t code);

@@ -188,7 +188,9 @@ void TrafficStatistics::SetFile(const std::string& name) {
   std::lock_guard lock(mutex_);
   if (name == given_name_) return;
   given_name_ = name;
-  SwitchTo(DatedName(name));
+  std::string dated = DatedName(name);
+  if (dated == active_name_) return;  // another name of the file in use: its counts stay
+  SwitchTo(std::move(dated));
 }
 
 void TrafficStatistics::SwitchTo(std::string name) {

@@ -60,7 +60,8 @@ class TrafficStatistics {
   void Tick();
   // Switches to another file ("<date>" becomes today's YYYY-MM-DD): writes the old one, empties
   // the counters and reads the new one back, while the sources go on counting: each packet is
-  // counted in the old file or in the new one. An empty name stops the statistics.
+  // counted in the old file or in the new one. A name that stands for the file in use (today's
+  // date for "<date>", or back) keeps the counters. An empty name stops the statistics.
   void SetFile(const std::string& name);
   // Writes the file; the first write on a new day switches a "<date>" name to that day's file
   // first, as SetFile does.

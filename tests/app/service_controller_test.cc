@@ -4,6 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include "app/configuration.h"
@@ -229,16 +235,35 @@ TEST_F(ControllerTest, RefresherRunsEveryPeriodUntilStopped) {
   EXPECT_TRUE(view.stopped);
 }
 
+// Long enough for a loaded machine: a call still blocked then has wedged the loop.
+constexpr auto kWedged = std::chrono::seconds(20);
+
+// Makes `call` on a thread of its own and returns what it returned, or none when it is still
+// blocked after kWedged. A wedged call fails the test, and the loop quits to release it; one that
+// even that leaves blocked ends the test program rather than letting it hang.
+template <typename Call>
+std::optional<bool> Bounded(ControlLoop& loop, Call call) {
+  std::future<bool> result = std::async(std::launch::async, std::move(call));
+  if (result.wait_for(kWedged) == std::future_status::ready) return result.get();
+  ADD_FAILURE() << "the control loop is wedged";
+  loop.Quit();
+  if (result.wait_for(kWedged) != std::future_status::ready) {
+    std::fprintf(stderr, "The control loop stays wedged after Quit\n");
+    std::fflush(nullptr);
+    std::abort();
+  }
+  return std::nullopt;
+}
+
 TEST(ControlLoopTest, TasksRunInOrderOnTheLoopThreadAndWaitersAreReleased) {
   ControlLoop loop;
   std::vector<int> order;
   std::thread runner([&] { loop.Run(); });
-  std::vector<std::thread> posters;
   for (int i = 0; i < 4; ++i) {
-    posters.emplace_back([&, i] { EXPECT_TRUE(loop.PostAndWait([&, i] { order.push_back(i); })); });
+    EXPECT_EQ(Bounded(loop, [&, i] { return loop.PostAndWait([&, i] { order.push_back(i); }); }),
+              true);
   }
-  for (auto& p : posters) p.join();
-  EXPECT_EQ(order.size(), 4u);
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
   loop.Post([&] { loop.Quit(); });
   runner.join();
   EXPECT_FALSE(loop.PostAndWait([] {}));
@@ -250,11 +275,15 @@ TEST(ControlLoopTest, ACallOnTheLoopsOwnThreadRunsAtOnce) {
   ControlLoop loop;
   std::vector<std::string> order;
   std::thread runner([&] { loop.Run(); });
-  EXPECT_TRUE(loop.PostAndWait([&] {
-    order.push_back("menu");
-    EXPECT_TRUE(loop.PostAndWait([&] { order.push_back("start"); }));
-    order.push_back("menu done");
-  }));
+  EXPECT_EQ(Bounded(loop,
+                    [&] {
+                      return loop.PostAndWait([&] {
+                        order.push_back("menu");
+                        EXPECT_TRUE(loop.PostAndWait([&] { order.push_back("start"); }));
+                        order.push_back("menu done");
+                      });
+                    }),
+            true);
   EXPECT_EQ(order, (std::vector<std::string>{"menu", "start", "menu done"}));
   loop.Post([&] {
     loop.Quit();
@@ -270,13 +299,17 @@ TEST(ControlLoopTest, AnEventLoopNestedInATaskRunsNoWaitingTask) {
   ControlLoop loop;
   std::vector<std::string> order;
   std::thread runner([&] { loop.Run(); });
-  EXPECT_TRUE(loop.PostAndWait([&] {
-    order.push_back("start");
-    loop.Post([&] { order.push_back("remote stop"); });
-    loop.RunPending();  // the message box's event loop
-    order.push_back("start done");
-  }));
-  EXPECT_TRUE(loop.PostAndWait([] {}));
+  EXPECT_EQ(Bounded(loop,
+                    [&] {
+                      return loop.PostAndWait([&] {
+                        order.push_back("start");
+                        loop.Post([&] { order.push_back("remote stop"); });
+                        loop.RunPending();  // the message box's event loop
+                        order.push_back("start done");
+                      });
+                    }),
+            true);
+  EXPECT_EQ(Bounded(loop, [&] { return loop.PostAndWait([] {}); }), true);
   EXPECT_EQ(order, (std::vector<std::string>{"start", "start done", "remote stop"}));
   loop.Post([&] { loop.Quit(); });
   runner.join();
@@ -290,6 +323,89 @@ TEST(ControlLoopTest, AnotherEventLoopRunsTheWaitingTasksInOrder) {
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
   loop.RunPending();
   EXPECT_EQ(order.size(), 3u);
+}
+
+// A window whose own event loop drives the queue: the menu's calls run at once on its thread,
+// whether the loop was bound before its first turn or by it, and a failed command leaves the
+// loop working. Another thread's RunPending runs nothing.
+TEST(ControlLoopTest, AWindowsEventLoopDrivesTheQueueOnItsThread) {
+  ControlLoop bound;
+  std::vector<std::string> order;
+  EXPECT_EQ(Bounded(bound,
+                    [&] {
+                      bound.BindToCurrentThread();
+                      bound.Post([&] { order.push_back("auto start"); });
+                      const bool ran = bound.PostAndWait([&] { order.push_back("menu stop"); });
+                      EXPECT_THROW(bound.PostAndWait([] { throw std::runtime_error("refused"); }),
+                                   std::runtime_error);
+                      std::thread([&] { bound.RunPending(); }).join();
+                      bound.RunPending();
+                      return ran;
+                    }),
+            true);
+  EXPECT_EQ(order, (std::vector<std::string>{"menu stop", "auto start"}));
+
+  ControlLoop first_turn;
+  order.clear();
+  EXPECT_EQ(Bounded(first_turn,
+                    [&] {
+                      first_turn.RunPending();
+                      return first_turn.PostAndWait([&] { order.push_back("menu start"); });
+                    }),
+            true);
+  EXPECT_EQ(order, (std::vector<std::string>{"menu start"}));
+}
+
+// A remote command posted before the control thread starts, from the thread that will run the
+// loop, runs at once once that thread is bound.
+TEST(ControlLoopTest, ACallBeforeRunOnTheThreadThatWillRunItRunsAtOnce) {
+  ControlLoop loop;
+  std::vector<std::string> order;
+  EXPECT_EQ(Bounded(loop,
+                    [&] {
+                      loop.BindToCurrentThread();
+                      const bool ran = loop.PostAndWait([&] { order.push_back("load"); });
+                      loop.Post([&] { loop.Quit(); });
+                      loop.Run();
+                      return ran;
+                    }),
+            true);
+  EXPECT_EQ(order, (std::vector<std::string>{"load"}));
+}
+
+// A loop that no thread runs (a window's event loop that has closed) still releases a remote
+// caller at the exit. The caller usually waits before the exit; if not, it is refused at once.
+TEST(ControlLoopTest, QuitReleasesTheWaitersOfALoopThatNobodyRuns) {
+  ControlLoop loop;
+  bool ran = false;
+  std::thread exit([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    loop.Quit();
+  });
+  EXPECT_EQ(Bounded(loop, [&] { return loop.PostAndWait([&] { ran = true; }); }), false);
+  exit.join();
+  EXPECT_FALSE(ran);
+}
+
+// A task that throws hands the exception to its waiter, or throws out of Run when nobody waits;
+// either way the loop goes on with the next task.
+TEST(ControlLoopTest, AThrowingTaskLeavesTheLoopWorking) {
+  ControlLoop loop;
+  std::vector<std::string> order;
+  std::thread runner([&] {
+    EXPECT_THROW(loop.Run(), std::runtime_error);
+    loop.Run();
+  });
+  EXPECT_THROW(
+      Bounded(loop,
+              [&] { return loop.PostAndWait([] { throw std::runtime_error("start failed"); }); }),
+      std::runtime_error);
+  loop.Post([] { throw std::runtime_error("reset failed"); });
+  EXPECT_EQ(Bounded(loop, [&] { return loop.PostAndWait([&] { order.push_back("stop"); }); }),
+            true);
+  EXPECT_EQ(order, (std::vector<std::string>{"stop"}));
+  loop.Post([&] { loop.Quit(); });
+  runner.join();
 }
 
 }  // namespace

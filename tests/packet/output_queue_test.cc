@@ -71,13 +71,15 @@ TEST(OutputQueueTest, AStopEndsAWaitingPopEvenIfItComesFirst) {
 
 TEST(OutputQueueTest, AStoppedQueueTakesNothingAndAResumedOneStartsEmpty) {
   OutputQueue queue;
-  EXPECT_FALSE(queue.Push(Datagram(0, 1)));  // no sending thread has started yet
+  EXPECT_FALSE(queue.Push(Datagram(0, 1)));                 // no sending thread has started yet
+  EXPECT_FALSE(queue.Push(std::vector<uint8_t>(4097, 7)));  // nor for one it would drop
   EXPECT_EQ(queue.size(), 0u);
   queue.Resume();
   ASSERT_TRUE(queue.Push(Datagram(0, 2)));
   ASSERT_TRUE(queue.Push(Datagram(0, 3)));
   queue.Stop();
   EXPECT_FALSE(queue.Push(Datagram(0, 4)));  // a source still delivering after the stop
+  EXPECT_FALSE(queue.Push(std::vector<uint8_t>(4097, 7)));
   Buffer out;
   ASSERT_EQ(queue.Pop(out), 12u);  // the stopping sending thread may still send what it had
   EXPECT_EQ(out[2], 2);

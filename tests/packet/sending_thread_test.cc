@@ -3,7 +3,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <latch>
 #include <memory>
+#include <string>
 
 #include "packet/output_queue.h"
 #include "platform/udp_socket.h"
@@ -121,6 +123,72 @@ TEST_F(SendingThreadTest, TheLastDropsOfASeriesAreLoggedASecondLaterAndAtTheStop
   ASSERT_GE(console_.entries.size(), 2u);
   EXPECT_NE(console_.entries.end()[-2].find(kDropped), std::string::npos);  // before the exit
   EXPECT_NE(console_.entries.back().find("Sending thread exited."), std::string::npos);
+}
+
+// A console that holds the thread logging its first entry with `text` until Release: the
+// sending thread stops between taking a datagram and sending it.
+class HoldingConsole : public testing::ListConsole {
+ public:
+  explicit HoldingConsole(std::string text) : text_(std::move(text)) {}
+  void AddEntry(std::string_view line) override {
+    ListConsole::AddEntry(line);
+    if (held_ || line.find(text_) == std::string_view::npos) return;
+    held_ = true;
+    reached_.count_down();
+    released_.wait();
+  }
+  void WaitUntilHeld() { reached_.wait(); }
+  void Release() { released_.count_down(); }
+  // Where the first entry with `text` from `from` on is; entries.size() if none.
+  size_t Find(std::string_view text, size_t from = 0) const {
+    size_t i = from;
+    while (i < entries.size() && entries[i].find(text) == std::string::npos) ++i;
+    return i;
+  }
+
+ private:
+  const std::string text_;
+  bool held_ = false;  // sending thread only
+  std::latch reached_{1};
+  std::latch released_{1};
+};
+
+// The inserter is back and the queue never empties: the drops still waiting are logged a second
+// after the last one, before the next datagram goes out.
+TEST_F(SendingThreadTest, TheLastDropsAreLoggedWhileTheQueueKeepsDelivering) {
+  constexpr const char* kDropped = "datagram(s) dropped";
+  HoldingConsole console("Packet sent: Len=10");
+  log_.SetConsoleTarget(&console);
+  uint16_t port;
+  {
+    Receiver gone;
+    port = gone.port();
+  }
+  SimulatedClock clock;
+  Start(port, clock);
+  PushRefused(queue_, 20);
+  ASSERT_EQ(console.Count(kDropped), 1);  // the first drop; the rest wait for their second
+  Receiver back(port);  // the socket may still report a refusal on the first sends
+  std::string got;
+  for (int i = 0; i < 50 && got != "again"; ++i) {
+    ASSERT_TRUE(queue_.Push(Bytes("again")));
+    got = back.Next();
+  }
+  ASSERT_EQ(got, "again");
+  ASSERT_TRUE(queue_.Push(Bytes("first back")));
+  console.WaitUntilHeld();
+  ASSERT_TRUE(queue_.Push(Bytes("x")));
+  ASSERT_TRUE(queue_.Push(Bytes("yy")));
+  clock.Advance(std::chrono::seconds(2));
+  console.Release();
+  EXPECT_EQ(back.Next(), "first back");
+  EXPECT_EQ(back.Next(), "x");
+  EXPECT_EQ(back.Next(), "yy");
+  Stop();
+  ASSERT_EQ(console.Count(kDropped), 2);
+  const size_t last_drops = console.Find(kDropped, console.Find(kDropped) + 1);
+  EXPECT_LT(console.Find("Packet sent: Len=10,"), last_drops);
+  EXPECT_LT(last_drops, console.Find("Packet sent: Len=1,"));
 }
 
 TEST_F(SendingThreadTest, AStopWithDatagramsStillQueuedEndsQuietly) {

@@ -252,6 +252,30 @@ TEST_F(TrafficStatisticsTest, TurningTheStatisticsOffWhileThreadsCountLeavesNoRe
   EXPECT_GT(PacketsIn(File()), 0u);
 }
 
+// "stat<date>.log" and today's "stat2026-12-07.log" stand for one file: changing one for the
+// other keeps what was counted since the last write, and the new name decides the next day's file.
+TEST_F(TrafficStatisticsTest, RenamingTheFileInUseKeepsItsCounts) {
+  TrafficStatistics stats(files_, clock_, log_, *ParseLocalFileTime("07.12.2026", "23:59:00"));
+  stats.SetFile("stat<date>.log");
+  stats.CountPacket(Ip("10.0.0.1"), 100);
+  stats.WriteFile();
+  stats.CountPacket(Ip("10.0.0.1"), 50);
+  stats.SetFile("stat2026-12-07.log");
+  EXPECT_EQ(stats.active_file(), "stat2026-12-07.log");
+  EXPECT_EQ(stats.Address(Ip("10.0.0.1"))->packets, 2u);
+  EXPECT_EQ(stats.Address(Ip("10.0.0.1"))->bytes, 150u);
+  clock_.Advance(std::chrono::seconds(90));  // 00:00:30
+  stats.WriteFile();
+  EXPECT_EQ(stats.active_file(), "stat2026-12-07.log");
+  EXPECT_NE(File("stat2026-12-07.log").find("10.0.0.1 2 150 "), std::string::npos);
+  EXPECT_EQ(File("stat2026-12-08.log"), "<none>");
+  stats.CountPacket(Ip("10.0.0.2"), 200);
+  stats.SetFile("stat<date>.log");  // now another file
+  EXPECT_EQ(stats.active_file(), "stat2026-12-08.log");
+  EXPECT_NE(File("stat2026-12-07.log").find("10.0.0.2 1 200 "), std::string::npos);
+  EXPECT_FALSE(stats.Address(Ip("10.0.0.1")).has_value());
+}
+
 // A "<date>" file takes the new day's name at the first write after midnight; the old day's file
 // keeps what was counted up to that write.
 TEST_F(TrafficStatisticsTest, ADatedFileMovesToTheNewDayAtTheFirstWriteAfterMidnight) {
