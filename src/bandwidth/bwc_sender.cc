@@ -92,6 +92,10 @@ bool BWCSender::WaitForWork() {
     if (enabled_ && has_socket_) return true;
     wake_ = false;  // idle until the next setter
     lost_.Flush(clock_.Now());
+    // Losses counted elsewhere go on being logged while nothing is sent.
+    lock.unlock();
+    ReportLosses(clock_.Now(), false);
+    lock.lock();
   }
 }
 

@@ -24,11 +24,11 @@ namespace velmora::TessaroBWControl {
 // The paced sender: a thread of its own, from construction to destruction, that takes the next
 // datagram the scheduler offers and sends it to the inserter, never more than one datagram beyond
 // the rate limit over any stretch of one period (the meter's window), and spaced at that rate
-// rather than in bursts; its meter records what was sent; it polls in 1 ms sleeps while enabled and
-// idles otherwise. The scheduler half (which datagram is next) is the derived controller's. Only
-// the thread touches the transmitter, so a send holds no lock; a new destination is taken up at the
-// thread's next pass. A derived class must call StopSending() in its destructor, before its own
-// members go. Any thread may call the setters.
+// rather than in bursts; it polls in 1 ms sleeps while enabled and has a socket, and otherwise
+// idles, waking at least once a second to log the losses that are due. The scheduler half (which
+// datagram is next) is the derived controller's. Only the thread touches the transmitter, so a send
+// holds no lock; a new destination is taken up at the thread's next pass. A derived class must call
+// StopSending() in its destructor, before its own members go. Any thread may call the setters.
 class BWCSender {
  public:
   static constexpr uint32_t kNoDestination = 0xFFFFFFFF;

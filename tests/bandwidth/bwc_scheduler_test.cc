@@ -16,6 +16,7 @@
 #include "support/log.h"
 #include "testing/limited_clock.h"
 #include "testing/list_console.h"
+#include "testing/velmora_process.h"
 
 namespace velmora::TessaroBWControl {
 namespace {
@@ -575,6 +576,31 @@ TEST_F(SchedulerTest, TheLastCountOfADropSeriesIsLoggedASecondLaterOrAtTheStop) 
   EXPECT_TRUE(console_.Has("10.0.0.8 - Not configured.; 2 datagram(s) without a queue dropped"));
   EXPECT_EQ(LoggedCount(" datagram(s) without a queue dropped"), 10);
   EXPECT_EQ(bwc_.unplaced_datagrams(), 10u);
+}
+
+// Without a socket the sender thread only idles, and time moves only as the test advances it.
+TEST_F(SchedulerTest, TheLastCountOfADropSeriesIsLoggedASecondLaterWhileNothingCanBeSent) {
+  bwc_.SetDestination(BWCSender::kNoDestination, 8000);
+  bwc_.SetPhysicalBandwidth(2'000'000);
+  bwc_.Enable(true);
+  clock_.Advance(milliseconds(10));
+  Offer(Ip(7), 5);  // the first line at once, four waiting
+  clock_.Advance(milliseconds(490));
+  Offer(Ip(7), 3);
+  EXPECT_EQ(console_.Count("without a queue dropped"), 1);
+  clock_.Advance(milliseconds(520));  // a second after the first line, without a new drop
+  EXPECT_TRUE(testing::WaitFor([&] { return console_.Count("without a queue dropped") == 2; }));
+  EXPECT_TRUE(console_.Has("10.0.0.7 - Not configured.; 7 datagram(s) without a queue dropped"));
+  clock_.Advance(milliseconds(480));
+  Offer(Ip(8), 2);  // within the second after the last line: both wait for the stop
+  bwc_.Clear();
+  EXPECT_TRUE(console_.Has("10.0.0.8 - Not configured.; 2 datagram(s) without a queue dropped"));
+  // A drop after the stop's line is logged a second later all the same.
+  Offer(Ip(9), 1);
+  clock_.Advance(seconds(2));
+  EXPECT_TRUE(testing::WaitFor([&] { return console_.Has("10.0.0.9 - Not configured.; 1 "); }));
+  EXPECT_EQ(LoggedCount(" datagram(s) without a queue dropped"), 11);
+  EXPECT_EQ(bwc_.unplaced_datagrams(), 11u);
 }
 
 TEST_F(SchedulerTest, StatisticsLevelsPeaksAndTheirReset) {
