@@ -21,8 +21,7 @@ BWCSender::BWCSender(Clock& clock, Log& log, std::unique_ptr<BWCTransmitter> tra
     : clock_(clock),
       log_(log),
       lost_(log, " datagram(s) lost"),
-      transmitter_(std::move(transmitter)),
-      meter_(clock.Now()) {
+      transmitter_(std::move(transmitter)) {
   thread_ = std::thread([this] { Run(); });
   pthread_setname_np(thread_.native_handle(), "bwc-sender");
 }
@@ -117,7 +116,6 @@ bool BWCSender::SendNext() {
   if (datagram.empty()) return false;
   if (!stop_) Send(datagram);
   const Clock::TimePoint sent = clock_.Now();
-  meter_.Record(datagram.size(), sent);
   recent_.emplace_back(sent, static_cast<uint32_t>(datagram.size()));
   recent_bytes_ += datagram.size();
   BookSpacing(static_cast<uint32_t>(datagram.size()), now);

@@ -45,7 +45,6 @@ class BWCSender {
   void Enable(bool on);
   bool enabled() const { return enabled_; }
   uint32_t rate_limit() const { return rate_limit_; }
-  const BWCRateMeter& meter() const { return meter_; }
 
   virtual void SetPhysicalBandwidth(uint32_t value) = 0;
   virtual void SetBufferTime(uint32_t ms) = 0;
@@ -89,7 +88,6 @@ class BWCSender {
   // The thread's own: the socket and whether it is open.
   std::unique_ptr<BWCTransmitter> transmitter_;
   bool has_socket_ = false;
-  BWCRateMeter meter_;
   std::atomic<uint32_t> rate_limit_{0};
   std::atomic<bool> enabled_{false};
   std::atomic<bool> stop_{false};
