@@ -124,8 +124,10 @@ bool BWCSender::SendNext() {
 
 void BWCSender::BookSpacing(uint32_t length, Clock::TimePoint now) {
   const uint64_t limit = std::max<uint32_t>(rate_limit_, 1);
-  next_send_ = std::max(next_send_, now - kSpacingCredit) +
-               std::chrono::nanoseconds(uint64_t{length} * 8 * 1'000'000'000 / limit);
+  // A thread that fell behind a running spacing catches up; after an idle spell the spacing
+  // starts anew from now.
+  const Clock::TimePoint from = now - next_send_ <= kSpacingCredit ? next_send_ : now;
+  next_send_ = from + std::chrono::nanoseconds(uint64_t{length} * 8 * 1'000'000'000 / limit);
 }
 
 bool BWCSender::PeriodHasRoom(Clock::TimePoint now) {

@@ -96,7 +96,8 @@ class BWCSender {
   std::deque<std::pair<Clock::TimePoint, uint32_t>> recent_;
   uint64_t recent_bytes_ = 0;
   // When the next datagram may go at the earliest: datagrams leave spaced at the rate limit, with
-  // a credit of a few polls, so that a window that has room never lets a backlog out at once.
+  // a credit of a few polls while the spacing runs and none after an idle spell, so that a window
+  // that has room never lets a backlog out at once.
   Clock::TimePoint next_send_{};
   std::thread thread_;
 };

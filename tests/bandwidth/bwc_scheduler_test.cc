@@ -182,6 +182,28 @@ TEST_F(SchedulerTest, BacklogAfterAnIdleSpellStartsAtTheRateNotInABurst) {
   EXPECT_NEAR(RateBetween(seconds(5), seconds(7)), 2'000'000, 40'000);
 }
 
+TEST_F(SchedulerTest, AfterAnIdleSpellTheFirstDatagramsLeaveSpacedAtTheRate) {
+  bwc_.SetPhysicalBandwidth(15'000'000);
+  bwc_.AddProfile("Many", 15'000'000, 2'000'000, 0);
+  for (int i = 1; i <= 12; ++i) bwc_.AddAddress(Ip(i), "Many");
+  bwc_.Enable(true);
+  clock_.RunTo(At(seconds(5)));  // idle: the last datagram was booked long ago
+  for (int i = 1; i <= 12; ++i) Offer(Ip(i), 10);
+  clock_.RunTo(At(seconds(5) + milliseconds(20)));
+  std::lock_guard<std::mutex> guard(sent_mutex_);
+  ASSERT_GE(sent_.size(), 12u);
+  // By every send, no more than one datagram beyond 15 Mbit/s since the first: 1000 bytes each
+  // 533 us, none in a burst.
+  const Clock::TimePoint first = sent_.front().time;
+  uint64_t bits = 0;
+  for (const Sent& s : sent_) {
+    bits += s.length * 8;
+    const auto elapsed = static_cast<uint64_t>((s.time - first).count());
+    ASSERT_LE(bits * 1'000'000'000, 8000 * 1'000'000'000ull + 15'000'000 * elapsed)
+        << (s.time - first).count() << " ns";
+  }
+}
+
 TEST_F(SchedulerTest, BackloggedAddressesShareThePhysicalBandwidth) {
   bwc_.SetPhysicalBandwidth(2'000'000);
   bwc_.SetBufferTime(10000);
