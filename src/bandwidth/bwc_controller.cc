@@ -11,10 +11,29 @@ namespace velmora::TessaroBWControl {
 
 namespace {
 
-// Where an inserter datagram carries the version of its IP packet (behind the 8-byte QoS header
-// and the 14-byte MAC header) and an IPv6 packet's destination.
+// Where an inserter datagram carries its frame's EtherType, the version of its IP packet (behind
+// the 8-byte QoS header and the 14-byte MAC header) and an IPv6 packet's destination.
+constexpr size_t kEtherTypeAt = 8 + 12;
 constexpr size_t kIpVersionAt = 8 + 14;
 constexpr size_t kIpv6DestinationAt = kIpVersionAt + 24;
+constexpr uint16_t kEtherTypeIpv4 = 0x0800;
+constexpr uint16_t kEtherTypeIpv6 = 0x86DD;
+
+enum class FrameKind { kIpv6, kByQosIp, kMismatched };
+
+// An IPv6 frame is filed by its destination, any other by its QoS IP; a frame whose EtherType
+// names one IP version and whose packet carries another has no queue.
+FrameKind KindOf(std::span<const uint8_t> datagram) {
+  if (datagram.size() <= kIpVersionAt) return FrameKind::kByQosIp;
+  const auto ether_type =
+      static_cast<uint16_t>(datagram[kEtherTypeAt] << 8 | datagram[kEtherTypeAt + 1]);
+  const int version = datagram[kIpVersionAt] >> 4;
+  if ((ether_type == kEtherTypeIpv6) != (version == 6) ||
+      (ether_type == kEtherTypeIpv4) != (version == 4)) {
+    return FrameKind::kMismatched;
+  }
+  return version == 6 ? FrameKind::kIpv6 : FrameKind::kByQosIp;
+}
 
 using Shared = std::shared_lock<std::shared_mutex>;
 using Exclusive = std::lock_guard<std::shared_mutex>;
@@ -44,7 +63,8 @@ BWCController::~BWCController() {
 
 BWCController::EnqueueResult BWCController::Enqueue(std::span<const uint8_t> datagram) {
   if (datagram.size() < 4) return EnqueueResult::kIgnored;
-  if (datagram.size() > kIpVersionAt && datagram[kIpVersionAt] >> 4 == 6) {
+  const FrameKind kind = KindOf(datagram);
+  if (kind == FrameKind::kIpv6) {
     Ipv6Address address;
     if (datagram.size() < kIpv6DestinationAt + address.size()) return EnqueueResult::kIgnored;
     std::copy_n(datagram.begin() + kIpv6DestinationAt, address.size(), address.begin());
@@ -52,6 +72,10 @@ BWCController::EnqueueResult BWCController::Enqueue(std::span<const uint8_t> dat
   }
   uint32_t address = 0;
   std::memcpy(&address, datagram.data(), sizeof address);
+  if (kind == FrameKind::kMismatched) {
+    CountUnplaced(TextOf(address) + " - IP version does not match the EtherType.; ");
+    return EnqueueResult::kNotConfigured;
+  }
   return File(address, datagram);
 }
 
@@ -63,15 +87,15 @@ BWCController::EnqueueResult BWCController::File(const Key& address,
   const auto& map = MapOf(address);
   const auto found = map.find(address);
   if (found == map.end()) {
-    CountUnplaced(TextOf(address));
+    CountUnplaced(TextOf(address) + " - Not configured.; ");
     return EnqueueResult::kNotConfigured;
   }
   return found->second->Add(std::move(copy)) ? EnqueueResult::kQueued : EnqueueResult::kQueueFull;
 }
 
-void BWCController::CountUnplaced(const std::string& address) {
+void BWCController::CountUnplaced(std::string context) {
   std::lock_guard<std::mutex> guard(unplaced_mutex_);
-  unplaced_.Count(address + " - Not configured.; ", clock().Now());
+  unplaced_.Count(std::move(context), clock().Now());
 }
 
 void BWCController::ReportLosses(Clock::TimePoint now, bool ended) {

@@ -61,9 +61,10 @@ class BWCController final : public BWCSender {
   ~BWCController() override;
 
   // Files a copy of an inserter datagram in the queue of its destination: an IPv6 frame's by the
-  // 16 bytes of its destination, any other's by its QoS IP (the first four bytes). A datagram
-  // without a queue is dropped and counted, with a log line at most once a second and the last
-  // count of a series logged a second later or when shaping stops.
+  // 16 bytes of its destination, any other's by its QoS IP (the first four bytes). A frame whose
+  // EtherType (0x0800, 0x86DD) and IP version disagree has no queue. A datagram without a queue
+  // is dropped and counted, with a log line at most once a second and the last count of a series
+  // logged a second later or when shaping stops.
   EnqueueResult Enqueue(std::span<const uint8_t> datagram);
 
   // The profile operations: each raises BWCError with the operator's message and then has
@@ -140,7 +141,8 @@ class BWCController final : public BWCSender {
                     const std::string& address) const;
   // The queue that should send next and its priority, or none that may.
   BWCQueue* BestQueue(Clock::TimePoint now) const;
-  void CountUnplaced(const std::string& address);
+  // One datagram without a queue; `context` says why, as the log line reads it.
+  void CountUnplaced(std::string context);
 
   mutable std::shared_mutex mutex_;
   std::map<std::string, BWCProfile> profiles_;

@@ -581,6 +581,35 @@ TEST_F(SchedulerTest, Ipv6DatagramsGoToTheQueueOfTheirOwnAddressOnly) {
   EXPECT_EQ(lengths, (std::multiset<size_t>{900, 1000, 1200}));
 }
 
+TEST_F(SchedulerTest, FramesWhoseEtherTypeAndIpVersionDisagreeHaveNoQueue) {
+  bwc_.SetPhysicalBandwidth(2'000'000);
+  bwc_.AddProfile("A", 1'000'000, 1'000'000, 0);
+  const uint32_t v4 = DottedToAddress("10.0.0.5");
+  const Ipv6Address v6 = *TextToIpv6("2001:db8::a00:5");  // the same last four bytes
+  bwc_.AddAddress(v4, "A");
+  bwc_.AddAddress(v6, "A");
+  using Result = BWCController::EnqueueResult;
+  std::vector<uint8_t> datagram = Ipv6Datagram("2001:db8::a00:5");
+  datagram[8 + 12] = 0x08;  // EtherType IPv4, IPv6 packet
+  datagram[8 + 13] = 0x00;
+  EXPECT_EQ(bwc_.Enqueue(datagram), Result::kNotConfigured);
+  EXPECT_TRUE(console_.Has(
+      "10.0.0.5 - IP version does not match the EtherType.; 1 datagram(s) without a queue"));
+  datagram[8 + 14] = 0x45;  // both IPv4
+  EXPECT_EQ(bwc_.Enqueue(datagram), Result::kQueued);
+  datagram[8 + 12] = 0x86;  // EtherType IPv6, IPv4 packet
+  datagram[8 + 13] = 0xdd;
+  EXPECT_EQ(bwc_.Enqueue(datagram), Result::kNotConfigured);
+  datagram[8 + 14] = 0x60;  // both IPv6
+  EXPECT_EQ(bwc_.Enqueue(datagram), Result::kQueued);
+  datagram[8 + 12] = 0x08;  // another EtherType with an IPv6 packet
+  datagram[8 + 13] = 0x06;
+  EXPECT_EQ(bwc_.Enqueue(datagram), Result::kNotConfigured);
+  EXPECT_EQ(bwc_.Queue(v4)->queued_packets, 1u);
+  EXPECT_EQ(bwc_.Queue(v6)->queued_packets, 1u);
+  EXPECT_EQ(bwc_.unplaced_datagrams(), 3u);
+}
+
 TEST_F(SchedulerTest, TheLastCountOfADropSeriesIsLoggedASecondLaterOrAtTheStop) {
   bwc_.SetPhysicalBandwidth(2'000'000);
   bwc_.Enable(true);  // the sender's polls log the count a second later
