@@ -21,18 +21,18 @@ constexpr uint16_t kEtherTypeIpv6 = 0x86DD;
 
 enum class FrameKind { kIpv6, kByQosIp, kMismatched };
 
-// An IPv6 frame is filed by its destination, any other by its QoS IP; a frame whose EtherType
-// names one IP version and whose packet carries another has no queue.
+// An IPv6 frame is filed by its destination, any other by its QoS IP. A frame whose EtherType
+// names one IP version and whose packet carries another has no queue, nor has an IPv6 packet
+// under an EtherType other than IPv6's; the sources pass other EtherTypes on unexamined.
 FrameKind KindOf(std::span<const uint8_t> datagram) {
   if (datagram.size() <= kIpVersionAt) return FrameKind::kByQosIp;
   const auto ether_type =
       static_cast<uint16_t>(datagram[kEtherTypeAt] << 8 | datagram[kEtherTypeAt + 1]);
   const int version = datagram[kIpVersionAt] >> 4;
-  if ((ether_type == kEtherTypeIpv6) != (version == 6) ||
-      (ether_type == kEtherTypeIpv4) != (version == 4)) {
-    return FrameKind::kMismatched;
-  }
-  return version == 6 ? FrameKind::kIpv6 : FrameKind::kByQosIp;
+  if (ether_type == kEtherTypeIpv6) return version == 6 ? FrameKind::kIpv6 : FrameKind::kMismatched;
+  if (ether_type == kEtherTypeIpv4)
+    return version == 4 ? FrameKind::kByQosIp : FrameKind::kMismatched;
+  return version == 6 ? FrameKind::kMismatched : FrameKind::kByQosIp;
 }
 
 using Shared = std::shared_lock<std::shared_mutex>;

@@ -62,9 +62,9 @@ class BWCController final : public BWCSender {
 
   // Files a copy of an inserter datagram in the queue of its destination: an IPv6 frame's by the
   // 16 bytes of its destination, any other's by its QoS IP (the first four bytes). A frame whose
-  // EtherType (0x0800, 0x86DD) and IP version disagree has no queue. A datagram without a queue
-  // is dropped and counted, with a log line at most once a second and the last count of a series
-  // logged a second later or when shaping stops.
+  // EtherType (0x0800, 0x86DD) and IP version disagree, or an IPv6 packet under another EtherType,
+  // has no queue. A datagram without a queue is dropped and counted, with a log line at most once
+  // a second and the last count of a series logged a second later or when shaping stops.
   EnqueueResult Enqueue(std::span<const uint8_t> datagram);
 
   // The profile operations: each raises BWCError with the operator's message and then has
