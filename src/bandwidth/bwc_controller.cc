@@ -113,6 +113,11 @@ uint64_t BWCController::unplaced_datagrams() const {
   return unplaced_.total();
 }
 
+uint64_t BWCController::discarded_datagrams() const {
+  Shared guard(mutex_);
+  return discarded_;
+}
+
 void BWCController::CheckRanges(const std::string& alias, uint32_t summary, uint32_t maximum,
                                 uint32_t guarantee, uint32_t physical) {
   if (summary > physical)
@@ -258,6 +263,7 @@ void BWCController::Remove(const Key& address) {
   const auto queue = map.find(address);
   if (queue == map.end()) throw BWCError(TextOf(address) + " - not found IP");
   if (chosen_ == queue->second.get()) chosen_ = nullptr;
+  discarded_ += queue->second->queued_packets();
   map.erase(queue);
   RebuildOrder();
 }
@@ -273,6 +279,7 @@ void BWCController::Clear() {
   Enable(false);
   Exclusive guard(mutex_);
   chosen_ = nullptr;
+  for (const BWCQueue* queue : order_) discarded_ += queue->queued_packets();
   order_.clear();
   queues_.clear();
   ipv6_queues_.clear();

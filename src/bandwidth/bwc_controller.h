@@ -95,6 +95,8 @@ class BWCController final : public BWCSender {
 
   uint32_t physical_bandwidth() const { return rate_limit(); }
   uint64_t unplaced_datagrams() const;
+  // Datagrams that were still waiting when their queue was removed (RemoveAddress, Clear).
+  uint64_t discarded_datagrams() const;
   std::optional<BWCProfile> Profile(const std::string& alias) const;
   // The queue's figures as a copy: capacity, bytes and datagrams waiting, profile copy.
   struct QueueState {
@@ -151,6 +153,7 @@ class BWCController final : public BWCSender {
   std::vector<BWCQueue*> order_;
   BWCQueue* chosen_ = nullptr;  // written by the sender thread, or under the exclusive lock
   uint64_t peak_total_ = 0;
+  uint64_t discarded_ = 0;
   uint32_t buffer_ms_ = kDefaultBufferMs;
   mutable std::mutex unplaced_mutex_;  // taken inside the shared lock
   LossSeries unplaced_;

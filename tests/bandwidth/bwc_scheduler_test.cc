@@ -420,6 +420,90 @@ TEST_F(SchedulerTest, SourcesEnqueueWhileTheSenderChoosesAndEveryDatagramIsAccou
   EXPECT_EQ(sent_.size() + waiting, static_cast<size_t>(queued.load()));
 }
 
+// The control thread removes, changes and clears while two sources enqueue and the sender sends:
+// every datagram offered is refused, sent, still waiting or discarded with its queue.
+TEST_F(SchedulerTest, ControlOperationsAmidSourcesAndTheSenderLoseNoDatagram) {
+  constexpr int kAddresses = 6;
+  const auto configure = [&] {
+    bwc_.SetPhysicalBandwidth(15'000'000);
+    bwc_.AddProfile("A", 7'000'000, 2'000'000, 100'000);
+    bwc_.AddProfile("B", 7'000'000, 3'000'000, 200'000);
+    for (int i = 1; i <= kAddresses; ++i) bwc_.AddAddress(Ip(i), i % 2 ? "A" : "B");
+    bwc_.Enable(true);
+  };
+  configure();
+  std::atomic<bool> controlling{true};
+  std::atomic<uint64_t> queued{0}, full{0}, unplaced{0};
+  std::vector<std::thread> sources;
+  for (int t = 0; t < 2; ++t) {
+    sources.emplace_back([&, t] {
+      std::vector<uint8_t> datagram(500, 0x5a);
+      for (int n = 0; controlling && n < 200'000; ++n) {
+        const uint32_t address = Ip(1 + (n + t) % kAddresses);
+        std::memcpy(datagram.data(), &address, 4);
+        switch (bwc_.Enqueue(datagram)) {
+          case BWCController::EnqueueResult::kQueued:
+            ++queued;
+            break;
+          case BWCController::EnqueueResult::kQueueFull:
+            ++full;
+            break;
+          case BWCController::EnqueueResult::kNotConfigured:
+            ++unplaced;
+            break;
+          case BWCController::EnqueueResult::kIgnored:
+            ADD_FAILURE();
+            break;
+        }
+      }
+    });
+  }
+  std::atomic<bool> stepping{true};
+  std::thread stepper([&] {
+    while (stepping) clock_.RunFor(milliseconds(5));
+  });
+  for (int round = 0; round < 300; ++round) {
+    const uint32_t address = Ip(1 + round % kAddresses);
+    switch (round % 6) {
+      case 0:
+        bwc_.RemoveAddress(address);
+        bwc_.AddAddress(address, "A");
+        break;
+      case 1:
+        bwc_.ChangeProfile("A", 7'000'000, 1'000'000 + round * 1000, 100'000);
+        break;
+      case 2:
+        bwc_.ChangeAddress(address, round % 4 ? "A" : "B");
+        break;
+      case 3:
+        bwc_.GetProfileStatistics();
+        break;
+      case 4:
+        if (round % 60 == 4) {
+          bwc_.Clear();
+          configure();
+        }
+        break;
+      case 5:
+        bwc_.ChangeProfile("B", 7'000'000, 3'000'000 - round * 1000, 200'000);
+        break;
+    }
+    std::this_thread::yield();
+  }
+  controlling = false;
+  for (std::thread& source : sources) source.join();
+  stepping = false;
+  stepper.join();  // the sender stands still in a pause, no datagram in hand
+  bwc_.Enable(false);
+  uint64_t waiting = 0;
+  for (int i = 1; i <= kAddresses; ++i) waiting += bwc_.Queue(Ip(i))->queued_packets;
+  std::lock_guard<std::mutex> guard(sent_mutex_);
+  EXPECT_GT(sent_.size(), 0u);
+  EXPECT_GT(bwc_.discarded_datagrams(), 0u);
+  EXPECT_EQ(sent_.size() + waiting + bwc_.discarded_datagrams(), queued.load());
+  EXPECT_EQ(bwc_.unplaced_datagrams(), unplaced.load());
+}
+
 TEST_F(SchedulerTest, ALargerSummaryWaitsOnATie) {
   bwc_.SetPhysicalBandwidth(2'000'000);
   bwc_.AddProfile("Large", 1'500'000, 500'000, 100'000);
