@@ -2,7 +2,8 @@
 // on the bandwidth controller: refusals are BWCError only, and after every step the promises hold
 // (the summaries within the physical bandwidth, each profile's guarantees within its summary
 // counting both families, no address without its profile), a queue takes a datagram only below
-// its capacity, and an IPv6 datagram only ever enters the queue of its own 16-byte destination.
+// its capacity, and an IPv6 datagram only ever enters the queue of its own 16-byte destination,
+// and only when its frame's EtherType says IPv6.
 
 #include <algorithm>
 #include <cstdint>
@@ -59,11 +60,13 @@ class Input {
   size_t position_ = 0;
 };
 
-// An inserter datagram of an IPv6 frame to `address`, QoS IP its last four bytes; `size` may cut
-// it short of its destination.
-std::vector<uint8_t> Ipv6Datagram(const Ipv6Address& address, size_t size) {
+// An inserter datagram of a frame of `ether_type` that carries an IPv6 packet to `address`, QoS IP
+// its last four bytes; `size` may cut it short of its destination.
+std::vector<uint8_t> Ipv6Datagram(const Ipv6Address& address, uint16_t ether_type, size_t size) {
   std::vector<uint8_t> datagram(std::max<size_t>(size, 23));
   std::memcpy(datagram.data(), address.data() + 12, 4);
+  datagram[20] = static_cast<uint8_t>(ether_type >> 8);
+  datagram[21] = static_cast<uint8_t>(ether_type);
   datagram[22] = 0x60;
   if (datagram.size() >= 62) std::memcpy(datagram.data() + 46, address.data(), 16);
   return datagram;
@@ -71,14 +74,19 @@ std::vector<uint8_t> Ipv6Datagram(const Ipv6Address& address, size_t size) {
 
 void OfferIpv6(BWCController& bwc, Input& in) {
   const Ipv6Address address = in.Address6();
-  const std::vector<uint8_t> datagram = Ipv6Datagram(address, in.Byte() * 8u);
+  // Mostly the IPv6 EtherType, sometimes IPv4's, which the packet contradicts.
+  const bool ipv6_frame = in.Byte() % 4 != 0;
+  const std::vector<uint8_t> datagram =
+      Ipv6Datagram(address, ipv6_frame ? 0x86DD : 0x0800, in.Byte() * 8u);
   const auto before = bwc.Queue(address);
   const uint32_t shared_bytes = Input::Ipv4Of(address[15]);
   const auto v4_before = bwc.Queue(shared_bytes);
   const auto result = bwc.Enqueue(datagram);
-  // Queued only into its own queue, below its capacity, and never into the IPv4 host's.
+  // Queued only as an IPv6 frame into its own queue, below its capacity, and never into the IPv4
+  // host's.
   if (result == BWCController::EnqueueResult::kQueued &&
-      (datagram.size() < 62 || !before || before->queued_bytes >= before->capacity)) {
+      (!ipv6_frame || datagram.size() < 62 || !before ||
+       before->queued_bytes >= before->capacity)) {
     __builtin_trap();
   }
   const auto v4_after = bwc.Queue(shared_bytes);

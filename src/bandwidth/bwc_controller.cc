@@ -11,10 +11,29 @@ namespace velmora::TessaroBWControl {
 
 namespace {
 
-// Where an inserter datagram carries the version of its IP packet (behind the 8-byte QoS header
-// and the 14-byte MAC header) and an IPv6 packet's destination.
+// Where an inserter datagram carries its frame's EtherType, the version of its IP packet (behind
+// the 8-byte QoS header and the 14-byte MAC header) and an IPv6 packet's destination.
+constexpr size_t kEtherTypeAt = 8 + 12;
 constexpr size_t kIpVersionAt = 8 + 14;
 constexpr size_t kIpv6DestinationAt = kIpVersionAt + 24;
+constexpr uint16_t kEtherTypeIpv4 = 0x0800;
+constexpr uint16_t kEtherTypeIpv6 = 0x86DD;
+
+enum class FrameKind { kIpv6, kByQosIp, kMismatched };
+
+// An IPv6 frame is filed by its destination, any other by its QoS IP. A frame whose EtherType
+// names one IP version and whose packet carries another has no queue, nor has an IPv6 packet
+// under an EtherType other than IPv6's; the sources pass other EtherTypes on unexamined.
+FrameKind KindOf(std::span<const uint8_t> datagram) {
+  if (datagram.size() <= kIpVersionAt) return FrameKind::kByQosIp;
+  const auto ether_type =
+      static_cast<uint16_t>(datagram[kEtherTypeAt] << 8 | datagram[kEtherTypeAt + 1]);
+  const int version = datagram[kIpVersionAt] >> 4;
+  if (ether_type == kEtherTypeIpv6) return version == 6 ? FrameKind::kIpv6 : FrameKind::kMismatched;
+  if (ether_type == kEtherTypeIpv4)
+    return version == 4 ? FrameKind::kByQosIp : FrameKind::kMismatched;
+  return version == 6 ? FrameKind::kMismatched : FrameKind::kByQosIp;
+}
 
 using Shared = std::shared_lock<std::shared_mutex>;
 using Exclusive = std::lock_guard<std::shared_mutex>;
@@ -44,7 +63,8 @@ BWCController::~BWCController() {
 
 BWCController::EnqueueResult BWCController::Enqueue(std::span<const uint8_t> datagram) {
   if (datagram.size() < 4) return EnqueueResult::kIgnored;
-  if (datagram.size() > kIpVersionAt && datagram[kIpVersionAt] >> 4 == 6) {
+  const FrameKind kind = KindOf(datagram);
+  if (kind == FrameKind::kIpv6) {
     Ipv6Address address;
     if (datagram.size() < kIpv6DestinationAt + address.size()) return EnqueueResult::kIgnored;
     std::copy_n(datagram.begin() + kIpv6DestinationAt, address.size(), address.begin());
@@ -52,6 +72,10 @@ BWCController::EnqueueResult BWCController::Enqueue(std::span<const uint8_t> dat
   }
   uint32_t address = 0;
   std::memcpy(&address, datagram.data(), sizeof address);
+  if (kind == FrameKind::kMismatched) {
+    CountUnplaced(TextOf(address) + " - IP version does not match the EtherType.; ");
+    return EnqueueResult::kNotConfigured;
+  }
   return File(address, datagram);
 }
 
@@ -63,15 +87,15 @@ BWCController::EnqueueResult BWCController::File(const Key& address,
   const auto& map = MapOf(address);
   const auto found = map.find(address);
   if (found == map.end()) {
-    CountUnplaced(TextOf(address));
+    CountUnplaced(TextOf(address) + " - Not configured.; ");
     return EnqueueResult::kNotConfigured;
   }
   return found->second->Add(std::move(copy)) ? EnqueueResult::kQueued : EnqueueResult::kQueueFull;
 }
 
-void BWCController::CountUnplaced(const std::string& address) {
+void BWCController::CountUnplaced(std::string context) {
   std::lock_guard<std::mutex> guard(unplaced_mutex_);
-  unplaced_.Count(address + " - Not configured.; ", clock().Now());
+  unplaced_.Count(std::move(context), clock().Now());
 }
 
 void BWCController::ReportLosses(Clock::TimePoint now, bool ended) {
@@ -87,6 +111,11 @@ void BWCController::ReportLosses(Clock::TimePoint now, bool ended) {
 uint64_t BWCController::unplaced_datagrams() const {
   std::lock_guard<std::mutex> guard(unplaced_mutex_);
   return unplaced_.total();
+}
+
+uint64_t BWCController::discarded_datagrams() const {
+  Shared guard(mutex_);
+  return discarded_;
 }
 
 void BWCController::CheckRanges(const std::string& alias, uint32_t summary, uint32_t maximum,
@@ -234,6 +263,7 @@ void BWCController::Remove(const Key& address) {
   const auto queue = map.find(address);
   if (queue == map.end()) throw BWCError(TextOf(address) + " - not found IP");
   if (chosen_ == queue->second.get()) chosen_ = nullptr;
+  discarded_ += queue->second->queued_packets();
   map.erase(queue);
   RebuildOrder();
 }
@@ -249,6 +279,7 @@ void BWCController::Clear() {
   Enable(false);
   Exclusive guard(mutex_);
   chosen_ = nullptr;
+  for (const BWCQueue* queue : order_) discarded_ += queue->queued_packets();
   order_.clear();
   queues_.clear();
   ipv6_queues_.clear();

@@ -61,9 +61,10 @@ class BWCController final : public BWCSender {
   ~BWCController() override;
 
   // Files a copy of an inserter datagram in the queue of its destination: an IPv6 frame's by the
-  // 16 bytes of its destination, any other's by its QoS IP (the first four bytes). A datagram
-  // without a queue is dropped and counted, with a log line at most once a second and the last
-  // count of a series logged a second later or when shaping stops.
+  // 16 bytes of its destination, any other's by its QoS IP (the first four bytes). A frame whose
+  // EtherType (0x0800, 0x86DD) and IP version disagree, or an IPv6 packet under another EtherType,
+  // has no queue. A datagram without a queue is dropped and counted, with a log line at most once
+  // a second and the last count of a series logged a second later or when shaping stops.
   EnqueueResult Enqueue(std::span<const uint8_t> datagram);
 
   // The profile operations: each raises BWCError with the operator's message and then has
@@ -94,6 +95,8 @@ class BWCController final : public BWCSender {
 
   uint32_t physical_bandwidth() const { return rate_limit(); }
   uint64_t unplaced_datagrams() const;
+  // Datagrams that were still waiting when their queue was removed (RemoveAddress, Clear).
+  uint64_t discarded_datagrams() const;
   std::optional<BWCProfile> Profile(const std::string& alias) const;
   // The queue's figures as a copy: capacity, bytes and datagrams waiting, profile copy.
   struct QueueState {
@@ -140,7 +143,8 @@ class BWCController final : public BWCSender {
                     const std::string& address) const;
   // The queue that should send next and its priority, or none that may.
   BWCQueue* BestQueue(Clock::TimePoint now) const;
-  void CountUnplaced(const std::string& address);
+  // One datagram without a queue; `context` says why, as the log line reads it.
+  void CountUnplaced(std::string context);
 
   mutable std::shared_mutex mutex_;
   std::map<std::string, BWCProfile> profiles_;
@@ -149,6 +153,7 @@ class BWCController final : public BWCSender {
   std::vector<BWCQueue*> order_;
   BWCQueue* chosen_ = nullptr;  // written by the sender thread, or under the exclusive lock
   uint64_t peak_total_ = 0;
+  uint64_t discarded_ = 0;
   uint32_t buffer_ms_ = kDefaultBufferMs;
   mutable std::mutex unplaced_mutex_;  // taken inside the shared lock
   LossSeries unplaced_;

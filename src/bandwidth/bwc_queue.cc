@@ -41,7 +41,7 @@ uint64_t BWCQueue::Priority(Clock::TimePoint now) const {
   const size_t length = OldestLength();
   if (length == 0) return kMayNotSend;
   if (now > window_.until) window_ = meter_.WindowAt(now);
-  const uint64_t rate = BWCRateMeter::RateOver(window_.bytes + length, window_.base, now);
+  const uint64_t rate = window_.RateWith(length, now);
   if (rate >= kRateCeiling) return kMayNotSend;
   if (rate < profile_.guarantee) return rate * 10'000'000 / profile_.guarantee + priority_offset_;
   if (rate >= profile_.maximum) return kMayNotSend;

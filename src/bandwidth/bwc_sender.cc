@@ -21,8 +21,7 @@ BWCSender::BWCSender(Clock& clock, Log& log, std::unique_ptr<BWCTransmitter> tra
     : clock_(clock),
       log_(log),
       lost_(log, " datagram(s) lost"),
-      transmitter_(std::move(transmitter)),
-      meter_(clock.Now()) {
+      transmitter_(std::move(transmitter)) {
   thread_ = std::thread([this] { Run(); });
   pthread_setname_np(thread_.native_handle(), "bwc-sender");
 }
@@ -92,6 +91,10 @@ bool BWCSender::WaitForWork() {
     if (enabled_ && has_socket_) return true;
     wake_ = false;  // idle until the next setter
     lost_.Flush(clock_.Now());
+    // Losses counted elsewhere go on being logged while nothing is sent.
+    lock.unlock();
+    ReportLosses(clock_.Now(), false);
+    lock.lock();
   }
 }
 
@@ -113,7 +116,6 @@ bool BWCSender::SendNext() {
   if (datagram.empty()) return false;
   if (!stop_) Send(datagram);
   const Clock::TimePoint sent = clock_.Now();
-  meter_.Record(datagram.size(), sent);
   recent_.emplace_back(sent, static_cast<uint32_t>(datagram.size()));
   recent_bytes_ += datagram.size();
   BookSpacing(static_cast<uint32_t>(datagram.size()), now);
@@ -122,8 +124,10 @@ bool BWCSender::SendNext() {
 
 void BWCSender::BookSpacing(uint32_t length, Clock::TimePoint now) {
   const uint64_t limit = std::max<uint32_t>(rate_limit_, 1);
-  next_send_ = std::max(next_send_, now - kSpacingCredit) +
-               std::chrono::nanoseconds(uint64_t{length} * 8 * 1'000'000'000 / limit);
+  // A thread that fell behind a running spacing catches up; after an idle spell the spacing
+  // starts anew from now.
+  const Clock::TimePoint from = now - next_send_ <= kSpacingCredit ? next_send_ : now;
+  next_send_ = from + std::chrono::nanoseconds(uint64_t{length} * 8 * 1'000'000'000 / limit);
 }
 
 bool BWCSender::PeriodHasRoom(Clock::TimePoint now) {

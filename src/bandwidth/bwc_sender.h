@@ -24,11 +24,11 @@ namespace velmora::TessaroBWControl {
 // The paced sender: a thread of its own, from construction to destruction, that takes the next
 // datagram the scheduler offers and sends it to the inserter, never more than one datagram beyond
 // the rate limit over any stretch of one period (the meter's window), and spaced at that rate
-// rather than in bursts; its meter records what was sent; it polls in 1 ms sleeps while enabled and
-// idles otherwise. The scheduler half (which datagram is next) is the derived controller's. Only
-// the thread touches the transmitter, so a send holds no lock; a new destination is taken up at the
-// thread's next pass. A derived class must call StopSending() in its destructor, before its own
-// members go. Any thread may call the setters.
+// rather than in bursts; it polls in 1 ms sleeps while enabled and has a socket, and otherwise
+// idles, waking at least once a second to log the losses that are due. The scheduler half (which
+// datagram is next) is the derived controller's. Only the thread touches the transmitter, so a send
+// holds no lock; a new destination is taken up at the thread's next pass. A derived class must call
+// StopSending() in its destructor, before its own members go. Any thread may call the setters.
 class BWCSender {
  public:
   static constexpr uint32_t kNoDestination = 0xFFFFFFFF;
@@ -45,7 +45,6 @@ class BWCSender {
   void Enable(bool on);
   bool enabled() const { return enabled_; }
   uint32_t rate_limit() const { return rate_limit_; }
-  const BWCRateMeter& meter() const { return meter_; }
 
   virtual void SetPhysicalBandwidth(uint32_t value) = 0;
   virtual void SetBufferTime(uint32_t ms) = 0;
@@ -89,7 +88,6 @@ class BWCSender {
   // The thread's own: the socket and whether it is open.
   std::unique_ptr<BWCTransmitter> transmitter_;
   bool has_socket_ = false;
-  BWCRateMeter meter_;
   std::atomic<uint32_t> rate_limit_{0};
   std::atomic<bool> enabled_{false};
   std::atomic<bool> stop_{false};
@@ -98,7 +96,8 @@ class BWCSender {
   std::deque<std::pair<Clock::TimePoint, uint32_t>> recent_;
   uint64_t recent_bytes_ = 0;
   // When the next datagram may go at the earliest: datagrams leave spaced at the rate limit, with
-  // a credit of a few polls, so that a window that has room never lets a backlog out at once.
+  // a credit of a few polls while the spacing runs and none after an idle spell, so that a window
+  // that has room never lets a backlog out at once.
   Clock::TimePoint next_send_{};
   std::thread thread_;
 };

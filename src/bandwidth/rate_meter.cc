@@ -65,12 +65,6 @@ uint64_t BWCRateMeter::RateOver(uint64_t bytes, TimePoint base, TimePoint now) {
   return BitsPerSecond(bytes, span);
 }
 
-uint64_t BWCRateMeter::RateWith(uint64_t bytes, TimePoint now) const {
-  std::lock_guard<std::mutex> guard(mutex_);
-  const Window window = Locate(now);
-  return RateOver(window.bytes + bytes, window.base, now);
-}
-
 BWCRateMeter::Window BWCRateMeter::WindowAt(TimePoint now) const {
   std::lock_guard<std::mutex> guard(mutex_);
   return Locate(now);
@@ -81,7 +75,7 @@ uint64_t BWCRateMeter::CurrentRate(TimePoint now) const {
   // Nothing recorded over the last period: nothing flows now.
   if (Idle(now)) return 0;
   const Window window = Locate(now);
-  const uint64_t rate = RateOver(window.bytes, window.base, now);
+  const uint64_t rate = window.RateWith(0, now);
   return rate == kUnmeasurable ? 0 : rate;
 }
 

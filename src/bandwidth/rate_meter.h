@@ -33,13 +33,14 @@ class BWCRateMeter {
     TimePoint base;
     uint64_t bytes = 0;
     TimePoint until;
+
+    // The rate at `now` if `more` bytes were recorded then.
+    uint64_t RateWith(uint64_t more, TimePoint now) const {
+      return RateOver(bytes + more, base, now);
+    }
   };
 
-  // The rate if `bytes` more were recorded now.
-  uint64_t RateWith(uint64_t bytes, TimePoint now) const;
   Window WindowAt(TimePoint now) const;
-  // `bytes` over the span from `base` to `now` in bit/s; kUnmeasurable for an empty span.
-  static uint64_t RateOver(uint64_t bytes, TimePoint base, TimePoint now);
   // The rate of what was recorded; 0 after a period without a recording.
   uint64_t CurrentRate(TimePoint now) const;
   uint64_t total_bytes() const;
@@ -50,6 +51,8 @@ class BWCRateMeter {
     uint64_t bytes;
   };
 
+  // `bytes` over the span from `base` to `now` in bit/s; kUnmeasurable for an empty span.
+  static uint64_t RateOver(uint64_t bytes, TimePoint base, TimePoint now);
   bool Idle(TimePoint now) const { return !recorded_ || now - last_record_ >= kPeriod; }
   void TakeSample(TimePoint now);
   Window Locate(TimePoint now) const;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -16,6 +17,7 @@
 #include "support/log.h"
 #include "testing/limited_clock.h"
 #include "testing/list_console.h"
+#include "testing/velmora_process.h"
 
 namespace velmora::TessaroBWControl {
 namespace {
@@ -136,6 +138,16 @@ class SchedulerTest : public ::testing::Test {
     }
     return total;
   }
+  // For a sender thread that only idles and so never moves the clock: advances it in 10 ms steps,
+  // each given a little real time, until `done` or for three seconds, then waits for `done`.
+  bool AdvanceUntil(const std::function<bool()>& done) {
+    const Clock::TimePoint end = clock_.Now() + seconds(3);
+    while (!done() && clock_.Now() < end) {
+      clock_.Advance(milliseconds(10));
+      std::this_thread::sleep_for(milliseconds(2));
+    }
+    return testing::WaitFor(done);
+  }
   uint64_t BusiestWindowBytes() {
     std::lock_guard<std::mutex> guard(sent_mutex_);
     return BusiestWindow(sent_);
@@ -179,6 +191,28 @@ TEST_F(SchedulerTest, BacklogAfterAnIdleSpellStartsAtTheRateNotInABurst) {
   EXPECT_LE(RateBetween(seconds(5), seconds(5) + milliseconds(100)), 2'000'000 * 1.05);
   EXPECT_LE(BusiestWindowBytes(), 2'000'000 * 270 / 8000 + 1000);
   EXPECT_NEAR(RateBetween(seconds(5), seconds(7)), 2'000'000, 40'000);
+}
+
+TEST_F(SchedulerTest, AfterAnIdleSpellTheFirstDatagramsLeaveSpacedAtTheRate) {
+  bwc_.SetPhysicalBandwidth(15'000'000);
+  bwc_.AddProfile("Many", 15'000'000, 2'000'000, 0);
+  for (int i = 1; i <= 12; ++i) bwc_.AddAddress(Ip(i), "Many");
+  bwc_.Enable(true);
+  clock_.RunTo(At(seconds(5)));  // idle: the last datagram was booked long ago
+  for (int i = 1; i <= 12; ++i) Offer(Ip(i), 10);
+  clock_.RunTo(At(seconds(5) + milliseconds(20)));
+  std::lock_guard<std::mutex> guard(sent_mutex_);
+  ASSERT_GE(sent_.size(), 12u);
+  // By every send, no more than one datagram beyond 15 Mbit/s since the first: 1000 bytes each
+  // 533 us, none in a burst.
+  const Clock::TimePoint first = sent_.front().time;
+  uint64_t bits = 0;
+  for (const Sent& s : sent_) {
+    bits += s.length * 8;
+    const auto elapsed = static_cast<uint64_t>((s.time - first).count());
+    ASSERT_LE(bits * 1'000'000'000, 8000 * 1'000'000'000ull + 15'000'000 * elapsed)
+        << (s.time - first).count() << " ns";
+  }
 }
 
 TEST_F(SchedulerTest, BackloggedAddressesShareThePhysicalBandwidth) {
@@ -386,6 +420,90 @@ TEST_F(SchedulerTest, SourcesEnqueueWhileTheSenderChoosesAndEveryDatagramIsAccou
   EXPECT_EQ(sent_.size() + waiting, static_cast<size_t>(queued.load()));
 }
 
+// The control thread removes, changes and clears while two sources enqueue and the sender sends:
+// every datagram offered is refused, sent, still waiting or discarded with its queue.
+TEST_F(SchedulerTest, ControlOperationsAmidSourcesAndTheSenderLoseNoDatagram) {
+  constexpr int kAddresses = 6;
+  const auto configure = [&] {
+    bwc_.SetPhysicalBandwidth(15'000'000);
+    bwc_.AddProfile("A", 7'000'000, 2'000'000, 100'000);
+    bwc_.AddProfile("B", 7'000'000, 3'000'000, 200'000);
+    for (int i = 1; i <= kAddresses; ++i) bwc_.AddAddress(Ip(i), i % 2 ? "A" : "B");
+    bwc_.Enable(true);
+  };
+  configure();
+  std::atomic<bool> controlling{true};
+  std::atomic<uint64_t> queued{0}, full{0}, unplaced{0};
+  std::vector<std::thread> sources;
+  for (int t = 0; t < 2; ++t) {
+    sources.emplace_back([&, t] {
+      std::vector<uint8_t> datagram(500, 0x5a);
+      for (int n = 0; controlling && n < 200'000; ++n) {
+        const uint32_t address = Ip(1 + (n + t) % kAddresses);
+        std::memcpy(datagram.data(), &address, 4);
+        switch (bwc_.Enqueue(datagram)) {
+          case BWCController::EnqueueResult::kQueued:
+            ++queued;
+            break;
+          case BWCController::EnqueueResult::kQueueFull:
+            ++full;
+            break;
+          case BWCController::EnqueueResult::kNotConfigured:
+            ++unplaced;
+            break;
+          case BWCController::EnqueueResult::kIgnored:
+            ADD_FAILURE();
+            break;
+        }
+      }
+    });
+  }
+  std::atomic<bool> stepping{true};
+  std::thread stepper([&] {
+    while (stepping) clock_.RunFor(milliseconds(5));
+  });
+  for (int round = 0; round < 300; ++round) {
+    const uint32_t address = Ip(1 + round % kAddresses);
+    switch (round % 6) {
+      case 0:
+        bwc_.RemoveAddress(address);
+        bwc_.AddAddress(address, "A");
+        break;
+      case 1:
+        bwc_.ChangeProfile("A", 7'000'000, 1'000'000 + round * 1000, 100'000);
+        break;
+      case 2:
+        bwc_.ChangeAddress(address, round % 4 ? "A" : "B");
+        break;
+      case 3:
+        bwc_.GetProfileStatistics();
+        break;
+      case 4:
+        if (round % 60 == 4) {
+          bwc_.Clear();
+          configure();
+        }
+        break;
+      case 5:
+        bwc_.ChangeProfile("B", 7'000'000, 3'000'000 - round * 1000, 200'000);
+        break;
+    }
+    std::this_thread::yield();
+  }
+  controlling = false;
+  for (std::thread& source : sources) source.join();
+  stepping = false;
+  stepper.join();  // the sender stands still in a pause, no datagram in hand
+  bwc_.Enable(false);
+  uint64_t waiting = 0;
+  for (int i = 1; i <= kAddresses; ++i) waiting += bwc_.Queue(Ip(i))->queued_packets;
+  std::lock_guard<std::mutex> guard(sent_mutex_);
+  EXPECT_GT(sent_.size(), 0u);
+  EXPECT_GT(bwc_.discarded_datagrams(), 0u);
+  EXPECT_EQ(sent_.size() + waiting + bwc_.discarded_datagrams(), queued.load());
+  EXPECT_EQ(bwc_.unplaced_datagrams(), unplaced.load());
+}
+
 TEST_F(SchedulerTest, ALargerSummaryWaitsOnATie) {
   bwc_.SetPhysicalBandwidth(2'000'000);
   bwc_.AddProfile("Large", 1'500'000, 500'000, 100'000);
@@ -558,6 +676,37 @@ TEST_F(SchedulerTest, Ipv6DatagramsGoToTheQueueOfTheirOwnAddressOnly) {
   EXPECT_EQ(lengths, (std::multiset<size_t>{900, 1000, 1200}));
 }
 
+TEST_F(SchedulerTest, FramesWhoseEtherTypeAndIpVersionDisagreeHaveNoQueue) {
+  bwc_.SetPhysicalBandwidth(2'000'000);
+  bwc_.AddProfile("A", 1'000'000, 1'000'000, 0);
+  const uint32_t v4 = DottedToAddress("10.0.0.5");
+  const Ipv6Address v6 = *TextToIpv6("2001:db8::a00:5");  // the same last four bytes
+  bwc_.AddAddress(v4, "A");
+  bwc_.AddAddress(v6, "A");
+  using Result = BWCController::EnqueueResult;
+  std::vector<uint8_t> datagram = Ipv6Datagram("2001:db8::a00:5");
+  datagram[8 + 12] = 0x08;  // EtherType IPv4, IPv6 packet
+  datagram[8 + 13] = 0x00;
+  EXPECT_EQ(bwc_.Enqueue(datagram), Result::kNotConfigured);
+  EXPECT_TRUE(console_.Has(
+      "10.0.0.5 - IP version does not match the EtherType.; 1 datagram(s) without a queue"));
+  datagram[8 + 14] = 0x45;  // both IPv4
+  EXPECT_EQ(bwc_.Enqueue(datagram), Result::kQueued);
+  datagram[8 + 12] = 0x86;  // EtherType IPv6, IPv4 packet
+  datagram[8 + 13] = 0xdd;
+  EXPECT_EQ(bwc_.Enqueue(datagram), Result::kNotConfigured);
+  datagram[8 + 14] = 0x60;  // both IPv6
+  EXPECT_EQ(bwc_.Enqueue(datagram), Result::kQueued);
+  datagram[8 + 12] = 0x08;  // another EtherType with an IPv6 packet
+  datagram[8 + 13] = 0x06;
+  EXPECT_EQ(bwc_.Enqueue(datagram), Result::kNotConfigured);
+  datagram[8 + 14] = 0x45;  // other EtherTypes pass unexamined, by their QoS IP
+  EXPECT_EQ(bwc_.Enqueue(datagram), Result::kQueued);
+  EXPECT_EQ(bwc_.Queue(v4)->queued_packets, 2u);
+  EXPECT_EQ(bwc_.Queue(v6)->queued_packets, 1u);
+  EXPECT_EQ(bwc_.unplaced_datagrams(), 3u);
+}
+
 TEST_F(SchedulerTest, TheLastCountOfADropSeriesIsLoggedASecondLaterOrAtTheStop) {
   bwc_.SetPhysicalBandwidth(2'000'000);
   bwc_.Enable(true);  // the sender's polls log the count a second later
@@ -575,6 +724,30 @@ TEST_F(SchedulerTest, TheLastCountOfADropSeriesIsLoggedASecondLaterOrAtTheStop) 
   EXPECT_TRUE(console_.Has("10.0.0.8 - Not configured.; 2 datagram(s) without a queue dropped"));
   EXPECT_EQ(LoggedCount(" datagram(s) without a queue dropped"), 10);
   EXPECT_EQ(bwc_.unplaced_datagrams(), 10u);
+}
+
+// Without a socket the sender thread only idles, and time moves only as the test advances it.
+TEST_F(SchedulerTest, TheLastCountOfADropSeriesIsLoggedASecondLaterWhileNothingCanBeSent) {
+  bwc_.SetDestination(BWCSender::kNoDestination, 8000);
+  bwc_.SetPhysicalBandwidth(2'000'000);
+  bwc_.Enable(true);
+  clock_.Advance(milliseconds(10));
+  Offer(Ip(7), 5);  // the first line at once, four waiting
+  clock_.Advance(milliseconds(490));
+  Offer(Ip(7), 3);
+  EXPECT_EQ(console_.Count("without a queue dropped"), 1);
+  // A second after the first line at the earliest, without a new drop.
+  EXPECT_TRUE(AdvanceUntil([&] { return console_.Count("without a queue dropped") == 2; }));
+  EXPECT_TRUE(clock_.Now() >= At(milliseconds(1010)));
+  EXPECT_TRUE(console_.Has("10.0.0.7 - Not configured.; 7 datagram(s) without a queue dropped"));
+  Offer(Ip(8), 2);  // within the second after the last line: waits for the stop
+  bwc_.Clear();
+  EXPECT_TRUE(console_.Has("10.0.0.8 - Not configured.; 2 datagram(s) without a queue dropped"));
+  // A drop after the stop's line is logged a second later all the same.
+  Offer(Ip(9), 1);
+  EXPECT_TRUE(AdvanceUntil([&] { return console_.Has("10.0.0.9 - Not configured.; 1 "); }));
+  EXPECT_EQ(LoggedCount(" datagram(s) without a queue dropped"), 11);
+  EXPECT_EQ(bwc_.unplaced_datagrams(), 11u);
 }
 
 TEST_F(SchedulerTest, StatisticsLevelsPeaksAndTheirReset) {
