@@ -11,9 +11,13 @@ namespace velmora::TessaroBWControl {
 namespace {
 
 constexpr auto kIdleWait = std::chrono::seconds(1);
-// How far the spacing may fall behind and catch up: a few polls, for a thread woken late. What
-// any period may carry stays bounded by the period's own check.
-constexpr auto kSpacingCredit = std::chrono::milliseconds(5);
+// How far the spacing may fall behind and catch up: a few polls after a pause of the queues (a
+// queue waiting for its rate to fall should not lose the time to its spacing), and more while a
+// backlog runs, for a thread that was woken late or not scheduled for a while (tens of
+// milliseconds on a busy two-core machine). What any period may carry stays bounded by the
+// period's own check.
+constexpr auto kPauseCredit = std::chrono::milliseconds(5);
+constexpr auto kBacklogCredit = std::chrono::milliseconds(50);
 
 }  // namespace
 
@@ -111,7 +115,10 @@ bool BWCSender::SendNext() {
   if (now < next_send_ || !PeriodHasRoom(now)) return false;
   // The period check is the rate limit over the meter's window, kept exactly on the send times;
   // the meter's coarser samples would hold back a thread that catches up after waking late.
-  if (PeekPacketLength() == 0) return false;
+  if (PeekPacketLength() == 0) {
+    backlogged_ = false;
+    return false;
+  }
   const std::vector<uint8_t> datagram = PopPacket();
   if (datagram.empty()) return false;
   if (!stop_) Send(datagram);
@@ -124,10 +131,12 @@ bool BWCSender::SendNext() {
 
 void BWCSender::BookSpacing(uint32_t length, Clock::TimePoint now) {
   const uint64_t limit = std::max<uint32_t>(rate_limit_, 1);
-  // A thread that fell behind a running spacing catches up; after an idle spell the spacing
-  // starts anew from now.
-  const Clock::TimePoint from = now - next_send_ <= kSpacingCredit ? next_send_ : now;
+  // A thread that fell behind catches up; after an idle spell the spacing starts anew from now,
+  // so that traffic then never leaves in a burst.
+  const bool catch_up = now - next_send_ <= (backlogged_ ? kBacklogCredit : kPauseCredit);
+  const Clock::TimePoint from = catch_up ? next_send_ : now;
   next_send_ = from + std::chrono::nanoseconds(uint64_t{length} * 8 * 1'000'000'000 / limit);
+  backlogged_ = true;
 }
 
 bool BWCSender::PeriodHasRoom(Clock::TimePoint now) {

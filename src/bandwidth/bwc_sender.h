@@ -99,6 +99,7 @@ class BWCSender {
   // a credit of a few polls while the spacing runs and none after an idle spell, so that a window
   // that has room never lets a backlog out at once.
   Clock::TimePoint next_send_{};
+  bool backlogged_ = false;  // a datagram went and the queues have not run empty since
   std::thread thread_;
 };
 
