@@ -166,7 +166,8 @@ class ReferenceRelay {
 std::unique_ptr<RouterChild> VelmoraRelay(uint16_t in_port, uint16_t out_port) {
   return std::make_unique<RouterChild>(
       "velmora_bench",
-      "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0.1\nInserterPort=" +
+      "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0."
+      "1\nInserterPort=" +
           std::to_string(out_port) +
           "\nTransparentEnable=1\nL2tpEnable=0\nTransparentPort=" + std::to_string(in_port) +
           "\n[NETWORKS]\nAlias=\"Bench\", IPSubNetAddr=10.0.0.0, IPSubNetMask=255.0.0.0, "
