@@ -475,7 +475,13 @@ TEST_F(SchedulerTest, ControlOperationsAmidSourcesAndTheSenderLoseNoDatagram) {
   std::thread stepper([&] {
     while (stepping) clock_.RunFor(milliseconds(5));
   });
-  for (int round = 0; round < 300; ++round) {
+  // At least 300 rounds, and on until the sender has sent and a removal has discarded, however
+  // the threads happen to be scheduled.
+  const auto both_seen = [&] {
+    std::lock_guard<std::mutex> guard(sent_mutex_);
+    return !sent_.empty() && bwc_.discarded_datagrams() > 0;
+  };
+  for (int round = 0; round < 300 || (round < 1'000'000 && !both_seen()); ++round) {
     const uint32_t address = Ip(1 + round % kAddresses);
     switch (round % 6) {
       case 0:
