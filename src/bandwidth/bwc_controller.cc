@@ -73,7 +73,7 @@ BWCController::EnqueueResult BWCController::Enqueue(std::span<const uint8_t> dat
   uint32_t address = 0;
   std::memcpy(&address, datagram.data(), sizeof address);
   if (kind == FrameKind::kMismatched) {
-    CountUnplaced(TextOf(address) + " - IP version does not match the EtherType.; ");
+    CountUnplaced(address, "IP version does not match the EtherType.");
     return EnqueueResult::kNotConfigured;
   }
   return File(address, datagram);
@@ -87,15 +87,16 @@ BWCController::EnqueueResult BWCController::File(const Key& address,
   const auto& map = MapOf(address);
   const auto found = map.find(address);
   if (found == map.end()) {
-    CountUnplaced(TextOf(address) + " - Not configured.; ");
+    CountUnplaced(address, "Not configured.");
     return EnqueueResult::kNotConfigured;
   }
   return found->second->Add(std::move(copy)) ? EnqueueResult::kQueued : EnqueueResult::kQueueFull;
 }
 
-void BWCController::CountUnplaced(std::string context) {
+template <typename Key>
+void BWCController::CountUnplaced(const Key& address, const char* why) {
   std::lock_guard<std::mutex> guard(unplaced_mutex_);
-  unplaced_.Count(std::move(context), clock().Now());
+  unplaced_.Count(clock().Now(), [&] { return TextOf(address) + " - " + why + "; "; });
 }
 
 void BWCController::ReportLosses(Clock::TimePoint now, bool ended) {

@@ -13,8 +13,8 @@
 #include "bandwidth/bwc_profile.h"
 #include "bandwidth/bwc_queue.h"
 #include "bandwidth/bwc_sender.h"
-#include "bandwidth/loss_series.h"
 #include "platform/address_text.h"
+#include "support/loss_series.h"
 
 namespace velmora::TessaroBWControl {
 
@@ -143,8 +143,10 @@ class BWCController final : public BWCSender {
                     const std::string& address) const;
   // The queue that should send next and its priority, or none that may.
   BWCQueue* BestQueue(Clock::TimePoint now) const;
-  // One datagram without a queue; `context` says why, as the log line reads it.
-  void CountUnplaced(std::string context);
+  // One datagram without a queue for `address`; `why` ends its context in the log line
+  // ("Not configured.").
+  template <typename Key>
+  void CountUnplaced(const Key& address, const char* why);
 
   mutable std::shared_mutex mutex_;
   std::map<std::string, BWCProfile> profiles_;

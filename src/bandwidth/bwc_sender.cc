@@ -155,7 +155,7 @@ void BWCSender::Send(const std::vector<uint8_t>& datagram) {
   if (code == 0) return;
   // A failed datagram is not retried; the failures are reported as a series.
   std::lock_guard<std::mutex> guard(mutex_);
-  lost_.Count("sendto() failed; " + std::to_string(code) + "; ", clock_.Now());
+  lost_.Count(clock_.Now(), [code] { return "sendto() failed; " + std::to_string(code) + "; "; });
 }
 
 }  // namespace velmora::TessaroBWControl

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "bandwidth/bwc_transmitter.h"
-#include "bandwidth/loss_series.h"
 #include "bandwidth/rate_meter.h"
 #include "support/clock.h"
+#include "support/loss_series.h"
 
 namespace velmora {
 class Log;

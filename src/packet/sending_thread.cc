@@ -15,8 +15,6 @@ namespace {
 
 constexpr int32_t kBadDescriptor = 10009;
 constexpr int32_t kNotASocket = 10038;
-// At most one line about failed sends in this time.
-constexpr auto kDropLogInterval = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -29,7 +27,8 @@ SendingThread::SendingThread(OutputQueue& queue, Log& log, Clock& clock,
       clock_(clock),
       running_(running),
       inserter_(std::move(inserter)),
-      enabled_(std::move(enabled)) {}
+      enabled_(std::move(enabled)),
+      dropped_(log, " datagram(s) dropped") {}
 
 void SendingThread::Launch() {
   queue_.Resume();
@@ -54,7 +53,6 @@ void SendingThread::Run(InserterAddress inserter) {
       const std::optional<size_t> length = Next(datagram);
       if (!length) {
         if (running_ == 0) break;
-        LogDropped();  // a second without a new drop
         continue;
       }
       if (log_.level() >= 3) {
@@ -70,31 +68,22 @@ void SendingThread::Run(InserterAddress inserter) {
   } catch (const cerrorcode& error) {
     LogSourceError(log_, error);
   }
-  LogDropped();
+  dropped_.Flush(clock_.Now());
   if (log_.level() >= 2) log_ << "Sending thread exited.\n";
 }
 
 std::optional<size_t> SendingThread::Next(std::span<uint8_t, OutputQueue::kSlotSize> datagram) {
-  if (dropped_ != 0 && clock_.Now() - last_drop_ >= kDropLogInterval) LogDropped();
-  if (dropped_ == 0) return queue_.Pop(datagram);
-  return queue_.PopBefore(datagram, clock_, last_drop_ + kDropLogInterval);
+  dropped_.Tick(clock_.Now());
+  const std::optional<Clock::TimePoint> due = dropped_.due();
+  if (!due) return queue_.Pop(datagram);
+  return queue_.PopBefore(datagram, clock_, *due);
 }
 
 void SendingThread::SendFailed(int32_t code) {
   if (code == kBadDescriptor || code == kNotASocket) throw cerrorcode(code);
-  ++dropped_;
-  last_error_ = code;
-  last_drop_ = clock_.Now();
-  if (last_failure_log_ && last_drop_ - *last_failure_log_ < kDropLogInterval) return;
-  LogDropped();
-}
-
-void SendingThread::LogDropped() {
-  if (dropped_ == 0) return;
-  log_ << "Sending to the inserter failed: " << SocketErrorText(last_error_) << "; "
-       << static_cast<int32_t>(dropped_) << " datagram(s) dropped\n";
-  last_failure_log_ = clock_.Now();
-  dropped_ = 0;
+  dropped_.Count(clock_.Now(), [code] {
+    return "Sending to the inserter failed: " + SocketErrorText(code) + "; ";
+  });
 }
 
 }  // namespace velmora

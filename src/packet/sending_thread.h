@@ -9,6 +9,7 @@
 #include "packet/output_queue.h"
 #include "packet/service_source.h"
 #include "support/clock.h"
+#include "support/loss_series.h"
 #include "support/shared_value.h"
 
 namespace velmora {
@@ -24,7 +25,7 @@ struct InserterAddress {
 // The thread that pops the output queue and sends each datagram to the data inserter over a
 // connected UDP socket. A refused or dropped send (the inserter not listening yet, a busy host)
 // is logged at most once a second with the count dropped meanwhile; the last count of a series
-// is logged a second after its last drop (also while the queue never empties), or at the stop,
+// is logged a second after the line before it (also while the queue never empties), or at the stop,
 // so that the counts logged add up to all that was dropped. Traffic flows again as soon as the
 // inserter is back; only a socket that is itself unusable ends the thread. Launched by the service
 // start while bandwidth management does not run; the control thread drives it.
@@ -42,13 +43,11 @@ class SendingThread final : public ServiceSource {
 
  private:
   void Run(InserterAddress inserter);
-  // The next datagram, after logging the drops waiting since a second or more; while drops wait
-  // to be logged, none also a second after the last drop.
+  // The next datagram, after logging the drops that are due; while drops wait to be logged, none
+  // also when they fall due.
   std::optional<size_t> Next(std::span<uint8_t, OutputQueue::kSlotSize> datagram);
   // A send that failed with `code`; throws for a socket that cannot be used any more.
   void SendFailed(int32_t code);
-  // The drops not logged yet, if any.
-  void LogDropped();
 
   OutputQueue& queue_;
   Log& log_;
@@ -57,10 +56,7 @@ class SendingThread final : public ServiceSource {
   std::function<InserterAddress()> inserter_;
   std::function<bool()> enabled_;
   std::thread thread_;
-  std::optional<Clock::TimePoint> last_failure_log_;
-  Clock::TimePoint last_drop_{};
-  int32_t last_error_ = 0;
-  uint32_t dropped_ = 0;  // since the last failure logged
+  LossSeries dropped_;
 };
 
 }  // namespace velmora
