@@ -96,8 +96,8 @@ class BWCSender {
   std::deque<std::pair<Clock::TimePoint, uint32_t>> recent_;
   uint64_t recent_bytes_ = 0;
   // When the next datagram may go at the earliest: datagrams leave spaced at the rate limit, with
-  // a credit of a few polls while the spacing runs and none after an idle spell, so that a window
-  // that has room never lets a backlog out at once.
+  // a credit for a thread that fell behind (see BookSpacing) and none after an idle spell, so that
+  // a window that has room never lets a backlog out at once.
   Clock::TimePoint next_send_{};
   bool backlogged_ = false;  // a datagram went and the queues have not run empty since
   std::thread thread_;
