@@ -18,7 +18,6 @@ constexpr uint16_t kDefaultPort = 1701;
 constexpr size_t kMaxUserField = 260;
 constexpr size_t kMaxSecret = 96;
 constexpr size_t kReceiveSize = 4096;
-constexpr int kDatagramsPerWake = 64;
 constexpr auto kShutdownGrace = std::chrono::milliseconds(2000);
 
 class PortTransport final : public L2tpTransport {
@@ -159,6 +158,10 @@ bool CL2tp::Start() {
     return Fail("Failed to open UDP socket: " + SocketErrorText(code));
   }
   bound_port_ = port_->local_port();
+  const int receive_buffer = port_->SizeReceiveBuffer();
+  if (params.debugLevel >= 3) {
+    Report("L2tp LNS receive buffer of " + std::to_string(receive_buffer) + " bytes");
+  }
   if (params.hostName.empty()) params.hostName = MachineHostName();
   stop_requested_ = false;
   running_ = 1;
@@ -213,7 +216,7 @@ void CL2tp::Run(UdpPort& port, L2tpParams params) {
     CTunnelList tunnels(server);
     Report("L2tp LNS server started");
     bool shutting_down = false, terminate = false;
-    std::vector<uint8_t> buffer(kReceiveSize);
+    DatagramBatch received(kReceiveSize);
     while (end.empty()) {
       tunnel_count_ = tunnels.count();
       server.timers.RunDue();
@@ -235,12 +238,11 @@ void CL2tp::Run(UdpPort& port, L2tpParams params) {
         server.timers.Create(kShutdownGrace, [&terminate] { terminate = true; });
         shutting_down = true;
       } else if (woke == UdpPort::Wait::kReadable) {
-        sockaddr_in from{};
-        for (int i = 0; i < kDatagramsPerWake; ++i) {
-          const ssize_t n = port.Receive(buffer, from);
-          if (n < 0) break;
-          tunnels.HandleDatagram({buffer.data(), static_cast<size_t>(n)}, from);
+        port.ReceiveBatch(received);
+        for (size_t i = 0; i < received.size(); ++i) {
+          tunnels.HandleDatagram(received[i], received.from(i));
         }
+        if (params.burstEnd) params.burstEnd();
       }
     }
   }

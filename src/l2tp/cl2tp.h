@@ -35,6 +35,8 @@ struct L2tpParams {
   uint32_t port = 0;                               // 0: 1701
   std::function<void(const std::string&)> window;  // receiver of the server's texts
   L2tpPacketCallback callback;                     // absent: IP packets are dropped
+  // After the packets of one read burst were delivered; on the server thread.
+  std::function<void()> burstEnd;
   uint32_t dns1 = 0, dns2 = 0, nbns1 = 0, nbns2 = 0;
   uint32_t localAddress = 0;
   uint32_t poolStart = 0;

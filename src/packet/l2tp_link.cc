@@ -8,8 +8,8 @@
 #include "packet/frame_filters.h"
 #include "packet/inserter_datagram.h"
 #include "packet/l2tp_datagram.h"
+#include "packet/output_queue.h"
 #include "packet/packet_dump.h"
-#include "packet/packet_output.h"
 #include "stats/status_counters.h"
 #include "stats/traffic_statistics.h"
 #include "support/log.h"
@@ -19,7 +19,10 @@
 namespace velmora {
 
 L2tpLink::L2tpLink(PacketPath& path, l2tp::CL2tp& server, Settings settings)
-    : path_(path), server_(server), settings_(settings) {}
+    : path_(path),
+      server_(server),
+      settings_(settings),
+      copies_(kDatagramBatch * OutputQueue::kSlotSize) {}
 
 bool L2tpLink::StartL2tpLink() {
   run_ = path_.settings();
@@ -31,6 +34,7 @@ bool L2tpLink::StartL2tpLink() {
   params.port = static_cast<uint32_t>(settings_.port.get());
   params.window = [this](const std::string& text) { path_.log << text + "\n"; };
   params.callback = [this](const uint8_t* buffer, uint32_t length) { L2tpPacket(buffer, length); };
+  params.burstEnd = [this] { DeliverBatch(); };
   params.poolStart = settings_.pool_start;
   params.poolSize = static_cast<uint32_t>(settings_.pool_size.get());
   params.debugLevel = static_cast<uint32_t>(settings_.log_level.get());
@@ -63,12 +67,18 @@ void L2tpLink::L2tpPacket(const uint8_t* buffer, uint32_t length) {
   if (OverTrafficLimit(path_.counters, run_.traffic_control, run_.traffic_limit)) return;
   if (!reader_) reader_.emplace(path_.tables);
   const int level = path_.log.level();
-  datagram_.assign(buffer, buffer + length);
-  const std::span<const uint8_t> frame =
-      std::span<const uint8_t>(datagram_).subspan(std::min<size_t>(length, kQosHeaderSize));
-  if (level >= 3) path_.log << L2tpTrace(datagram_);
   StatusCounters& counters = path_.counters;
-  const L2tpResult result = ResolveL2tpDatagram(datagram_, reader_->Current());
+  if (length > OutputQueue::kSlotSize) {
+    counters.bad_packets.fetch_add(1, std::memory_order_relaxed);
+    Refuse("Bad packet length (" + std::to_string(length) + " bytes delivered).", {}, level);
+    return;
+  }
+  if (batch_.full()) DeliverBatch();
+  const std::span<uint8_t> datagram(copies_.data() + copied_ * OutputQueue::kSlotSize, length);
+  std::copy(buffer, buffer + length, datagram.begin());
+  const std::span<const uint8_t> frame = datagram.subspan(std::min<size_t>(length, kQosHeaderSize));
+  if (level >= 3) path_.log << L2tpTrace(datagram);
+  const L2tpResult result = ResolveL2tpDatagram(datagram, reader_->Current());
   switch (result.outcome) {
     case L2tpOutcome::kTooShort:
     case L2tpOutcome::kBadLength:
@@ -95,14 +105,20 @@ void L2tpLink::L2tpPacket(const uint8_t* buffer, uint32_t length) {
   counters.CountResolution(true);
   const auto payload = static_cast<uint32_t>(result.payload);
   counters.CountPacket(result.multicast, payload);
-  path_.statistics.CountPacket(result.destination, payload);
+  batch_.Count(result.destination, payload);
   if (level >= 3) {
     char line[48];
     std::snprintf(line, sizeof line, "L2TP. SendDst=%02X:%02X:%02X:%02X:%02X:%02X\n", frame[0],
                   frame[1], frame[2], frame[3], frame[4], frame[5]);
     path_.log << line;
   }
-  path_.output.HandOver(datagram_);
+  batch_.Add(datagram);
+  ++copied_;
+}
+
+void L2tpLink::DeliverBatch() {
+  batch_.Deliver(path_.statistics, path_.output);
+  copied_ = 0;
 }
 
 }  // namespace velmora

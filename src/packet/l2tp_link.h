@@ -8,6 +8,7 @@
 
 #include "packet/packet_path.h"
 #include "packet/service_source.h"
+#include "packet/source_batch.h"
 #include "tables/network_tables.h"
 
 namespace velmora {
@@ -20,7 +21,8 @@ class CL2tp;
 
 // The L2TP source: at each service start it starts the L2TP network server with the router's
 // settings, users and peers; the server's thread then calls L2tpPacket for every IPv4 packet a
-// user sends, which is resolved like the packets of any other source and handed to the output.
+// user sends, which is resolved like the packets of any other source, and DeliverBatch at the end
+// of each read burst, which hands the burst's packets to the output at once.
 // The control thread drives the service phases; L2tpPacket runs on the server's thread.
 class L2tpLink final : public ServiceSource {
  public:
@@ -48,6 +50,7 @@ class L2tpLink final : public ServiceSource {
   bool StartL2tpLink();
   // One delivered packet; the bytes belong to the server and are copied before they are kept.
   void L2tpPacket(const uint8_t* buffer, uint32_t length);
+  void DeliverBatch();
 
  private:
   void Refuse(std::string_view text, std::span<const uint8_t> frame, int level);
@@ -55,8 +58,11 @@ class L2tpLink final : public ServiceSource {
   PacketPath& path_;
   l2tp::CL2tp& server_;
   Settings settings_;
-  SourceSettings run_;                 // of the current run; set before the server thread starts
-  std::vector<uint8_t> datagram_;      // server thread only
+  SourceSettings run_;  // of the current run; set before the server thread starts
+  // Server thread only: the copies of a burst's packets, resolved in place, and the batch of them.
+  std::vector<uint8_t> copies_;  // kDatagramBatch slots of OutputQueue::kSlotSize bytes
+  size_t copied_ = 0;
+  SourceBatch batch_;
   std::optional<TableReader> reader_;  // server thread only
 };
 

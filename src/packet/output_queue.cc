@@ -1,47 +1,64 @@
 #include "packet/output_queue.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace velmora {
 
 OutputQueue::OutputQueue() : slots_(kSlots * kSlotSize) {}
 
-bool OutputQueue::Push(std::span<const uint8_t> datagram) {
+size_t OutputQueue::Push(Datagrams datagrams) {
   std::unique_lock lock(mutex_);
-  if (stopped_) return false;
-  if (datagram.size() > kSlotSize) return true;
-  not_full_.wait(lock, [this] { return count_ < kSlots || stopped_; });
-  if (stopped_) return false;
-  const size_t slot = (head_ + count_) % kSlots;
-  std::copy(datagram.begin(), datagram.end(), slots_.begin() + slot * kSlotSize);
-  lengths_[slot] = static_cast<uint16_t>(datagram.size());
-  ++count_;
-  not_empty_.notify_one();
-  return true;
+  size_t taken = 0;
+  bool added = false;
+  for (const std::span<const uint8_t> datagram : datagrams) {
+    if (stopped_) break;
+    if (datagram.size() <= kSlotSize) {
+      if (count_ == kSlots) {
+        if (std::exchange(added, false)) not_empty_.notify_one();
+        not_full_.wait(lock, [this] { return count_ < kSlots || stopped_; });
+        if (stopped_) break;
+      }
+      const size_t slot = (head_ + count_) % kSlots;
+      std::copy(datagram.begin(), datagram.end(), slots_.begin() + slot * kSlotSize);
+      lengths_[slot] = static_cast<uint16_t>(datagram.size());
+      ++count_;
+      added = true;
+    }
+    ++taken;
+  }
+  if (added) not_empty_.notify_one();
+  return taken;
 }
 
-std::optional<size_t> OutputQueue::Pop(std::span<uint8_t, kSlotSize> out) {
+OutputQueue::Datagrams OutputQueue::Front() {
   std::unique_lock lock(mutex_);
   not_empty_.wait(lock, [this] { return ReadyLocked(); });
-  return TakeLocked(out);
+  return FrontLocked();
 }
 
-std::optional<size_t> OutputQueue::PopBefore(std::span<uint8_t, kSlotSize> out, Clock& clock,
-                                             Clock::TimePoint deadline) {
+OutputQueue::Datagrams OutputQueue::FrontBefore(Clock& clock, Clock::TimePoint deadline) {
   std::unique_lock lock(mutex_);
   clock.WaitUntil(lock, not_empty_, deadline, [this] { return ReadyLocked(); });
-  return TakeLocked(out);
+  return FrontLocked();
 }
 
-std::optional<size_t> OutputQueue::TakeLocked(std::span<uint8_t, kSlotSize> out) {
-  if (count_ == 0) return std::nullopt;
-  const size_t length = lengths_[head_];
-  const auto first = slots_.begin() + head_ * kSlotSize;
-  std::copy(first, first + length, out.begin());
-  head_ = (head_ + 1) % kSlots;
-  --count_;
-  not_full_.notify_one();
-  return length;
+OutputQueue::Datagrams OutputQueue::FrontLocked() {
+  // Pushes fill only the free slots, so the views stay valid without the lock until Release.
+  taken_ = std::min(count_, front_.size());
+  for (size_t i = 0; i < taken_; ++i) {
+    const size_t slot = (head_ + i) % kSlots;
+    front_[i] = {slots_.data() + slot * kSlotSize, lengths_[slot]};
+  }
+  return {front_.data(), taken_};
+}
+
+void OutputQueue::Release() {
+  std::lock_guard lock(mutex_);
+  head_ = (head_ + taken_) % kSlots;
+  count_ -= taken_;
+  taken_ = 0;
+  not_full_.notify_all();
 }
 
 void OutputQueue::Stop() {
@@ -56,6 +73,7 @@ void OutputQueue::Resume() {
   stopped_ = false;
   head_ = 0;
   count_ = 0;
+  taken_ = 0;
 }
 
 size_t OutputQueue::size() const {

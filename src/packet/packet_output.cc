@@ -5,11 +5,12 @@
 
 namespace velmora {
 
-bool PacketOutput::HandOver(std::span<const uint8_t> datagram) {
-  if (bandwidth_running_) {
-    return bandwidth_.Enqueue(datagram) == TessaroBWControl::BWCController::EnqueueResult::kQueued;
+void PacketOutput::HandOver(std::span<const std::span<const uint8_t>> datagrams) {
+  if (!bandwidth_running_) {
+    queue_.Push(datagrams);
+    return;
   }
-  return queue_.Push(datagram);
+  for (const std::span<const uint8_t> datagram : datagrams) bandwidth_.Enqueue(datagram);
 }
 
 }  // namespace velmora

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -11,19 +12,19 @@ namespace TessaroBWControl {
 class BWCController;
 }
 
-// Where every source hands its finished inserter datagrams: while bandwidth management runs, the
-// queue of the destination in the bandwidth controller; otherwise the output queue that the
-// sending thread empties, where a source blocks while the queue is full. Any source thread may
-// call HandOver.
+// Where every source hands its finished inserter datagrams, a batch at a time: while bandwidth
+// management runs, each to the queue of its destination in the bandwidth controller; otherwise
+// all to the output queue that the sending thread empties, where a source blocks while the queue
+// is full. Any source thread may call HandOver.
 class PacketOutput {
  public:
   PacketOutput(OutputQueue& queue, TessaroBWControl::BWCController& bandwidth,
                const std::atomic<bool>& bandwidth_running)
       : queue_(queue), bandwidth_(bandwidth), bandwidth_running_(bandwidth_running) {}
 
-  // False when the datagram was not taken: the service stopped before it could be queued, or
-  // the bandwidth controller had no room or no queue for it.
-  bool HandOver(std::span<const uint8_t> datagram);
+  // What is not taken (the service stopped, the bandwidth controller had no room or no queue for
+  // a datagram) is dropped; the bandwidth controller counts and logs its own.
+  void HandOver(std::span<const std::span<const uint8_t>> datagrams);
 
  private:
   OutputQueue& queue_;

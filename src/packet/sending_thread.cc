@@ -1,7 +1,7 @@
 #include "packet/sending_thread.h"
 
-#include <array>
 #include <cstdio>
+#include <optional>
 
 #include "packet/source_error.h"
 #include "platform/socket_error.h"
@@ -48,22 +48,16 @@ void SendingThread::Run(InserterAddress inserter) {
     UdpSocket socket(log_);
     socket.SetPeer(inserter.address, inserter.port);
     socket.Connect();
-    std::array<uint8_t, OutputQueue::kSlotSize> datagram;
     for (;;) {
-      const std::optional<size_t> length = Next(datagram);
-      if (!length) {
+      const OutputQueue::Datagrams datagrams = Next();
+      if (datagrams.empty()) {
         if (running_ == 0) break;
         continue;
       }
-      if (log_.level() >= 3) {
-        const unsigned pid = *length >= 7 ? unsigned{datagram[5]} << 8 | datagram[6] : 0;
-        char line[64];
-        std::snprintf(line, sizeof line, "Packet sent: Len=%zu, PID=0x%x\n", *length, pid);
-        log_ << line;
-      }
-      if (socket.SendTo(datagram.data(), *length) == 0) continue;
-      if (running_ == 0) break;  // the stop closed the socket under the last datagrams
-      SendFailed(socket.send_error());
+      if (log_.level() >= 3) Trace(datagrams);
+      const bool sent = Send(socket, datagrams);
+      queue_.Release();
+      if (!sent) break;
     }
   } catch (const cerrorcode& error) {
     LogSourceError(log_, error);
@@ -72,11 +66,30 @@ void SendingThread::Run(InserterAddress inserter) {
   if (log_.level() >= 2) log_ << "Sending thread exited.\n";
 }
 
-std::optional<size_t> SendingThread::Next(std::span<uint8_t, OutputQueue::kSlotSize> datagram) {
+OutputQueue::Datagrams SendingThread::Next() {
   dropped_.Tick(clock_.Now());
   const std::optional<Clock::TimePoint> due = dropped_.due();
-  if (!due) return queue_.Pop(datagram);
-  return queue_.PopBefore(datagram, clock_, *due);
+  if (!due) return queue_.Front();
+  return queue_.FrontBefore(clock_, *due);
+}
+
+void SendingThread::Trace(OutputQueue::Datagrams datagrams) {
+  for (const std::span<const uint8_t> datagram : datagrams) {
+    const unsigned pid = datagram.size() >= 7 ? unsigned{datagram[5]} << 8 | datagram[6] : 0;
+    char line[64];
+    std::snprintf(line, sizeof line, "Packet sent: Len=%zu, PID=0x%x\n", datagram.size(), pid);
+    log_ << line;
+  }
+}
+
+bool SendingThread::Send(UdpSocket& socket, OutputQueue::Datagrams datagrams) {
+  for (;;) {
+    datagrams = datagrams.subspan(socket.SendBatch(datagrams));
+    if (datagrams.empty()) return true;
+    if (running_ == 0) return false;  // the stop closed the socket under the last datagrams
+    SendFailed(socket.send_error());
+    datagrams = datagrams.subspan(1);
+  }
 }
 
 void SendingThread::SendFailed(int32_t code) {

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string_view>
 #include <thread>
 
@@ -15,6 +14,7 @@
 namespace velmora {
 
 class Log;
+class UdpSocket;
 
 // Where the sending thread delivers: the inserter's address (network order) and port.
 struct InserterAddress {
@@ -22,13 +22,14 @@ struct InserterAddress {
   uint16_t port = 0;
 };
 
-// The thread that pops the output queue and sends each datagram to the data inserter over a
-// connected UDP socket. A refused or dropped send (the inserter not listening yet, a busy host)
-// is logged at most once a second with the count dropped meanwhile; the last count of a series
-// is logged a second after the line before it (also while the queue never empties), or at the stop,
-// so that the counts logged add up to all that was dropped. Traffic flows again as soon as the
-// inserter is back; only a socket that is itself unusable ends the thread. Launched by the service
-// start while bandwidth management does not run; the control thread drives it.
+// The thread that takes what waits in the output queue and sends it to the data inserter over a
+// connected UDP socket, all of it in one call where the system takes it. A refused or dropped send
+// (the inserter not listening yet, a busy host) is logged at most once a second with the count
+// dropped meanwhile; the last count of a series is logged a second after the line before it (also
+// while the queue never empties), or at the stop, so that the counts logged add up to all that was
+// dropped. Traffic flows again as soon as the inserter is back; only a socket that is itself
+// unusable ends the thread. Launched by the service start while bandwidth management does not run;
+// the control thread drives it.
 class SendingThread final : public ServiceSource {
  public:
   SendingThread(OutputQueue& queue, Log& log, Clock& clock, const SharedNumber<int32_t>& running,
@@ -43,9 +44,13 @@ class SendingThread final : public ServiceSource {
 
  private:
   void Run(InserterAddress inserter);
-  // The next datagram, after logging the drops that are due; while drops wait to be logged, none
-  // also when they fall due.
-  std::optional<size_t> Next(std::span<uint8_t, OutputQueue::kSlotSize> datagram);
+  // What waits in the queue, after logging the drops that are due; while drops wait to be
+  // logged, none also when they fall due.
+  OutputQueue::Datagrams Next();
+  void Trace(OutputQueue::Datagrams datagrams);
+  // Sends the datagrams in order, counting each one that fails; false when the stop closed the
+  // socket under them.
+  bool Send(UdpSocket& socket, OutputQueue::Datagrams datagrams);
   // A send that failed with `code`; throws for a socket that cannot be used any more.
   void SendFailed(int32_t code);
 

@@ -3,7 +3,6 @@
 #include "packet/frame_filters.h"
 #include "packet/inserter_datagram.h"
 #include "packet/packet_dump.h"
-#include "packet/packet_output.h"
 #include "packet/source_error.h"
 #include "stats/status_counters.h"
 #include "stats/traffic_statistics.h"
@@ -32,14 +31,17 @@ void TransparentPort::Run(uint16_t port, SourceSettings run) {
   TableReader reader(path_.tables);
   try {
     AddIpv6Addresses(reader.Current());
+    socket_->SizeReceiveBuffer();
     socket_->Bind(port);
-    DatagramBuffer received;
+    DatagramBatch received(UdpSocket::kMaxDatagram);
     for (;;) {
-      if (socket_->Receive(received) != 0) {
+      if (socket_->ReceiveBatch(received) != 0) {
         if (path_.running == 0) break;
         continue;
       }
-      Handle(received.bytes(), reader.Current(), run);
+      const TableSnapshot& tables = reader.Current();
+      for (size_t i = 0; i < received.size(); ++i) Handle(received[i], tables, run, rebuilt_[i]);
+      batch_.Deliver(path_.statistics, path_.output);
     }
   } catch (const cerrorcode& error) {
     LogSourceError(path_.log, error);
@@ -56,10 +58,10 @@ void TransparentPort::AddIpv6Addresses(const TableSnapshot& tables) {
 }
 
 void TransparentPort::Handle(std::span<uint8_t> datagram, const TableSnapshot& tables,
-                             const SourceSettings& run) {
+                             const SourceSettings& run, std::vector<uint8_t>& rebuilt) {
   if (OverTrafficLimit(path_.counters, run.traffic_control, run.traffic_limit)) return;
   if (path_.log.level() >= 3) path_.log << TransparentTrace(datagram);
-  const TransparentResult result = HandleTransparentDatagram(datagram, tables, run.dvb, rebuilt_);
+  const TransparentResult result = HandleTransparentDatagram(datagram, tables, run.dvb, rebuilt);
   if (result.datagram.empty()) {
     Refused(result, datagram);
   } else {
@@ -74,10 +76,10 @@ void TransparentPort::PassOn(const TransparentResult& result) {
     case TransparentOutcome::kResolvedIpv4:
       counters.CountResolution(true);
       counters.CountPacket(result.multicast, payload);
-      path_.statistics.CountPacket(result.destination, payload);
+      batch_.Count(result.destination, payload);
       break;
     case TransparentOutcome::kPassedIpv4:
-      path_.statistics.CountPacket(result.destination, payload);
+      batch_.Count(result.destination, payload);
       break;
     case TransparentOutcome::kResolvedIpv6:
       counters.CountResolution(true);
@@ -88,7 +90,7 @@ void TransparentPort::PassOn(const TransparentResult& result) {
       break;
   }
   counters.internal_active.store(true, std::memory_order_relaxed);
-  path_.output.HandOver(result.datagram);
+  batch_.Add(result.datagram);
 }
 
 void TransparentPort::Refused(const TransparentResult& result, std::span<const uint8_t> datagram) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -10,6 +11,7 @@
 
 #include "packet/packet_path.h"
 #include "packet/service_source.h"
+#include "packet/source_batch.h"
 #include "packet/transparent_datagram.h"
 #include "platform/address_text.h"
 #include "platform/udp_socket.h"
@@ -19,8 +21,9 @@ namespace velmora {
 class TableReader;
 
 // The transparent-port source: other programs send datagrams already in the inserter format to
-// `TransparentPort`; this thread resolves their PID and MAC from the tables (or passes them on
-// when marked as resolved), counts them and hands them over. The control thread drives it through
+// `TransparentPort`; this thread receives them in batches, resolves their PID and MAC from the
+// tables one by one (or passes them on when marked as resolved), counts them and hands each
+// batch over at once. The control thread drives it through
 // the service phases; its own thread alone receives on the socket.
 class TransparentPort final : public ServiceSource {
  public:
@@ -43,8 +46,10 @@ class TransparentPort final : public ServiceSource {
  private:
   void Run(uint16_t port, SourceSettings run);
   void AddIpv6Addresses(const TableSnapshot& tables);
-  void Handle(std::span<uint8_t> datagram, const TableSnapshot& tables, const SourceSettings& run);
-  // The counting, statistics and hand-over of a datagram that is passed on.
+  // One datagram, resolved in place or rebuilt into `rebuilt`, and added to the batch.
+  void Handle(std::span<uint8_t> datagram, const TableSnapshot& tables, const SourceSettings& run,
+              std::vector<uint8_t>& rebuilt);
+  // The counting of a datagram that is passed on, and its place in the batch.
   void PassOn(const TransparentResult& result);
   void Refused(const TransparentResult& result, std::span<const uint8_t> datagram);
 
@@ -52,7 +57,10 @@ class TransparentPort final : public ServiceSource {
   Settings settings_;
   std::function<bool(const Ipv6Address&)> add_ipv6_address_;
   std::optional<UdpSocket> socket_;
-  std::vector<uint8_t> rebuilt_;  // an IPv6 datagram with its new QoS header
+  // The receiving thread's: the IPv6 datagrams of a batch with their new QoS headers, and the
+  // batch for the output.
+  std::array<std::vector<uint8_t>, kDatagramBatch> rebuilt_;
+  SourceBatch batch_;
   std::thread thread_;
 };
 

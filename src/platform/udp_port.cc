@@ -5,8 +5,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
+#include "platform/receive_buffer.h"
 #include "platform/socket_error.h"
 
 namespace velmora {
@@ -39,13 +41,17 @@ uint16_t UdpPort::local_port() const {
   return ntohs(local.sin_port);
 }
 
-ssize_t UdpPort::Receive(std::span<uint8_t> buffer, sockaddr_in& from) {
-  socklen_t length = sizeof from;
-  // A datagram longer than the buffer is reported whole by MSG_TRUNC and then refused.
-  const ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), MSG_TRUNC,
-                               reinterpret_cast<sockaddr*>(&from), &length);
-  if (n < 0 || static_cast<size_t>(n) > buffer.size()) return n < 0 ? -1 : 0;
-  return n;
+int UdpPort::SizeReceiveBuffer() {
+  return velmora::SizeReceiveBuffer(fd_);
+}
+
+void UdpPort::ReceiveBatch(DatagramBatch& batch) {
+  mmsghdr* headers = batch.PrepareReceive();
+  const int received = ::recvmmsg(fd_, headers, kDatagramBatch, MSG_TRUNC, nullptr);
+  for (size_t i = 0; i < static_cast<size_t>(std::max(received, 0)); ++i) {
+    const size_t length = batch.received(i).msg_len;
+    if (length <= batch.capacity()) batch.Keep(i, length);
+  }
 }
 
 int32_t UdpPort::Send(const sockaddr_in& to, std::span<const uint8_t> datagram) {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <span>
 
+#include "platform/datagram_batch.h"
+
 namespace velmora {
 
 // A UDP socket of a server that owns its thread (the L2TP server): bound to one address and
@@ -21,8 +23,11 @@ class UdpPort {
   // 0, or the socket error code (10037 for a port in use).
   int32_t Bind(uint32_t address, uint16_t port);
   uint16_t local_port() const;
-  // One datagram into `buffer`: its size, or -1 when none is waiting; `from` is its sender.
-  ssize_t Receive(std::span<uint8_t> buffer, sockaddr_in& from);
+  // Asks for the packet path's receive buffer (see SizeReceiveBuffer): the size the system gave.
+  int SizeReceiveBuffer();
+  // Every datagram waiting, up to the batch's room, without waiting for one. A datagram longer
+  // than the batch's slots is dropped, never handed on cut short.
+  void ReceiveBatch(DatagramBatch& batch);
   // 0 when sent, otherwise the socket error code.
   int32_t Send(const sockaddr_in& to, std::span<const uint8_t> datagram);
 

@@ -2,9 +2,12 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <array>
 #include <mutex>
 #include <set>
 
+#include "platform/receive_buffer.h"
 #include "platform/socket_error.h"
 #include "support/cerrorcode.h"
 #include "support/log.h"
@@ -119,23 +122,31 @@ void UdpSocket::SetPeer(uint32_t address, uint16_t port) {
   peer_.sin_addr.s_addr = address;
 }
 
-int32_t UdpSocket::Receive(DatagramBuffer& data) {
-  data.length_ = 0;
-  sockaddr_in from{};
-  socklen_t from_length = sizeof from;
-  const ssize_t received = handle_.Use([&](int fd) {
-    return ::recvfrom(fd, data.bytes_.get(), kMaxDatagram, MSG_TRUNC,
-                      reinterpret_cast<sockaddr*>(&from), &from_length);
-  });
-  // A socket shut down by Close reads as an empty datagram from nobody.
-  if (received < 0 || (received == 0 && handle_.closed())) return -1;
-  if (static_cast<size_t>(received) > kMaxDatagram) {
-    log_ << "Datagram of " << static_cast<int32_t>(received) << " bytes refused (over 16384)\n";
-    return -1;
+void UdpSocket::SizeReceiveBuffer() {
+  const auto got =
+      static_cast<int32_t>(handle_.Use([](int fd) { return velmora::SizeReceiveBuffer(fd); }));
+  if (log_.level() >= 3) {
+    log_ << "UDP socket " << handle_.number() << ": receive buffer of " << got << " bytes\n";
   }
-  peer_ = from;
-  data.length_ = static_cast<size_t>(received);
-  return received == 0 ? cerrorcode::kEmptyDatagram : 0;
+}
+
+int32_t UdpSocket::ReceiveBatch(DatagramBatch& batch) {
+  mmsghdr* headers = batch.PrepareReceive();
+  const ssize_t received = handle_.Use([&](int fd) {
+    return ::recvmmsg(fd, headers, kDatagramBatch, MSG_WAITFORONE | MSG_TRUNC, nullptr);
+  });
+  if (received < 0) return -1;
+  for (size_t i = 0; i < static_cast<size_t>(received); ++i) {
+    const size_t length = batch.received(i).msg_len;
+    // A socket shut down by Close reads as an empty datagram from nobody.
+    if (length == 0 && handle_.closed()) return -1;
+    if (length > kMaxDatagram) {
+      log_ << "Datagram of " << static_cast<int32_t>(length) << " bytes refused (over 16384)\n";
+    } else if (length > 0) {
+      batch.Keep(i, length);
+    }
+  }
+  return 0;
 }
 
 void UdpSocket::Connect() {
@@ -159,6 +170,38 @@ int32_t UdpSocket::SendTo(const void* bytes, size_t length) {
 
 int32_t UdpSocket::SendTo(std::string_view data) {
   return SendTo(data.data(), data.size());
+}
+
+size_t UdpSocket::SendBatch(std::span<const std::span<const uint8_t>> datagrams) {
+  size_t done = 0;
+  while (done < datagrams.size()) {
+    const size_t count = std::min(datagrams.size() - done, kDatagramBatch);
+    const ssize_t sent = SendSome(datagrams.subspan(done, count));
+    if (sent < 0) {
+      send_error_ = SocketErrorCode(errno);
+      return done;
+    }
+    done += static_cast<size_t>(sent);
+    if (static_cast<size_t>(sent) == count || done == datagrams.size()) continue;
+    // A batch cut short does not say why its next datagram failed (a refusal of the peer is
+    // used up by it): that one alone tells.
+    if (SendTo(datagrams[done].data(), datagrams[done].size()) != 0) return done;
+    ++done;
+  }
+  return done;
+}
+
+ssize_t UdpSocket::SendSome(std::span<const std::span<const uint8_t>> datagrams) {
+  std::array<iovec, kDatagramBatch> vectors;
+  std::array<mmsghdr, kDatagramBatch> headers{};
+  for (size_t i = 0; i < datagrams.size(); ++i) {
+    vectors[i] = {const_cast<uint8_t*>(datagrams[i].data()), datagrams[i].size()};
+    headers[i].msg_hdr.msg_iov = &vectors[i];
+    headers[i].msg_hdr.msg_iovlen = 1;
+  }
+  return handle_.Use([&](int fd) {
+    return ::sendmmsg(fd, headers.data(), static_cast<unsigned>(datagrams.size()), MSG_NOSIGNAL);
+  });
 }
 
 }  // namespace velmora

@@ -3,32 +3,16 @@
 #include <netinet/in.h>
 
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "platform/datagram_batch.h"
 #include "platform/socket_handle.h"
 
 namespace velmora {
 
 class Log;
-
-// Room for one received datagram of up to 16384 bytes, allocated once and reused, and the length
-// of the datagram it holds.
-class DatagramBuffer {
- public:
-  static constexpr size_t kCapacity = 16384;
-  DatagramBuffer() : bytes_(new uint8_t[kCapacity]) {}
-  std::span<uint8_t> bytes() { return {bytes_.get(), length_}; }
-  std::string_view text() const { return {reinterpret_cast<const char*>(bytes_.get()), length_}; }
-  size_t size() const { return length_; }
-
- private:
-  friend class UdpSocket;
-  std::unique_ptr<uint8_t[]> bytes_;
-  size_t length_ = 0;
-};
 
 // A UDP datagram socket of the packet path: the transparent port, the sending thread, the
 // multicast memberships. Every live one is registered, so that CloseAll ends all their blocking
@@ -36,7 +20,7 @@ class DatagramBuffer {
 // CloseAll may come from any thread.
 class UdpSocket {
  public:
-  static constexpr size_t kMaxDatagram = DatagramBuffer::kCapacity;
+  static constexpr size_t kMaxDatagram = 16384;
 
   explicit UdpSocket(Log& log);
   ~UdpSocket();
@@ -55,18 +39,24 @@ class UdpSocket {
   void Leave(uint32_t group, uint32_t interface);
 
   void SetPeer(uint32_t address, uint16_t port);
-  const sockaddr_in& peer() const { return peer_; }
-  // One datagram: 0, or -4080 for an empty one; -1 (data empty) on failure, when the socket was
-  // closed, and for a datagram over 16384 bytes, which is never handed on cut short. The
-  // sender becomes the peer.
-  int32_t Receive(DatagramBuffer& data);
+  // Asks for the packet path's receive buffer (see SizeReceiveBuffer) and logs at level 3 what
+  // the system gave.
+  void SizeReceiveBuffer();
+  // Waits for a datagram and takes it with every other one waiting, up to the batch's room (at
+  // most kMaxDatagram bytes each): 0, or -1 when the socket was closed or failed. Empty datagrams
+  // are skipped and one over kMaxDatagram bytes is logged and refused, never handed on cut short,
+  // so the batch may come back empty.
+  int32_t ReceiveBatch(DatagramBatch& batch);
   // Connects to the peer, so that the system reports a peer that is not listening (connection
   // refused) on the next send.
   void Connect();
   // One datagram to the peer: 0, or -1 on failure with the code in send_error().
   int32_t SendTo(const void* bytes, size_t length);
   int32_t SendTo(std::string_view data);
-
+  // The datagrams to the connected peer in order, kDatagramBatch to a system call: how many were
+  // sent from the first on. When that is fewer than all, the next one failed, with the code in
+  // send_error().
+  size_t SendBatch(std::span<const std::span<const uint8_t>> datagrams);
   // The port bound to (the one the system chose for port 0).
   uint16_t local_port() { return handle_.LocalPort(); }
   int32_t send_error() const { return send_error_; }
@@ -76,6 +66,8 @@ class UdpSocket {
 
  private:
   void BindTo(uint32_t address, uint16_t port);
+  // One sendmmsg of at most kDatagramBatch datagrams.
+  ssize_t SendSome(std::span<const std::span<const uint8_t>> datagrams);
   void Membership(int option, uint32_t group, uint32_t interface, const char* error_text);
 
   Log& log_;

@@ -76,17 +76,28 @@ LocalFileTime TrafficStatistics::Now() const {
   return local_start_ + (clock_.Now() - steady_start_).count() / 100;
 }
 
-void TrafficStatistics::CountPacket(uint32_t address, uint32_t length) {
+void TrafficStatistics::CountPackets(std::span<const Packet> packets) {
   if (!enabled_.load(std::memory_order_relaxed)) return;
   const LocalFileTime now = Now();
-  Shard& shard = ShardOf(address);
-  std::lock_guard lock(shard.mutex);
-  if (!shard.counting) return;  // a switch to no file got here first
-  shard.period_bytes += length;
-  AddressStatistics& record = shard.addresses[address];
+  for (size_t first = 0; first < packets.size();) {
+    Shard& shard = ShardOf(packets[first].address);
+    size_t end = first + 1;
+    while (end < packets.size() && &ShardOf(packets[end].address) == &shard) ++end;
+    std::lock_guard lock(shard.mutex);
+    // Unless a switch to no file got here first.
+    if (shard.counting) {
+      for (size_t i = first; i < end; ++i) CountLocked(shard, packets[i], now);
+    }
+    first = end;
+  }
+}
+
+void TrafficStatistics::CountLocked(Shard& shard, const Packet& packet, LocalFileTime now) {
+  shard.period_bytes += packet.length;
+  AddressStatistics& record = shard.addresses[packet.address];
   ++record.packets;
-  record.bytes += length;
-  record.period_bytes += length;
+  record.bytes += packet.length;
+  record.period_bytes += packet.length;
   if (record.started == 0) record.started = now;
   record.ended = std::max(record.ended, now);
   record.active = true;

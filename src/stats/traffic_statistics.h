@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -55,7 +56,17 @@ class TrafficStatistics {
  public:
   TrafficStatistics(FileSystem& files, Clock& clock, Log& log, LocalFileTime local_time_now);
 
-  void CountPacket(uint32_t address, uint32_t length);  // address in network byte order
+  struct Packet {
+    uint32_t address;  // network byte order
+    uint32_t length;
+  };
+  void CountPacket(uint32_t address, uint32_t length) {
+    const Packet packet{address, length};
+    CountPackets({&packet, 1});
+  }
+  // A source's batch, in order: one clock reading, and one lock for each run of packets whose
+  // addresses share a shard.
+  void CountPackets(std::span<const Packet> packets);
   // Every two seconds: the rates; every 31st tick the file.
   void Tick();
   // Switches to another file ("<date>" becomes today's YYYY-MM-DD): writes the old one, empties
@@ -95,6 +106,8 @@ class TrafficStatistics {
   LocalFileTime Now() const;
   static size_t ShardIndex(uint32_t address) { return (address * 0x9e3779b1u) >> 26; }
   Shard& ShardOf(uint32_t address) { return shards_[ShardIndex(address)]; }
+  // With the shard's lock held.
+  static void CountLocked(Shard& shard, const Packet& packet, LocalFileTime now);
   // With mutex_ held: the file is formatted under the shard locks, one at a time, and written
   // after them, so a packet source never waits for the disk.
   void WriteFileLocked();

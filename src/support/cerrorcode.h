@@ -10,7 +10,6 @@ class cerrorcode : public std::exception {
  public:
   static constexpr int32_t kPortInUse = 10037;
   static constexpr int32_t kInterrupted = 10004;
-  static constexpr int32_t kEmptyDatagram = -4080;
 
   explicit cerrorcode(int32_t code) : code_(code) {}
   int32_t code() const { return code_; }

@@ -19,6 +19,7 @@
 #include "testing/inserter_datagrams.h"
 #include "testing/list_console.h"
 #include "testing/ppp_client.h"
+#include "testing/queue_access.h"
 #include "testing/udp_peer.h"
 #include "testing/velmora_process.h"
 
@@ -64,15 +65,12 @@ class L2tpLinkTest : public ::testing::Test {
     statistics_.SetFile("stat.log");
     queue_.Resume();  // as the sending thread's start does
   }
+  // One packet as a burst of its own.
   void Deliver(const std::vector<uint8_t>& packet) {
     link_.L2tpPacket(packet.data(), static_cast<uint32_t>(packet.size()));
+    link_.DeliverBatch();
   }
-  std::string Pop() {
-    std::array<uint8_t, OutputQueue::kSlotSize> out;
-    if (queue_.size() == 0) return "<empty>";
-    const std::optional<size_t> length = queue_.Pop(out);
-    return length ? std::string(out.begin(), out.begin() + *length) : "<stopped>";
-  }
+  std::string Pop() { return reader_.Waiting() ? reader_.Next() : "<empty>"; }
 
   Log log_;
   testing::ListConsole console_;
@@ -82,6 +80,7 @@ class L2tpLinkTest : public ::testing::Test {
   StatusCounters counters_;
   TrafficStatistics statistics_{files_, clock_, log_, 0};
   OutputQueue queue_;
+  testing::QueueReader reader_{queue_};
   TessaroBWControl::BWCController bandwidth_{clock_, log_};
   std::atomic<bool> bandwidth_running_{false};
   PacketOutput output_{queue_, bandwidth_, bandwidth_running_};
@@ -119,6 +118,29 @@ TEST_F(L2tpLinkTest, UnicastAndMulticastPacketsAreResolvedCountedAndHandedOver) 
   EXPECT_EQ(Pop(), AsText(expected));
   EXPECT_EQ(counters_.multicast_packets, 1u);
   EXPECT_EQ(counters_.multicast_bytes, 300u - 42);
+}
+
+// The packets of a read burst wait in the link until its end and then go on together, in order;
+// a burst longer than a batch goes on a batch at a time. The server's buffer is reused between
+// calls, as the server does.
+TEST_F(L2tpLinkTest, ABurstGoesOnAtItsEndInOrder) {
+  constexpr size_t kBurst = kDatagramBatch + 6;
+  std::vector<uint8_t> buffer;
+  for (size_t i = 0; i < kBurst; ++i) {
+    buffer = Delivered("10.0.0.5", 60 + i);
+    if (i == 3) buffer[7] = '.';  // refused in the middle of the burst
+    link_.L2tpPacket(buffer.data(), static_cast<uint32_t>(buffer.size()));
+    std::fill(buffer.begin(), buffer.end(), 0xee);
+  }
+  EXPECT_EQ(queue_.size(), kDatagramBatch);  // the first full batch went on
+  link_.DeliverBatch();
+  for (size_t i = 0; i < kBurst; ++i) {
+    if (i == 3) continue;
+    EXPECT_EQ(Pop().size(), 60 + i);
+  }
+  EXPECT_EQ(Pop(), "<empty>");
+  EXPECT_EQ(counters_.unicast_packets, kBurst - 1);
+  EXPECT_EQ(statistics_.Address(DottedToAddress("10.0.0.5"))->packets, kBurst - 1);
 }
 
 TEST_F(L2tpLinkTest, RefusedPacketsAreLoggedCountedAndDropped) {

@@ -5,15 +5,16 @@
 #include <algorithm>
 #include <future>
 #include <thread>
+#include <vector>
 
 namespace velmora {
 namespace {
 
-using Buffer = std::array<uint8_t, OutputQueue::kSlotSize>;
+using Bytes = std::vector<uint8_t>;
 
 // A datagram of `size` bytes (at least 3) naming its producer and sequence number.
-std::vector<uint8_t> Datagram(uint32_t producer, uint32_t sequence, size_t size = 12) {
-  std::vector<uint8_t> d(std::max<size_t>(size, 3), static_cast<uint8_t>(sequence));
+Bytes Datagram(uint32_t producer, uint32_t sequence, size_t size = 12) {
+  Bytes d(std::max<size_t>(size, 3), static_cast<uint8_t>(sequence));
   d[0] = static_cast<uint8_t>(producer);
   d[1] = static_cast<uint8_t>(sequence >> 8);
   d[2] = static_cast<uint8_t>(sequence);
@@ -21,92 +22,128 @@ std::vector<uint8_t> Datagram(uint32_t producer, uint32_t sequence, size_t size 
   return d;
 }
 
-TEST(OutputQueueTest, FirstInFirstOutByteForByte) {
+size_t Push(OutputQueue& queue, const std::vector<Bytes>& datagrams) {
+  const std::vector<std::span<const uint8_t>> views(datagrams.begin(), datagrams.end());
+  return queue.Push(views);
+}
+
+// What Front gives, copied, and released.
+std::vector<Bytes> Take(OutputQueue& queue) {
+  std::vector<Bytes> taken;
+  for (const std::span<const uint8_t> datagram : queue.Front()) {
+    taken.emplace_back(datagram.begin(), datagram.end());
+  }
+  queue.Release();
+  return taken;
+}
+
+TEST(OutputQueueTest, ABatchGoesInAndComesOutInOrderByteForByte) {
   OutputQueue queue;
   queue.Resume();
-  Buffer out;
-  EXPECT_TRUE(queue.Push(Datagram(1, 1, 4096)));
-  EXPECT_TRUE(queue.Push(std::vector<uint8_t>(4097, 7)));  // dropped, counted as done
-  EXPECT_TRUE(queue.Push(Datagram(1, 2, 1)));
-  EXPECT_TRUE(queue.Push({}));
+  // Over 4096 bytes: dropped, counted as taken; an empty one is a datagram.
+  EXPECT_EQ(Push(queue, {Datagram(1, 1, 4096), Bytes(4097, 7), Datagram(1, 2, 1), {}}), 4u);
   EXPECT_EQ(queue.size(), 3u);
-  ASSERT_EQ(queue.Pop(out), 4096u);
-  EXPECT_TRUE(std::equal(out.begin(), out.end(), Datagram(1, 1, 4096).begin()));
-  ASSERT_EQ(queue.Pop(out), 1u);
-  EXPECT_EQ(out[0], 1);
-  EXPECT_EQ(queue.Pop(out), 0u);
+  EXPECT_EQ(Take(queue), (std::vector<Bytes>{Datagram(1, 1, 4096), Datagram(1, 2, 1), {}}));
+  EXPECT_EQ(queue.size(), 0u);
 }
 
-TEST(OutputQueueTest, AFullQueueHoldsThePushUntilAPopOrAStop) {
+TEST(OutputQueueTest, FrontGivesAtMostABatchAndItsViewsSurvivePushesUntilRelease) {
   OutputQueue queue;
   queue.Resume();
-  for (uint32_t i = 0; i < OutputQueue::kSlots; ++i) ASSERT_TRUE(queue.Push(Datagram(0, i)));
-  auto blocked = std::async(std::launch::async, [&] { return queue.Push(Datagram(0, 999)); });
+  std::vector<Bytes> first;
+  for (uint32_t i = 0; i < 100; ++i) first.push_back(Datagram(0, i, 100 + i));
+  ASSERT_EQ(Push(queue, first), 100u);
+  const OutputQueue::Datagrams front = queue.Front();
+  ASSERT_EQ(front.size(), kDatagramBatch);
+  // The ring fills up to its last free slot around the views handed out.
+  std::vector<Bytes> more;
+  for (uint32_t i = 0; i < OutputQueue::kSlots - 100; ++i) more.push_back(Datagram(1, i, 4096));
+  ASSERT_EQ(Push(queue, more), more.size());
+  for (size_t i = 0; i < front.size(); ++i) {
+    ASSERT_TRUE(std::equal(front[i].begin(), front[i].end(), first[i].begin(), first[i].end()));
+  }
+  queue.Release();
+  EXPECT_EQ(queue.size(), OutputQueue::kSlots - kDatagramBatch);
+  const std::vector<Bytes> rest = Take(queue);
+  ASSERT_EQ(rest.size(), kDatagramBatch);
+  EXPECT_EQ(rest[0], first[kDatagramBatch]);
+  EXPECT_EQ(rest.back(), more[kDatagramBatch - 36 - 1]);
+}
+
+TEST(OutputQueueTest, ABatchLargerThanTheRoomWaitsForItAndKeepsItsOrder) {
+  OutputQueue queue;
+  queue.Resume();
+  std::vector<Bytes> full;
+  for (uint32_t i = 0; i < OutputQueue::kSlots - 2; ++i) full.push_back(Datagram(0, i));
+  ASSERT_EQ(Push(queue, full), full.size());
+  const std::vector<Bytes> batch = {Datagram(1, 0), Datagram(1, 1), Datagram(1, 2), Datagram(1, 3)};
+  auto blocked = std::async(std::launch::async, [&] { return Push(queue, batch); });
   EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-  Buffer out;
-  ASSERT_TRUE(queue.Pop(out));
-  EXPECT_TRUE(blocked.get());  // stored, not dropped
-  EXPECT_EQ(queue.size(), OutputQueue::kSlots);
+  EXPECT_EQ(queue.size(), OutputQueue::kSlots);  // the first two went in before the wait
+  std::vector<Bytes> out;
+  while (out.size() < full.size() + batch.size()) {
+    for (Bytes& datagram : Take(queue)) out.push_back(std::move(datagram));
+  }
+  EXPECT_EQ(blocked.get(), batch.size());  // stored, not dropped
+  EXPECT_TRUE(std::equal(batch.begin(), batch.end(), out.end() - 4));
 
-  auto stopped = std::async(std::launch::async, [&] { return queue.Push(Datagram(0, 1000)); });
+  ASSERT_EQ(Push(queue, full), full.size());
+  auto stopped = std::async(std::launch::async, [&] { return Push(queue, batch); });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   queue.Stop();
-  EXPECT_FALSE(stopped.get());
+  EXPECT_EQ(stopped.get(), 2u);  // the part that found room
 }
 
-TEST(OutputQueueTest, AStopEndsAWaitingPopEvenIfItComesFirst) {
+TEST(OutputQueueTest, AStopEndsAWaitingFrontEvenIfItComesFirst) {
   OutputQueue queue;
-  queue.Stop();  // before the pop waits: still seen
-  Buffer out;
-  EXPECT_FALSE(queue.Pop(out));
+  queue.Stop();  // before the wait: still seen
+  EXPECT_TRUE(queue.Front().empty());
   queue.Resume();
-  auto waiting = std::async(std::launch::async, [&] { return queue.Pop(out); });
+  auto waiting = std::async(std::launch::async, [&] { return queue.Front().size(); });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   queue.Stop();
-  EXPECT_FALSE(waiting.get());
+  EXPECT_EQ(waiting.get(), 0u);
   queue.Resume();
-  ASSERT_TRUE(queue.Push(Datagram(3, 3)));
-  EXPECT_EQ(queue.Pop(out), 12u);
+  ASSERT_EQ(Push(queue, {Datagram(3, 3)}), 1u);
+  EXPECT_EQ(Take(queue), std::vector<Bytes>{Datagram(3, 3)});
 }
 
 TEST(OutputQueueTest, AStoppedQueueTakesNothingAndAResumedOneStartsEmpty) {
   OutputQueue queue;
-  EXPECT_FALSE(queue.Push(Datagram(0, 1)));                 // no sending thread has started yet
-  EXPECT_FALSE(queue.Push(std::vector<uint8_t>(4097, 7)));  // nor for one it would drop
+  EXPECT_EQ(Push(queue, {Datagram(0, 1)}), 0u);  // no sending thread has started yet
+  EXPECT_EQ(Push(queue, {Bytes(4097, 7)}), 0u);  // nor for one it would drop
   EXPECT_EQ(queue.size(), 0u);
   queue.Resume();
-  ASSERT_TRUE(queue.Push(Datagram(0, 2)));
-  ASSERT_TRUE(queue.Push(Datagram(0, 3)));
+  ASSERT_EQ(Push(queue, {Datagram(0, 2), Datagram(0, 3)}), 2u);
   queue.Stop();
-  EXPECT_FALSE(queue.Push(Datagram(0, 4)));  // a source still delivering after the stop
-  EXPECT_FALSE(queue.Push(std::vector<uint8_t>(4097, 7)));
-  Buffer out;
-  ASSERT_EQ(queue.Pop(out), 12u);  // the stopping sending thread may still send what it had
-  EXPECT_EQ(out[2], 2);
-  EXPECT_EQ(queue.size(), 1u);
+  EXPECT_EQ(Push(queue, {Datagram(0, 4), Bytes(4097, 7)}), 0u);  // a source after the stop
+  // The stopping sending thread may still send what it had.
+  EXPECT_EQ(Take(queue), (std::vector<Bytes>{Datagram(0, 2), Datagram(0, 3)}));
+  ASSERT_EQ(Push(queue, {}), 0u);
+  queue.Resume();
+  ASSERT_EQ(Push(queue, {Datagram(0, 5)}), 1u);
+  queue.Stop();
   queue.Resume();
   EXPECT_EQ(queue.size(), 0u);  // nothing of the last run goes out in the next one
-  ASSERT_TRUE(queue.Push(Datagram(0, 5)));
-  ASSERT_EQ(queue.Pop(out), 12u);
-  EXPECT_EQ(out[2], 5);
 }
 
-TEST(OutputQueueTest, APopWithADeadlineEndsAtItOnTheClock) {
+TEST(OutputQueueTest, AFrontWithADeadlineEndsAtItOnTheClock) {
   OutputQueue queue;
   queue.Resume();
   SimulatedClock clock;
-  Buffer out;
   const Clock::TimePoint deadline = clock.Now() + std::chrono::seconds(1);
   auto waiting =
-      std::async(std::launch::async, [&] { return queue.PopBefore(out, clock, deadline); });
+      std::async(std::launch::async, [&] { return queue.FrontBefore(clock, deadline).size(); });
   EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
   clock.Advance(std::chrono::seconds(1));
-  EXPECT_FALSE(waiting.get());
-  ASSERT_TRUE(queue.Push(Datagram(0, 6)));
-  EXPECT_EQ(queue.PopBefore(out, clock, deadline), 12u);  // one waiting: no wait at all
+  EXPECT_EQ(waiting.get(), 0u);
+  ASSERT_EQ(Push(queue, {Datagram(0, 6)}), 1u);
+  EXPECT_EQ(queue.FrontBefore(clock, deadline).size(), 1u);  // one waiting: no wait at all
+  queue.Release();
 }
 
-// Several sources push while the sending thread pops: nothing lost, each source's order kept.
+// Several sources push batches of every size while the sending thread takes: nothing lost, each
+// source's order kept.
 TEST(OutputQueueTest, ManyProducersOneConsumer) {
   OutputQueue queue;
   queue.Resume();
@@ -114,15 +151,23 @@ TEST(OutputQueueTest, ManyProducersOneConsumer) {
   std::vector<std::thread> producers;
   for (uint32_t p = 0; p < kProducers; ++p) {
     producers.emplace_back([&queue, p] {
-      for (uint32_t i = 0; i < kEach; ++i) EXPECT_TRUE(queue.Push(Datagram(p, i)));
+      for (uint32_t i = 0; i < kEach;) {
+        std::vector<Bytes> batch;
+        for (uint32_t n = 1 + (i + p) % kDatagramBatch; n > 0 && i < kEach; --n) {
+          batch.push_back(Datagram(p, i++));
+        }
+        EXPECT_EQ(Push(queue, batch), batch.size());
+      }
     });
   }
   std::array<uint32_t, kProducers> next{};
-  Buffer out;
-  for (uint32_t received = 0; received < kProducers * kEach; ++received) {
-    ASSERT_EQ(queue.Pop(out), 12u);
-    const uint32_t sequence = uint32_t{out[1]} << 8 | out[2];
-    ASSERT_EQ(sequence, next[out[0]]++ & 0xffff);
+  for (uint32_t received = 0; received < kProducers * kEach;) {
+    for (const Bytes& out : Take(queue)) {
+      ASSERT_EQ(out.size(), 12u);
+      const uint32_t sequence = uint32_t{out[1]} << 8 | out[2];
+      ASSERT_EQ(sequence, next[out[0]]++ & 0xffff);
+      ++received;
+    }
   }
   for (std::thread& t : producers) t.join();
   EXPECT_EQ(queue.size(), 0u);

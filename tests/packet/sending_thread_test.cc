@@ -3,23 +3,24 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <latch>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "packet/output_queue.h"
 #include "platform/udp_socket.h"
 #include "testing/list_console.h"
+#include "testing/queue_access.h"
 #include "testing/udp_peer.h"
 
 namespace velmora {
 namespace {
 
 using Receiver = testing::UdpPeer;
-
-std::vector<uint8_t> Bytes(std::string_view text) {
-  return {text.begin(), text.end()};
-}
+using testing::PushText;
 
 class SendingThreadTest : public ::testing::Test {
  protected:
@@ -53,14 +54,42 @@ TEST_F(SendingThreadTest, DeliversInOrderByteForByteAndEndsAtTheStop) {
   Receiver inserter;
   Start(inserter.port());
   const std::string first("\x0a\x00\x00\x05,\x01\x23,frame one", 17);
-  ASSERT_TRUE(queue_.Push(Bytes(first)));
-  ASSERT_TRUE(queue_.Push(Bytes("ab")));
+  ASSERT_TRUE(PushText(queue_, first));
+  ASSERT_TRUE(PushText(queue_, "ab"));
   EXPECT_EQ(inserter.Next(), first);
   EXPECT_EQ(inserter.Next(), "ab");
   Stop();
   EXPECT_TRUE(console_.Has("Packet sent: Len=17, PID=0x123"));
   EXPECT_TRUE(console_.Has("Packet sent: Len=2, PID=0x0"));
   EXPECT_TRUE(console_.Has("Sending thread exited."));
+}
+
+// Bursts larger than a send batch and than the queue: every datagram arrives, byte for byte and
+// in order, while the source waits for room. The source stays at most two bursts ahead of the
+// receiver, so that the receiver's buffer holds what is in flight.
+TEST_F(SendingThreadTest, BurstsGoOutWholeAndInOrder) {
+  log_.Configure({.level = 2});
+  Receiver inserter;
+  inserter.WidenReceiveBuffer();
+  Start(inserter.port());
+  constexpr size_t kTotal = 1000, kBurst = 100;
+  std::vector<std::string> sent;
+  for (size_t i = 0; i < kTotal; ++i) sent.push_back(std::to_string(i) + std::string(i % 300, 'd'));
+  std::atomic<size_t> received{0};
+  std::thread source([&] {
+    for (size_t first = 0; first < kTotal; first += kBurst) {
+      while (received + 2 * kBurst < first + kBurst) std::this_thread::yield();
+      std::vector<std::span<const uint8_t>> burst;
+      for (size_t i = first; i < first + kBurst; ++i) {
+        burst.emplace_back(reinterpret_cast<const uint8_t*>(sent[i].data()), sent[i].size());
+      }
+      EXPECT_EQ(queue_.Push(burst), burst.size());
+    }
+  });
+  for (; received < kTotal; ++received) ASSERT_EQ(inserter.Next(), sent[received]) << received;
+  source.join();
+  Stop();
+  EXPECT_FALSE(console_.Has("dropped"));
 }
 
 TEST_F(SendingThreadTest, AnAbsentInserterNeverEndsTheThread) {
@@ -71,7 +100,7 @@ TEST_F(SendingThreadTest, AnAbsentInserterNeverEndsTheThread) {
   }  // the inserter goes away: the connected socket is refused
   Start(port);
   for (int i = 0; i < 20; ++i) {
-    ASSERT_TRUE(queue_.Push(Bytes("lost")));
+    ASSERT_TRUE(PushText(queue_, "lost"));
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   while (queue_.size() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -80,7 +109,7 @@ TEST_F(SendingThreadTest, AnAbsentInserterNeverEndsTheThread) {
   Receiver back(port);  // the inserter comes back on its port
   std::string got;
   for (int i = 0; i < 50 && got != "again"; ++i) {
-    ASSERT_TRUE(queue_.Push(Bytes("again")));
+    ASSERT_TRUE(PushText(queue_, "again"));
     got = back.Next();
   }
   EXPECT_EQ(got, "again");
@@ -88,11 +117,30 @@ TEST_F(SendingThreadTest, AnAbsentInserterNeverEndsTheThread) {
   EXPECT_FALSE(console_.Has("Errorcode="));
 }
 
+// Without the inserter, a burst meets the refusals of its own first datagrams: they are reported
+// and counted as with single datagrams.
+TEST_F(SendingThreadTest, RefusalsInsideABurstAreReported) {
+  log_.Configure({.level = 2});
+  uint16_t port;
+  {
+    Receiver gone;
+    port = gone.port();
+  }
+  Start(port);
+  std::vector<std::string> burst(100, "lost in a burst");
+  const std::vector<std::span<const uint8_t>> views(
+      burst.size(), {reinterpret_cast<const uint8_t*>(burst[0].data()), burst[0].size()});
+  ASSERT_EQ(queue_.Push(views), views.size());
+  while (queue_.size() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  Stop();
+  EXPECT_TRUE(console_.Has("Sending to the inserter failed: Connection refused"));
+}
+
 // Sends refused by an inserter that is not there, pushed one by one so that the refusals of the
 // system have time to come back; returns once the thread has taken them all.
 void PushRefused(OutputQueue& queue, int count) {
   for (int i = 0; i < count; ++i) {
-    ASSERT_TRUE(queue.Push(Bytes("lost")));
+    ASSERT_TRUE(PushText(queue, "lost"));
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   while (queue.size() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -171,14 +219,14 @@ TEST_F(SendingThreadTest, TheLastDropsAreLoggedWhileTheQueueKeepsDelivering) {
   Receiver back(port);  // the socket may still report a refusal on the first sends
   std::string got;
   for (int i = 0; i < 50 && got != "again"; ++i) {
-    ASSERT_TRUE(queue_.Push(Bytes("again")));
+    ASSERT_TRUE(PushText(queue_, "again"));
     got = back.Next();
   }
   ASSERT_EQ(got, "again");
-  ASSERT_TRUE(queue_.Push(Bytes("first back")));
+  ASSERT_TRUE(PushText(queue_, "first back"));
   console.WaitUntilHeld();
-  ASSERT_TRUE(queue_.Push(Bytes("x")));
-  ASSERT_TRUE(queue_.Push(Bytes("yy")));
+  ASSERT_TRUE(PushText(queue_, "x"));
+  ASSERT_TRUE(PushText(queue_, "yy"));
   clock.Advance(std::chrono::seconds(2));
   console.Release();
   EXPECT_EQ(back.Next(), "first back");
@@ -194,7 +242,7 @@ TEST_F(SendingThreadTest, TheLastDropsAreLoggedWhileTheQueueKeepsDelivering) {
 TEST_F(SendingThreadTest, AStopWithDatagramsStillQueuedEndsQuietly) {
   Receiver inserter;
   Start(inserter.port());
-  for (int i = 0; i < 100; ++i) ASSERT_TRUE(queue_.Push(Bytes("late")));
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(PushText(queue_, "late"));
   running_ = 0;
   sending_->Wake();
   UdpSocket::CloseAll();  // as the service stop does, with datagrams still queued

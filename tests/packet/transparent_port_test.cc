@@ -15,6 +15,7 @@
 #include "tables/network_tables.h"
 #include "testing/inserter_datagrams.h"
 #include "testing/list_console.h"
+#include "testing/queue_access.h"
 #include "testing/udp_peer.h"
 
 namespace velmora {
@@ -62,7 +63,7 @@ class TransparentPortTest : public ::testing::Test {
       sender_.SendTo(port_, probe);
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    while (queue_.size() > 0) Pop();
+    reader_.Drain();
     counters_.Reset();
     statistics_.ResetAll();
     console_.Clear();
@@ -75,15 +76,26 @@ class TransparentPortTest : public ::testing::Test {
     source_->Join();
     source_.reset();
   }
-  std::string Pop() {
-    std::array<uint8_t, OutputQueue::kSlotSize> out;
-    const std::optional<size_t> length = queue_.Pop(out);
-    return length ? std::string(out.begin(), out.begin() + *length) : "<stopped>";
-  }
+  std::string Pop() { return reader_.Next(); }
   // Sends `datagram` and then a marker that passes; returns what reached the queue before it.
   std::string SendAndPop(const std::vector<uint8_t>& datagram) {
     sender_.SendTo(port_, AsText(datagram));
     return Pop();
+  }
+  // Fills the queue and one more datagram, so that the port's thread waits for room and what is
+  // sent next waits in the socket, to be received in one batch. The fillers pass through to
+  // 10.2.2.2.
+  void HoldThePort() {
+    const std::string filler = AsText(TransparentDatagram("10.2.2.2", 0, 0));
+    for (size_t i = 0; i <= OutputQueue::kSlots; ++i) sender_.SendTo(port_, filler);
+    while (queue_.size() < OutputQueue::kSlots) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // Takes what the held port handed over: the fillers, then everything after them.
+  std::vector<std::string> ReleaseThePort(size_t after_fillers) {
+    std::vector<std::string> out;
+    for (size_t i = 0; i < OutputQueue::kSlots + 1 + after_fillers; ++i) out.push_back(Pop());
+    return {out.begin() + OutputQueue::kSlots + 1, out.end()};
   }
   void SendRefused(const std::vector<uint8_t>& datagram) {
     sender_.SendTo(port_, AsText(datagram));
@@ -102,6 +114,7 @@ class TransparentPortTest : public ::testing::Test {
   StatusCounters counters_;
   TrafficStatistics statistics_{files_, clock_, log_, 0};
   OutputQueue queue_;
+  testing::QueueReader reader_{queue_};
   TessaroBWControl::BWCController bandwidth_{clock_, log_};
   std::atomic<bool> bandwidth_running_{false};
   PacketOutput output_{queue_, bandwidth_, bandwidth_running_};
@@ -251,6 +264,56 @@ TEST_F(TransparentPortTest, TheTrafficLimitDropsSilently) {
   EXPECT_EQ(out.size(), next.size());
   EXPECT_EQ(static_cast<uint8_t>(out[5]), 0);  // the passed-through one, not the first
   EXPECT_EQ(console_.Count(), 0);
+}
+
+// A full queue holds the port without losing anything, and a burst that waited meanwhile is
+// received at once yet handled one by one: order, counters, statistics and messages as for
+// datagrams that come one at a time.
+TEST_F(TransparentPortTest, ABurstBehindAFullQueueIsHandledAsOneByOne) {
+  Start();
+  HoldThePort();
+  auto bad_qos = TransparentDatagram("10.0.0.5", 1, 1);
+  bad_qos[7] = ';';
+  const std::vector<std::vector<uint8_t>> burst = {
+      TransparentDatagram("10.0.0.5", 1, 1),
+      bad_qos,
+      TransparentDatagram("2001:db8::a0b:c0d", 1, 1, 120, true),
+      TransparentDatagram("11.0.0.1", 1, 1),
+      TransparentDatagram("10.0.0.5", 1, 1, 200),
+  };
+  for (const auto& datagram : burst) sender_.SendTo(port_, AsText(datagram));
+  const std::vector<std::string> out = ReleaseThePort(3);
+  EXPECT_EQ(out[0].size(), 100u);
+  EXPECT_EQ(out[1].size(), 120u);
+  EXPECT_EQ(out[1].substr(0, 4), "\x0a\x0b\x0c\x0d");  // the IPv6 datagram, rebuilt
+  EXPECT_EQ(out[2].size(), 200u);
+  for (const size_t i : {0, 2}) {
+    EXPECT_EQ(out[i].substr(8, 6), std::string("\x00\x11\x22\x33\x44\x55", 6));
+  }
+  EXPECT_FALSE(reader_.Waiting());
+  EXPECT_EQ(counters_.unicast_packets, 2u);
+  EXPECT_EQ(counters_.unicast_bytes, 100u - 42 + 200 - 42 + 120 - 62);
+  EXPECT_EQ(counters_.unicast_frames, 1u);
+  EXPECT_EQ(counters_.resolved_packets, 3u);
+  EXPECT_EQ(counters_.resolution_failures, 1u);
+  EXPECT_EQ(statistics_.Address(DottedToAddress("10.0.0.5"))->packets, 2u);
+  EXPECT_EQ(statistics_.Address(DottedToAddress("10.2.2.2"))->packets, OutputQueue::kSlots + 1);
+  EXPECT_EQ(console_.Count("Transparent. Bad QoS header"), 1);
+  EXPECT_EQ(console_.Count("Transparent. Unresolved PID"), 1);
+}
+
+// The limit is checked before each datagram of a burst, against the bytes counted up to it.
+TEST_F(TransparentPortTest, TheTrafficLimitCutsABurstWhereItIsReached) {
+  settings_ = {.dvb = true, .traffic_control = true, .traffic_limit = 1000};
+  Start();
+  HoldThePort();
+  for (int i = 0; i < 30; ++i) sender_.SendTo(port_, AsText(TransparentDatagram("10.0.0.5", 1, 1)));
+  const std::vector<std::string> out = ReleaseThePort(18);
+  EXPECT_EQ(counters_.unicast_packets, 18u);  // 17 * 58 bytes are under the limit, 18 are not
+  EXPECT_EQ(counters_.unicast_bytes, 18u * 58);
+  EXPECT_EQ(out.back().substr(0, 4), std::string("\x0a\x00\x00\x05", 4));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(reader_.Waiting());
 }
 
 TEST_F(TransparentPortTest, OtherTypeChannelsGetTheFixedMac) {

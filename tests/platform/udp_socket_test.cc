@@ -7,9 +7,14 @@
 #include <unistd.h>
 
 #include <future>
+#include <string>
+#include <vector>
 
+#include "platform/receive_buffer.h"
+#include "platform/socket_error.h"
 #include "support/cerrorcode.h"
 #include "testing/list_console.h"
+#include "testing/udp_peer.h"
 
 namespace velmora {
 namespace {
@@ -27,34 +32,91 @@ class UdpSocketTest : public ::testing::Test {
   UdpSocket sender_{log_};
 };
 
-TEST_F(UdpSocketTest, DatagramsEmptyOnesAndOversizedOnes) {
-  DatagramBuffer data;
-  ASSERT_EQ(sender_.SendTo("hello"), 0);
-  EXPECT_EQ(receiver_.Receive(data), 0);
-  EXPECT_EQ(data.text(), "hello");
-  EXPECT_EQ(receiver_.peer().sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+std::vector<std::string> Texts(DatagramBatch& batch) {
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < batch.size(); ++i) {
+    texts.emplace_back(reinterpret_cast<const char*>(batch[i].data()), batch[i].size());
+  }
+  return texts;
+}
 
-  ASSERT_EQ(sender_.SendTo(""), 0);
-  EXPECT_EQ(receiver_.Receive(data), cerrorcode::kEmptyDatagram);
-  EXPECT_EQ(data.size(), 0u);
+TEST_F(UdpSocketTest, ABatchKeepsOrderSkipsEmptyAndRefusesOversizedDatagrams) {
+  const std::string largest(UdpSocket::kMaxDatagram, 'y');
+  for (const std::string& datagram : {std::string("hello"), std::string(), std::string(20000, 'x'),
+                                      largest, std::string("last")}) {
+    ASSERT_EQ(sender_.SendTo(datagram), 0);
+  }
+  DatagramBatch batch(UdpSocket::kMaxDatagram);
+  ASSERT_EQ(receiver_.ReceiveBatch(batch), 0);
+  EXPECT_EQ(Texts(batch), (std::vector<std::string>{"hello", largest, "last"}));
+  EXPECT_EQ(batch.from(2).sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+  EXPECT_EQ(batch.from(2).sin_port, htons(sender_.local_port()));
+  EXPECT_TRUE(console_.Has("Datagram of 20000 bytes refused (over 16384)"));
+}
 
-  ASSERT_EQ(sender_.SendTo(std::string(20000, 'x')), 0);
-  EXPECT_EQ(receiver_.Receive(data), -1);  // never handed on cut short
-  EXPECT_EQ(data.size(), 0u);
-  EXPECT_TRUE(console_.Has("Datagram of 20000 bytes refused"));
+TEST_F(UdpSocketTest, MoreThanABatchWaitingComesInBatchesInOrder) {
+  const size_t total = kDatagramBatch + 36;
+  for (size_t i = 0; i < total; ++i) ASSERT_EQ(sender_.SendTo(std::to_string(i)), 0);
+  DatagramBatch batch(64);
+  std::vector<std::string> all;
+  while (all.size() < total) {
+    ASSERT_EQ(receiver_.ReceiveBatch(batch), 0);
+    ASSERT_LE(batch.size(), kDatagramBatch);
+    for (const std::string& text : Texts(batch)) all.push_back(text);
+  }
+  for (size_t i = 0; i < total; ++i) EXPECT_EQ(all[i], std::to_string(i));
+}
 
-  ASSERT_EQ(sender_.SendTo(std::string(UdpSocket::kMaxDatagram, 'y')), 0);
-  EXPECT_EQ(receiver_.Receive(data), 0);
-  EXPECT_EQ(data.size(), UdpSocket::kMaxDatagram);
+TEST_F(UdpSocketTest, ASentBatchArrivesWholeAndARefusingPeerIsReported) {
+  sender_.Connect();
+  const std::vector<std::string> texts = {"one", std::string(1400, 't'), "three"};
+  std::vector<std::span<const uint8_t>> datagrams;
+  for (const std::string& text : texts) {
+    datagrams.emplace_back(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+  ASSERT_EQ(sender_.SendBatch(datagrams), 3u);
+  DatagramBatch batch(2048);
+  std::vector<std::string> received;
+  while (received.size() < texts.size() && receiver_.ReceiveBatch(batch) == 0) {
+    for (const std::string& text : Texts(batch)) received.push_back(text);
+  }
+  EXPECT_EQ(received, texts);
+
+  UdpSocket to_nobody(log_);
+  to_nobody.SetPeer(htonl(INADDR_LOOPBACK), testing::UdpPeer::FreePort());
+  to_nobody.Connect();
+  // The refusal of the first datagram comes back while the batch is under way; the datagram that
+  // meets it is the one reported, whatever its place in the batch.
+  size_t sent = datagrams.size();
+  for (int i = 0; i < 10 && sent == datagrams.size(); ++i) sent = to_nobody.SendBatch(datagrams);
+  EXPECT_LT(sent, datagrams.size());
+  EXPECT_EQ(to_nobody.send_error(), SocketErrorCode(ECONNREFUSED));
+}
+
+TEST_F(UdpSocketTest, TheReceiveBufferIsSizedForBursts) {
+  log_.Configure({.level = 3});
+  receiver_.SizeReceiveBuffer();
+  int got = 0;
+  socklen_t length = sizeof got;
+  // A socket of the test: the receiver's number is its own.
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  const int asked = SizeReceiveBuffer(fd);
+  ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &got, &length);
+  ::close(fd);
+  EXPECT_EQ(asked, got);
+  if (::geteuid() == 0) {
+    EXPECT_GE(got, kSourceReceiveBuffer);  // beyond the system's ceiling
+  } else {
+    EXPECT_GE(got, 65536);
+  }
+  EXPECT_TRUE(console_.Has(": receive buffer of " + std::to_string(got) + " bytes"));
 }
 
 TEST_F(UdpSocketTest, CloseAllEndsABlockedReceiveAndTouchesNothingElse) {
   int other[2];
   ASSERT_EQ(::pipe(other), 0);
-  auto received = std::async(std::launch::async, [this] {
-    DatagramBuffer data;
-    return receiver_.Receive(data);
-  });
+  DatagramBatch batch(64);
+  auto received = std::async(std::launch::async, [&] { return receiver_.ReceiveBatch(batch); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   {
     UdpSocket gone(log_);  // destroyed before CloseAll: no longer registered
@@ -62,8 +124,7 @@ TEST_F(UdpSocketTest, CloseAllEndsABlockedReceiveAndTouchesNothingElse) {
   UdpSocket::CloseAll();
   ASSERT_EQ(received.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_EQ(received.get(), -1);
-  DatagramBuffer data;
-  EXPECT_EQ(receiver_.Receive(data), -1);  // stays closed
+  EXPECT_EQ(receiver_.ReceiveBatch(batch), -1);  // stays closed
   EXPECT_EQ(sender_.SendTo("late"), -1);
   // Descriptors opened since and the pipe are untouched; a new socket works.
   EXPECT_NE(::fcntl(other[0], F_GETFD), -1);
@@ -72,8 +133,8 @@ TEST_F(UdpSocketTest, CloseAllEndsABlockedReceiveAndTouchesNothingElse) {
   UdpSocket to_fresh(log_);
   to_fresh.SetPeer(htonl(INADDR_LOOPBACK), fresh.local_port());
   ASSERT_EQ(to_fresh.SendTo("again"), 0);
-  EXPECT_EQ(fresh.Receive(data), 0);
-  EXPECT_EQ(data.text(), "again");
+  ASSERT_EQ(fresh.ReceiveBatch(batch), 0);
+  EXPECT_EQ(Texts(batch), std::vector<std::string>{"again"});
   ::close(other[0]);
   ::close(other[1]);
 }

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/receive_buffer.h"
+
 namespace velmora::testing {
 
 // A plain UDP socket on loopback, standing in for the inserter or for a program that sends to a
@@ -34,6 +36,8 @@ class UdpPeer {
                     static_cast<suseconds_t>(wait.count() % 1000000)};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   }
+  // The receive buffer the router's sources ask for, so that bursts wait whole.
+  void WidenReceiveBuffer() { SizeReceiveBuffer(fd_); }
   // The next datagram, or "<nothing>" after the timeout (five seconds unless set).
   std::string Next() {
     char buffer[20000];

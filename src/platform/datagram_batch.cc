@@ -1,0 +1,34 @@
+#include "platform/datagram_batch.h"
+
+#include <cstring>
+
+namespace velmora {
+
+DatagramBatch::DatagramBatch(size_t capacity)
+    : capacity_(capacity), bytes_(kDatagramBatch * capacity) {}
+
+mmsghdr* DatagramBatch::PrepareReceive() {
+  count_ = 0;
+  for (size_t i = 0; i < kDatagramBatch; ++i) {
+    vectors_[i] = {slot(i), capacity_};
+    msghdr& header = headers_[i].msg_hdr;
+    header = {};
+    header.msg_name = &senders_[i];
+    header.msg_namelen = sizeof senders_[i];
+    header.msg_iov = &vectors_[i];
+    header.msg_iovlen = 1;
+    headers_[i].msg_len = 0;
+  }
+  return headers_.data();
+}
+
+void DatagramBatch::Keep(size_t i, size_t length) {
+  // Datagrams that were refused before this one close up, so that the batch stays in order.
+  if (i != count_) {
+    std::memmove(slot(count_), slot(i), length);
+    senders_[count_] = senders_[i];
+  }
+  lengths_[count_++] = length;
+}
+
+}  // namespace velmora
