@@ -59,11 +59,7 @@ class LoopbackUdp {
   LoopbackUdp& operator=(const LoopbackUdp&) = delete;
 
   static sockaddr_in Loopback(uint16_t port) {
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(port);
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return at;
+    return {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}};
   }
   // A port that was free a moment ago, for a server that binds it itself.
   static uint16_t FreePort() { return LoopbackUdp().port(); }
@@ -308,8 +304,9 @@ class RelayUnderTest {
   virtual std::string note() const { return {}; }
 };
 
-// Sets up a relay for one run towards the receiver at the given port.
-using RelayFactory = std::function<std::unique_ptr<RelayUnderTest>(uint16_t receiver_port)>;
+// Sets up a relay for one run with datagrams of `size`, towards the receiver at the given port.
+using RelayFactory =
+    std::function<std::unique_ptr<RelayUnderTest>(size_t size, uint16_t receiver_port)>;
 
 // Whether the reference relay sizes its receive buffer as velmora does or keeps the default.
 enum class ReferenceBuffer { kAsVelmora, kSystemDefault };
@@ -464,7 +461,7 @@ inline Measurement BestOf(const char* name, size_t size, size_t delivered_length
   Measurement best;
   for (int run = 1; run <= options.runs; ++run) {
     Receiver receiver(delivered_length);
-    const std::unique_ptr<RelayUnderTest> relay = make_relay(receiver.port());
+    const std::unique_ptr<RelayUnderTest> relay = make_relay(size, receiver.port());
     if (!WaitForRelay(*relay, receiver)) {
       std::fprintf(stderr, "%s never forwarded\n", name);
       std::exit(1);
@@ -490,6 +487,32 @@ inline void PrintRatio(size_t size, const Measurement& velmora, const Measuremen
   std::printf("%4zu bytes  velmora / reference (same receive buffer): %.2f, target %.1f: %s\n",
               size, ratio, kTarget, ratio >= kTarget ? "met" : "NOT met");
   std::fflush(stdout);
+}
+
+// A relay of a comparison, by the name it is printed with.
+struct Contender {
+  const char* name;
+  RelayFactory relay;
+};
+
+// A benchmark's whole run: its options from the command line, then for each size the best of
+// the runs of every contender, their figures and the ratio of the first (velmora) to the second
+// (the reference with the same receive buffer). `added_bytes`: what the relays put in front of
+// each datagram on its way.
+inline int CompareRelays(int argc, char** argv, const char* usage, const char* title,
+                         size_t added_bytes, const std::vector<Contender>& contenders) {
+  const ThroughputOptions options = ParseThroughputOptions(argc, argv, usage);
+  std::printf("%s: highest rate without loss or reordering over %.0f s, best of %d\n", title,
+              options.seconds, options.runs);
+  for (const size_t size : options.sizes) {
+    std::vector<Measurement> best;
+    for (const Contender& contender : contenders) {
+      best.push_back(BestOf(contender.name, size, size + added_bytes, contender.relay, options));
+    }
+    for (size_t i = 0; i < contenders.size(); ++i) PrintBest(contenders[i].name, size, best[i]);
+    PrintRatio(size, best[0], best[1]);
+  }
+  return 0;
 }
 
 }  // namespace velmora::bench

@@ -24,19 +24,8 @@
 #include "throughput_trial.h"
 #include "traffic/udp_frame.h"
 
+namespace velmora::bench {
 namespace {
-
-using velmora::bench::BestOf;
-using velmora::bench::Bytes;
-using velmora::bench::LoopbackUdp;
-using velmora::bench::Measurement;
-using velmora::bench::PacedSender;
-using velmora::bench::ReferenceBuffer;
-using velmora::bench::ReferenceRelay;
-using velmora::bench::RelayFactory;
-using velmora::bench::RelayUnderTest;
-using velmora::bench::RouterChild;
-using velmora::bench::ThroughputOptions;
 
 constexpr const char* kUsage =
     "transparent_throughput_bench [--seconds S] [--runs N] [--sizes 100,1400]";
@@ -45,7 +34,7 @@ constexpr const char* kUsage =
 // through its subnet and IP/MAC row.
 Bytes TransparentDatagram(size_t size) {
   const Bytes payload(size - 8 - 42, 0x5a);
-  return velmora::TransparentUdpDatagram(htonl(0xc0000201), htonl(0x0a000005), 9, 1, payload);
+  return TransparentUdpDatagram(htonl(0xc0000201), htonl(0x0a000005), 9, 1, payload);
 }
 
 std::string RouterIni(uint16_t transparent_port, uint16_t inserter_port) {
@@ -76,14 +65,12 @@ class VelmoraRelay final : public RelayUnderTest {
   PacedSender sender_;
 };
 
-RelayFactory Velmora(size_t size) {
-  return [size](uint16_t receiver_port) {
-    return std::make_unique<VelmoraRelay>(receiver_port, TransparentDatagram(size));
-  };
+std::unique_ptr<RelayUnderTest> Velmora(size_t size, uint16_t receiver_port) {
+  return std::make_unique<VelmoraRelay>(receiver_port, TransparentDatagram(size));
 }
 
-RelayFactory Reference(ReferenceBuffer buffer, size_t size) {
-  return [buffer, size](uint16_t receiver_port) {
+RelayFactory Reference(ReferenceBuffer buffer) {
+  return [buffer](size_t size, uint16_t receiver_port) {
     const auto whole = [](uint8_t* slot, size_t length) { return std::span(slot, length); };
     return std::make_unique<ReferenceRelay>(buffer, receiver_port, TransparentDatagram(size), 0,
                                             whole);
@@ -91,23 +78,14 @@ RelayFactory Reference(ReferenceBuffer buffer, size_t size) {
 }
 
 }  // namespace
+}  // namespace velmora::bench
 
 int main(int argc, char** argv) {
-  const ThroughputOptions options = velmora::bench::ParseThroughputOptions(argc, argv, kUsage);
-  std::printf("transparent port: highest rate without loss or reordering over %.0f s, best of %d\n",
-              options.seconds, options.runs);
-  for (const size_t size : options.sizes) {
-    const char* same = "reference, same buffer";
-    const char* default_buffer = "reference, default buffer";
-    const Measurement velmora = BestOf("velmora", size, size, Velmora(size), options);
-    const Measurement reference =
-        BestOf(same, size, size, Reference(ReferenceBuffer::kAsVelmora, size), options);
-    const Measurement by_default = BestOf(
-        default_buffer, size, size, Reference(ReferenceBuffer::kSystemDefault, size), options);
-    velmora::bench::PrintBest("velmora", size, velmora);
-    velmora::bench::PrintBest(same, size, reference);
-    velmora::bench::PrintBest(default_buffer, size, by_default);
-    velmora::bench::PrintRatio(size, velmora, reference);
-  }
-  return 0;
+  using velmora::bench::Reference;
+  using velmora::bench::ReferenceBuffer;
+  return velmora::bench::CompareRelays(
+      argc, argv, velmora::bench::kUsage, "transparent port", 0,
+      {{"velmora", velmora::bench::Velmora},
+       {"reference, same buffer", Reference(ReferenceBuffer::kAsVelmora)},
+       {"reference, default buffer", Reference(ReferenceBuffer::kSystemDefault)}});
 }
