@@ -345,10 +345,11 @@ struct Trial {
   bool clean() const { return received == offered && disorder == 0 && wrong_length == 0; }
 };
 
-// Waits until every datagram arrived or the receiver heard nothing for 200 ms (at most 3 s).
+// Waits until every datagram arrived or the receiver heard nothing for 200 ms (at most 10 s), so
+// that the next trial starts with the relay's queues empty.
 inline void AwaitArrivals(const Receiver& receiver, uint64_t count) {
   using std::chrono::milliseconds;
-  const ThroughputClock::time_point give_up = ThroughputClock::now() + std::chrono::seconds(3);
+  const ThroughputClock::time_point give_up = ThroughputClock::now() + std::chrono::seconds(10);
   uint64_t heard = receiver.arrivals();
   ThroughputClock::time_point last_heard = ThroughputClock::now();
   while (receiver.received() < count && ThroughputClock::now() < give_up &&
