@@ -17,6 +17,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>

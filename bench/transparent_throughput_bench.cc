@@ -14,7 +14,6 @@
 
 #include <arpa/inet.h>
 
-#include <cstdio>
 #include <memory>
 #include <span>
 #include <string>
