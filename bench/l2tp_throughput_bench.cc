@@ -54,7 +54,9 @@ class TunnelKeeper {
  public:
   TunnelKeeper(ScriptedLac& lac, ScriptedLac::Tunnel& tunnel)
       : thread_([this, &lac, &tunnel] {
-          while (!stop_) lac.NextFrame(tunnel);
+          while (!stop_) {
+            lac.NextFrame(tunnel);
+          }
         }) {}
   ~TunnelKeeper() {
     stop_ = true;

@@ -318,7 +318,7 @@ class ReferenceRelay final : public RelayUnderTest {
   template <typename Forward>
   ReferenceRelay(ReferenceBuffer buffer, uint16_t receiver_port, const Bytes& datagram,
                  size_t receive_at, Forward forward)
-      : sender_(sending_.fd(), receiving_.port(), datagram) {
+      : receiving_(), outgoing_(), sending_(), sender_(sending_.fd(), receiving_.port(), datagram) {
     if (buffer == ReferenceBuffer::kAsVelmora) SizeReceiveBuffer(receiving_.fd());
     outgoing_.ConnectTo(receiver_port);
     child_ = std::make_unique<ForkedChild>(
@@ -512,6 +512,7 @@ inline int CompareRelays(int argc, char** argv, const char* usage, const char* t
               options.seconds, options.runs);
   for (const size_t size : options.sizes) {
     std::vector<Measurement> best;
+    best.reserve(contenders.size());
     for (const Contender& contender : contenders) {
       best.push_back(BestOf(contender.name, size, size + added_bytes, contender.relay, options));
     }
