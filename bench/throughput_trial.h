@@ -68,7 +68,10 @@ class LoopbackUdp {
   uint16_t port() const { return PortOf(fd_); }
   void ConnectTo(uint16_t port) {
     const sockaddr_in at = Loopback(port);
-    ::connect(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at);
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0) {
+      std::perror("connect");
+      std::exit(1);
+    }
   }
   int ReceiveBufferSize() const {
     int size = 0;
