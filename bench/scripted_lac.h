@@ -16,7 +16,8 @@
 namespace velmora::bench {
 
 // A LAC for the benchmarks: one loopback socket towards the server, tunnels and calls opened one
-// message at a time, every tunnel with its own Ns/Nr, PPP frames carried both ways.
+// message at a time, every tunnel with its own Ns/Nr, PPP frames carried both ways. Called by one
+// thread at a time; another may send data messages on its socket meanwhile.
 class ScriptedLac {
  public:
   struct Tunnel {
@@ -79,19 +80,29 @@ class ScriptedLac {
     return session;
   }
 
-  // A PPP frame (from its protocol field on) in a session of `t`.
-  void SendFrame(const Tunnel& t, uint16_t session, const std::vector<uint8_t>& frame) {
+  // The data message that carries a PPP frame (from its protocol field on) in a session of the
+  // server's tunnel `tunnel_id`: no length, no sequence numbers, address and control 0xFF 0x03.
+  static std::vector<uint8_t> DataMessage(uint16_t tunnel_id, uint16_t session,
+                                          const std::vector<uint8_t>& frame) {
     std::vector<uint8_t> datagram = {0x00,
                                      0x02,
-                                     static_cast<uint8_t>(t.theirs >> 8),
-                                     static_cast<uint8_t>(t.theirs),
+                                     static_cast<uint8_t>(tunnel_id >> 8),
+                                     static_cast<uint8_t>(tunnel_id),
                                      static_cast<uint8_t>(session >> 8),
                                      static_cast<uint8_t>(session),
                                      0xff,
                                      0x03};
     datagram.insert(datagram.end(), frame.begin(), frame.end());
-    SendBytes(datagram);
+    return datagram;
   }
+
+  // A PPP frame (from its protocol field on) in a session of `t`.
+  void SendFrame(const Tunnel& t, uint16_t session, const std::vector<uint8_t>& frame) {
+    SendBytes(DataMessage(t.theirs, session, frame));
+  }
+
+  // The socket towards the server, for a sender of data messages beside this object.
+  int fd() const { return fd_; }
 
   // The next PPP frame from the server (from its protocol field on); control messages meanwhile
   // are acknowledged. None after 2 s.

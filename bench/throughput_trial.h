@@ -1,0 +1,528 @@
+#pragma once
+
+// What the throughput benchmarks share: loopback sockets, a paced batch sender, a receiver that
+// counts datagrams and checks their order, the reference relay as a child process, one trial, the
+// search for the highest clean rate, best of the runs, CPU time of a process, options and the
+// printout. Every datagram carries its sequence number in its last 8 bytes.
+
+#include <arpa/inet.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <span>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/receive_buffer.h"
+#include "router_child.h"
+
+namespace velmora::bench {
+
+using Bytes = std::vector<uint8_t>;
+using ThroughputClock = std::chrono::steady_clock;
+
+inline constexpr size_t kBatch = 64;          // what velmora's sources move per system call
+inline constexpr size_t kSlotSize = 2048;     // room for the largest datagram of a trial
+inline constexpr size_t kMinimumSize = 64;    // room for the headers and the sequence number
+inline constexpr size_t kMaximumSize = 1472;  // one Ethernet MTU of UDP payload
+inline constexpr double kTarget = 0.8;        // velmora / reference
+
+// A UDP socket bound to 127.0.0.1 (`port` 0: any free port), closed with the object. Its receive
+// buffer is the system's default until someone sizes it. Owned by whoever set it up.
+class LoopbackUdp {
+ public:
+  explicit LoopbackUdp(uint16_t port = 0) : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    const sockaddr_in at = Loopback(port);
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0) {
+      std::perror("bind");
+      std::exit(1);
+    }
+  }
+  ~LoopbackUdp() { ::close(fd_); }
+  LoopbackUdp(const LoopbackUdp&) = delete;
+  LoopbackUdp& operator=(const LoopbackUdp&) = delete;
+
+  static sockaddr_in Loopback(uint16_t port) {
+    return {.sin_family = AF_INET, .sin_port = htons(port), .sin_addr = {htonl(INADDR_LOOPBACK)}};
+  }
+  // A port that was free a moment ago, for a server that binds it itself.
+  static uint16_t FreePort() { return LoopbackUdp().port(); }
+
+  int fd() const { return fd_; }
+  uint16_t port() const { return PortOf(fd_); }
+  void ConnectTo(uint16_t port) {
+    const sockaddr_in at = Loopback(port);
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0) {
+      std::perror("connect");
+      std::exit(1);
+    }
+  }
+  int ReceiveBufferSize() const {
+    int size = 0;
+    socklen_t length = sizeof size;
+    ::getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, &length);
+    return size;
+  }
+
+ private:
+  int fd_;
+};
+
+inline void WriteSequence(std::span<uint8_t> datagram, uint64_t sequence) {
+  std::memcpy(datagram.data() + datagram.size() - 8, &sequence, 8);
+}
+
+inline uint64_t ReadSequence(std::span<const uint8_t> datagram) {
+  uint64_t sequence;
+  std::memcpy(&sequence, datagram.data() + datagram.size() - 8, 8);
+  return sequence;
+}
+
+// kBatch datagram slots with the iovecs and message headers of recvmmsg and sendmmsg. Used by
+// the one thread that owns it.
+class MessageBatch {
+ public:
+  MessageBatch() : slots_(kBatch * kSlotSize), iov_(kBatch), messages_(kBatch) {
+    for (size_t i = 0; i < kBatch; ++i) {
+      messages_[i].msg_hdr = {};
+      messages_[i].msg_hdr.msg_iov = &iov_[i];
+      messages_[i].msg_hdr.msg_iovlen = 1;
+    }
+  }
+  MessageBatch(const MessageBatch&) = delete;
+  MessageBatch& operator=(const MessageBatch&) = delete;
+
+  uint8_t* slot(size_t i) { return &slots_[i * kSlotSize]; }
+  std::span<uint8_t> received(size_t i, size_t at = 0) { return {slot(i) + at, length(i)}; }
+  size_t length(size_t i) const { return messages_[i].msg_len; }
+  // Message `i` sends or receives the `length` bytes at `data`.
+  void Point(size_t i, uint8_t* data, size_t length) { iov_[i] = {data, length}; }
+  // Messages go to `to` instead of the socket's peer.
+  void Address(sockaddr_in& to) {
+    for (mmsghdr& message : messages_) {
+      message.msg_hdr.msg_name = &to;
+      message.msg_hdr.msg_namelen = sizeof to;
+    }
+  }
+
+  // At least one datagram, into each slot from byte `at` on; how many (-1: none came in time).
+  int Receive(int fd, size_t at = 0) {
+    for (size_t i = 0; i < kBatch; ++i) Point(i, slot(i) + at, kSlotSize - at);
+    return ::recvmmsg(fd, messages_.data(), kBatch, MSG_WAITFORONE, nullptr);
+  }
+  // Messages 0..count-1 as they point; stops early only on an error.
+  void Send(int fd, size_t count) {
+    for (size_t done = 0; done < count;) {
+      const int sent =
+          ::sendmmsg(fd, messages_.data() + done, static_cast<unsigned>(count - done), 0);
+      if (sent <= 0) return;
+      done += static_cast<size_t>(sent);
+    }
+  }
+
+ private:
+  Bytes slots_;
+  std::vector<iovec> iov_;
+  std::vector<mmsghdr> messages_;
+};
+
+// Sends copies of one datagram to a loopback port, each with the next sequence number, in
+// batches paced at a rate; between batches the thread sleeps so that it leaves the cores to the
+// relay. Sequence numbers rise across trials, so that a late datagram of one trial is not taken
+// for one of the next. Called by the benchmark's main thread; the socket is the caller's.
+class PacedSender {
+ public:
+  PacedSender(int fd, uint16_t port, const Bytes& datagram)
+      : fd_(fd), to_(LoopbackUdp::Loopback(port)), size_(datagram.size()) {
+    batch_.Address(to_);
+    for (size_t i = 0; i < kBatch; ++i) {
+      std::memcpy(batch_.slot(i), datagram.data(), size_);
+      batch_.Point(i, batch_.slot(i), size_);
+    }
+  }
+
+  uint64_t next_sequence() const { return next_; }
+
+  // `count` datagrams at `rate` per second, in batches of about 100 us of the rate (1 to kBatch
+  // datagrams); returns the seconds the sending took.
+  double SendPaced(uint64_t count, double rate) {
+    const auto batch = std::clamp<size_t>(static_cast<size_t>(rate * 100e-6), 1, kBatch);
+    const ThroughputClock::time_point start = ThroughputClock::now();
+    for (uint64_t sent = 0; sent < count;) {
+      const auto n = static_cast<size_t>(std::min<uint64_t>(batch, count - sent));
+      for (size_t i = 0; i < n; ++i) WriteSequence({batch_.slot(i), size_}, next_++);
+      std::this_thread::sleep_until(start + std::chrono::duration_cast<ThroughputClock::duration>(
+                                                std::chrono::duration<double>(sent / rate)));
+      batch_.Send(fd_, n);
+      sent += n;
+    }
+    return std::chrono::duration<double>(ThroughputClock::now() - start).count();
+  }
+
+ private:
+  int fd_;
+  sockaddr_in to_;
+  size_t size_;
+  MessageBatch batch_;
+  uint64_t next_ = 1;
+};
+
+// The far end of the relay: counts the datagrams of the current trial on its own thread, checks
+// that their sequence numbers only rise and that each has the expected length. The main thread
+// starts a trial with Expect and reads the counts.
+class Receiver {
+ public:
+  explicit Receiver(size_t expected_length) : expected_length_(expected_length) {
+    SizeReceiveBuffer(socket_.fd());
+    timeval timeout{0, 100000};  // how often the thread looks at stop_
+    ::setsockopt(socket_.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~Receiver() {
+    stop_ = true;
+    thread_.join();
+  }
+
+  uint16_t port() const { return socket_.port(); }
+  // A new trial whose datagrams are numbered from `first`; earlier ones are ignored.
+  void Expect(uint64_t first) {
+    first_ = first;
+    last_ = first - 1;
+    received_ = disorder_ = wrong_length_ = 0;
+  }
+  uint64_t received() const { return received_; }
+  uint64_t disorder() const { return disorder_; }
+  uint64_t wrong_length() const { return wrong_length_; }
+  // Every datagram so far, of any trial: whether the relay is still delivering.
+  uint64_t arrivals() const { return arrivals_; }
+
+ private:
+  void Run() {
+    MessageBatch batch;
+    while (!stop_) {
+      const int n = batch.Receive(socket_.fd());
+      for (int i = 0; i < n; ++i) Count(batch.received(static_cast<size_t>(i)));
+    }
+  }
+  void Count(std::span<const uint8_t> datagram) {
+    arrivals_.fetch_add(1, std::memory_order_relaxed);
+    if (datagram.size() < 8) return;
+    const uint64_t sequence = ReadSequence(datagram);
+    if (sequence < first_) return;
+    if (datagram.size() != expected_length_) ++wrong_length_;
+    if (sequence <= last_) ++disorder_;
+    last_ = std::max(last_.load(), sequence);
+    ++received_;
+  }
+
+  const size_t expected_length_;
+  LoopbackUdp socket_;
+  std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> first_{1}, last_{0}, received_{0}, disorder_{0}, wrong_length_{0};
+  std::atomic<uint64_t> arrivals_{0};
+  std::thread thread_;
+};
+
+// A child process of this program that runs `body` until it gets SIGTERM (also when this
+// program dies); ended and reaped when the object goes. Owned by the main thread.
+class ForkedChild {
+ public:
+  explicit ForkedChild(const std::function<void()>& body) {
+    std::fflush(stdout);  // or the child would print what is buffered again
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      body();
+      ::_exit(0);
+    }
+  }
+  ~ForkedChild() {
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  ForkedChild(const ForkedChild&) = delete;
+  ForkedChild& operator=(const ForkedChild&) = delete;
+
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_;
+};
+
+// User plus system CPU time of a process so far (all its threads), from /proc/<pid>/stat.
+inline double ProcessCpuSeconds(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  const std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  // The fields after the command name in parentheses: state is field 3, utime 14, stime 15.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string skipped;
+  for (int field = 3; field < 14; ++field) fields >> skipped;
+  double user_ticks = 0, system_ticks = 0;
+  fields >> user_ticks >> system_ticks;
+  return (user_ticks + system_ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// The reference relay's loop, for a forked child: batches of up to kBatch datagrams from `in`,
+// each received into its slot from byte `receive_at` on, then `forward(slot, length)` says what
+// of the slot to send (empty: nothing), and the batch goes to `out`'s peer in one call.
+template <typename Forward>
+[[noreturn]] void RelayForever(int in, int out, size_t receive_at, Forward forward) {
+  MessageBatch batch;
+  for (;;) {
+    const int n = batch.Receive(in, receive_at);
+    size_t outgoing = 0;
+    for (int i = 0; i < n; ++i) {
+      const auto slot = static_cast<size_t>(i);
+      const std::span<uint8_t> send = forward(batch.slot(slot), batch.length(slot));
+      if (!send.empty()) batch.Point(outgoing++, send.data(), send.size());
+    }
+    batch.Send(out, outgoing);
+  }
+}
+
+// A relay set up for one run with the sender that feeds it: the process whose CPU time counts.
+// Owned by the main thread.
+class RelayUnderTest {
+ public:
+  virtual ~RelayUnderTest() = default;
+  virtual pid_t pid() const = 0;
+  virtual PacedSender& sender() = 0;
+  // What the run's printout says about the relay besides its figures.
+  virtual std::string note() const { return {}; }
+};
+
+// Sets up a relay for one run with datagrams of `size`, towards the receiver at the given port.
+using RelayFactory =
+    std::function<std::unique_ptr<RelayUnderTest>(size_t size, uint16_t receiver_port)>;
+
+// Whether the reference relay sizes its receive buffer as velmora does or keeps the default.
+enum class ReferenceBuffer { kAsVelmora, kSystemDefault };
+
+// The reference relay for one run: a forked child that moves datagrams from its receiving socket
+// to the receiver with RelayForever, fed by a sender of its own. Owned by the main thread.
+class ReferenceRelay final : public RelayUnderTest {
+ public:
+  template <typename Forward>
+  ReferenceRelay(ReferenceBuffer buffer, uint16_t receiver_port, const Bytes& datagram,
+                 size_t receive_at, Forward forward)
+      : receiving_(), outgoing_(), sending_(), sender_(sending_.fd(), receiving_.port(), datagram) {
+    if (buffer == ReferenceBuffer::kAsVelmora) SizeReceiveBuffer(receiving_.fd());
+    outgoing_.ConnectTo(receiver_port);
+    child_ = std::make_unique<ForkedChild>(
+        [&] { RelayForever(receiving_.fd(), outgoing_.fd(), receive_at, forward); });
+  }
+
+  pid_t pid() const override { return child_->pid(); }
+  PacedSender& sender() override { return sender_; }
+  std::string note() const override {
+    return ", receive buffer " + std::to_string(receiving_.ReceiveBufferSize()) + " bytes";
+  }
+
+ private:
+  LoopbackUdp receiving_, outgoing_, sending_;
+  PacedSender sender_;
+  std::unique_ptr<ForkedChild> child_;
+};
+
+// One trial: what was offered, what arrived, and the relay's CPU time meanwhile.
+struct Trial {
+  uint64_t offered = 0, received = 0, disorder = 0, wrong_length = 0;
+  double rate = 0;  // datagrams per second as actually offered
+  double cpu_seconds = 0;
+  bool clean() const { return received == offered && disorder == 0 && wrong_length == 0; }
+};
+
+// Waits until every datagram arrived or the receiver heard nothing for 200 ms (at most 10 s), so
+// that the next trial starts with the relay's queues empty.
+inline void AwaitArrivals(const Receiver& receiver, uint64_t count) {
+  using std::chrono::milliseconds;
+  const ThroughputClock::time_point give_up = ThroughputClock::now() + std::chrono::seconds(10);
+  uint64_t heard = receiver.arrivals();
+  ThroughputClock::time_point last_heard = ThroughputClock::now();
+  while (receiver.received() < count && ThroughputClock::now() < give_up &&
+         ThroughputClock::now() - last_heard < milliseconds(200)) {
+    std::this_thread::sleep_for(milliseconds(5));
+    if (receiver.arrivals() != heard) {
+      heard = receiver.arrivals();
+      last_heard = ThroughputClock::now();
+    }
+  }
+}
+
+inline Trial RunTrial(RelayUnderTest& relay, Receiver& receiver, double rate, double seconds) {
+  Trial trial;
+  trial.offered = std::max<uint64_t>(1, static_cast<uint64_t>(rate * seconds));
+  receiver.Expect(relay.sender().next_sequence());
+  const double cpu_before = ProcessCpuSeconds(relay.pid());
+  trial.rate = static_cast<double>(trial.offered) / relay.sender().SendPaced(trial.offered, rate);
+  AwaitArrivals(receiver, trial.offered);
+  trial.cpu_seconds = ProcessCpuSeconds(relay.pid()) - cpu_before;
+  trial.received = receiver.received();
+  trial.disorder = receiver.disorder();
+  trial.wrong_length = receiver.wrong_length();
+  return trial;
+}
+
+// Waits until the relay forwards (velmora opens its sockets a moment after its start).
+inline bool WaitForRelay(RelayUnderTest& relay, Receiver& receiver) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (RunTrial(relay, receiver, 1000, 0).received > 0) return true;
+  }
+  return false;
+}
+
+// The highest clean rate of one run and the relay's CPU time per datagram in that trial.
+struct Measurement {
+  double rate = 0;  // datagrams per second
+  double cpu_per_datagram = 0;
+};
+
+// Trials of at most 1 s from 20,000 datagrams/s, doubling the rate while they are clean or
+// halving it while they are not, until one rate is clean and another not (or 4,000,000 is clean);
+// bisection between the two; then the full trial time at the clean rate, stepping down by 5 %
+// until a trial is clean. No rate at all when nothing down to 1,000 datagrams/s is clean.
+inline Measurement MaxCleanRate(RelayUnderTest& relay, Receiver& receiver, double seconds) {
+  const double probe_seconds = std::min(seconds, 1.0);
+  double good = 0, bad = 0;
+  for (double rate = 20000; (good == 0 || bad == 0) && rate >= 1000 && rate <= 4e6;) {
+    if (RunTrial(relay, receiver, rate, probe_seconds).clean()) {
+      good = rate, rate *= 2;
+    } else {
+      bad = rate, rate /= 2;
+    }
+  }
+  if (good == 0) return {};
+  if (bad == 0) bad = good * 2;
+  for (int step = 0; step < 5; ++step) {
+    const double middle = (good + bad) / 2;
+    (RunTrial(relay, receiver, middle, probe_seconds).clean() ? good : bad) = middle;
+  }
+  for (int step = 0; step < 20; ++step, good *= 0.95) {
+    const Trial trial = RunTrial(relay, receiver, good, seconds);
+    if (trial.clean()) {
+      return {trial.rate, trial.cpu_seconds / static_cast<double>(trial.received)};
+    }
+  }
+  return {};
+}
+
+// The command line of both benchmarks.
+struct ThroughputOptions {
+  double seconds = 10;  // of the full-length trial
+  int runs = 3;
+  std::vector<size_t> sizes = {100, 1400};
+};
+
+inline std::vector<size_t> ParseSizes(const std::string& text) {
+  std::vector<size_t> sizes;
+  std::istringstream list(text);
+  for (std::string item; std::getline(list, item, ',');) {
+    const auto size = static_cast<size_t>(std::atol(item.c_str()));
+    if (size < kMinimumSize || size > kMaximumSize) return {};
+    sizes.push_back(size);
+  }
+  return sizes;
+}
+
+inline ThroughputOptions ParseThroughputOptions(int argc, char** argv, const char* usage) {
+  ThroughputOptions options;
+  bool valid = argc % 2 == 1;
+  for (int i = 1; valid && i + 1 < argc; i += 2) {
+    const std::string name = argv[i];
+    if (name == "--seconds") {
+      options.seconds = std::atof(argv[i + 1]);
+    } else if (name == "--runs") {
+      options.runs = std::atoi(argv[i + 1]);
+    } else if (name == "--sizes") {
+      options.sizes = ParseSizes(argv[i + 1]);
+    } else {
+      valid = false;
+    }
+  }
+  if (!valid || options.seconds <= 0 || options.runs < 1 || options.sizes.empty()) {
+    std::fprintf(stderr, "usage: %s\n  sizes from %zu to %zu bytes\n", usage, kMinimumSize,
+                 kMaximumSize);
+    std::exit(2);
+  }
+  ::prctl(PR_SET_TIMERSLACK, 1);  // the sender's sleeps end on time
+  return options;
+}
+
+// The best of `runs` runs, each with a new relay, receiver and search, every run printed.
+inline Measurement BestOf(const char* name, size_t size, size_t delivered_length,
+                          const RelayFactory& make_relay, const ThroughputOptions& options) {
+  Measurement best;
+  for (int run = 1; run <= options.runs; ++run) {
+    Receiver receiver(delivered_length);
+    const std::unique_ptr<RelayUnderTest> relay = make_relay(size, receiver.port());
+    if (!WaitForRelay(*relay, receiver)) {
+      std::fprintf(stderr, "%s never forwarded\n", name);
+      std::exit(1);
+    }
+    const Measurement measured = MaxCleanRate(*relay, receiver, options.seconds);
+    std::printf("  %-26s %4zu bytes, run %d: %9.0f datagrams/s, %6.3f us CPU per datagram%s\n",
+                name, size, run, measured.rate, measured.cpu_per_datagram * 1e6,
+                relay->note().c_str());
+    std::fflush(stdout);
+    if (measured.rate > best.rate) best = measured;
+  }
+  return best;
+}
+
+inline void PrintBest(const char* name, size_t size, const Measurement& best) {
+  std::printf("%4zu bytes  %-26s %9.0f datagrams/s %8.1f Mbit/s %7.3f us CPU per datagram\n", size,
+              name, best.rate, best.rate * static_cast<double>(size) * 8 / 1e6,
+              best.cpu_per_datagram * 1e6);
+}
+
+inline void PrintRatio(size_t size, const Measurement& velmora, const Measurement& reference) {
+  const double ratio = reference.rate > 0 ? velmora.rate / reference.rate : 0;
+  std::printf("%4zu bytes  velmora / reference (same receive buffer): %.2f, target %.1f: %s\n",
+              size, ratio, kTarget, ratio >= kTarget ? "met" : "NOT met");
+  std::fflush(stdout);
+}
+
+// A relay of a comparison, by the name it is printed with.
+struct Contender {
+  const char* name;
+  RelayFactory relay;
+};
+
+// A benchmark's whole run: its options from the command line, then for each size the best of
+// the runs of every contender, their figures and the ratio of the first (velmora) to the second
+// (the reference with the same receive buffer). `added_bytes`: what the relays put in front of
+// each datagram on its way.
+inline int CompareRelays(int argc, char** argv, const char* usage, const char* title,
+                         size_t added_bytes, const std::vector<Contender>& contenders) {
+  const ThroughputOptions options = ParseThroughputOptions(argc, argv, usage);
+  std::printf("%s: highest rate without loss or reordering over %.0f s, best of %d\n", title,
+              options.seconds, options.runs);
+  for (const size_t size : options.sizes) {
+    std::vector<Measurement> best;
+    best.reserve(contenders.size());
+    for (const Contender& contender : contenders) {
+      best.push_back(BestOf(contender.name, size, size + added_bytes, contender.relay, options));
+    }
+    for (size_t i = 0; i < contenders.size(); ++i) PrintBest(contenders[i].name, size, best[i]);
+    PrintRatio(size, best[0], best[1]);
+  }
+  return 0;
+}
+
+}  // namespace velmora::bench
