@@ -22,17 +22,17 @@
 #include <string>
 #include <vector>
 
+#include "ppp_user.h"
 #include "router_child.h"
 #include "scripted_lac.h"
-#include "support/md5.h"
 
 namespace {
 
 using velmora::bench::PortOf;
+using velmora::bench::PppUser;
 using velmora::bench::RouterChild;
 using velmora::bench::ScriptedLac;
 using Steady = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
 
 constexpr size_t kPacketSize = 1400;
 constexpr int kWindow = 64;
@@ -73,79 +73,6 @@ std::string RouterIni(uint16_t inserter_port, uint16_t l2tp_port, int users) {
   for (int i = 0; i < users; ++i) ini << UserName(i) << "=pw" << i << "\n";
   return ini.str();
 }
-
-// The user's side of PPP: answers what the server asks and asks IPCP for an address.
-class PppUser {
- public:
-  PppUser(ScriptedLac& lac, ScriptedLac::Tunnel& tunnel, uint16_t session)
-      : lac_(lac), tunnel_(tunnel), session_(session) {}
-
-  // A whole login; false when the server refused it or went silent.
-  bool LogIn(const std::string& name, const std::string& password) {
-    Send({0xc0, 0x21, 1, 1, 0, 14, 1, 4, 0x05, 0x78, 5, 6, 0x11, 0x22, 0x33, 0x44});
-    bool acked = false, acked_ours = false;
-    while (!acked || !acked_ours) {
-      std::optional<Bytes> frame = lac_.NextFrame(tunnel_);
-      if (!frame || frame->size() < 6) return false;
-      Bytes& f = *frame;
-      const uint16_t protocol = static_cast<uint16_t>(f[0] << 8 | f[1]);
-      const uint8_t code = f[2];
-      if (code == 1 && (protocol == 0xc021 || protocol == 0x8021)) {
-        f[2] = 2;  // Configure-Ack of the server's request
-        Send(f);
-        acked_ours = protocol == 0x8021;
-      } else if (protocol == 0xc223 && code == 1 && f.size() >= 7u + f[6]) {
-        Respond(f, name, password);
-      } else if (protocol == 0xc223 && code == 3) {
-        Send({0x80, 0x21, 1, 1, 0, 10, 3, 6, 0, 0, 0, 0});
-      } else if (protocol == 0x8021 && code == 3 && f.size() >= 12) {
-        std::memcpy(&address_, &f[8], 4);
-        Send({0x80, 0x21, 1, 2, 0, 10, 3, 6, f[8], f[9], f[10], f[11]});
-      } else if (protocol == 0x8021 && code == 2) {
-        acked = true;
-      } else if ((protocol == 0xc223 && code == 4) || (protocol == 0xc021 && code == 5)) {
-        return false;
-      }
-    }
-    return true;
-  }
-  // An IPv4/UDP packet of `size` bytes from the user's address to 10.0.0.5.
-  Bytes IpPacket(size_t size, uint32_t sequence) const {
-    Bytes frame(2 + size, 0x5a);
-    frame[0] = 0x00, frame[1] = 0x21;
-    uint8_t* ip = &frame[2];
-    ip[0] = 0x45;
-    ip[2] = static_cast<uint8_t>(size >> 8), ip[3] = static_cast<uint8_t>(size);
-    ip[8] = 64, ip[9] = 17;
-    std::memcpy(ip + 12, &address_, 4);
-    const uint8_t destination[4] = {10, 0, 0, 5};
-    std::memcpy(ip + 16, destination, 4);
-    std::memcpy(ip + size - 4, &sequence, 4);
-    return frame;
-  }
-  void Send(const Bytes& frame) { lac_.SendFrame(tunnel_, session_, frame); }
-
- private:
-  void Respond(const Bytes& challenge, const std::string& name, const std::string& password) {
-    const uint8_t id[1] = {challenge[3]};
-    const velmora::Md5Digest digest =
-        velmora::Md5()
-            .Update(id)
-            .Update({reinterpret_cast<const uint8_t*>(password.data()), password.size()})
-            .Update({&challenge[7], challenge[6]})
-            .Final();
-    const size_t length = 4 + 1 + 16 + name.size();
-    Bytes response = {0xc2, 0x23, 2, id[0], 0, static_cast<uint8_t>(length), 16};
-    response.insert(response.end(), digest.begin(), digest.end());
-    response.insert(response.end(), name.begin(), name.end());
-    Send(response);
-  }
-
-  ScriptedLac& lac_;
-  ScriptedLac::Tunnel& tunnel_;
-  uint16_t session_;
-  uint32_t address_ = 0;
-};
 
 // Sends for `seconds` with at most kWindow packets unanswered; returns packets received per s.
 double MeasureTraffic(PppUser& user, int inserter, double seconds, long& lost) {

@@ -57,6 +57,7 @@ using std::chrono::nanoseconds;
 using std::chrono::seconds;
 using velmora::bench::PortOf;
 using velmora::bench::RouterChild;
+using velmora::bench::UdpSocketDrops;
 
 constexpr auto kWindow = milliseconds(270);
 constexpr auto kBatchPeriod = milliseconds(2);
@@ -656,24 +657,6 @@ double ThreadCpuSeconds(pid_t pid, const std::string& name) {
     return static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
   }
   return -1;
-}
-
-// Datagrams that the UDP socket bound to `port` in `pid`'s network namespace dropped because it
-// was not read in time; none while no socket is bound there.
-std::optional<uint64_t> UdpSocketDrops(pid_t pid, uint16_t port) {
-  std::ifstream table("/proc/" + std::to_string(pid) + "/net/udp");
-  std::string line;
-  std::getline(table, line);  // the heading
-  while (std::getline(table, line)) {
-    // sl, local address:port, remote, st, queues, timer, retransmits, uid, timeout, inode,
-    // references, pointer, drops
-    std::istringstream row(line);
-    std::vector<std::string> fields{std::istream_iterator<std::string>(row), {}};
-    if (fields.size() < 13 || fields[1].size() < 5) continue;
-    if (std::stoul(fields[1].substr(fields[1].size() - 4), nullptr, 16) != port) continue;
-    return std::stoull(fields[12]);
-  }
-  return std::nullopt;
 }
 
 std::string VelmoraIni(const Case& c, uint16_t transparent_port, uint16_t inserter_port) {
