@@ -4,8 +4,8 @@
 // - several L2TP users, each on a call of its own, log in (SCCRQ..ICCN, LCP, CHAP, IPCP), send
 //   paced IPv4 packets for a while, stop, wait until all of them have arrived, hang up (CDN, then
 //   the server's StopCCN) and log in again, for the whole run,
-// - the user profiles allow every address several times what it is offered, so that shaping
-//   drops nothing by design, and the statistic file is rewritten by the router as it runs.
+// - the user profiles allow every address at least twice what it is offered, so that shaping
+//   drops nothing by design, and the router keeps its statistic file (rewritten every 62 s).
 // A UDP socket of this program stands for the inserter. Every datagram ends with its stream (the
 // transparent stream, or one user's session) and its sequence number in that stream; the receiver
 // counts, per stream, what arrived and what came out of order, so that a datagram is lost when it
@@ -85,14 +85,26 @@ struct Options {
   double user_rate = 100;
 };
 
-// The end of every datagram measured: its stream, then its sequence number in that stream.
+// The end of every datagram measured: its stream (4 bytes), then its sequence number in that
+// stream (8 bytes, so that no stream of a run of days wraps).
 struct Label {
+  static constexpr size_t kBytes = 12;
+
   uint32_t stream;
-  uint32_t sequence;
+  uint64_t sequence;
 };
 
 void PutLabel(std::vector<uint8_t>& bytes, Label label) {
-  std::memcpy(bytes.data() + bytes.size() - sizeof label, &label, sizeof label);
+  uint8_t* at = bytes.data() + bytes.size() - Label::kBytes;
+  std::memcpy(at, &label.stream, sizeof label.stream);
+  std::memcpy(at + sizeof label.stream, &label.sequence, sizeof label.sequence);
+}
+
+Label LabelBefore(const uint8_t* end) {
+  Label label;
+  std::memcpy(&label.stream, end - Label::kBytes, sizeof label.stream);
+  std::memcpy(&label.sequence, end - Label::kBytes + sizeof label.stream, sizeof label.sequence);
+  return label;
 }
 
 // What became of the datagrams of all streams. Each stream's sender counts what it sent, the
@@ -165,12 +177,12 @@ class StreamLedger {
     bool closed = false;
   };
 
-  static void Arrived(Stream& s, uint32_t sequence) {
+  static void Arrived(Stream& s, uint64_t sequence) {
     ++s.received;
     if (sequence < s.next) {
       ++s.out_of_order;
     } else {
-      s.next = uint64_t{sequence} + 1;
+      s.next = sequence + 1;
     }
   }
   uint64_t Outstanding(uint32_t stream) const {
@@ -221,13 +233,11 @@ class InserterReceiver {
     while (!stop_) {
       const ssize_t n = recv(fd_, buffer.data(), buffer.size(), 0);
       if (n < 0) continue;  // the timeout: time to look at stop_
-      Label label;
-      if (static_cast<size_t>(n) < sizeof label) {
+      if (static_cast<size_t>(n) < Label::kBytes) {
         ledger_.CountStray();
-        continue;
+      } else {
+        ledger_.CountReceived(LabelBefore(buffer.data() + n));
       }
-      std::memcpy(&label, buffer.data() + n - sizeof label, sizeof label);
-      ledger_.CountReceived(label);
     }
   }
 
@@ -274,7 +284,7 @@ class TransparentStream {
   }
 
  private:
-  bool Send(uint32_t stream, uint32_t sequence) {
+  bool Send(uint32_t stream, uint64_t sequence) {
     PutLabel(datagram_, {stream, sequence});
     return send(fd_, datagram_.data(), datagram_.size(), 0) > 0;
   }
@@ -286,7 +296,7 @@ class TransparentStream {
       const auto due =
           static_cast<uint64_t>(rate_ * duration<double>(Clock::now() - start).count());
       uint64_t done = 0;
-      for (; sent < due; ++sent) done += Send(stream_, static_cast<uint32_t>(sent)) ? 1 : 0;
+      for (; sent < due; ++sent) done += Send(stream_, sent) ? 1 : 0;
       ledger_.CountSent(stream_, done);
     }
   }
@@ -445,7 +455,8 @@ struct RouterFigures {
   long resident_kib = -1;
   long threads = -1;
   long descriptors = -1;
-  uint64_t socket_drops = 0;  // its transparent and L2TP sockets did not read in time
+  // Datagrams that its transparent and L2TP sockets dropped because they were not read in time.
+  uint64_t transparent_drops = 0, l2tp_drops = 0;
 };
 
 RouterFigures ReadFigures(pid_t pid, uint16_t transparent_port, uint16_t l2tp_port) {
@@ -463,9 +474,8 @@ RouterFigures ReadFigures(pid_t pid, uint16_t transparent_port, uint16_t l2tp_po
        fd.increment(error)) {
     ++figures.descriptors;
   }
-  for (const uint16_t port : {transparent_port, l2tp_port}) {
-    figures.socket_drops += UdpSocketDrops(pid, port).value_or(0);
-  }
+  figures.transparent_drops = UdpSocketDrops(pid, transparent_port).value_or(0);
+  figures.l2tp_drops = UdpSocketDrops(pid, l2tp_port).value_or(0);
   return figures;
 }
 
@@ -494,20 +504,24 @@ class Reporter {
         logins_(logins) {}
 
   static void PrintHeading() {
-    std::printf("%6s %10s %4s %7s %10s %10s %6s %8s %7s %6s %8s  %s\n", "time", "VmRSS KiB", "fds",
-                "threads", "sent", "received", "lost", "disorder", "logins", "failed", "sockdrop",
-                "statistic file");
+    std::printf("%6s %10s %4s %7s %10s %10s %6s %8s %7s %6s %6s %6s  %s\n", "time", "VmRSS KiB",
+                "fds", "threads", "sent", "received", "lost", "disorder", "logins", "failed",
+                "T-drop", "L-drop", "statistic file");
+    std::printf(
+        "(T-drop, L-drop: datagrams the router's transparent and L2TP sockets dropped "
+        "unread)\n");
   }
   RouterFigures Figures() const {
     return ReadFigures(router_.pid(), transparent_port_, l2tp_port_);
   }
   void PrintLine(const std::string& when, const RouterFigures& f) const {
     const StreamLedger::Totals t = ledger_.Sum();
-    std::printf("%6s %10ld %4ld %7ld %10llu %10llu %6llu %8llu %7llu %6llu %8llu  %s\n",
+    std::printf("%6s %10ld %4ld %7ld %10llu %10llu %6llu %8llu %7llu %6llu %6llu %6llu  %s\n",
                 when.c_str(), f.resident_kib, f.descriptors, f.threads, Unsigned(t.sent),
                 Unsigned(t.received), Unsigned(t.lost), Unsigned(t.out_of_order),
                 Unsigned(logins_.done), Unsigned(logins_.failed + logins_.hangups_failed),
-                Unsigned(f.socket_drops), StatisticFileState(router_).c_str());
+                Unsigned(f.transparent_drops), Unsigned(f.l2tp_drops),
+                StatisticFileState(router_).c_str());
     std::fflush(stdout);
   }
 
@@ -581,28 +595,39 @@ struct Baseline {
   size_t console = 0;  // bytes of the router's console
 };
 
-// The verdict line; true when nothing grew and every datagram arrived in order.
-bool PrintVerdict(const Baseline& start, const RouterFigures& end,
-                  const StreamLedger::Totals& totals, uint64_t logins) {
+const char* Grew(bool grew) {
+  return grew ? "GREW" : "steady";
+}
+
+// The verdict on the router's holdings, start against end; true when none grew.
+bool PrintGrowthVerdict(const Baseline& start, const RouterFigures& end, uint64_t logins) {
   const long memory = end.resident_kib - start.figures.resident_kib;
   const bool memory_grew = memory > kMemoryToleranceKiB;
   const bool descriptors_grew = end.descriptors > start.figures.descriptors;
   const bool threads_grew = end.threads > start.figures.threads;
-  const bool clean = totals.lost == 0 && totals.out_of_order == 0 && totals.strays == 0;
-  const uint64_t measured_logins = logins - start.logins;
+  const uint64_t measured = logins - start.logins;
   std::printf(
-      "verdict: memory %s (%+ld KiB, tolerance %ld KiB; %.3f KiB per login over %llu logins), "
-      "descriptors %s (%ld -> %ld), threads %s (%ld -> %ld); datagrams: %llu lost, %llu out of "
-      "order of %llu sent, %llu of no stream: %s\n",
-      memory_grew ? "GREW" : "steady", memory, kMemoryToleranceKiB,
-      measured_logins > 0 ? static_cast<double>(memory) / measured_logins : 0.0,
-      static_cast<unsigned long long>(measured_logins), descriptors_grew ? "GREW" : "steady",
-      start.figures.descriptors, end.descriptors, threads_grew ? "GREW" : "steady",
-      start.figures.threads, end.threads, static_cast<unsigned long long>(totals.lost),
+      "verdict, router: memory %s (%+ld KiB, tolerance %ld KiB; %.3f KiB per login over %llu "
+      "logins), descriptors %s (%ld -> %ld), threads %s (%ld -> %ld)\n",
+      Grew(memory_grew), memory, kMemoryToleranceKiB,
+      measured > 0 ? static_cast<double>(memory) / measured : 0.0,
+      static_cast<unsigned long long>(measured), Grew(descriptors_grew), start.figures.descriptors,
+      end.descriptors, Grew(threads_grew), start.figures.threads, end.threads);
+  return !memory_grew && !descriptors_grew && !threads_grew;
+}
+
+// The verdict on the datagrams of the whole run; true when every one arrived, in order.
+bool PrintDatagramVerdict(const StreamLedger::Totals& totals, const RouterFigures& end) {
+  const bool clean = totals.lost == 0 && totals.out_of_order == 0 && totals.strays == 0;
+  std::printf(
+      "verdict, datagrams: %s: %llu sent, %llu lost (the router's sockets dropped %llu unread), "
+      "%llu out of order, %llu of no stream\n",
+      clean ? "none lost" : "LOST OR REORDERED", static_cast<unsigned long long>(totals.sent),
+      static_cast<unsigned long long>(totals.lost),
+      static_cast<unsigned long long>(end.transparent_drops + end.l2tp_drops),
       static_cast<unsigned long long>(totals.out_of_order),
-      static_cast<unsigned long long>(totals.sent), static_cast<unsigned long long>(totals.strays),
-      clean ? "none lost" : "LOST OR REORDERED");
-  return !memory_grew && !descriptors_grew && !threads_grew && clean;
+      static_cast<unsigned long long>(totals.strays));
+  return clean;
 }
 
 // What the router wrote to its console after the first `from` bytes: the number of lines and
@@ -679,7 +704,8 @@ class Soak {
       return false;
     }
     PrintConsoleSince(router_, start_.console);
-    return PrintVerdict(start_, end, ledger_.Sum(), logins_.done);
+    const bool steady = PrintGrowthVerdict(start_, end, logins_.done);
+    return PrintDatagramVerdict(ledger_.Sum(), end) && steady;
   }
 
  private:
