@@ -9,10 +9,12 @@
 // A UDP socket of this program stands for the inserter. Every datagram ends with its stream (the
 // transparent stream, or one user's session) and its sequence number in that stream; the receiver
 // counts, per stream, what arrived and what came out of order, so that a datagram is lost when it
-// was sent and never arrived. After a warm-up, at every interval and at the end the benchmark
-// prints the router's resident memory (VmRSS), its open descriptors and threads, the datagrams
-// sent, received, lost and out of order, and the logins; at the end a verdict: whether memory,
-// descriptors or threads grew, and whether any datagram was lost or reordered (exit status 1 then).
+// was sent and never arrived. After a warm-up (10 s, or a fifth of a shorter run), at every
+// interval and at the end the benchmark prints the router's resident memory (VmRSS), its open
+// descriptors and threads, the datagrams sent, received, lost and out of order, the logins, the
+// datagrams the router's own sockets dropped unread and the age of the statistic file; at the end
+// a verdict: whether memory (beyond 1 MiB), descriptors or threads grew from the warm-up's end to
+// the end, and whether any datagram was lost or reordered (exit status 1 then).
 //
 //   soak_bench [--seconds 600] [--rate 2000] [--users 8] [--interval 60] [--session 5]
 //              [--user-rate 100]
@@ -76,6 +78,7 @@ constexpr uint32_t kStreamGuarantee = 2'000'000;
 constexpr uint32_t kUsersShare = kPhysical - kStreamShare;  // every user address together
 constexpr uint32_t kUserMaximum = 1'000'000;
 
+// The command line's choices (see the usage line at the top).
 struct Options {
   double seconds = 600;
   double rate = 2000;
@@ -248,7 +251,8 @@ class InserterReceiver {
 };
 
 // The steady stream on the transparent port: datagrams to 10.0.0.5 at `rate` per second, sent
-// by a thread of its own in batches every millisecond, asleep in between.
+// by a thread of its own in batches every millisecond, asleep in between. The main thread probes
+// with it before Start, then starts and stops it.
 class TransparentStream {
  public:
   TransparentStream(StreamLedger& ledger, uint16_t port, double rate)
@@ -321,14 +325,14 @@ std::string UserDestination(int slot) {
   return "10.0.1." + std::to_string(slot + 2);
 }
 
-// Logins, counted by the user threads.
+// Logins, counted by the user threads, read by the main thread.
 struct LoginCounts {
   std::atomic<uint64_t> done{0}, failed{0}, hangups_failed{0};
 };
 
 // One L2TP user, on a thread of its own, over and over: a call on a new tunnel (its own socket),
 // the PPP login, paced packets for `session` seconds, a wait until they have all arrived, and the
-// hang-up. Each login is a stream of its own in the ledger.
+// hang-up. Each login is a stream of its own in the ledger. Made and ended by the main thread.
 class SoakUser {
  public:
   SoakUser(int slot, uint16_t l2tp_port, const Options& options, StreamLedger& ledger,
@@ -504,7 +508,7 @@ class Reporter {
         logins_(logins) {}
 
   static void PrintHeading() {
-    std::printf("%6s %10s %4s %7s %10s %10s %6s %8s %7s %6s %6s %6s  %s\n", "time", "VmRSS KiB",
+    std::printf("%6s %10s %4s %7s %10s %10s %6s %8s %7s %6s %6s %6s  %s\n", "time s", "VmRSS KiB",
                 "fds", "threads", "sent", "received", "lost", "disorder", "logins", "failed",
                 "T-drop", "L-drop", "statistic file");
     std::printf(
