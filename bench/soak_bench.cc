@@ -65,6 +65,7 @@ constexpr size_t kTransparentBytes = 100;  // a whole transparent datagram, as t
 constexpr size_t kUserPacketBytes = 100;   // a user's IPv4 packet; the router adds 22 bytes
 constexpr size_t kDeliveryHeader = 22;
 constexpr auto kBatchPeriod = milliseconds(1);
+constexpr int kCatchUpBatches = 2;  // how far the transparent sender catches up when it is late
 constexpr auto kDrainLimit = std::chrono::seconds(2);
 constexpr auto kWarmUpLimit = std::chrono::seconds(10);
 constexpr long kMemoryToleranceKiB = 1024;
@@ -251,8 +252,9 @@ class InserterReceiver {
 };
 
 // The steady stream on the transparent port: datagrams to 10.0.0.5 at `rate` per second, sent
-// by a thread of its own in batches every millisecond, asleep in between. The main thread probes
-// with it before Start, then starts and stops it.
+// by a thread of its own in batches every millisecond, asleep in between. When the thread wakes
+// late it catches up by at most two batches and leaves the rest out, so that the stream stays
+// steady. The main thread probes with it before Start, then starts and stops it.
 class TransparentStream {
  public:
   TransparentStream(StreamLedger& ledger, uint16_t port, double rate)
@@ -279,6 +281,8 @@ class TransparentStream {
   void Start() {
     thread_ = std::thread([this] { Run(); });
   }
+  // Datagrams left out because the thread woke too late to send them in time.
+  uint64_t skipped() const { return skipped_; }
   // Stops sending and waits until the last datagrams have arrived.
   void Stop() {
     if (!thread_.joinable()) return;
@@ -293,15 +297,21 @@ class TransparentStream {
     return send(fd_, datagram_.data(), datagram_.size(), 0) > 0;
   }
   void Run() {
+    const auto burst = std::max<uint64_t>(
+        1, static_cast<uint64_t>(kCatchUpBatches * rate_ * duration<double>(kBatchPeriod).count()));
     const Clock::time_point start = Clock::now();
-    uint64_t sent = 0;
+    uint64_t scheduled = 0, sent = 0;  // sent: the sequence number of the next datagram
     for (uint64_t batch = 1; !stop_; ++batch) {
       std::this_thread::sleep_until(start + batch * kBatchPeriod);
       const auto due =
           static_cast<uint64_t>(rate_ * duration<double>(Clock::now() - start).count());
-      uint64_t done = 0;
-      for (; sent < due; ++sent) done += Send(stream_, sent) ? 1 : 0;
-      ledger_.CountSent(stream_, done);
+      if (due > scheduled + burst) {
+        skipped_ += due - burst - scheduled;
+        scheduled = due - burst;
+      }
+      const uint64_t before = sent;
+      for (; scheduled < due; ++scheduled) sent += Send(stream_, sent) ? 1 : 0;
+      ledger_.CountSent(stream_, sent - before);
     }
   }
 
@@ -310,6 +320,7 @@ class TransparentStream {
   const double rate_;
   int fd_;
   std::vector<uint8_t> datagram_;
+  std::atomic<uint64_t> skipped_{0};
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
@@ -621,16 +632,19 @@ bool PrintGrowthVerdict(const Baseline& start, const RouterFigures& end, uint64_
 }
 
 // The verdict on the datagrams of the whole run; true when every one arrived, in order.
-bool PrintDatagramVerdict(const StreamLedger::Totals& totals, const RouterFigures& end) {
+// `skipped`: what the transparent sender left out (not sent, so not lost).
+bool PrintDatagramVerdict(const StreamLedger::Totals& totals, const RouterFigures& end,
+                          uint64_t skipped) {
   const bool clean = totals.lost == 0 && totals.out_of_order == 0 && totals.strays == 0;
   std::printf(
       "verdict, datagrams: %s: %llu sent, %llu lost (the router's sockets dropped %llu unread), "
-      "%llu out of order, %llu of no stream\n",
+      "%llu out of order, %llu of no stream; the transparent sender woke late and left out "
+      "%llu\n",
       clean ? "none lost" : "LOST OR REORDERED", static_cast<unsigned long long>(totals.sent),
       static_cast<unsigned long long>(totals.lost),
       static_cast<unsigned long long>(end.transparent_drops + end.l2tp_drops),
       static_cast<unsigned long long>(totals.out_of_order),
-      static_cast<unsigned long long>(totals.strays));
+      static_cast<unsigned long long>(totals.strays), static_cast<unsigned long long>(skipped));
   return clean;
 }
 
@@ -709,7 +723,7 @@ class Soak {
     }
     PrintConsoleSince(router_, start_.console);
     const bool steady = PrintGrowthVerdict(start_, end, logins_.done);
-    return PrintDatagramVerdict(ledger_.Sum(), end) && steady;
+    return PrintDatagramVerdict(ledger_.Sum(), end, transparent_.skipped()) && steady;
   }
 
  private:
