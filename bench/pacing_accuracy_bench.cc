@@ -55,7 +55,7 @@ using std::chrono::duration;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 using std::chrono::seconds;
-using velmora::bench::PortOf;
+using velmora::bench::FreeLoopbackPorts;
 using velmora::bench::RouterChild;
 using velmora::bench::UdpSocketDrops;
 
@@ -694,20 +694,6 @@ bool AwaitRouter(const RouterChild& router, uint16_t transparent_port) {
   }
   std::printf("  velmora: shaping did not start; its console:\n%s\n", text.c_str());
   return false;
-}
-
-// Two loopback UDP ports that were free a moment ago.
-std::pair<uint16_t, uint16_t> FreeLoopbackPorts() {
-  int probes[2];
-  uint16_t ports[2];
-  for (int i = 0; i < 2; ++i) {
-    probes[i] = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in any = SocketAddress(htonl(INADDR_LOOPBACK), 0);
-    bind(probes[i], reinterpret_cast<const sockaddr*>(&any), sizeof any);
-    ports[i] = PortOf(probes[i]);
-  }
-  for (const int probe : probes) close(probe);
-  return {ports[0], ports[1]};
 }
 
 // Datagrams in the inserter format to the transparent port, filed by their QoS IP at the inserter.

@@ -14,6 +14,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velmora::bench {
@@ -24,6 +25,22 @@ inline uint16_t PortOf(int fd) {
   socklen_t length = sizeof at;
   getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
   return ntohs(at.sin_port);
+}
+
+// Two loopback UDP ports that were free a moment ago.
+inline std::pair<uint16_t, uint16_t> FreeLoopbackPorts() {
+  int probes[2];
+  uint16_t ports[2];
+  for (int i = 0; i < 2; ++i) {
+    probes[i] = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(probes[i], reinterpret_cast<const sockaddr*>(&any), sizeof any);
+    ports[i] = PortOf(probes[i]);
+  }
+  for (const int probe : probes) close(probe);
+  return {ports[0], ports[1]};
 }
 
 // Datagrams that the UDP socket bound to `port` in `pid`'s network namespace dropped because it

@@ -55,6 +55,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::duration;
 using std::chrono::milliseconds;
+using velmora::bench::FreeLoopbackPorts;
 using velmora::bench::PortOf;
 using velmora::bench::PppUser;
 using velmora::bench::RouterChild;
@@ -592,17 +593,6 @@ bool WithinProfiles(const Options& o) {
   return fits;
 }
 
-uint16_t FreeLoopbackPort() {
-  const int probe = socket(AF_INET, SOCK_DGRAM, 0);
-  const sockaddr_in at = Loopback(0);
-  bind(probe, reinterpret_cast<const sockaddr*>(&at), sizeof at);
-  const uint16_t port = PortOf(probe);
-  close(probe);
-  return port;
-}
-
-}  // namespace
-
 // Readings of the router and the datagrams when the measured time begins.
 struct Baseline {
   RouterFigures figures;
@@ -664,15 +654,7 @@ void PrintConsoleSince(const RouterChild& router, size_t from) {
 // One run: the router, the load on it and the reports, all driven by the main thread.
 class Soak {
  public:
-  explicit Soak(const Options& options)
-      : options_(options),
-        receiver_(ledger_),
-        transparent_port_(FreeLoopbackPort()),
-        l2tp_port_(FreeLoopbackPort()),
-        router_("velmora_soak",
-                RouterIni(receiver_.port(), transparent_port_, l2tp_port_, options.users)),
-        transparent_(ledger_, transparent_port_, options.rate),
-        reporter_(router_, transparent_port_, l2tp_port_, ledger_, logins_) {}
+  explicit Soak(const Options& options) : Soak(options, FreeLoopbackPorts()) {}
 
   // The load starts once the router is up; false when it does not come up.
   bool Start() {
@@ -727,6 +709,17 @@ class Soak {
   }
 
  private:
+  // `ports`: the transparent port and the L2TP port.
+  Soak(const Options& options, std::pair<uint16_t, uint16_t> ports)
+      : options_(options),
+        receiver_(ledger_),
+        transparent_port_(ports.first),
+        l2tp_port_(ports.second),
+        router_("velmora_soak",
+                RouterIni(receiver_.port(), transparent_port_, l2tp_port_, options.users)),
+        transparent_(ledger_, transparent_port_, options.rate),
+        reporter_(router_, transparent_port_, l2tp_port_, ledger_, logins_) {}
+
   static Clock::duration Seconds(double seconds) {
     return std::chrono::duration_cast<Clock::duration>(duration<double>(seconds));
   }
@@ -743,6 +736,8 @@ class Soak {
   Clock::time_point begin_;
   Baseline start_;
 };
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const std::optional<Options> options = ParseOptions(argc, argv);
