@@ -524,8 +524,8 @@ class Reporter {
                 "fds", "threads", "sent", "received", "lost", "disorder", "logins", "failed",
                 "T-drop", "L-drop", "statistic file");
     std::printf(
-        "(T-drop, L-drop: datagrams the router's transparent and L2TP sockets dropped "
-        "unread)\n");
+        "(failed: logins and hang-ups that failed; T-drop, L-drop: datagrams the router's "
+        "transparent and L2TP sockets dropped unread)\n");
   }
   RouterFigures Figures() const {
     return ReadFigures(router_.pid(), transparent_port_, l2tp_port_);
