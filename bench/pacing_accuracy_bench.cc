@@ -55,8 +55,9 @@ using std::chrono::duration;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 using std::chrono::seconds;
-using velmora::bench::PortOf;
+using velmora::bench::FreeLoopbackPorts;
 using velmora::bench::RouterChild;
+using velmora::bench::UdpSocketDrops;
 
 constexpr auto kWindow = milliseconds(270);
 constexpr auto kBatchPeriod = milliseconds(2);
@@ -658,24 +659,6 @@ double ThreadCpuSeconds(pid_t pid, const std::string& name) {
   return -1;
 }
 
-// Datagrams that the UDP socket bound to `port` in `pid`'s network namespace dropped because it
-// was not read in time; none while no socket is bound there.
-std::optional<uint64_t> UdpSocketDrops(pid_t pid, uint16_t port) {
-  std::ifstream table("/proc/" + std::to_string(pid) + "/net/udp");
-  std::string line;
-  std::getline(table, line);  // the heading
-  while (std::getline(table, line)) {
-    // sl, local address:port, remote, st, queues, timer, retransmits, uid, timeout, inode,
-    // references, pointer, drops
-    std::istringstream row(line);
-    std::vector<std::string> fields{std::istream_iterator<std::string>(row), {}};
-    if (fields.size() < 13 || fields[1].size() < 5) continue;
-    if (std::stoul(fields[1].substr(fields[1].size() - 4), nullptr, 16) != port) continue;
-    return std::stoull(fields[12]);
-  }
-  return std::nullopt;
-}
-
 std::string VelmoraIni(const Case& c, uint16_t transparent_port, uint16_t inserter_port) {
   std::ostringstream ini;
   ini << "[GENERAL]\nRemoteControlOn=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0.1\nInserterPort="
@@ -711,20 +694,6 @@ bool AwaitRouter(const RouterChild& router, uint16_t transparent_port) {
   }
   std::printf("  velmora: shaping did not start; its console:\n%s\n", text.c_str());
   return false;
-}
-
-// Two loopback UDP ports that were free a moment ago.
-std::pair<uint16_t, uint16_t> FreeLoopbackPorts() {
-  int probes[2];
-  uint16_t ports[2];
-  for (int i = 0; i < 2; ++i) {
-    probes[i] = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const sockaddr_in any = SocketAddress(htonl(INADDR_LOOPBACK), 0);
-    bind(probes[i], reinterpret_cast<const sockaddr*>(&any), sizeof any);
-    ports[i] = PortOf(probes[i]);
-  }
-  for (const int probe : probes) close(probe);
-  return {ports[0], ports[1]};
 }
 
 // Datagrams in the inserter format to the transparent port, filed by their QoS IP at the inserter.

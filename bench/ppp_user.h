@@ -4,6 +4,8 @@
 // users user0000.., the first call once the server answers, the PPP login (LCP, CHAP, IPCP) and
 // the user's IP packets.
 
+#include <arpa/inet.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -54,9 +56,10 @@ inline uint16_t OpenFirstCall(ScriptedLac& lac, ScriptedLac::Tunnel& tunnel, uin
   return 0;
 }
 
-// A PPP frame with an IPv4/UDP packet of `size` bytes from `source` to 10.0.0.5 (network
-// order), its payload 0x5A bytes.
-inline std::vector<uint8_t> UserIpFrame(uint32_t source, size_t size) {
+// A PPP frame with an IPv4/UDP packet of `size` bytes from `source` to `destination` (network
+// order, 10.0.0.5 unless given), its payload 0x5A bytes.
+inline std::vector<uint8_t> UserIpFrame(uint32_t source, size_t size,
+                                        uint32_t destination = htonl(0x0a000005)) {
   std::vector<uint8_t> frame(2 + size, 0x5a);
   frame[0] = 0x00, frame[1] = 0x21;
   uint8_t* ip = &frame[2];
@@ -64,8 +67,7 @@ inline std::vector<uint8_t> UserIpFrame(uint32_t source, size_t size) {
   ip[2] = static_cast<uint8_t>(size >> 8), ip[3] = static_cast<uint8_t>(size);
   ip[8] = 64, ip[9] = 17;
   std::memcpy(ip + 12, &source, 4);
-  const uint8_t destination[4] = {10, 0, 0, 5};
-  std::memcpy(ip + 16, destination, 4);
+  std::memcpy(ip + 16, &destination, 4);
   return frame;
 }
 
@@ -107,10 +109,10 @@ class PppUser {
     }
     return true;
   }
-  // An IPv4/UDP packet of `size` bytes from the user's address to 10.0.0.5, `sequence` in its
-  // last 4 bytes.
-  Bytes IpPacket(size_t size, uint32_t sequence) const {
-    Bytes frame = UserIpFrame(address_, size);
+  // An IPv4/UDP packet of `size` bytes from the user's address to `destination` (network order,
+  // 10.0.0.5 unless given), `sequence` in its last 4 bytes.
+  Bytes IpPacket(size_t size, uint32_t sequence, uint32_t destination = htonl(0x0a000005)) const {
+    Bytes frame = UserIpFrame(address_, size, destination);
     std::memcpy(&frame[frame.size() - 4], &sequence, 4);
     return frame;
   }

@@ -80,6 +80,19 @@ class ScriptedLac {
     return session;
   }
 
+  // Ends the call `ours` (the server's `theirs`) with a CDN; the server then stops the tunnel,
+  // left without calls, and its StopCCN is acknowledged with a ZLB. False when no StopCCN came.
+  bool Hangup(Tunnel& t, uint16_t ours, uint16_t theirs) {
+    std::string error;
+    auto cdn = l2tp::CDatagram::NewControl(l2tp::kCdn, t.theirs, theirs);
+    cdn->AddU16(l2tp::kAvpAssignedSessionId, ours, error);
+    cdn->AddResultCode(3, 0, "", error);  // disconnected for administrative reasons
+    const auto stop = Exchange(t, std::move(cdn));
+    if (!stop || stop->message_type != l2tp::kStopCcn) return false;
+    Post(t, l2tp::CDatagram::NewControl(l2tp::kZlb, t.theirs, 0));
+    return true;
+  }
+
   // The data message that carries a PPP frame (from its protocol field on) in a session of the
   // server's tunnel `tunnel_id`: no length, no sequence numbers, address and control 0xFF 0x03.
   static std::vector<uint8_t> DataMessage(uint16_t tunnel_id, uint16_t session,
