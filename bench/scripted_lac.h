@@ -4,7 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -97,15 +99,17 @@ class ScriptedLac {
   // server's tunnel `tunnel_id`: no length, no sequence numbers, address and control 0xFF 0x03.
   static std::vector<uint8_t> DataMessage(uint16_t tunnel_id, uint16_t session,
                                           const std::vector<uint8_t>& frame) {
-    std::vector<uint8_t> datagram = {0x00,
-                                     0x02,
-                                     static_cast<uint8_t>(tunnel_id >> 8),
-                                     static_cast<uint8_t>(tunnel_id),
-                                     static_cast<uint8_t>(session >> 8),
-                                     static_cast<uint8_t>(session),
-                                     0xff,
-                                     0x03};
-    datagram.insert(datagram.end(), frame.begin(), frame.end());
+    const uint8_t header[] = {0x00,
+                              0x02,
+                              static_cast<uint8_t>(tunnel_id >> 8),
+                              static_cast<uint8_t>(tunnel_id),
+                              static_cast<uint8_t>(session >> 8),
+                              static_cast<uint8_t>(session),
+                              0xff,
+                              0x03};
+    std::vector<uint8_t> datagram(sizeof header + frame.size());
+    std::copy(std::begin(header), std::end(header), datagram.begin());
+    std::copy(frame.begin(), frame.end(), datagram.begin() + sizeof header);
     return datagram;
   }
 

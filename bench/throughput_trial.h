@@ -19,9 +19,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <span>
 #include <sstream>
@@ -266,16 +268,43 @@ class ForkedChild {
 };
 
 // User plus system CPU time of a process so far (all its threads), from /proc/<pid>/stat.
-inline double ProcessCpuSeconds(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+// User + system seconds of a /proc stat file's task (fields after the command name in
+// parentheses: state is field 3, utime 14, stime 15), and that command name.
+inline double StatCpuSeconds(const std::string& path, std::string* name = nullptr) {
+  std::ifstream file(path);
   const std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  // The fields after the command name in parentheses: state is field 3, utime 14, stime 15.
-  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  const size_t open = stat.find('('), close = stat.rfind(')');
+  if (open == std::string::npos || close == std::string::npos) return 0;
+  if (name) *name = stat.substr(open + 1, close - open - 1);
+  std::istringstream fields(stat.substr(close + 2));
   std::string skipped;
   for (int field = 3; field < 14; ++field) fields >> skipped;
   double user_ticks = 0, system_ticks = 0;
   fields >> user_ticks >> system_ticks;
   return (user_ticks + system_ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+inline double ProcessCpuSeconds(pid_t pid) {
+  return StatCpuSeconds("/proc/" + std::to_string(pid) + "/stat");
+}
+
+// CPU seconds of a process by thread name (threads of one name added up).
+using ThreadCpu = std::map<std::string, double>;
+inline ThreadCpu ThreadCpuSeconds(pid_t pid) {
+  ThreadCpu by_name;
+  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    std::string name;
+    const double seconds = StatCpuSeconds(task.path() / "stat", &name);
+    by_name[name] += seconds;
+  }
+  return by_name;
+}
+
+inline ThreadCpu operator-(ThreadCpu after, const ThreadCpu& before) {
+  for (const auto& [name, seconds] : before) after[name] -= seconds;
+  return after;
 }
 
 // The reference relay's loop, for a forked child: batches of up to kBatch datagrams from `in`,
@@ -345,6 +374,7 @@ struct Trial {
   uint64_t offered = 0, received = 0, disorder = 0, wrong_length = 0;
   double rate = 0;  // datagrams per second as actually offered
   double cpu_seconds = 0;
+  ThreadCpu thread_cpu;  // by thread name
   bool clean() const { return received == offered && disorder == 0 && wrong_length == 0; }
 };
 
@@ -370,9 +400,11 @@ inline Trial RunTrial(RelayUnderTest& relay, Receiver& receiver, double rate, do
   trial.offered = std::max<uint64_t>(1, static_cast<uint64_t>(rate * seconds));
   receiver.Expect(relay.sender().next_sequence());
   const double cpu_before = ProcessCpuSeconds(relay.pid());
+  const ThreadCpu threads_before = ThreadCpuSeconds(relay.pid());
   trial.rate = static_cast<double>(trial.offered) / relay.sender().SendPaced(trial.offered, rate);
   AwaitArrivals(receiver, trial.offered);
   trial.cpu_seconds = ProcessCpuSeconds(relay.pid()) - cpu_before;
+  trial.thread_cpu = ThreadCpuSeconds(relay.pid()) - threads_before;
   trial.received = receiver.received();
   trial.disorder = receiver.disorder();
   trial.wrong_length = receiver.wrong_length();
@@ -391,6 +423,7 @@ inline bool WaitForRelay(RelayUnderTest& relay, Receiver& receiver) {
 struct Measurement {
   double rate = 0;  // datagrams per second
   double cpu_per_datagram = 0;
+  ThreadCpu thread_cpu_per_datagram;  // by thread name
 };
 
 // Trials of at most 1 s from 20,000 datagrams/s, doubling the rate while they are clean or
@@ -415,9 +448,11 @@ inline Measurement MaxCleanRate(RelayUnderTest& relay, Receiver& receiver, doubl
   }
   for (int step = 0; step < 20; ++step, good *= 0.95) {
     const Trial trial = RunTrial(relay, receiver, good, seconds);
-    if (trial.clean()) {
-      return {trial.rate, trial.cpu_seconds / static_cast<double>(trial.received)};
-    }
+    if (!trial.clean()) continue;
+    const auto received = static_cast<double>(trial.received);
+    Measurement measured{trial.rate, trial.cpu_seconds / received, trial.thread_cpu};
+    for (auto& [name, seconds] : measured.thread_cpu_per_datagram) seconds /= received;
+    return measured;
   }
   return {};
 }
@@ -491,10 +526,26 @@ inline void PrintBest(const char* name, size_t size, const Measurement& best) {
               best.cpu_per_datagram * 1e6);
 }
 
+// What each of the router's threads does with a datagram, by thread name.
+inline const char* ThreadWork(const std::string& name) {
+  if (name == "transparent") return "receive, resolution, hand-over";
+  if (name == "l2tp-lns") return "receive, L2TP and PPP, resolution, hand-over";
+  if (name == "sending") return "take from the queue, send";
+  return "other";
+}
+
 inline void PrintRatio(size_t size, const Measurement& velmora, const Measurement& reference) {
   const double ratio = reference.rate > 0 ? velmora.rate / reference.rate : 0;
   std::printf("%4zu bytes  velmora / reference (same receive buffer): %.2f, target %.1f: %s\n",
               size, ratio, kTarget, ratio >= kTarget ? "met" : "NOT met");
+  if (ratio < kTarget) {
+    std::printf("%4zu bytes  where velmora's CPU time goes, per datagram:", size);
+    for (const auto& [name, seconds] : velmora.thread_cpu_per_datagram) {
+      if (seconds > 0)
+        std::printf(" %s (%s) %.3f us;", name.c_str(), ThreadWork(name), seconds * 1e6);
+    }
+    std::printf("\n");
+  }
   std::fflush(stdout);
 }
 

@@ -1,5 +1,6 @@
 #include "l2tp/cl2tp.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -166,6 +167,7 @@ bool CL2tp::Start() {
   stop_requested_ = false;
   running_ = 1;
   thread_ = std::thread([this, params]() mutable { Run(*port_, std::move(params)); });
+  pthread_setname_np(thread_.native_handle(), "l2tp-lns");
   return true;
 }
 

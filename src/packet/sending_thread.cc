@@ -1,5 +1,7 @@
 #include "packet/sending_thread.h"
 
+#include <pthread.h>
+
 #include <cstdio>
 #include <optional>
 
@@ -33,6 +35,7 @@ SendingThread::SendingThread(OutputQueue& queue, Log& log, Clock& clock,
 void SendingThread::Launch() {
   queue_.Resume();
   thread_ = std::thread([this, inserter = inserter_()] { Run(inserter); });
+  pthread_setname_np(thread_.native_handle(), "sending");
 }
 
 void SendingThread::Wake() {

@@ -1,5 +1,7 @@
 #include "packet/transparent_port.h"
 
+#include <pthread.h>
+
 #include "packet/frame_filters.h"
 #include "packet/inserter_datagram.h"
 #include "packet/packet_dump.h"
@@ -20,6 +22,7 @@ void TransparentPort::Launch() {
   socket_.emplace(path_.log);
   thread_ =
       std::thread([this, port = settings_.port.get(), run = path_.settings()] { Run(port, run); });
+  pthread_setname_np(thread_.native_handle(), "transparent");
 }
 
 void TransparentPort::Join() {
