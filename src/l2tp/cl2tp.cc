@@ -18,7 +18,6 @@ namespace {
 constexpr uint16_t kDefaultPort = 1701;
 constexpr size_t kMaxUserField = 260;
 constexpr size_t kMaxSecret = 96;
-constexpr size_t kReceiveSize = 4096;
 constexpr auto kShutdownGrace = std::chrono::milliseconds(2000);
 
 class PortTransport final : public L2tpTransport {

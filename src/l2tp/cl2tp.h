@@ -26,6 +26,11 @@ namespace velmora::l2tp {
 // the bytes are valid during the call only. Runs on the server thread.
 using L2tpPacketCallback = IpPacketCallback;
 
+// The longest datagram the server receives, and so the longest packet it delivers: that
+// datagram's payload behind the delivery header.
+inline constexpr size_t kReceiveSize = 4096;
+inline constexpr size_t kMaxDeliveredPacket = kReceiveSize + kDeliveryHeaderSize;
+
 // The server's parameters. Addresses in network order.
 struct L2tpParams {
   bool qosHeader = false;

@@ -8,7 +8,6 @@
 #include "packet/frame_filters.h"
 #include "packet/inserter_datagram.h"
 #include "packet/l2tp_datagram.h"
-#include "packet/output_queue.h"
 #include "packet/packet_dump.h"
 #include "stats/status_counters.h"
 #include "stats/traffic_statistics.h"
@@ -22,7 +21,7 @@ L2tpLink::L2tpLink(PacketPath& path, l2tp::CL2tp& server, Settings settings)
     : path_(path),
       server_(server),
       settings_(settings),
-      copies_(kDatagramBatch * OutputQueue::kSlotSize) {}
+      copies_(kDatagramBatch * l2tp::kMaxDeliveredPacket) {}
 
 bool L2tpLink::StartL2tpLink() {
   run_ = path_.settings();
@@ -68,13 +67,13 @@ void L2tpLink::L2tpPacket(const uint8_t* buffer, uint32_t length) {
   if (!reader_) reader_.emplace(path_.tables);
   const int level = path_.log.level();
   StatusCounters& counters = path_.counters;
-  if (length > OutputQueue::kSlotSize) {
+  if (length > l2tp::kMaxDeliveredPacket) {
     counters.bad_packets.fetch_add(1, std::memory_order_relaxed);
     Refuse("Bad packet length (" + std::to_string(length) + " bytes delivered).", {}, level);
     return;
   }
   if (batch_.full()) DeliverBatch();
-  const std::span<uint8_t> datagram(copies_.data() + copied_ * OutputQueue::kSlotSize, length);
+  const std::span<uint8_t> datagram(copies_.data() + copied_ * l2tp::kMaxDeliveredPacket, length);
   std::copy(buffer, buffer + length, datagram.begin());
   const std::span<const uint8_t> frame = datagram.subspan(std::min<size_t>(length, kQosHeaderSize));
   if (level >= 3) path_.log << L2tpTrace(datagram);

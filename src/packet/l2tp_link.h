@@ -60,7 +60,7 @@ class L2tpLink final : public ServiceSource {
   Settings settings_;
   SourceSettings run_;  // of the current run; set before the server thread starts
   // Server thread only: the copies of a burst's packets, resolved in place, and the batch of them.
-  std::vector<uint8_t> copies_;  // kDatagramBatch slots of OutputQueue::kSlotSize bytes
+  std::vector<uint8_t> copies_;  // kDatagramBatch slots of l2tp::kMaxDeliveredPacket bytes
   size_t copied_ = 0;
   SourceBatch batch_;
   std::optional<TableReader> reader_;  // server thread only

@@ -17,6 +17,7 @@ namespace {
 
 constexpr int32_t kBadDescriptor = 10009;
 constexpr int32_t kNotASocket = 10038;
+constexpr auto kRefusalWindow = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -86,17 +87,25 @@ void SendingThread::Trace(OutputQueue::Datagrams datagrams) {
 }
 
 bool SendingThread::Send(UdpSocket& socket, OutputQueue::Datagrams datagrams) {
-  for (;;) {
-    datagrams = datagrams.subspan(socket.SendBatch(datagrams));
-    if (datagrams.empty()) return true;
+  while (!datagrams.empty()) {
+    const size_t count = Refusing() ? 1 : datagrams.size();
+    const size_t sent = socket.SendBatch(datagrams.first(count));
+    datagrams = datagrams.subspan(sent);
+    if (sent == count) continue;
     if (running_ == 0) return false;  // the stop closed the socket under the last datagrams
     SendFailed(socket.send_error());
     datagrams = datagrams.subspan(1);
   }
+  return true;
+}
+
+bool SendingThread::Refusing() const {
+  return last_failure_ && clock_.Now() - *last_failure_ < kRefusalWindow;
 }
 
 void SendingThread::SendFailed(int32_t code) {
   if (code == kBadDescriptor || code == kNotASocket) throw cerrorcode(code);
+  last_failure_ = clock_.Now();
   dropped_.Count(clock_.Now(), [code] {
     return "Sending to the inserter failed: " + SocketErrorText(code) + "; ";
   });

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <thread>
 
@@ -51,6 +52,10 @@ class SendingThread final : public ServiceSource {
   // Sends the datagrams in order, counting each one that fails; false when the stop closed the
   // socket under them.
   bool Send(UdpSocket& socket, OutputQueue::Datagrams datagrams);
+  // Whether a send failed within the last second. The system reports a refusal of the inserter
+  // only to a send of one datagram that meets it, so meanwhile datagrams go one a call and each
+  // refusal is counted as it was met.
+  bool Refusing() const;
   // A send that failed with `code`; throws for a socket that cannot be used any more.
   void SendFailed(int32_t code);
 
@@ -62,6 +67,7 @@ class SendingThread final : public ServiceSource {
   std::function<bool()> enabled_;
   std::thread thread_;
   LossSeries dropped_;
+  std::optional<Clock::TimePoint> last_failure_;
 };
 
 }  // namespace velmora

@@ -5,20 +5,20 @@
 namespace velmora {
 
 DatagramBatch::DatagramBatch(size_t capacity)
-    : capacity_(capacity), bytes_(kDatagramBatch * capacity) {}
-
-mmsghdr* DatagramBatch::PrepareReceive() {
-  count_ = 0;
+    : capacity_(capacity), bytes_(kDatagramBatch * capacity) {
   for (size_t i = 0; i < kDatagramBatch; ++i) {
     vectors_[i] = {slot(i), capacity_};
     msghdr& header = headers_[i].msg_hdr;
-    header = {};
     header.msg_name = &senders_[i];
-    header.msg_namelen = sizeof senders_[i];
     header.msg_iov = &vectors_[i];
     header.msg_iovlen = 1;
-    headers_[i].msg_len = 0;
   }
+}
+
+mmsghdr* DatagramBatch::PrepareReceive() {
+  count_ = 0;
+  // Of the headers, recvmmsg changes the sender's length (and what it returns).
+  for (mmsghdr& header : headers_) header.msg_hdr.msg_namelen = sizeof(sockaddr_in);
   return headers_.data();
 }
 

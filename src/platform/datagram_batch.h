@@ -28,7 +28,8 @@ class DatagramBatch {
   std::span<uint8_t> operator[](size_t i) { return {slot(i), lengths_[i]}; }
   const sockaddr_in& from(size_t i) const { return senders_[i]; }
 
-  // For the sockets: the headers for one recvmmsg into every slot, and the keeping of what it got.
+  // For the sockets: the headers for one recvmmsg into every slot (built once), and the keeping
+  // of what it got.
   mmsghdr* PrepareReceive();
   const mmsghdr& received(size_t i) const { return headers_[i]; }
   // Keeps received datagram `i` (`length` bytes) as the next one of the batch.

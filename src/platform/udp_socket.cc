@@ -136,12 +136,14 @@ int32_t UdpSocket::ReceiveBatch(DatagramBatch& batch) {
     return ::recvmmsg(fd, headers, kDatagramBatch, MSG_WAITFORONE | MSG_TRUNC, nullptr);
   });
   if (received < 0) return -1;
+  const size_t room = std::min(batch.capacity(), kMaxDatagram);
   for (size_t i = 0; i < static_cast<size_t>(received); ++i) {
     const size_t length = batch.received(i).msg_len;
     // A socket shut down by Close reads as an empty datagram from nobody.
     if (length == 0 && handle_.closed()) return -1;
-    if (length > kMaxDatagram) {
-      log_ << "Datagram of " << static_cast<int32_t>(length) << " bytes refused (over 16384)\n";
+    if (length > room) {
+      log_ << "Datagram of " << static_cast<int32_t>(length) << " bytes refused (over "
+           << static_cast<int32_t>(room) << ")\n";
     } else if (length > 0) {
       batch.Keep(i, length);
     }
@@ -183,8 +185,9 @@ size_t UdpSocket::SendBatch(std::span<const std::span<const uint8_t>> datagrams)
     }
     done += static_cast<size_t>(sent);
     if (static_cast<size_t>(sent) == count || done == datagrams.size()) continue;
-    // A batch cut short does not say why its next datagram failed (a refusal of the peer is
-    // used up by it): that one alone tells.
+    // A batch cut short does not say why its next datagram failed: a refusal of the peer that
+    // was pending is used up by it and not reported. That datagram goes once more alone, which
+    // either sends it or reports why not.
     if (SendTo(datagrams[done].data(), datagrams[done].size()) != 0) return done;
     ++done;
   }
@@ -193,9 +196,10 @@ size_t UdpSocket::SendBatch(std::span<const std::span<const uint8_t>> datagrams)
 
 ssize_t UdpSocket::SendSome(std::span<const std::span<const uint8_t>> datagrams) {
   std::array<iovec, kDatagramBatch> vectors;
-  std::array<mmsghdr, kDatagramBatch> headers{};
+  std::array<mmsghdr, kDatagramBatch> headers;
   for (size_t i = 0; i < datagrams.size(); ++i) {
     vectors[i] = {const_cast<uint8_t*>(datagrams[i].data()), datagrams[i].size()};
+    headers[i] = {};
     headers[i].msg_hdr.msg_iov = &vectors[i];
     headers[i].msg_hdr.msg_iovlen = 1;
   }

@@ -42,9 +42,9 @@ class UdpSocket {
   // Asks for the packet path's receive buffer (see SizeReceiveBuffer) and logs at level 3 what
   // the system gave.
   void SizeReceiveBuffer();
-  // Waits for a datagram and takes it with every other one waiting, up to the batch's room (at
-  // most kMaxDatagram bytes each): 0, or -1 when the socket was closed or failed. Empty datagrams
-  // are skipped and one over kMaxDatagram bytes is logged and refused, never handed on cut short,
+  // Waits for a datagram and takes it with every other one waiting, up to the batch's room: 0,
+  // or -1 when the socket was closed or failed. Empty datagrams are skipped, and one longer than
+  // a slot of the batch (or than kMaxDatagram) is logged and refused, never handed on cut short,
   // so the batch may come back empty.
   int32_t ReceiveBatch(DatagramBatch& batch);
   // Connects to the peer, so that the system reports a peer that is not listening (connection

@@ -1,6 +1,7 @@
 #include "stats/traffic_statistics.h"
 
 #include <algorithm>
+#include <bitset>
 #include <cinttypes>
 #include <cstdio>
 
@@ -79,16 +80,17 @@ LocalFileTime TrafficStatistics::Now() const {
 void TrafficStatistics::CountPackets(std::span<const Packet> packets) {
   if (!enabled_.load(std::memory_order_relaxed)) return;
   const LocalFileTime now = Now();
-  for (size_t first = 0; first < packets.size();) {
-    Shard& shard = ShardOf(packets[first].address);
-    size_t end = first + 1;
-    while (end < packets.size() && &ShardOf(packets[end].address) == &shard) ++end;
+  std::bitset<kShards> counted;
+  for (size_t first = 0; first < packets.size(); ++first) {
+    const size_t index = ShardIndex(packets[first].address);
+    if (counted[index]) continue;
+    counted[index] = true;
+    Shard& shard = shards_[index];
     std::lock_guard lock(shard.mutex);
-    // Unless a switch to no file got here first.
-    if (shard.counting) {
-      for (size_t i = first; i < end; ++i) CountLocked(shard, packets[i], now);
+    if (!shard.counting) continue;  // a switch to no file got here first
+    for (size_t i = first; i < packets.size(); ++i) {
+      if (ShardIndex(packets[i].address) == index) CountLocked(shard, packets[i], now);
     }
-    first = end;
   }
 }
 

@@ -64,8 +64,7 @@ class TrafficStatistics {
     const Packet packet{address, length};
     CountPackets({&packet, 1});
   }
-  // A source's batch, in order: one clock reading, and one lock for each run of packets whose
-  // addresses share a shard.
+  // A source's batch: one clock reading, and one lock for each shard its addresses fall in.
   void CountPackets(std::span<const Packet> packets);
   // Every two seconds: the rates; every 31st tick the file.
   void Tick();

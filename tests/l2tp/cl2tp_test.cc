@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <stdexcept>
 
@@ -128,6 +129,24 @@ TEST_F(CL2tpTest, RunsStopsAndShutsTunnelsDown) {
   EXPECT_TRUE(Said("L2tp LNS server shutdown is initiated"));
   EXPECT_TRUE(Said("L2tp LNS server was terminated"));
   EXPECT_EQ(server.GetTunnelCount(), 0u);
+}
+
+// Whatever a read burst held, the burst callback ends it; at level 3 the server tells the
+// receive buffer it got.
+TEST_F(CL2tpTest, EveryReadBurstEndsWithTheBurstCallback) {
+  CL2tp server;
+  L2tpParams params = Params();
+  params.debugLevel = 3;
+  std::atomic<int> bursts{0};
+  params.burstEnd = [&bursts] { ++bursts; };
+  ASSERT_TRUE(server.SetParameters(params));
+  ASSERT_TRUE(server.Start());
+  testing::UdpPeer stranger;
+  for (int i = 0; i < 5; ++i) stranger.SendTo(server.port(), "not L2TP");
+  EXPECT_TRUE(testing::WaitFor([&] { return bursts > 0; }));
+  EXPECT_TRUE(Said("L2tp LNS receive buffer of "));
+  server.Stop();
+  ASSERT_TRUE(testing::WaitFor([&] { return !server.IsRunning(); }));
 }
 
 TEST_F(CL2tpTest, AFloodOfSccrqsFromAStrangerIsAnsweredAtABoundedRate) {

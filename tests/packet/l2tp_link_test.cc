@@ -143,6 +143,17 @@ TEST_F(L2tpLinkTest, ABurstGoesOnAtItsEndInOrder) {
   EXPECT_EQ(statistics_.Address(DottedToAddress("10.0.0.5"))->packets, kBurst - 1);
 }
 
+// The longest packet the server delivers (a whole datagram's payload behind the header) is
+// resolved and counted like any other; the output queue then drops it, being over its slots.
+TEST_F(L2tpLinkTest, TheLongestDeliveredPacketIsCountedAndHandedOver) {
+  const std::vector<uint8_t> longest = Delivered("10.0.0.5", l2tp::kMaxDeliveredPacket - 8);
+  Deliver(longest);
+  EXPECT_EQ(counters_.unicast_packets, 1u);
+  EXPECT_EQ(counters_.bad_packets, 0u);
+  EXPECT_EQ(console_.Count(), 0);
+  EXPECT_EQ(Pop(), "<empty>");
+}
+
 TEST_F(L2tpLinkTest, RefusedPacketsAreLoggedCountedAndDropped) {
   std::vector<uint8_t> no_dots = Delivered("10.0.0.5");
   no_dots[7] = '.';

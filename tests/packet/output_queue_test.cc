@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "testing/velmora_process.h"
+
 namespace velmora {
 namespace {
 
@@ -78,8 +80,9 @@ TEST(OutputQueueTest, ABatchLargerThanTheRoomWaitsForItAndKeepsItsOrder) {
   ASSERT_EQ(Push(queue, full), full.size());
   const std::vector<Bytes> batch = {Datagram(1, 0), Datagram(1, 1), Datagram(1, 2), Datagram(1, 3)};
   auto blocked = std::async(std::launch::async, [&] { return Push(queue, batch); });
+  // The first two go in before the wait.
+  ASSERT_TRUE(testing::WaitFor([&] { return queue.size() == OutputQueue::kSlots; }));
   EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-  EXPECT_EQ(queue.size(), OutputQueue::kSlots);  // the first two went in before the wait
   std::vector<Bytes> out;
   while (out.size() < full.size() + batch.size()) {
     for (Bytes& datagram : Take(queue)) out.push_back(std::move(datagram));
@@ -89,7 +92,7 @@ TEST(OutputQueueTest, ABatchLargerThanTheRoomWaitsForItAndKeepsItsOrder) {
 
   ASSERT_EQ(Push(queue, full), full.size());
   auto stopped = std::async(std::launch::async, [&] { return Push(queue, batch); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(testing::WaitFor([&] { return queue.size() == OutputQueue::kSlots; }));
   queue.Stop();
   EXPECT_EQ(stopped.get(), 2u);  // the part that found room
 }

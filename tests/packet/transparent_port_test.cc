@@ -17,6 +17,7 @@
 #include "testing/list_console.h"
 #include "testing/queue_access.h"
 #include "testing/udp_peer.h"
+#include "testing/velmora_process.h"
 
 namespace velmora {
 namespace {
@@ -88,7 +89,7 @@ class TransparentPortTest : public ::testing::Test {
   void HoldThePort() {
     const std::string filler = AsText(TransparentDatagram("10.2.2.2", 0, 0));
     for (size_t i = 0; i <= OutputQueue::kSlots; ++i) sender_.SendTo(port_, filler);
-    while (queue_.size() < OutputQueue::kSlots) std::this_thread::yield();
+    ASSERT_TRUE(testing::WaitFor([this] { return queue_.size() == OutputQueue::kSlots; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   // Takes what the held port handed over: the fillers, then everything after them.

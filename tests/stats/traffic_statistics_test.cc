@@ -40,6 +40,26 @@ class TrafficStatisticsTest : public ::testing::Test {
   TrafficStatistics stats_{files_, clock_, log_, kStart};
 };
 
+// A batch to many addresses, repeated and interleaved over the shards, counts each packet once,
+// whatever the order it takes the shards in.
+TEST_F(TrafficStatisticsTest, ABatchCountsEveryPacketOfEveryAddress) {
+  stats_.SetFile("stat.log");
+  std::vector<TrafficStatistics::Packet> batch;
+  for (uint32_t round = 0; round < 4; ++round) {
+    for (uint32_t host = 1; host <= 16; ++host)
+      batch.push_back({Ip("10.0.0.0") + (host << 24), host});
+  }
+  stats_.CountPackets(batch);
+  stats_.CountPackets({});
+  for (uint32_t host = 1; host <= 16; ++host) {
+    const AddressStatistics r = *stats_.Address(Ip("10.0.0.0") + (host << 24));
+    EXPECT_EQ(r.packets, 4u);
+    EXPECT_EQ(r.bytes, 4u * host);
+    EXPECT_EQ(r.started, kStart);
+  }
+  EXPECT_EQ(stats_.Addresses().size(), 16u);
+}
+
 TEST_F(TrafficStatisticsTest, RatesOverTicksAreExactIntegers) {
   stats_.SetFile("stat.log");
   stats_.CountPacket(Ip("10.0.0.1"), 1000);
