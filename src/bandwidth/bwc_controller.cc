@@ -62,13 +62,23 @@ BWCController::~BWCController() {
 }
 
 BWCController::EnqueueResult BWCController::Enqueue(std::span<const uint8_t> datagram) {
+  Shared guard(mutex_);
+  return EnqueueLocked(datagram);
+}
+
+void BWCController::Enqueue(std::span<const std::span<const uint8_t>> datagrams) {
+  Shared guard(mutex_);
+  for (const std::span<const uint8_t> datagram : datagrams) EnqueueLocked(datagram);
+}
+
+BWCController::EnqueueResult BWCController::EnqueueLocked(std::span<const uint8_t> datagram) {
   if (datagram.size() < 4) return EnqueueResult::kIgnored;
   const FrameKind kind = KindOf(datagram);
   if (kind == FrameKind::kIpv6) {
     Ipv6Address address;
     if (datagram.size() < kIpv6DestinationAt + address.size()) return EnqueueResult::kIgnored;
     std::copy_n(datagram.begin() + kIpv6DestinationAt, address.size(), address.begin());
-    return File(address, datagram);
+    return FileLocked(address, datagram);
   }
   uint32_t address = 0;
   std::memcpy(&address, datagram.data(), sizeof address);
@@ -76,21 +86,20 @@ BWCController::EnqueueResult BWCController::Enqueue(std::span<const uint8_t> dat
     CountUnplaced(address, "IP version does not match the EtherType.");
     return EnqueueResult::kNotConfigured;
   }
-  return File(address, datagram);
+  return FileLocked(address, datagram);
 }
 
 template <typename Key>
-BWCController::EnqueueResult BWCController::File(const Key& address,
-                                                 std::span<const uint8_t> datagram) {
-  std::vector<uint8_t> copy(datagram.begin(), datagram.end());
-  Shared guard(mutex_);
+BWCController::EnqueueResult BWCController::FileLocked(const Key& address,
+                                                       std::span<const uint8_t> datagram) {
   const auto& map = MapOf(address);
   const auto found = map.find(address);
   if (found == map.end()) {
     CountUnplaced(address, "Not configured.");
     return EnqueueResult::kNotConfigured;
   }
-  return found->second->Add(std::move(copy)) ? EnqueueResult::kQueued : EnqueueResult::kQueueFull;
+  return found->second->Add({datagram.begin(), datagram.end()}) ? EnqueueResult::kQueued
+                                                                : EnqueueResult::kQueueFull;
 }
 
 template <typename Key>

@@ -66,6 +66,8 @@ class BWCController final : public BWCSender {
   // has no queue. A datagram without a queue is dropped and counted, with a log line at most once
   // a second and the last count of a series logged a second later or when shaping stops.
   EnqueueResult Enqueue(std::span<const uint8_t> datagram);
+  // A source's batch, in order, as Enqueue does each, under one hold of the shared lock.
+  void Enqueue(std::span<const std::span<const uint8_t>> datagrams);
 
   // The profile operations: each raises BWCError with the operator's message and then has
   // changed nothing.
@@ -128,8 +130,10 @@ class BWCController final : public BWCSender {
   void Remove(const Key& address);
   template <typename Key>
   std::optional<QueueState> StateOf(const Key& address) const;
+  // With the lock held shared: Enqueue's work, and the filing of a copy in `address`'s queue.
+  EnqueueResult EnqueueLocked(std::span<const uint8_t> datagram);
   template <typename Key>
-  EnqueueResult File(const Key& address, std::span<const uint8_t> datagram);
+  EnqueueResult FileLocked(const Key& address, std::span<const uint8_t> datagram);
   // The queues in the order the scheduler walks them: IPv4 by key, then IPv6 by key.
   void RebuildOrder();
 

@@ -10,7 +10,7 @@ void PacketOutput::HandOver(std::span<const std::span<const uint8_t>> datagrams)
     queue_.Push(datagrams);
     return;
   }
-  for (const std::span<const uint8_t> datagram : datagrams) bandwidth_.Enqueue(datagram);
+  bandwidth_.Enqueue(datagrams);
 }
 
 }  // namespace velmora

@@ -666,6 +666,38 @@ std::vector<uint8_t> Ipv6Datagram(const char* destination, size_t length = 1000)
   return datagram;
 }
 
+// A source's batch is filed datagram by datagram as single ones are: each to its own queue in
+// order, the short ones ignored, the rest without a queue counted and logged.
+TEST_F(SchedulerTest, ABatchIsFiledAsItsDatagramsOneByOne) {
+  bwc_.SetPhysicalBandwidth(2'000'000);
+  bwc_.AddProfile("A", 1'000'000, 1'000'000, 0);
+  bwc_.AddAddress(Ip(5), "A");
+  const Ipv6Address v6 = *TextToIpv6("2001:db8::a00:6");
+  bwc_.AddAddress(v6, "A");
+  std::vector<std::vector<uint8_t>> batch;
+  for (const size_t length : {700, 800}) {
+    batch.emplace_back(length, 0x5a);
+    const uint32_t address = Ip(5);
+    std::memcpy(batch.back().data(), &address, 4);
+  }
+  batch.push_back(Ipv6Datagram("2001:db8::a00:6", 900));
+  batch.emplace_back(3, 0);  // too short for a QoS IP
+  batch.push_back(Ipv6Datagram("2001:db8::a00:7"));
+  const std::vector<std::span<const uint8_t>> views(batch.begin(), batch.end());
+  bwc_.Enqueue(views);
+  EXPECT_EQ(bwc_.Queue(Ip(5))->queued_packets, 2u);
+  EXPECT_EQ(bwc_.Queue(Ip(5))->queued_bytes, 1500u);
+  EXPECT_EQ(bwc_.Queue(v6)->queued_bytes, 900u);
+  EXPECT_EQ(bwc_.unplaced_datagrams(), 1u);
+  EXPECT_TRUE(console_.Has("2001:db8::a00:7 - Not configured.; 1 datagram(s) without a queue"));
+  bwc_.Enable(true);
+  clock_.RunTo(At(milliseconds(100)));
+  std::lock_guard<std::mutex> guard(sent_mutex_);
+  ASSERT_EQ(sent_.size(), 3u);
+  EXPECT_EQ(sent_[0].length, 700u);  // the address's order kept
+  EXPECT_EQ(sent_[1].length + sent_[2].length, 800u + 900u);
+}
+
 TEST_F(SchedulerTest, Ipv6DatagramsGoToTheQueueOfTheirOwnAddressOnly) {
   bwc_.SetPhysicalBandwidth(2'000'000);
   bwc_.AddProfile("A", 1'000'000, 1'000'000, 0);
