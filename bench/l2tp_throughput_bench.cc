@@ -30,9 +30,11 @@
 #include <thread>
 
 #include "l2tp/ppp/ppp.h"
+#include "packet/l2tp_datagram.h"
 #include "packet/l2tp_link.h"
 #include "ppp_user.h"
 #include "router_child.h"
+#include "router_stage_costs.h"
 #include "scripted_lac.h"
 #include "throughput_trial.h"
 
@@ -137,13 +139,26 @@ std::unique_ptr<RelayUnderTest> Reference(size_t size, uint16_t receiver_port) {
                                           kReceiveAt, deliver);
 }
 
+// The L2TP link's own work on a delivered packet of the benchmark.
+std::vector<StageCost> L2tpStageCosts(size_t size) {
+  const auto header = DeliveryHeader();
+  const Bytes frame = UserIpFrame(htonl(0xac100001), size);
+  Bytes delivered(header.begin(), header.end());
+  delivered.insert(delivered.end(), frame.begin() + 2, frame.end());  // without PPP's protocol
+  const auto resolve = [](std::span<uint8_t> datagram, const TableSnapshot& tables) {
+    ResolveL2tpDatagram(datagram, tables);
+  };
+  return {ResolutionCost(delivered, kDeliveryHeaderSize, resolve),
+          HandOverCost(delivered.size(), kHandOverBatch)};
+}
+
 }  // namespace
 }  // namespace velmora::bench
 
 int main(int argc, char** argv) {
-  return velmora::bench::CompareRelays(argc, argv, velmora::bench::kUsage,
-                                       "L2TP user packets (sizes of the IPv4 packets)",
-                                       velmora::l2tp::kDeliveryHeaderSize,
-                                       {{"velmora", velmora::bench::Velmora},
-                                        {"reference, same buffer", velmora::bench::Reference}});
+  return velmora::bench::CompareRelays(
+      argc, argv, velmora::bench::kUsage, "L2TP user packets (sizes of the IPv4 packets)",
+      velmora::l2tp::kDeliveryHeaderSize,
+      {{"velmora", velmora::bench::Velmora}, {"reference, same buffer", velmora::bench::Reference}},
+      velmora::bench::L2tpStageCosts);
 }

@@ -534,7 +534,16 @@ inline const char* ThreadWork(const std::string& name) {
   return "other";
 }
 
-inline void PrintRatio(size_t size, const Measurement& velmora, const Measurement& reference) {
+// A part of the router's work on one datagram, timed in this process.
+struct StageCost {
+  std::string name;
+  double seconds = 0;  // per datagram
+};
+// The parts timed for a datagram size.
+using StageCosts = std::function<std::vector<StageCost>(size_t size)>;
+
+inline void PrintRatio(size_t size, const Measurement& velmora, const Measurement& reference,
+                       const StageCosts& stage_costs) {
   const double ratio = reference.rate > 0 ? velmora.rate / reference.rate : 0;
   std::printf("%4zu bytes  velmora / reference (same receive buffer): %.2f, target %.1f: %s\n",
               size, ratio, kTarget, ratio >= kTarget ? "met" : "NOT met");
@@ -544,7 +553,11 @@ inline void PrintRatio(size_t size, const Measurement& velmora, const Measuremen
       if (seconds > 0)
         std::printf(" %s (%s) %.3f us;", name.c_str(), ThreadWork(name), seconds * 1e6);
     }
-    std::printf("\n");
+    std::printf("\n%4zu bytes  of which the router's own work, timed in this process:", size);
+    for (const StageCost& cost : stage_costs(size)) {
+      std::printf(" %s %.3f us;", cost.name.c_str(), cost.seconds * 1e6);
+    }
+    std::printf(" the rest is system calls (receive, send) and wake-ups\n");
   }
   std::fflush(stdout);
 }
@@ -557,10 +570,11 @@ struct Contender {
 
 // A benchmark's whole run: its options from the command line, then for each size the best of
 // the runs of every contender, their figures and the ratio of the first (velmora) to the second
-// (the reference with the same receive buffer). `added_bytes`: what the relays put in front of
-// each datagram on its way.
+// (the reference with the same receive buffer), with `stage_costs` where the target is missed.
+// `added_bytes`: what the relays put in front of each datagram on its way.
 inline int CompareRelays(int argc, char** argv, const char* usage, const char* title,
-                         size_t added_bytes, const std::vector<Contender>& contenders) {
+                         size_t added_bytes, const std::vector<Contender>& contenders,
+                         const StageCosts& stage_costs) {
   const ThroughputOptions options = ParseThroughputOptions(argc, argv, usage);
   std::printf("%s: highest rate without loss or reordering over %.0f s, best of %d\n", title,
               options.seconds, options.runs);
@@ -571,7 +585,7 @@ inline int CompareRelays(int argc, char** argv, const char* usage, const char* t
       best.push_back(BestOf(contender.name, size, size + added_bytes, contender.relay, options));
     }
     for (size_t i = 0; i < contenders.size(); ++i) PrintBest(contenders[i].name, size, best[i]);
-    PrintRatio(size, best[0], best[1]);
+    PrintRatio(size, best[0], best[1], stage_costs);
   }
   return 0;
 }

@@ -19,7 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "packet/inserter_datagram.h"
+#include "packet/transparent_datagram.h"
 #include "router_child.h"
+#include "router_stage_costs.h"
 #include "throughput_trial.h"
 #include "traffic/udp_frame.h"
 
@@ -76,6 +79,16 @@ RelayFactory Reference(ReferenceBuffer buffer) {
   };
 }
 
+// The transparent port's own work on the benchmark's datagram.
+std::vector<StageCost> TransparentStageCosts(size_t size) {
+  std::vector<uint8_t> rebuilt;
+  const auto resolve = [&rebuilt](std::span<uint8_t> datagram, const TableSnapshot& tables) {
+    HandleTransparentDatagram(datagram, tables, true, rebuilt);
+  };
+  return {ResolutionCost(TransparentDatagram(size), kQosHeaderSize + 6, resolve),
+          HandOverCost(size, kHandOverBatch)};
+}
+
 }  // namespace
 }  // namespace velmora::bench
 
@@ -86,5 +99,6 @@ int main(int argc, char** argv) {
       argc, argv, velmora::bench::kUsage, "transparent port", 0,
       {{"velmora", velmora::bench::Velmora},
        {"reference, same buffer", Reference(ReferenceBuffer::kAsVelmora)},
-       {"reference, default buffer", Reference(ReferenceBuffer::kSystemDefault)}});
+       {"reference, default buffer", Reference(ReferenceBuffer::kSystemDefault)}},
+      velmora::bench::TransparentStageCosts);
 }

@@ -1,0 +1,98 @@
+#pragma once
+
+// The router's own per-datagram work on a throughput benchmark's datagram, timed in this process
+// with the router's code: the resolution from the benchmark's tables and the hand-over of
+// finished datagrams to the sending thread. Beside the CPU time of each of the router's threads,
+// it tells how much of a thread's time goes to the system calls and wake-ups around that work.
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bandwidth/bwc_controller.h"
+#include "packet/output_queue.h"
+#include "packet/packet_output.h"
+#include "packet/source_batch.h"
+#include "platform/address_text.h"
+#include "platform/file_system.h"
+#include "support/log.h"
+#include "tables/network_tables.h"
+#include "throughput_trial.h"
+
+namespace velmora::bench {
+
+// About the datagrams a batch of the router carries in the throughput benchmarks.
+inline constexpr size_t kHandOverBatch = 16;
+
+// The tables of the benchmarks' router: 10.0.0.0/8 on PID 291, 10.0.0.5 with its MAC.
+inline TableSnapshot BenchmarkTables() {
+  TableSnapshot tables;
+  tables.InsertSubnet({.id = 1,
+                       .IPSubNetAddr = DottedToAddress("10.0.0.0"),
+                       .IPSubNetMask = DottedToAddress("255.0.0.0"),
+                       .IPSubNetPID = 291});
+  tables.InsertIpMacRow({.address = DottedToAddress("10.0.0.5"),
+                         .mac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55},
+                         .subnet = 1});
+  return tables;
+}
+
+// Seconds per call of `work`, over about 0.2 s.
+template <typename Work>
+double SecondsPerCall(Work work) {
+  using Steady = std::chrono::steady_clock;
+  uint64_t calls = 0;
+  const Steady::time_point start = Steady::now();
+  Steady::duration spent{};
+  while (spent < std::chrono::milliseconds(200)) {
+    for (int i = 0; i < 1000; ++i) work();
+    calls += 1000;
+    spent = Steady::now() - start;
+  }
+  return std::chrono::duration<double>(spent).count() / static_cast<double>(calls);
+}
+
+// Resolving `datagram` in place with `resolve(bytes, tables)`; its first `header` bytes, which
+// the resolution rewrites, are put back before each call.
+template <typename Resolve>
+StageCost ResolutionCost(std::vector<uint8_t> datagram, size_t header, Resolve resolve) {
+  const std::vector<uint8_t> original = datagram;
+  const TableSnapshot tables = BenchmarkTables();
+  return {"resolution", SecondsPerCall([&] {
+            std::copy_n(original.begin(), header, datagram.begin());
+            resolve(std::span<uint8_t>(datagram), tables);
+          })};
+}
+
+// A source's batches of `batch` datagrams of `length` bytes into the statistics and the output
+// queue, and the sending thread's taking of them, on one thread (no wake-ups).
+inline StageCost HandOverCost(size_t length, size_t batch) {
+  MemoryFileSystem files;
+  Log log;
+  TrafficStatistics statistics(files, RealClock(), log, LocalFileTimeNow());
+  statistics.SetFile("bench-stat.log");
+  OutputQueue queue;
+  queue.Resume();
+  TessaroBWControl::BWCController bandwidth(RealClock(), log);
+  const std::atomic<bool> bandwidth_running{false};
+  PacketOutput output(queue, bandwidth, bandwidth_running);
+  const std::vector<uint8_t> datagram(length, 0x5a);
+  SourceBatch source;
+  const double per_batch = SecondsPerCall([&] {
+    for (size_t i = 0; i < batch; ++i) {
+      source.Count(DottedToAddress("10.0.0.5"), static_cast<uint32_t>(length));
+      source.Add(datagram);
+    }
+    source.Deliver(statistics, output);
+    queue.Front();
+    queue.Release();
+  });
+  return {"hand-over in batches of " + std::to_string(batch),
+          per_batch / static_cast<double>(batch)};
+}
+
+}  // namespace velmora::bench
