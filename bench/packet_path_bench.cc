@@ -8,15 +8,10 @@
 #include <cstring>
 #include <vector>
 
-#include "bandwidth/bwc_controller.h"
 #include "full_tables.h"
+#include "hand_over_rig.h"
 #include "packet/inserter_datagram.h"
-#include "packet/output_queue.h"
-#include "packet/packet_output.h"
-#include "packet/source_batch.h"
 #include "packet/transparent_datagram.h"
-#include "platform/file_system.h"
-#include "support/log.h"
 
 namespace velmora {
 namespace {
@@ -102,27 +97,16 @@ BENCHMARK(BM_TransparentIpv6Datagram);
 // queue, on one thread; the time per datagram is the figure.
 void BM_HandOverAndTake(benchmark::State& state) {
   const auto batch_size = static_cast<size_t>(state.range(0));
-  MemoryFileSystem files;
-  Log log;
-  TrafficStatistics statistics(files, RealClock(), log, LocalFileTimeNow());
-  statistics.SetFile("bench-stat.log");
-  OutputQueue queue;
-  queue.Resume();
-  TessaroBWControl::BWCController bandwidth(RealClock(), log);
-  const std::atomic<bool> bandwidth_running{false};
-  PacketOutput output(queue, bandwidth, bandwidth_running);
+  bench::HandOverRig rig;
   const std::vector<uint8_t> datagram(1400, 0x5a);
   const auto& ips = Tables().ipv4;
-  SourceBatch batch;
   size_t i = 0;
   for (auto _ : state) {
     for (size_t n = 0; n < batch_size; ++n) {
-      batch.Count(ips[i++ & 7], 1358);  // a burst to a few destinations
-      batch.Add(datagram);
+      rig.batch.Count(ips[i++ & 7], 1358);  // a burst to a few destinations
+      rig.batch.Add(datagram);
     }
-    batch.Deliver(statistics, output);
-    benchmark::DoNotOptimize(queue.Front().data());
-    queue.Release();
+    rig.DeliverAndTake();
   }
   state.counters["ns_per_datagram"] =
       benchmark::Counter(static_cast<double>(state.iterations() * batch_size),

@@ -6,20 +6,14 @@
 // it tells how much of a thread's time goes to the system calls and wake-ups around that work.
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "bandwidth/bwc_controller.h"
-#include "packet/output_queue.h"
-#include "packet/packet_output.h"
-#include "packet/source_batch.h"
+#include "hand_over_rig.h"
 #include "platform/address_text.h"
-#include "platform/file_system.h"
-#include "support/log.h"
 #include "tables/network_tables.h"
 #include "throughput_trial.h"
 
@@ -71,25 +65,14 @@ StageCost ResolutionCost(std::vector<uint8_t> datagram, size_t header, Resolve r
 // A source's batches of `batch` datagrams of `length` bytes into the statistics and the output
 // queue, and the sending thread's taking of them, on one thread (no wake-ups).
 inline StageCost HandOverCost(size_t length, size_t batch) {
-  MemoryFileSystem files;
-  Log log;
-  TrafficStatistics statistics(files, RealClock(), log, LocalFileTimeNow());
-  statistics.SetFile("bench-stat.log");
-  OutputQueue queue;
-  queue.Resume();
-  TessaroBWControl::BWCController bandwidth(RealClock(), log);
-  const std::atomic<bool> bandwidth_running{false};
-  PacketOutput output(queue, bandwidth, bandwidth_running);
+  HandOverRig rig;
   const std::vector<uint8_t> datagram(length, 0x5a);
-  SourceBatch source;
   const double per_batch = SecondsPerCall([&] {
     for (size_t i = 0; i < batch; ++i) {
-      source.Count(DottedToAddress("10.0.0.5"), static_cast<uint32_t>(length));
-      source.Add(datagram);
+      rig.batch.Count(DottedToAddress("10.0.0.5"), static_cast<uint32_t>(length));
+      rig.batch.Add(datagram);
     }
-    source.Deliver(statistics, output);
-    queue.Front();
-    queue.Release();
+    rig.DeliverAndTake();
   });
   return {"hand-over in batches of " + std::to_string(batch),
           per_batch / static_cast<double>(batch)};
