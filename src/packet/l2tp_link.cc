@@ -73,7 +73,8 @@ void L2tpLink::L2tpPacket(const uint8_t* buffer, uint32_t length) {
     return;
   }
   if (batch_.full()) DeliverBatch();
-  const std::span<uint8_t> datagram(copies_.data() + copied_ * l2tp::kMaxDeliveredPacket, length);
+  const std::span<uint8_t> datagram(copies_.data() + batch_.size() * l2tp::kMaxDeliveredPacket,
+                                    length);
   std::copy(buffer, buffer + length, datagram.begin());
   const std::span<const uint8_t> frame = datagram.subspan(std::min<size_t>(length, kQosHeaderSize));
   if (level >= 3) path_.log << L2tpTrace(datagram);
@@ -112,12 +113,10 @@ void L2tpLink::L2tpPacket(const uint8_t* buffer, uint32_t length) {
     path_.log << line;
   }
   batch_.Add(datagram);
-  ++copied_;
 }
 
 void L2tpLink::DeliverBatch() {
   batch_.Deliver(path_.statistics, path_.output);
-  copied_ = 0;
 }
 
 }  // namespace velmora

@@ -59,9 +59,9 @@ class L2tpLink final : public ServiceSource {
   l2tp::CL2tp& server_;
   Settings settings_;
   SourceSettings run_;  // of the current run; set before the server thread starts
-  // Server thread only: the copies of a burst's packets, resolved in place, and the batch of them.
+  // Server thread only: the copies of a burst's packets, resolved in place, the i-th added to
+  // the batch in slot i.
   std::vector<uint8_t> copies_;  // kDatagramBatch slots of l2tp::kMaxDeliveredPacket bytes
-  size_t copied_ = 0;
   SourceBatch batch_;
   std::optional<TableReader> reader_;  // server thread only
 };

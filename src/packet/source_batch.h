@@ -18,6 +18,7 @@ class PacketOutput;
 // The datagrams are views: their bytes must stay put until Deliver. Owned by one source thread.
 class SourceBatch {
  public:
+  size_t size() const { return datagram_count_; }  // the datagrams added since Deliver
   bool full() const { return datagram_count_ == kDatagramBatch; }
   // Both false when the batch is full: Deliver first.
   void Add(std::span<const uint8_t> datagram) { datagrams_[datagram_count_++] = datagram; }
