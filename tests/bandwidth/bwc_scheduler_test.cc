@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bandwidth/bwc_controller.h"
@@ -93,6 +94,17 @@ class SchedulerTest : public ::testing::Test {
     return queued;
   }
   Clock::TimePoint At(Clock::Duration d) const { return Clock::TimePoint{} + d; }
+  // 10.0.0.5 and 2001:db8::a00:5, which share their last four bytes, in profile "A" of 1 Mbit/s
+  // on a physical bandwidth of 2 Mbit/s.
+  std::pair<uint32_t, Ipv6Address> AddSiblings() {
+    bwc_.SetPhysicalBandwidth(2'000'000);
+    bwc_.AddProfile("A", 1'000'000, 1'000'000, 0);
+    const uint32_t v4 = DottedToAddress("10.0.0.5");
+    const Ipv6Address v6 = *TextToIpv6("2001:db8::a00:5");
+    bwc_.AddAddress(v4, "A");
+    bwc_.AddAddress(v6, "A");
+    return {v4, v6};
+  }
 
   // Bit/s sent to `address` (0: to all) in [from, to).
   double RateBetween(Clock::Duration from, Clock::Duration to, uint32_t address = 0) {
@@ -699,12 +711,7 @@ TEST_F(SchedulerTest, ABatchIsFiledAsItsDatagramsOneByOne) {
 }
 
 TEST_F(SchedulerTest, Ipv6DatagramsGoToTheQueueOfTheirOwnAddressOnly) {
-  bwc_.SetPhysicalBandwidth(2'000'000);
-  bwc_.AddProfile("A", 1'000'000, 1'000'000, 0);
-  const uint32_t v4 = DottedToAddress("10.0.0.5");
-  const Ipv6Address v6 = *TextToIpv6("2001:db8::a00:5");  // the same last four bytes
-  bwc_.AddAddress(v4, "A");
-  bwc_.AddAddress(v6, "A");
+  const auto [v4, v6] = AddSiblings();
   using Result = BWCController::EnqueueResult;
   EXPECT_EQ(bwc_.Enqueue(Ipv6Datagram("2001:db8::a00:5")), Result::kQueued);
   EXPECT_EQ(bwc_.Enqueue(Ipv6Datagram("2001:db8::a00:5", 1200)), Result::kQueued);
@@ -728,12 +735,7 @@ TEST_F(SchedulerTest, Ipv6DatagramsGoToTheQueueOfTheirOwnAddressOnly) {
 }
 
 TEST_F(SchedulerTest, FramesWhoseEtherTypeAndIpVersionDisagreeHaveNoQueue) {
-  bwc_.SetPhysicalBandwidth(2'000'000);
-  bwc_.AddProfile("A", 1'000'000, 1'000'000, 0);
-  const uint32_t v4 = DottedToAddress("10.0.0.5");
-  const Ipv6Address v6 = *TextToIpv6("2001:db8::a00:5");  // the same last four bytes
-  bwc_.AddAddress(v4, "A");
-  bwc_.AddAddress(v6, "A");
+  const auto [v4, v6] = AddSiblings();
   using Result = BWCController::EnqueueResult;
   std::vector<uint8_t> datagram = Ipv6Datagram("2001:db8::a00:5");
   datagram[8 + 12] = 0x08;  // EtherType IPv4, IPv6 packet
