@@ -1,0 +1,101 @@
+#include "platform/netlink_socket.h"
+
+#include <linux/rtnetlink.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace velmora {
+namespace {
+
+constexpr size_t kAnswerSize = 64 * 1024;  // dump parts are at most a few pages
+constexpr int kDumpAttempts = 8;
+
+struct DumpState {
+  const NetlinkSocket::MessageHandler* handler;
+  bool* interrupted;
+  bool refused = false;
+};
+
+int HandleDumpMessage(const nlmsghdr* message, void* data) {
+  auto* state = static_cast<DumpState*>(data);
+  if ((message->nlmsg_flags & NLM_F_DUMP_INTR) != 0) *state->interrupted = true;
+  if (!(*state->handler)(*message)) {
+    state->refused = true;
+    return MNL_CB_ERROR;
+  }
+  return MNL_CB_OK;
+}
+
+}  // namespace
+
+NetlinkSocket::NetlinkSocket()
+    : sequence_(static_cast<uint32_t>(time(nullptr))),
+      request_(MNL_SOCKET_BUFFER_SIZE),
+      answer_(kAnswerSize) {
+  socket_ = mnl_socket_open(NETLINK_ROUTE);
+  if (socket_ != nullptr && mnl_socket_bind(socket_, 0, MNL_SOCKET_AUTOPID) < 0) {
+    mnl_socket_close(socket_);
+    socket_ = nullptr;
+  }
+}
+
+NetlinkSocket::~NetlinkSocket() {
+  if (socket_ != nullptr) mnl_socket_close(socket_);
+}
+
+nlmsghdr* NetlinkSocket::StartMessage(uint16_t type, uint16_t flags, size_t header_size) {
+  std::memset(request_.data(), 0, request_.size());
+  nlmsghdr* message = mnl_nlmsg_put_header(request_.data());
+  message->nlmsg_type = type;
+  message->nlmsg_flags = NLM_F_REQUEST | flags;
+  mnl_nlmsg_put_extra_header(message, header_size);
+  return message;
+}
+
+bool NetlinkSocket::Dump(const MessageHandler& handler, const std::function<void()>& restart) {
+  if (socket_ == nullptr) return false;
+  for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
+    bool interrupted = false;
+    if (!DumpOnce(handler, interrupted)) return false;
+    if (!interrupted) return true;
+    restart();
+  }
+  errno = EAGAIN;
+  return false;
+}
+
+bool NetlinkSocket::DumpOnce(const MessageHandler& handler, bool& interrupted) {
+  auto* message = reinterpret_cast<nlmsghdr*>(request_.data());
+  message->nlmsg_seq = ++sequence_;
+  if (mnl_socket_sendto(socket_, message, message->nlmsg_len) < 0) return false;
+  DumpState state{&handler, &interrupted};
+  const unsigned int port = mnl_socket_get_portid(socket_);
+  for (;;) {
+    const ssize_t received = mnl_socket_recvfrom(socket_, answer_.data(), answer_.size());
+    if (received < 0) return false;
+    const int result = mnl_cb_run(answer_.data(), static_cast<size_t>(received), message->nlmsg_seq,
+                                  port, HandleDumpMessage, &state);
+    if (result == MNL_CB_STOP) return true;
+    if (result == MNL_CB_ERROR) {
+      if (state.refused) errno = EPROTO;
+      return false;
+    }
+  }
+}
+
+int NetlinkSocket::Change() {
+  if (socket_ == nullptr) return errno != 0 ? errno : EBADF;
+  auto* message = reinterpret_cast<nlmsghdr*>(request_.data());
+  message->nlmsg_flags |= NLM_F_ACK;
+  message->nlmsg_seq = ++sequence_;
+  if (mnl_socket_sendto(socket_, message, message->nlmsg_len) < 0) return errno;
+  const ssize_t received = mnl_socket_recvfrom(socket_, answer_.data(), answer_.size());
+  if (received < 0) return errno;
+  const int result = mnl_cb_run(answer_.data(), static_cast<size_t>(received), message->nlmsg_seq,
+                                mnl_socket_get_portid(socket_), nullptr, nullptr);
+  return result < 0 ? errno : 0;
+}
+
+}  // namespace velmora

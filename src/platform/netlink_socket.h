@@ -1,0 +1,47 @@
+#pragma once
+
+#include <libmnl/libmnl.h>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace velmora {
+
+// One rtnetlink conversation with the kernel of the calling thread's network namespace: a dump
+// read to its end, or a change acknowledged. Each object owns its socket; use one per thread.
+class NetlinkSocket {
+ public:
+  // Called for every message of a dump; returns false to end the dump with a failure.
+  using MessageHandler = std::function<bool(const nlmsghdr&)>;
+
+  NetlinkSocket();
+  ~NetlinkSocket();
+  NetlinkSocket(const NetlinkSocket&) = delete;
+  NetlinkSocket& operator=(const NetlinkSocket&) = delete;
+
+  bool is_open() const { return socket_ != nullptr; }
+
+  // Starts a message of `type` with the request flags (NLM_F_REQUEST plus `flags`) and a family
+  // header of `header_size` bytes, zeroed, in the socket's message buffer; the caller fills the
+  // header and adds attributes with the mnl_attr_put functions before Dump or Change.
+  nlmsghdr* StartMessage(uint16_t type, uint16_t flags, size_t header_size);
+  // Sends the started dump request and hands every message of the answer to `handler`, across
+  // as many reads as the kernel needs. A dump that a table change interrupted is asked again,
+  // with `restart` called first so that the caller forgets what it collected. False with errno
+  // set when the kernel refused or the socket failed.
+  bool Dump(const MessageHandler& handler, const std::function<void()>& restart);
+  // Sends the started change and waits for its acknowledgement: 0, or the errno the kernel
+  // answered with.
+  int Change();
+
+ private:
+  bool DumpOnce(const MessageHandler& handler, bool& interrupted);
+
+  mnl_socket* socket_ = nullptr;
+  uint32_t sequence_ = 0;
+  std::vector<char> request_;
+  std::vector<char> answer_;
+};
+
+}  // namespace velmora

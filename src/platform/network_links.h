@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora {
+
+// One network interface as the kernel lists it: its alias is the description that the router
+// recognises its adapters by.
+struct NetworkLink {
+  uint32_t index = 0;
+  std::string name;
+  std::string alias;
+  std::vector<uint8_t> hardware_address;
+  bool loopback = false;
+};
+
+// The interfaces of the calling thread's network namespace in the kernel's order; nullopt with
+// errno set when they cannot be read.
+std::optional<std::vector<NetworkLink>> ListNetworkLinks();
+
+// The interface whose alias contains `description`: loopback interfaces (by flag, or by
+// "Loopback" in the alias) never match, an empty description matches every other one, and of
+// several matches the last one wins.
+std::optional<NetworkLink> FindLinkByDescription(const std::vector<NetworkLink>& links,
+                                                 std::string_view description);
+
+}  // namespace velmora
