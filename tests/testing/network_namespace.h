@@ -1,0 +1,71 @@
+#pragma once
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+
+namespace velmora::testing {
+
+// A network namespace of the test's own, entered by the calling thread for the object's life:
+// sockets, netlink conversations and threads that the thread starts meanwhile live in it, and
+// `Run` executes shell commands in it. Left and deleted (with every process still in it) on
+// destruction.
+class NetworkNamespace {
+ public:
+  // Why the test cannot run here, or empty when it can.
+  static std::string Unavailable() {
+    if (geteuid() != 0) return "needs root for a network namespace";
+    if (::access("/dev/net/tun", R_OK | W_OK) != 0) return "needs /dev/net/tun";
+    if (std::system("command -v ip >/dev/null") != 0) return "needs ip (iproute2)";
+    return {};
+  }
+
+  NetworkNamespace()
+      : name_(NextName()),
+        initial_(::open("/proc/thread-self/ns/net", O_RDONLY)),
+        initial_inode_(CurrentInode()) {
+    ok_ = std::system(("ip netns add " + name_).c_str()) == 0;
+    const int target = ::open(("/run/netns/" + name_).c_str(), O_RDONLY);
+    ok_ = ok_ && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
+    if (target >= 0) ::close(target);
+    ok_ = ok_ && Run("ip link set lo up") == 0;
+  }
+  ~NetworkNamespace() {
+    ::setns(initial_, CLONE_NEWNET);
+    ::close(initial_);
+    std::system(("ip netns pids " + name_ + " | xargs -r kill -9; ip netns del " + name_).c_str());
+  }
+  NetworkNamespace(const NetworkNamespace&) = delete;
+  NetworkNamespace& operator=(const NetworkNamespace&) = delete;
+
+  // True when the namespace was made and the thread is in it, no longer in the one it started in.
+  bool entered() const { return ok_ && CurrentInode() != initial_inode_; }
+  const std::string& name() const { return name_; }
+  // A shell command inside the namespace; its exit status.
+  int Run(const std::string& command) const {
+    return std::system(("ip netns exec " + name_ + " sh -c '" + command + "'").c_str());
+  }
+
+ private:
+  static ino_t CurrentInode() {
+    struct stat own {};
+    return ::stat("/proc/thread-self/ns/net", &own) == 0 ? own.st_ino : 0;
+  }
+
+  static std::string NextName() {
+    static std::atomic<int> count{0};
+    return "velmora-t" + std::to_string(getpid()) + "-" + std::to_string(count++);
+  }
+
+  std::string name_;
+  int initial_;
+  ino_t initial_inode_;
+  bool ok_ = false;
+};
+
+}  // namespace velmora::testing
