@@ -36,11 +36,11 @@ std::optional<ArpOutcome> Refusal(std::span<const uint8_t> frame, const ArpConte
   if (frame.size() < kArpFrameSize) return ArpOutcome::kTooShort;
   if (!AllBytesAre(frame.first(6), 0xff)) return ArpOutcome::kNotBroadcast;
   if (!AllBytesAre(frame.subspan(arp::kTargetMac, 6), 0)) return ArpOutcome::kNotValid;
+  if (IsMulticastIpv4(frame.data() + arp::kTargetIp)) return ArpOutcome::kMulticast;
   const uint32_t sender = AddressAt(frame, arp::kSenderIp);
   const uint32_t target = AddressAt(frame, arp::kTargetIp);
   if (sender == 0) return ArpOutcome::kProbe;
   if (sender == target) return ArpOutcome::kAnnouncement;
-  if (IsMulticastIpv4(frame.data() + arp::kTargetIp)) return ArpOutcome::kMulticast;
   const auto& own = context.own_addresses;
   if (std::find(own.begin(), own.end(), target) != own.end()) return ArpOutcome::kOwnAddress;
   if (target == context.inserter) return ArpOutcome::kInserter;
