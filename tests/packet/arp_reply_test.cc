@@ -15,15 +15,6 @@ using testing::Hex;
 
 class ArpReplyTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    tables_.InsertSubnet({.id = 1,
-                          .IPSubNetAddr = DottedToAddress("10.1.0.0"),
-                          .IPSubNetMask = DottedToAddress("255.255.0.0"),
-                          .IPSubNetPID = 0x0100});
-    tables_.InsertIpMacRow({.address = DottedToAddress("10.1.0.5"),
-                            .mac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55},
-                            .subnet = 1});
-  }
   ArpOutcome Reply(std::vector<uint8_t>& frame, bool dvb = true) {
     return ArpReply(
         frame,
@@ -38,7 +29,7 @@ class ArpReplyTest : public ::testing::Test {
     EXPECT_EQ(ArpLogLine(outcome, frame, 1), "");
   }
 
-  TableSnapshot tables_;
+  TableSnapshot tables_ = testing::SubnetWithOneRow();
   uint32_t inserter_ = DottedToAddress("127.0.0.1");
   std::vector<uint32_t> own_addresses_ = {DottedToAddress("192.168.254.1")};
 };

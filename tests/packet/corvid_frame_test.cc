@@ -17,17 +17,10 @@ using testing::UdpFrame;
 class CorvidFrameTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    tables_.InsertSubnet({.id = 1,
-                          .IPSubNetAddr = DottedToAddress("10.1.0.0"),
-                          .IPSubNetMask = DottedToAddress("255.255.0.0"),
-                          .IPSubNetPID = 0x0123});
     tables_.InsertSubnet({.id = 2,
                           .IPSubNetAddr = DottedToAddress("239.0.0.0"),
                           .IPSubNetMask = DottedToAddress("255.0.0.0"),
                           .IPSubNetPID = 0x0456});
-    tables_.InsertIpMacRow({.address = DottedToAddress("10.1.0.5"),
-                            .mac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55},
-                            .subnet = 1});
   }
   // The frame in a slot as the driver leaves it: headroom for the QoS header in front.
   CorvidFrame Decode(const std::vector<uint8_t>& frame, bool dvb = true) {
@@ -41,7 +34,7 @@ class CorvidFrameTest : public ::testing::Test {
     return qos + mac + Hex(std::span(frame).subspan(6));
   }
 
-  TableSnapshot tables_;
+  TableSnapshot tables_ = testing::SubnetWithOneRow();
   std::vector<uint8_t> slot_;
 };
 

@@ -27,6 +27,7 @@
 #include "stats/traffic_statistics.h"
 #include "tables/network_tables.h"
 #include "testing/bytes.h"
+#include "testing/corvid_frames.h"
 #include "testing/list_console.h"
 #include "testing/network_namespace.h"
 #include "testing/udp_peer.h"
@@ -253,15 +254,7 @@ class CorvidSourceTest : public AdapterNamespaceTest {
     if (IsSkipped() || HasFatalFailure()) return;
     log_.SetConsoleTarget(&console_);
     log_.Configure({.level = 3});
-    TableSnapshot tables;
-    tables.InsertSubnet({.id = 1,
-                         .IPSubNetAddr = DottedToAddress("10.1.0.0"),
-                         .IPSubNetMask = DottedToAddress("255.255.0.0"),
-                         .IPSubNetPID = 0x0123});
-    tables.InsertIpMacRow({.address = DottedToAddress("10.1.0.5"),
-                           .mac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55},
-                           .subnet = 1});
-    tables_.Publish(std::move(tables));
+    tables_.Publish(testing::SubnetWithOneRow());
     statistics_.SetFile("stat.log");
     inserter_ = std::make_unique<testing::UdpPeer>();
     routes_ = std::make_unique<SubnetRoute>(*ns_);

@@ -6,6 +6,7 @@
 
 #include "platform/address_text.h"
 #include "tables/mac_address.h"
+#include "tables/table_snapshot.h"
 
 // Ethernet frames as the virtual adapter carries them, built byte by byte for tests.
 namespace velmora::testing {
@@ -14,6 +15,20 @@ inline void AppendAddress(std::vector<uint8_t>& out, const std::string& dotted) 
   const uint32_t address = DottedToAddress(dotted);
   const auto* bytes = reinterpret_cast<const uint8_t*>(&address);
   out.insert(out.end(), bytes, bytes + 4);
+}
+
+// The tables behind the adapter in these tests: the subnet 10.1.0.0/16 with PID 0x0123, and
+// the IP/MAC row 10.1.0.5 -> 00:11:22:33:44:55.
+inline TableSnapshot SubnetWithOneRow() {
+  TableSnapshot tables;
+  tables.InsertSubnet({.id = 1,
+                       .IPSubNetAddr = DottedToAddress("10.1.0.0"),
+                       .IPSubNetMask = DottedToAddress("255.255.0.0"),
+                       .IPSubNetPID = 0x0123});
+  tables.InsertIpMacRow({.address = DottedToAddress("10.1.0.5"),
+                         .mac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55},
+                         .subnet = 1});
+  return tables;
 }
 
 inline const MacAddress kRequesterMac = {0x02, 0xaa, 0xbb, 0xcc, 0xdd, 0x01};
