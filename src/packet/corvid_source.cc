@@ -152,12 +152,18 @@ void CorvidSource::HandleFrame(std::span<uint8_t> slot, const TableSnapshot& tab
     return;
   }
   if (level >= 3) log << "Corvid. --------------------------\n" + PacketDump(frame, level);
+  PassOn(result);
+}
+
+void CorvidSource::PassOn(const CorvidFrame& result) {
   if (result.datagram.size() > OutputQueue::kSlotSize && path_.output.queue_in_use()) {
-    oversized_.Count(clock_.Now(), [&frame] {
-      return "Corvid. " + std::to_string(frame.size()) + "-byte frame; ";
+    const size_t frame_size = result.datagram.size() - kQosHeaderSize;
+    oversized_.Count(clock_.Now(), [frame_size] {
+      return "Corvid. " + std::to_string(frame_size) + "-byte frame; ";
     });
     return;
   }
+  StatusCounters& counters = path_.counters;
   counters.routed_active.store(true, std::memory_order_relaxed);
   counters.CountBytes(result.multicast, result.payload);
   counters.CountFrame(result.multicast);

@@ -68,6 +68,8 @@ class CorvidSource final : public ServiceSource {
   void HandleFrame(std::span<uint8_t> slot, const TableSnapshot& tables, const SourceSettings& run);
   // A frame refused before its PID was looked up; false when it is not refused.
   bool RefuseBadSize(const CorvidFrame& result, std::span<const uint8_t> frame, int level);
+  // A resolved frame: counted and added to the batch, unless the output queue cannot hold it.
+  void PassOn(const CorvidFrame& result);
   void RunArp(ArpSettings run);
   void AnswerArp(std::span<uint8_t> frame, const TableSnapshot& tables, const ArpSettings& run);
 
@@ -75,9 +77,10 @@ class CorvidSource final : public ServiceSource {
   AdapterRoutes& routes_;
   Settings settings_;
   Clock& clock_;
-  CorvidDriver driver_;
+  // The events outlive the driver, which watches and signals them.
   DriverEvent frame_event_;
   DriverEvent arp_event_;
+  CorvidDriver driver_;
   bool open_ = false;    // control thread
   bool probed_ = false;  // control thread: the probe ran in this run
   std::thread arp_thread_;
