@@ -13,23 +13,17 @@
 #include <string>
 #include <thread>
 
-#include "bandwidth/bwc_controller.h"
 #include "packet/adapter_routes.h"
 #include "packet/inserter_datagram.h"
 #include "packet/output_queue.h"
-#include "packet/packet_output.h"
 #include "packet/sending_thread.h"
 #include "platform/address_text.h"
 #include "platform/corvid_driver.h"
-#include "platform/file_system.h"
 #include "platform/network_links.h"
-#include "stats/status_counters.h"
-#include "stats/traffic_statistics.h"
-#include "tables/network_tables.h"
 #include "testing/bytes.h"
 #include "testing/corvid_frames.h"
-#include "testing/list_console.h"
 #include "testing/network_namespace.h"
+#include "testing/packet_path_rig.h"
 #include "testing/udp_peer.h"
 
 namespace velmora {
@@ -252,16 +246,16 @@ class CorvidSourceTest : public AdapterNamespaceTest {
   void SetUp() override {
     AdapterNamespaceTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    log_.SetConsoleTarget(&console_);
-    log_.Configure({.level = 3});
-    tables_.Publish(testing::SubnetWithOneRow());
-    statistics_.SetFile("stat.log");
+    rig_.running = 0;
+    rig_.log.Configure({.level = 3});
+    rig_.tables.Publish(testing::SubnetWithOneRow());
     inserter_ = std::make_unique<testing::UdpPeer>();
     routes_ = std::make_unique<SubnetRoute>(*ns_);
     source_ = std::make_unique<CorvidSource>(
-        path_, *routes_, CorvidSource::Settings{enable_, inserter_ip_, kAdapterAlias}, clock_);
+        rig_.path, *routes_, CorvidSource::Settings{enable_, inserter_ip_, kAdapterAlias},
+        rig_.clock);
     sending_ = std::make_unique<SendingThread>(
-        queue_, log_, RealClock(), running_,
+        rig_.queue, rig_.log, RealClock(), rig_.running,
         [port = inserter_->port()] {
           return InserterAddress{DottedToAddress("127.0.0.1"), port};
         },
@@ -275,15 +269,15 @@ class CorvidSourceTest : public AdapterNamespaceTest {
     AdapterNamespaceTest::TearDown();
   }
   void Start() {
-    running_ = 1;
+    rig_.running = 1;
     source_->OpenDriver();
     sending_->Launch();
     source_->Launch();
   }
   // As the service stop: the flag, the wake-ups, then the closing and joining.
   void Stop() {
-    if (!source_ || running_ == 0) return;
-    running_ = 0;
+    if (!source_ || rig_.running == 0) return;
+    rig_.running = 0;
     source_->Wake();
     sending_->Wake();
     source_->Close();
@@ -309,21 +303,7 @@ class CorvidSourceTest : public AdapterNamespaceTest {
   }
   std::string Next() { return Hex(testing::AsBytes(inserter_->Next())); }
 
-  Log log_;
-  testing::ListConsole console_;
-  SimulatedClock clock_;
-  MemoryFileSystem files_;
-  NetworkTables tables_;
-  StatusCounters counters_;
-  TrafficStatistics statistics_{files_, clock_, log_, 0};
-  OutputQueue queue_;
-  TessaroBWControl::BWCController bandwidth_{clock_, log_};
-  std::atomic<bool> bandwidth_running_{false};
-  PacketOutput output_{queue_, bandwidth_, bandwidth_running_};
-  SharedNumber<int32_t> running_{0};
-  SourceSettings settings_;
-  PacketPath path_{
-      log_, tables_, counters_, statistics_, output_, running_, [this] { return settings_; }};
+  testing::PacketPathRig rig_;
   SharedNumber<int32_t> enable_{1};
   SharedNumber<uint32_t> inserter_ip_{DottedToAddress("127.0.0.1")};
   std::unique_ptr<testing::UdpPeer> inserter_;
@@ -340,22 +320,22 @@ TEST_F(CorvidSourceTest, TheKernelsArpRequestIsAnsweredAndTheDatagramReachesTheI
   const std::string arrived = Next();
   EXPECT_EQ(arrived, Expected(arrived, "001122334455", 5000, payload));
   EXPECT_EQ(Run("ip neigh show 10.1.0.5 dev corvid0 | grep -q 00:11:22:33:44:55"), 0);
-  EXPECT_GE(counters_.arp_requests, 1u);
-  EXPECT_GE(counters_.arp_answers, 1u);
-  EXPECT_EQ(counters_.unicast_packets, 1u);
-  EXPECT_EQ(counters_.resolved_packets, 1u);
-  EXPECT_EQ(counters_.unicast_frames, 1u);
-  EXPECT_EQ(counters_.unicast_bytes, 8u + payload.size());
-  EXPECT_TRUE(counters_.routed_active);
-  EXPECT_TRUE(console_.Has("Arp. Resolved. IPsrc=10.1.0.5, IPdst=192.168.254.1"));
-  EXPECT_TRUE(console_.Has("Corvid. --------------------------"));
-  const auto stats = statistics_.Address(DottedToAddress("10.1.0.5"));
+  EXPECT_GE(rig_.counters.arp_requests, 1u);
+  EXPECT_GE(rig_.counters.arp_answers, 1u);
+  EXPECT_EQ(rig_.counters.unicast_packets, 1u);
+  EXPECT_EQ(rig_.counters.resolved_packets, 1u);
+  EXPECT_EQ(rig_.counters.unicast_frames, 1u);
+  EXPECT_EQ(rig_.counters.unicast_bytes, 8u + payload.size());
+  EXPECT_TRUE(rig_.counters.routed_active);
+  EXPECT_TRUE(rig_.console.Has("Arp. Resolved. IPsrc=10.1.0.5, IPdst=192.168.254.1"));
+  EXPECT_TRUE(rig_.console.Has("Corvid. --------------------------"));
+  const auto stats = rig_.statistics.Address(DottedToAddress("10.1.0.5"));
   ASSERT_TRUE(stats);
   EXPECT_EQ(stats->bytes, 8u + payload.size());
 }
 
 TEST_F(CorvidSourceTest, OnADabChannelTheFixedMacAnswers) {
-  settings_.dvb = false;
+  rig_.settings.dvb = false;
   Start();
   sender_->Send("10.1.0.5", 5000, "dab");
   const std::string arrived = Next();
@@ -364,7 +344,7 @@ TEST_F(CorvidSourceTest, OnADabChannelTheFixedMacAnswers) {
 }
 
 TEST_F(CorvidSourceTest, LowPortsAreFilteredAndHostsWithoutRowUnanswered) {
-  log_.Configure({.level = 2});
+  rig_.log.Configure({.level = 2});
   Start();
   sender_->Send("10.1.0.6", 5000, "nobody");
   sender_->Send("10.1.0.5", 53, "low port");
@@ -372,13 +352,13 @@ TEST_F(CorvidSourceTest, LowPortsAreFilteredAndHostsWithoutRowUnanswered) {
   const std::string arrived = Next();
   EXPECT_EQ(arrived, Expected(arrived, "001122334455", 256, "port 256"));
   EXPECT_TRUE(Eventually([&] {
-    return console_.Has("Arp. Not found destination IP. IPsrc=192.168.254.1, IPdst=10.1.0.6");
+    return rig_.console.Has("Arp. Not found destination IP. IPsrc=192.168.254.1, IPdst=10.1.0.6");
   }));
-  EXPECT_EQ(counters_.unicast_packets, 1u);
+  EXPECT_EQ(rig_.counters.unicast_packets, 1u);
 }
 
 TEST_F(CorvidSourceTest, FramesTooLongAreLoggedAndDroppedWhole) {
-  log_.Configure({.level = 1});
+  rig_.log.Configure({.level = 1});
   ASSERT_EQ(Run("ip link set corvid0 mtu 20000"), 0);
   Start();
   sender_->Send("10.1.0.5", 5000, "first");
@@ -388,10 +368,10 @@ TEST_F(CorvidSourceTest, FramesTooLongAreLoggedAndDroppedWhole) {
   sender_->Send("10.1.0.5", 5000, "after");
   const std::string arrived = Next();
   EXPECT_EQ(arrived, Expected(arrived, "001122334455", 5000, "after"));
-  EXPECT_TRUE(console_.Has("Corvid. Frame of 17042 bytes longer than 16384 bytes dropped."));
-  EXPECT_TRUE(console_.Has(
+  EXPECT_TRUE(rig_.console.Has("Corvid. Frame of 17042 bytes longer than 16384 bytes dropped."));
+  EXPECT_TRUE(rig_.console.Has(
       "Corvid. 5042-byte frame; 1 frame(s) longer than an output queue slot dropped."));
-  EXPECT_EQ(counters_.bad_packets, 1u);
+  EXPECT_EQ(rig_.counters.bad_packets, 1u);
 }
 
 TEST_F(CorvidSourceTest, TheStopEndsTheThreadsClosesTheDriverAndRemovesTheRoutes) {
@@ -414,8 +394,8 @@ TEST_F(CorvidSourceTest, AnAbsentAdapterIsReportedAndNothingRuns) {
   Start();
   EXPECT_FALSE(source_->open());
   EXPECT_TRUE(
-      console_.Has("Cannot find \"Tessaro Corvid Emulation Driver\" on this system. Check "
-                   "if this driver installed and active."));
+      rig_.console.Has("Cannot find \"Tessaro Corvid Emulation Driver\" on this system. Check "
+                       "if this driver installed and active."));
   EXPECT_EQ(routes_->probes, 0);
   Stop();
   EXPECT_EQ(routes_->removals, 0);
@@ -425,8 +405,8 @@ TEST_F(CorvidSourceTest, AFailedProbeDisablesTheSource) {
   routes_->found = false;
   Start();
   EXPECT_FALSE(source_->open());
-  EXPECT_TRUE(console_.Has("Cannot properly set \"Tessaro Corvid Emulation Driver\". "));
-  EXPECT_TRUE(console_.Has("Corvid driver is disable."));
+  EXPECT_TRUE(rig_.console.Has("Cannot properly set \"Tessaro Corvid Emulation Driver\". "));
+  EXPECT_TRUE(rig_.console.Has("Corvid driver is disable."));
   Stop();
   EXPECT_EQ(source_->driver().handle(), -1);
 }
