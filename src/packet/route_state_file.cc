@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "platform/address_text.h"
+#include "support/words.h"
 
 namespace velmora {
 namespace {
@@ -30,19 +31,6 @@ std::optional<Number> ReadNumber(std::string_view text, uint32_t limit) {
     return std::nullopt;
   }
   return static_cast<Number>(value);
-}
-
-std::vector<std::string_view> SplitWords(std::string_view line) {
-  std::vector<std::string_view> words;
-  while (!line.empty()) {
-    const size_t start = line.find_first_not_of(" \t\r");
-    if (start == std::string_view::npos) break;
-    line.remove_prefix(start);
-    const size_t end = std::min(line.find_first_of(" \t\r"), line.size());
-    words.push_back(line.substr(0, end));
-    line.remove_prefix(end);
-  }
-  return words;
 }
 
 bool ReadDestination(std::string_view word, RouteRow& row) {
@@ -95,7 +83,7 @@ std::optional<SavedRoute> ReadLine(std::string_view line) {
 }
 
 bool IsBlankOrComment(std::string_view line) {
-  const size_t start = line.find_first_not_of(" \t\r");
+  const size_t start = line.find_first_not_of(" \t");
   return start == std::string_view::npos || line[start] == '#';
 }
 
@@ -124,8 +112,9 @@ RouteState ParseRouteState(std::string_view text) {
   size_t number = 0;
   while (!text.empty()) {
     const size_t end = std::min(text.find('\n'), text.size());
-    const std::string_view line = text.substr(0, end);
+    std::string_view line = text.substr(0, end);
     text.remove_prefix(std::min(end + 1, text.size()));
+    if (line.ends_with('\r')) line.remove_suffix(1);
     ++number;
     if (IsBlankOrComment(line)) continue;
     if (std::optional<SavedRoute> route = ReadLine(line)) {

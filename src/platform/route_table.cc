@@ -5,36 +5,22 @@
 #include <netinet/in.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace velmora {
 namespace {
 
+// The route attributes kept in a row, each a 32-bit value.
+constexpr std::pair<uint16_t, uint32_t RouteRow::*> kRouteAttributes[] = {
+    {RTA_DST, &RouteRow::destination},          {RTA_GATEWAY, &RouteRow::gateway},
+    {RTA_OIF, &RouteRow::interface_index},      {RTA_PRIORITY, &RouteRow::metric},
+    {RTA_PREFSRC, &RouteRow::preferred_source}, {RTA_TABLE, &RouteRow::table}};
+
 int ReadRouteAttribute(const nlattr* attribute, void* data) {
   auto* row = static_cast<RouteRow*>(data);
-  const bool is_u32 = mnl_attr_get_payload_len(attribute) == sizeof(uint32_t);
-  if (!is_u32) return MNL_CB_OK;
-  const uint32_t value = mnl_attr_get_u32(attribute);
-  switch (mnl_attr_get_type(attribute)) {
-    case RTA_DST:
-      row->destination = value;
-      break;
-    case RTA_GATEWAY:
-      row->gateway = value;
-      break;
-    case RTA_OIF:
-      row->interface_index = value;
-      break;
-    case RTA_PRIORITY:
-      row->metric = value;
-      break;
-    case RTA_PREFSRC:
-      row->preferred_source = value;
-      break;
-    case RTA_TABLE:
-      row->table = value;
-      break;
-    default:
-      break;
+  if (mnl_attr_get_payload_len(attribute) != sizeof(uint32_t)) return MNL_CB_OK;
+  for (const auto& [type, field] : kRouteAttributes) {
+    if (mnl_attr_get_type(attribute) == type) row->*field = mnl_attr_get_u32(attribute);
   }
   return MNL_CB_OK;
 }
@@ -88,17 +74,12 @@ nlmsghdr* MessageOf(void* family_header) {
 
 std::optional<std::vector<RouteRow>> RouteTable::ListRoutes() {
   StartRouteMessage(socket_, RTM_GETROUTE, NLM_F_DUMP);
-  std::vector<RouteRow> rows;
-  const bool read = socket_.Dump(
-      [&rows](const nlmsghdr& message) {
-        if (!IsIpv4Route(message)) return true;
-        RouteRow row = ReadRoute(message);
-        if (row.table == RT_TABLE_MAIN) rows.push_back(row);
-        return true;
-      },
-      [&rows] { rows.clear(); });
-  if (!read) return std::nullopt;
-  return rows;
+  return socket_.Collect<RouteRow>([](const nlmsghdr& message) -> std::optional<RouteRow> {
+    if (!IsIpv4Route(message)) return std::nullopt;
+    const RouteRow row = ReadRoute(message);
+    if (row.table != RT_TABLE_MAIN) return std::nullopt;
+    return row;
+  });
 }
 
 std::optional<RouteRow> RouteTable::LookUp(uint32_t address) {
@@ -147,22 +128,17 @@ std::optional<std::vector<InterfaceAddress>> RouteTable::ListAddresses() {
   auto* header = static_cast<ifaddrmsg*>(
       mnl_nlmsg_get_payload(socket_.StartMessage(RTM_GETADDR, NLM_F_DUMP, sizeof(ifaddrmsg))));
   header->ifa_family = AF_INET;
-  std::vector<InterfaceAddress> addresses;
-  const bool read = socket_.Dump(
-      [&addresses](const nlmsghdr& message) {
-        if (message.nlmsg_type != RTM_NEWADDR) return true;
+  return socket_.Collect<InterfaceAddress>(
+      [](const nlmsghdr& message) -> std::optional<InterfaceAddress> {
+        if (message.nlmsg_type != RTM_NEWADDR) return std::nullopt;
         const auto* info = static_cast<const ifaddrmsg*>(mnl_nlmsg_get_payload(&message));
-        if (info->ifa_family != AF_INET) return true;
+        if (info->ifa_family != AF_INET) return std::nullopt;
         AddressAttributes attributes;
         mnl_attr_parse(&message, sizeof(ifaddrmsg), ReadAddressAttribute, &attributes);
-        const uint32_t address = attributes.local.value_or(attributes.address.value_or(0));
-        const InterfaceAddress entry{.interface_index = info->ifa_index, .address = address};
-        addresses.push_back(entry);
-        return true;
-      },
-      [&addresses] { addresses.clear(); });
-  if (!read) return std::nullopt;
-  return addresses;
+        return InterfaceAddress{
+            .interface_index = info->ifa_index,
+            .address = attributes.local.value_or(attributes.address.value_or(0))};
+      });
 }
 
 int RouteTable::DeleteNeighbour(uint32_t interface_index, uint32_t address) {

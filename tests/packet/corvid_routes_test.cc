@@ -12,7 +12,7 @@
 #include "platform/file_system.h"
 #include "tables/network_tables.h"
 #include "testing/list_console.h"
-#include "testing/network_namespace.h"
+#include "testing/namespace_test.h"
 #include "testing/recording_prompt.h"
 
 namespace velmora {
@@ -75,20 +75,16 @@ class WatchedFiles final : public FileSystem {
 // Route management against the real kernel of a network namespace of the test's own: the TAP
 // made by the install script, and an "uplink" veth with the system's default route via
 // 10.9.0.1. The test's thread is in the namespace, and so are the threads it starts.
-class CorvidRoutesTest : public ::testing::Test {
+class CorvidRoutesTest : public testing::NamespaceTest {
  protected:
   void SetUp() override {
-    const std::string unavailable = testing::NetworkNamespace::Unavailable();
-    if (!unavailable.empty()) GTEST_SKIP() << unavailable;
-    namespace_ = std::make_unique<testing::NetworkNamespace>();
-    ASSERT_TRUE(namespace_->entered());
+    NamespaceTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     ASSERT_EQ(Run(std::string(CORVID_ADAPTER_SCRIPT) + " add >/dev/null"), 0);
     ASSERT_EQ(AddUplink("uplink", "10.9.0", 10), 0);
     log_.SetConsoleTarget(&console_);
     log_.Configure({.level = 3});
   }
-
-  int Run(const std::string& command) { return namespace_->Run(command); }
 
   int AddUplink(const std::string& name, const std::string& network, int metric) {
     return Run("ip link add " + name + " type veth peer name " + name + "-peer && ip address add " +
@@ -116,7 +112,6 @@ class CorvidRoutesTest : public ::testing::Test {
 
   std::optional<std::string> StateFile() { return files_.ReadFile(kRouteStateFile); }
 
-  std::unique_ptr<testing::NetworkNamespace> namespace_;
   Log log_;
   testing::ListConsole console_;
   testing::RecordingPrompt prompt_;

@@ -4,40 +4,29 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "platform/network_links.h"
-#include "testing/network_namespace.h"
+#include "testing/namespace_test.h"
 
 namespace velmora {
 namespace {
 
 // Dumps of the kernel's tables in a network namespace of the test's own, while another process
 // keeps changing them.
-class RouteTableTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const std::string unavailable = testing::NetworkNamespace::Unavailable();
-    if (!unavailable.empty()) GTEST_SKIP() << unavailable;
-    namespace_ = std::make_unique<testing::NetworkNamespace>();
-    ASSERT_TRUE(namespace_->entered());
-  }
-
-  std::unique_ptr<testing::NetworkNamespace> namespace_;
-};
+using RouteTableTest = testing::NamespaceTest;
 
 TEST_F(RouteTableTest, DumpsThatAChangeInterruptsAreReadAgainWhole) {
   constexpr int kPairs = 200;
-  ASSERT_EQ(namespace_->Run("for i in $(seq " + std::to_string(kPairs) +
-                            "); do echo link add v$i type veth peer name p$i; "
-                            "echo address add 10.$((i / 250)).$((i % 250)).1/24 dev v$i; done "
-                            "| ip -batch -"),
+  ASSERT_EQ(Run("for i in $(seq " + std::to_string(kPairs) +
+                "); do echo link add v$i type veth peer name p$i; "
+                "echo address add 10.$((i / 250)).$((i % 250)).1/24 dev v$i; done "
+                "| ip -batch -"),
             0);
   // Ended with the namespace.
-  ASSERT_EQ(namespace_->Run("while true; do ip link add c0 type veth peer name c1; "
-                            "ip address add 10.200.0.1/24 dev c0; ip link del c0; done "
-                            ">/dev/null 2>&1 &"),
+  ASSERT_EQ(Run("while true; do ip link add c0 type veth peer name c1; "
+                "ip address add 10.200.0.1/24 dev c0; ip link del c0; done "
+                ">/dev/null 2>&1 &"),
             0);
   RouteTable table;
   for (int i = 0; i < 40; ++i) {
@@ -52,11 +41,11 @@ TEST_F(RouteTableTest, DumpsThatAChangeInterruptsAreReadAgainWhole) {
 
 TEST_F(RouteTableTest, ARouteTableOfManyPagesIsReadWhole) {
   constexpr int kRoutes = 5000;
-  ASSERT_EQ(namespace_->Run("ip link add v0 type veth peer name p0 && ip link set v0 up && "
-                            "for i in $(seq 0 " +
-                            std::to_string(kRoutes - 1) +
-                            "); do echo route add 172.16.$((i / 250)).$((i % 250))/32 dev v0 "
-                            "proto 77; done | ip -batch -"),
+  ASSERT_EQ(Run("ip link add v0 type veth peer name p0 && ip link set v0 up && "
+                "for i in $(seq 0 " +
+                std::to_string(kRoutes - 1) +
+                "); do echo route add 172.16.$((i / 250)).$((i % 250))/32 dev v0 "
+                "proto 77; done | ip -batch -"),
             0);
   RouteTable table;
   const auto routes = table.ListRoutes();
