@@ -66,6 +66,7 @@ bool ReadField(std::string_view key, std::string_view value, SavedRoute& route) 
   if (key == "protocol") return Assign(ReadNumber<uint8_t>(value, kByte), row.protocol);
   if (key == "scope") return Assign(ReadNumber<uint8_t>(value, kByte), row.scope);
   if (key == "type") return Assign(ReadNumber<uint8_t>(value, kByte), row.type);
+  if (key == "flags") return Assign(ReadNumber<uint8_t>(value, kByte), row.flags);
   return false;
 }
 
@@ -101,6 +102,7 @@ std::string FormatRouteState(const std::vector<SavedRoute>& routes) {
     text += " scope " + std::to_string(row.scope);
     text += " type " + std::to_string(row.type);
     text += " table " + std::to_string(row.table);
+    if (row.flags != 0) text += " flags " + std::to_string(row.flags);
     if (row.preferred_source != 0) text += " source " + AddressToDotted(row.preferred_source);
     text += "\n";
   }

@@ -50,6 +50,7 @@ RouteRow ReadRoute(const nlmsghdr& message) {
   row.scope = header->rtm_scope;
   row.type = header->rtm_type;
   row.table = header->rtm_table;
+  row.flags = static_cast<uint8_t>(header->rtm_flags & RTNH_F_ONLINK);
   mnl_attr_parse(&message, sizeof(rtmsg), ReadRouteAttribute, &row);
   return row;
 }
@@ -113,6 +114,7 @@ int RouteTable::ChangeRoute(uint16_t type, uint16_t flags, const RouteRow& row) 
   header->rtm_protocol = row.protocol;
   header->rtm_scope = row.scope;
   header->rtm_type = row.type;
+  header->rtm_flags = row.flags;
   header->rtm_table = static_cast<uint8_t>(row.table < 256 ? row.table : RT_TABLE_UNSPEC);
   nlmsghdr* message = MessageOf(header);
   mnl_attr_put_u32(message, RTA_TABLE, row.table);

@@ -26,6 +26,9 @@ struct RouteRow {
   uint8_t scope = 0;
   uint8_t type = RTN_UNICAST;
   uint32_t table = RT_TABLE_MAIN;
+  // RTNH_F_ONLINK, for a gateway outside the interface's networks; the kernel's other flags
+  // describe a route's state and are not kept.
+  uint8_t flags = 0;
   bool operator==(const RouteRow&) const = default;
 
   bool is_default() const { return prefix_length == 0; }

@@ -187,6 +187,8 @@ TEST_F(CorvidRoutesTest, HooksFollowTheTablesOnlyBetweenProbeAndRemoval) {
 
 TEST_F(CorvidRoutesTest, DefaultRoutesAreSavedBeforeTheirDeleteAndPutBackAtTheStop) {
   ASSERT_EQ(AddUplink("uplink2", "10.8.0", 20), 0);
+  // A gateway outside the interface's network, as on hosts with a /32 address.
+  ASSERT_EQ(Run("ip route replace default via 10.7.0.1 dev uplink2 onlink metric 20"), 0);
   const Lines system_routes = Routes("");
   const Lines system_defaults = Routes("default");
   ASSERT_EQ(system_defaults.size(), 2u);
