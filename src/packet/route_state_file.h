@@ -32,8 +32,8 @@ struct RouteState {
 };
 
 // One line per route, "A.B.C.D/N dev NAME gateway A.B.C.D metric N protocol N scope N type N
-// table N flags N source A.B.C.D", after a comment line; ParseRouteState reads what FormatRouteState
-// writes and skips, listed as rejected, any line it cannot read whole.
+// table N flags N source A.B.C.D", after a comment line; ParseRouteState reads what
+// FormatRouteState writes and skips, listed as rejected, any line it cannot read whole.
 std::string FormatRouteState(const std::vector<SavedRoute>& routes);
 RouteState ParseRouteState(std::string_view text);
 
