@@ -46,8 +46,6 @@ struct InterfaceAddress {
 // is used by one thread at a time.
 class RouteTable {
  public:
-  bool is_open() const { return socket_.is_open(); }
-
   // Every route of the main table in the kernel's order.
   std::optional<std::vector<RouteRow>> ListRoutes();
   // The route the kernel would take to `address`.

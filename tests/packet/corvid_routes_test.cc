@@ -65,6 +65,7 @@ class WatchedFiles final : public FileSystem {
     return files_.WriteFileAtomically(path, data);
   }
   bool RemoveFile(const std::string& path) override { return files_.RemoveFile(path); }
+  void set_writable(bool writable) { files_.set_writable(writable); }
 
   Lines defaults_at_write;
 
@@ -213,6 +214,21 @@ TEST_F(CorvidRoutesTest, DefaultRoutesAreSavedBeforeTheirDeleteAndPutBackAtTheSt
   EXPECT_EQ(Routes(""), system_routes);
   EXPECT_FALSE(StateFile());
   EXPECT_TRUE(prompt_.requests.empty());
+}
+
+TEST_F(CorvidRoutesTest, ADefaultRouteThatCannotBeSavedIsNotReplaced) {
+  const Lines system_routes = Routes("");
+  default_route_ = 1;
+  files_.set_writable(false);
+  auto routes = MakeRoutes();
+
+  EXPECT_TRUE(routes->ProbeCorvidAdapter());
+
+  EXPECT_EQ(Routes(""), system_routes);
+  EXPECT_TRUE(console_.Has("Cannot write velmora.routes: the default route is not replaced."));
+  ASSERT_EQ(prompt_.Texts(), Lines{"Cannot add route to interface..."});
+  routes->RemoveCorvidRoutes();
+  EXPECT_EQ(Routes(""), system_routes);
 }
 
 TEST_F(CorvidRoutesTest, AStartAfterAKillPutsTheSavedDefaultRouteBack) {
