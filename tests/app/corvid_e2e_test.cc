@@ -9,27 +9,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 
-#include "testing/network_namespace.h"
+#include "testing/namespace_test.h"
 #include "testing/udp_peer.h"
 #include "testing/velmora_process.h"
 
 namespace velmora {
 namespace {
-
-// What a shell command inside the namespace prints.
-std::string Output(const testing::NetworkNamespace& ns, const std::string& command) {
-  const std::string line = "ip netns exec " + ns.name() + " sh -c '" + command + "' 2>&1";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(line.c_str(), "r"), pclose);
-  std::string text;
-  char buffer[512];
-  while (pipe && fgets(buffer, sizeof buffer, pipe.get()) != nullptr) text += buffer;
-  return text;
-}
 
 std::string RouterIni(uint16_t inserter_port, const std::string& channel, int default_route,
                       const std::string& inserter_ip = "127.0.0.1") {
@@ -61,19 +49,18 @@ void SendInto(const std::string& address, uint16_t port, const std::string& payl
   ::close(fd);
 }
 
-class CorvidEndToEnd : public ::testing::Test {
+class CorvidEndToEnd : public testing::NamespaceTest {
  protected:
   void SetUp() override {
-    const std::string unavailable = testing::NetworkNamespace::Unavailable();
-    if (!unavailable.empty()) GTEST_SKIP() << unavailable;
-    ns_ = std::make_unique<testing::NetworkNamespace>();
-    ASSERT_TRUE(ns_->entered());
-    ASSERT_EQ(ns_->Run(std::string(CORVID_ADAPTER_SCRIPT) + " add >/dev/null"), 0);
+    NamespaceTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_EQ(Run(std::string(CORVID_ADAPTER_SCRIPT) + " add >/dev/null"), 0);
     // An uplink with the namespace's own default route, and a route of its own to the subnet
     // that the router's routes must leave alone.
-    ASSERT_EQ(ns_->Run("ip link add uplink0 type dummy && ip addr add 10.9.0.2/24 dev uplink0 && "
-                       "ip link set uplink0 up && ip route add default via 10.9.0.1 && "
-                       "ip route add 10.1.0.0/16 dev uplink0 metric 50"),
+    ASSERT_EQ(Run("ip link add uplink0 type veth peer name uplink1 && ip link set uplink1 up && "
+                  "ip addr add 10.9.0.2/24 dev uplink0 && "
+                  "ip link set uplink0 up && ip route add default via 10.9.0.1 && "
+                  "ip route add 10.1.0.0/16 dev uplink0 metric 50"),
               0);
     dir_ = testing::RouterFolder("velmora_e2e_corvid");
   }
@@ -82,7 +69,6 @@ class CorvidEndToEnd : public ::testing::Test {
       kill(router_.pid, SIGKILL);
       testing::Wait(router_.pid);
     }
-    ns_.reset();
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
 
@@ -91,6 +77,7 @@ class CorvidEndToEnd : public ::testing::Test {
     Start();
   }
   void Start() {
+    std::filesystem::remove(dir_ / "router.out");  // or the last run's lines would count
     router_ = testing::StartVelmora(dir_, "router");
     ASSERT_TRUE(testing::WaitFor([&] {
       return Log().find("Corvid adapter: IP=") != std::string::npos;
@@ -102,9 +89,9 @@ class CorvidEndToEnd : public ::testing::Test {
     router_.pid = -1;
   }
   std::string Log() const { return testing::ReadAll(router_.out); }
-  std::string Routes() const { return Output(*ns_, "ip -4 route show table main"); }
+  std::string Routes() const { return namespace_->Output("ip -4 route show table main"); }
+  std::string Neighbour() const { return namespace_->Output("ip neigh show 10.1.0.5 dev corvid0"); }
 
-  std::unique_ptr<testing::NetworkNamespace> ns_;
   std::filesystem::path dir_;
   testing::Child router_{-1, {}};
 };
@@ -126,11 +113,10 @@ TEST_F(CorvidEndToEnd, KernelTrafficIntoTheSubnetReachesTheInserterWithItsPid) {
   EXPECT_EQ(datagram.substr(8, 6), std::string("\x00\x11\x22\x33\x44\x55", 6));
   EXPECT_EQ(datagram.substr(8 + 12, 2), std::string("\x08\x00", 2));
   EXPECT_EQ(datagram.substr(datagram.size() - payload.size()), payload);
-  EXPECT_NE(Output(*ns_, "ip neigh show 10.1.0.5 dev corvid0").find("00:11:22:33:44:55"),
-            std::string::npos);
+  EXPECT_NE(Neighbour().find("00:11:22:33:44:55"), std::string::npos) << Neighbour();
 
   // A ping's echo request takes the same road.
-  ns_->Run("ping -c 1 -W 1 10.1.0.5 >/dev/null");
+  Run("ping -c 1 -W 1 10.1.0.5 >/dev/null");
   const std::string echo = inserter.Next();
   ASSERT_GE(echo.size(), 8u + 34u);
   EXPECT_EQ(echo[8 + 23], 1);  // ICMP
@@ -149,8 +135,7 @@ TEST_F(CorvidEndToEnd, OnADabChannelTheFixedMacAnswers) {
   const std::string datagram = inserter.Next();
   ASSERT_GE(datagram.size(), 8u + 14u) << Log();
   EXPECT_EQ(datagram.substr(8, 6), std::string("\x00\x09\xb8\x0b\x02\x00", 6));
-  EXPECT_NE(Output(*ns_, "ip neigh show 10.1.0.5 dev corvid0").find("00:09:b8:0b:02:00"),
-            std::string::npos);
+  EXPECT_NE(Neighbour().find("00:09:b8:0b:02:00"), std::string::npos) << Neighbour();
   Stop();
 }
 
@@ -171,12 +156,15 @@ TEST_F(CorvidEndToEnd, TheReplacedDefaultRouteComesBackAfterAStopAndAfterAKill) 
   Start();
   kill(router_.pid, SIGKILL);
   testing::Wait(router_.pid);
-  EXPECT_EQ(Routes().find("default via 10.9.0.1"), std::string::npos);
+  EXPECT_EQ(Routes().find("default via 10.9.0.1"), std::string::npos) << Routes();
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "velmora.routes"));
   std::ofstream(dir_ / "velmora.ini") << RouterIni(8000, "DVB", 0, "10.7.0.9");
   Start();
   routes = Routes();
   EXPECT_NE(routes.find("default via 10.9.0.1 dev uplink0"), std::string::npos) << routes;
   EXPECT_EQ(routes.find("default dev corvid0"), std::string::npos) << routes;
+  EXPECT_NE(Log().find("had replaced the system's default route: restoring it"), std::string::npos)
+      << Log();
   EXPECT_FALSE(std::filesystem::exists(dir_ / "velmora.routes"));
   Stop();
 }
