@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/namespace_test.h"
 #include "testing/udp_peer.h"
 #include "testing/velmora_process.h"
 
@@ -138,6 +139,42 @@ TEST(DemoRunTest, AnExistingConfigurationIsNeverOverwritten) {
   std::ofstream(dir / "velmora.ini") << own;
   ASSERT_EQ(SeedDemo(dir), 0);
   EXPECT_EQ(ReadAll(dir / "velmora.ini"), own);
+  std::filesystem::remove_all(dir);
+}
+
+// The README's try of the virtual adapter, in a network namespace of the test's own standing for
+// the host: the adapter installed by its script, the demonstration with `CorvidEnable=1`, and a
+// ping to the demonstration host arriving under its PID.
+class DemoAdapterTest : public testing::NamespaceTest {};
+
+TEST_F(DemoAdapterTest, APingToTheDemoHostArrivesUnderTheDemoPid) {
+  const auto dir = testing::RouterFolder("velmora_demo_adapter");
+  ASSERT_EQ(Run(std::string(CORVID_ADAPTER_SCRIPT) + " add >/dev/null"), 0);
+  ASSERT_EQ(SeedDemo(dir), 0);
+  std::string ini = ReadAll(dir / "velmora.ini");
+  const size_t enable = ini.find("CorvidEnable=0");
+  ASSERT_NE(enable, std::string::npos);
+  ini[enable + 13] = '1';
+  std::ofstream(dir / "velmora.ini") << ini;
+
+  const pid_t sink =
+      Spawn(dir, {INSERTER_SINK_BINARY, "--port", "8000", "--interval", "1"}, "inserter-sink.out");
+  const testing::Child router = testing::StartVelmora(dir, "velmora");
+  ASSERT_TRUE(testing::WaitFor([&] {
+    return ReadAll(router.out).find("Corvid driver is") == std::string::npos &&
+           namespace_->Output("ip route show 10.0.0.0/24").find("corvid0") != std::string::npos;
+  })) << ReadAll(router.out);
+
+  Run("ping -c 3 -i 0.2 -W 1 10.0.0.5 >/dev/null");  // no one answers: only the requests go
+  const std::regex three_at_demo_pid("(^|\n)0x0100 +3 ");
+  const bool arrived = testing::WaitFor(
+      [&] { return std::regex_search(ReadAll(dir / "inserter-sink.out"), three_at_demo_pid); });
+  kill(router.pid, SIGTERM);
+  EXPECT_EQ(testing::Wait(router.pid), 0);
+  kill(sink, SIGTERM);
+  testing::Wait(sink);
+  EXPECT_TRUE(arrived) << ReadAll(dir / "inserter-sink.out") << ReadAll(router.out);
+  EXPECT_EQ(namespace_->Output("ip route show proto 77"), "");
   std::filesystem::remove_all(dir);
 }
 
