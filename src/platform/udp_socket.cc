@@ -155,6 +155,8 @@ void UdpSocket::Connect() {
   const ssize_t result = handle_.Use([this](int fd) {
     return ::connect(fd, reinterpret_cast<const sockaddr*>(&peer_), sizeof peer_);
   });
+  // The service stop closed the socket before the thread could connect it.
+  if (result != 0 && handle_.closed()) throw cerrorcode(cerrorcode::kInterrupted);
   if (result != 0) ThrowSocketError();
   connected_ = true;
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
@@ -144,6 +145,18 @@ TEST_F(UdpSocketTest, CloseAllEndsABlockedReceiveAndTouchesNothingElse) {
   EXPECT_EQ(received.get(), -1);
   EXPECT_EQ(receiver_.ReceiveBatch(batch), -1);  // stays closed
   EXPECT_EQ(sender_.SendTo("late"), -1);
+  // A thread that binds or connects only after the stop closed its socket is told it was
+  // interrupted, which is no error to report.
+  for (const auto& use :
+       {std::function<void()>([&] { sender_.Connect(); }),
+        std::function<void()>([&] { sender_.Bind(htonl(INADDR_LOOPBACK), 0); })}) {
+    try {
+      use();
+      ADD_FAILURE() << "a closed socket was used";
+    } catch (const cerrorcode& error) {
+      EXPECT_EQ(error.code(), cerrorcode::kInterrupted);
+    }
+  }
   // Descriptors opened since and the pipe are untouched; a new socket works.
   EXPECT_NE(::fcntl(other[0], F_GETFD), -1);
   UdpSocket fresh(log_);
