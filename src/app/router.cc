@@ -68,7 +68,6 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
 
 int Router::Run() {
   LoadSettings();
-  corvid_routes_.RecoverCorvidRoutes();
   SetAutoRun(settings_.LoadOnStartup, {options_.command_line, options_.working_folder});
   if (settings_.StartListening != 0) {
     loop_.Post([this] { controller_.ServiceStart(); });
@@ -84,6 +83,8 @@ int Router::Run() {
 
 void Router::LoadSettings() {
   configuration_.Load(settings_);
+  // First, so that a host left without its default route by a killed run gets it back at once.
+  corvid_routes_.RecoverCorvidRoutes();
   tables_.FinishLoad();
   configuration_.ApplySettings(settings_, {.local_addresses = LocalIpv4Addresses(),
                                            .profiles = tables_.ProfileGuarantees()});

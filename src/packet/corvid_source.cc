@@ -85,6 +85,10 @@ void CorvidSource::Wake() {
 
 void CorvidSource::Close() {
   Join();
+  if (const uint64_t dropped = driver_.dropped(); dropped > 0) {
+    path_.log << "Corvid. " + std::to_string(dropped) +
+                     " frame(s) dropped in the adapter's queues.\n";
+  }
   driver_.CorvidClose();
   open_ = false;
   if (probed_) routes_.RemoveCorvidRoutes();

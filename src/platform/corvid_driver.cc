@@ -1,17 +1,21 @@
 #include "platform/corvid_driver.h"
 
 #include <fcntl.h>
+#include <linux/bpf.h>
 #include <linux/ethtool.h>
 #include <linux/if_tun.h>
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
+#include <optional>
 #include <string>
 
 #include "platform/network_links.h"
@@ -40,13 +44,14 @@ bool IsTapDevice(const std::string& name) {
   return answered && std::strcmp(info.driver, "tun") == 0 && std::strcmp(info.bus_info, "tap") == 0;
 }
 
-// Attaches a new descriptor to the TAP device `name`; -1 unless the device it got is a
-// persistent one (one that the attach itself created, in a race with its removal, is not).
-int AttachTap(const std::string& name) {
+// Attaches a new descriptor as one more queue of the multi-queue TAP device `name`; -1 unless
+// the device it got is a persistent one (one that the attach itself created, in a race with its
+// removal, is not).
+int AttachQueue(const std::string& name) {
   const int fd = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   ifreq request = RequestFor(name);
-  request.ifr_flags = IFF_TAP | IFF_NO_PI;
+  request.ifr_flags = IFF_TAP | IFF_NO_PI | IFF_MULTI_QUEUE;
   ifreq attached{};
   if (::ioctl(fd, TUNSETIFF, &request) != 0 || ::ioctl(fd, TUNGETIFF, &attached) != 0 ||
       (attached.ifr_flags & IFF_PERSIST) == 0) {
@@ -56,8 +61,47 @@ int AttachTap(const std::string& name) {
   return fd;
 }
 
-uint16_t EtherType(std::span<const uint8_t> frame) {
-  return frame.size() < 14 ? 0 : static_cast<uint16_t>(frame[12] << 8 | frame[13]);
+// One frame from a queue of the TAP into `room`: its length, or -errno (-EAGAIN: none waits).
+ssize_t ReadFrame(int fd, std::span<uint8_t> room) {
+  for (;;) {
+    const ssize_t length = ::read(fd, room.data(), room.size());
+    if (length >= 0) return length;
+    if (errno != EINTR) return -errno;
+  }
+}
+
+// The program the TAP runs for every frame the kernel sends through it to choose the frame's
+// queue: 1 (the ARP queue) for EtherType 0x0806, 0 (the frame queue) for the rest. Its
+// descriptor, or -1 when the kernel refuses it.
+int LoadArpSteering() {
+  const bpf_insn program[] = {
+      // r6 = the frame, where the absolute load takes it from.
+      {.code = BPF_ALU64 | BPF_MOV | BPF_X, .dst_reg = BPF_REG_6, .src_reg = BPF_REG_1},
+      {.code = BPF_LD | BPF_ABS | BPF_H, .imm = 12},  // r0 = the EtherType
+      {.code = BPF_JMP | BPF_JNE | BPF_K, .dst_reg = BPF_REG_0, .off = 2, .imm = 0x0806},
+      {.code = BPF_ALU64 | BPF_MOV | BPF_K, .dst_reg = BPF_REG_0, .imm = 1},
+      {.code = BPF_JMP | BPF_EXIT},
+      {.code = BPF_ALU64 | BPF_MOV | BPF_K, .dst_reg = BPF_REG_0, .imm = 0},
+      {.code = BPF_JMP | BPF_EXIT},
+  };
+  bpf_attr attributes{};
+  attributes.prog_type = BPF_PROG_TYPE_SOCKET_FILTER;
+  attributes.insns = reinterpret_cast<uintptr_t>(program);
+  attributes.insn_cnt = std::size(program);
+  attributes.license = reinterpret_cast<uintptr_t>("GPL");
+  return static_cast<int>(::syscall(SYS_bpf, BPF_PROG_LOAD, &attributes, sizeof attributes));
+}
+
+// Has the TAP of `queue` steer frames with `program` (-1: none, so that they spread by flow).
+bool SetSteering(int queue, int program) {
+  return ::ioctl(queue, TUNSETSTEERINGEBPF, &program) == 0;
+}
+
+std::optional<NetworkLink> LinkWithIndex(uint32_t index) {
+  for (NetworkLink& link : ListNetworkLinks().value_or(std::vector<NetworkLink>{})) {
+    if (link.index == index) return std::move(link);
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -72,95 +116,88 @@ int CorvidDriver::CorvidOpen(std::string_view description) {
   if (!links) return -1;
   const auto link = FindLinkByDescription(*links, description);
   if (!link || !IsTapDevice(link->name)) return -1;
-  fd_ = AttachTap(link->name);
-  return fd_;
+  frame_fd_ = AttachQueue(link->name);
+  index_ = link->index;
+  drops_at_open_ = link->transmit_drops;
+  return frame_fd_;
 }
 
 bool CorvidDriver::CorvidSetFrameEvent(DriverEvent& event) {
-  if (fd_ < 0 || !event.valid()) return false;
-  event.Watch(fd_);
+  if (frame_fd_ < 0 || !event.valid()) return false;
+  event.Watch(frame_fd_);
   frame_event_ = &event;
   return true;
 }
 
 bool CorvidDriver::CorvidSetArpEvent(DriverEvent& event) {
-  if (fd_ < 0 || !event.valid()) return false;
+  if (frame_fd_ < 0 || arp_fd_ >= 0 || !event.valid()) return false;
+  const auto link = LinkWithIndex(index_);
+  if (!link) return false;
+  arp_fd_ = AttachQueue(link->name);
+  const int program = arp_fd_ >= 0 ? LoadArpSteering() : -1;
+  const bool steered = program >= 0 && SetSteering(frame_fd_, program);
+  if (program >= 0) ::close(program);  // the device holds it now
+  if (!steered) {
+    if (arp_fd_ >= 0) ::close(arp_fd_);
+    arp_fd_ = -1;
+    return false;
+  }
+  event.Watch(arp_fd_);
   arp_event_ = &event;
   return true;
 }
 
-long CorvidDriver::ReadOne(std::span<uint8_t> room) {
-  for (;;) {
-    const ssize_t length = ::read(fd_, room.data(), room.size());
-    if (length < 0 && errno == EINTR) continue;
-    if (length < 0) return -errno;
-    const std::span<const uint8_t> frame = room.first(static_cast<size_t>(length));
-    if (EtherType(frame) != kArpEtherType) return length;
-    QueueArp(frame);
-    return 0;
-  }
-}
-
 bool CorvidDriver::CorvidGetFrame(std::span<uint8_t> buffer, uint32_t& length) {
-  if (fd_ < 0 || buffer.size() < FrameBatch::kFrameRoom) return false;
-  for (;;) {
-    const long read = ReadOne(buffer);
-    if (read < 0) return false;
-    if (read > 0) {
-      length = static_cast<uint32_t>(read);
-      return true;
-    }
-  }
+  if (frame_fd_ < 0 || buffer.size() < FrameBatch::kFrameRoom) return false;
+  const ssize_t read = ReadFrame(frame_fd_, buffer);
+  if (read < 0) return false;
+  length = static_cast<uint32_t>(read);
+  return true;
 }
 
 int CorvidDriver::CorvidGetFrames(FrameBatch& batch) {
   batch.Clear();
-  if (fd_ < 0) return -EBADF;
+  if (frame_fd_ < 0) return -EBADF;
   while (batch.size() < kDatagramBatch) {
-    const long read = ReadOne(batch.next_room());
+    const ssize_t read = ReadFrame(frame_fd_, batch.next_room());
     if (read == -EAGAIN) break;
     // An error after some frames is met again by the next call.
     if (read < 0) return batch.size() > 0 ? static_cast<int>(batch.size()) : static_cast<int>(read);
-    if (read > 0) batch.Keep(static_cast<size_t>(read));
+    batch.Keep(static_cast<size_t>(read));
   }
   return static_cast<int>(batch.size());
 }
 
-void CorvidDriver::QueueArp(std::span<const uint8_t> frame) {
-  std::lock_guard lock(arp_mutex_);
-  if (arp_queue_.size() >= kArpQueueLimit) {
-    arp_drops_.fetch_add(1, std::memory_order_relaxed);
-    return;
-  }
-  arp_queue_.emplace_back(frame.begin(), frame.end());
-  // Signalled when the queue stops being empty; CorvidGetArp signals again for what remains.
-  if (arp_queue_.size() == 1 && arp_event_ != nullptr) arp_event_->Signal();
-}
-
 bool CorvidDriver::CorvidGetArp(std::span<uint8_t> buffer, uint32_t& length) {
-  std::lock_guard lock(arp_mutex_);
-  if (arp_queue_.empty()) return false;
-  const std::vector<uint8_t>& frame = arp_queue_.front();
-  length = static_cast<uint32_t>(std::min(frame.size(), buffer.size()));
-  std::copy_n(frame.begin(), length, buffer.begin());
-  arp_queue_.pop_front();
-  if (!arp_queue_.empty() && arp_event_ != nullptr) arp_event_->Signal();
+  if (arp_fd_ < 0) return false;
+  const ssize_t read = ReadFrame(arp_fd_, buffer);
+  if (read < 0) return false;
+  length = static_cast<uint32_t>(read);
   return true;
 }
 
 bool CorvidDriver::CorvidPutFrame(std::span<const uint8_t> frame) {
-  if (fd_ < 0) return false;
-  return ::write(fd_, frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
+  const int fd = arp_fd_ >= 0 ? arp_fd_ : frame_fd_;
+  if (fd < 0) return false;
+  return ::write(fd, frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
 }
 
 void CorvidDriver::CorvidClose() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  if (frame_fd_ >= 0 && arp_fd_ >= 0) SetSteering(frame_fd_, -1);
+  for (int* fd : {&arp_fd_, &frame_fd_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
   if (frame_event_ != nullptr) frame_event_->Watch(-1);
+  if (arp_event_ != nullptr) arp_event_->Watch(-1);
   frame_event_ = nullptr;
   arp_event_ = nullptr;
-  std::lock_guard lock(arp_mutex_);
-  arp_queue_.clear();
+}
+
+uint64_t CorvidDriver::dropped() const {
+  if (frame_fd_ < 0) return 0;
+  const auto link = LinkWithIndex(index_);
+  return link && link->transmit_drops > drops_at_open_ ? link->transmit_drops - drops_at_open_ : 0;
 }
 
 }  // namespace velmora

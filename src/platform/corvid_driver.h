@@ -1,15 +1,11 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string_view>
-#include <vector>
 
 #include "platform/datagram_batch.h"
 #include "platform/driver_event.h"
@@ -49,34 +45,34 @@ class FrameBatch {
   size_t count_ = 0;
 };
 
-// The virtual adapter's driver: a persistent TAP device that an install script created and named
-// by its interface alias. The operations are those a source of routed traffic needs: attach,
-// register the frame and ARP events, take frames, take ARP frames, put a frame back.
+// The virtual adapter's driver: a persistent multi-queue TAP device that an install script
+// created and named by its interface alias. The operations are those a source of routed traffic
+// needs: attach, register the frame and ARP events, take frames, take ARP frames, put a frame back.
 //
-// Queues: ARP frames (EtherType 0x0806) are kept apart from the rest. The frame queue is the
-// TAP's own queue in the kernel, bounded by the device's txqueuelen (the kernel counts what it
-// drops there as the device's tx drops); the frame event watches the descriptor, so it stays
-// signalled while frames wait there. The ARP queue is the driver's: the frame reader diverts ARP
-// frames into it, at most kArpQueueLimit at a time (the rest are counted in arp_drops), and the
-// ARP event is signalled while it is not empty, once per frame taken. So one frame per wake-up
-// never strands frames, and a Signal from the stop ends either wait.
+// Queues: the driver attaches two queues of the TAP and has the kernel steer every ARP frame
+// (EtherType 0x0806) into the second and every other frame into the first, so that the two kinds
+// wait apart and are read independently: a frame reader that is busy or blocked never delays an
+// ARP answer. Both queues are the kernel's, bounded by the device's txqueuelen; what they drop the
+// kernel counts as the device's transmit drops, which `dropped` reports since the attach. Each
+// event watches its queue's descriptor, so it stays signalled while frames wait there and one
+// frame per wake-up never strands any; a Signal from the stop ends either wait.
 //
-// Threads: the control thread opens, registers and closes; one thread (the frame reader) calls
-// CorvidGetFrame/CorvidGetFrames, another may call CorvidGetArp and CorvidPutFrame meanwhile.
+// Threads: the control thread opens, registers and closes; one thread reads frames
+// (CorvidGetFrame/CorvidGetFrames) while another reads ARP frames and puts frames back.
 class CorvidDriver {
  public:
-  static constexpr size_t kArpQueueLimit = 256;
-  static constexpr uint16_t kArpEtherType = 0x0806;
-
   CorvidDriver() = default;
   ~CorvidDriver() { CorvidClose(); }
   CorvidDriver(const CorvidDriver&) = delete;
   CorvidDriver& operator=(const CorvidDriver&) = delete;
 
-  // Attaches to the existing TAP device whose alias contains `description` (never creating
-  // one), non-blocking: its descriptor, or -1 when there is none or it cannot be attached.
+  // Attaches the frame queue of the existing TAP device whose alias contains `description`
+  // (never creating one), non-blocking: its descriptor, or -1 when there is none or it cannot be
+  // attached (a TAP made without multi-queue support, for one).
   int CorvidOpen(std::string_view description);
-  // The events, each valid; false when the driver is not open or the event is not valid.
+  // The events, each valid; false when the driver is not open or the event is not valid. The ARP
+  // event's registration attaches the ARP queue and sets the kernel's steering: false when the
+  // kernel refuses either.
   bool CorvidSetFrameEvent(DriverEvent& event);
   bool CorvidSetArpEvent(DriverEvent& event);
   // One frame into `buffer`: true with `length` set when one was taken. The buffer must hold
@@ -85,27 +81,24 @@ class CorvidDriver {
   // The frames waiting now, up to a full batch (cleared first): how many, or -errno when the
   // device failed (a device removed under the driver, for example).
   int CorvidGetFrames(FrameBatch& batch);
-  // One ARP frame into `buffer` (cut to its size): true with `length` set when one waited.
+  // One ARP frame into `buffer`: true with `length` set when one waited.
   bool CorvidGetArp(std::span<uint8_t> buffer, uint32_t& length);
   // Delivers `frame` to the system as if received on the adapter; false when it was refused.
   bool CorvidPutFrame(std::span<const uint8_t> frame);
-  // Detaches; the handle is invalid afterwards. The events stay the caller's.
+  // Detaches both queues; the handle is invalid afterwards. The events stay the caller's.
   void CorvidClose();
 
-  int handle() const { return fd_; }
-  uint64_t arp_drops() const { return arp_drops_.load(std::memory_order_relaxed); }
+  int handle() const { return frame_fd_; }
+  // Frames the adapter's queues dropped since the attach; 0 while detached.
+  uint64_t dropped() const;
 
  private:
-  // Reads one frame into `room`: its length, 0 for an ARP frame that was diverted, or -errno.
-  long ReadOne(std::span<uint8_t> room);
-  void QueueArp(std::span<const uint8_t> frame);
-
-  int fd_ = -1;
+  int frame_fd_ = -1;
+  int arp_fd_ = -1;
+  uint32_t index_ = 0;
+  uint64_t drops_at_open_ = 0;
   DriverEvent* frame_event_ = nullptr;
   DriverEvent* arp_event_ = nullptr;
-  std::mutex arp_mutex_;
-  std::deque<std::vector<uint8_t>> arp_queue_;
-  std::atomic<uint64_t> arp_drops_{0};
 };
 
 }  // namespace velmora

@@ -25,6 +25,13 @@ int ReadLinkAttribute(const nlattr* attribute, void* data) {
     case IFLA_ADDRESS:
       link->hardware_address.assign(payload, payload + length);
       break;
+    case IFLA_STATS64:
+      if (length >= sizeof(rtnl_link_stats64)) {
+        rtnl_link_stats64 statistics;
+        std::memcpy(&statistics, payload, sizeof statistics);
+        link->transmit_drops = statistics.tx_dropped;
+      }
+      break;
     default:
       break;
   }

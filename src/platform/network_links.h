@@ -16,6 +16,7 @@ struct NetworkLink {
   std::string alias;
   std::vector<uint8_t> hardware_address;
   bool loopback = false;
+  uint64_t transmit_drops = 0;  // frames the kernel could not queue for sending on it
 };
 
 // The interfaces of the calling thread's network namespace in the kernel's order; nullopt with

@@ -20,6 +20,7 @@
 #include "platform/address_text.h"
 #include "platform/corvid_driver.h"
 #include "platform/network_links.h"
+#include "testing/adapter_namespace.h"
 #include "testing/bytes.h"
 #include "testing/corvid_frames.h"
 #include "testing/network_namespace.h"
@@ -32,192 +33,9 @@ namespace {
 using testing::Hex;
 using testing::NetworkNamespace;
 
-constexpr const char* kAdapterAlias = "Tessaro Corvid Emulation Driver.";
-constexpr auto kPatience = std::chrono::seconds(5);
-
-template <typename Condition>
-bool Eventually(const Condition& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-// A UDP socket of the namespace that sends into the adapter's subnets with don't-fragment off,
-// as the hosts that route through the adapter do.
-class RoutedSender {
- public:
-  RoutedSender() : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {
-    const int discovery = IP_PMTUDISC_DONT;
-    EXPECT_EQ(::setsockopt(fd_, IPPROTO_IP, IP_MTU_DISCOVER, &discovery, sizeof discovery), 0);
-  }
-  ~RoutedSender() { ::close(fd_); }
-  void Send(const std::string& destination, uint16_t port, const std::string& bytes) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = DottedToAddress(destination);
-    EXPECT_EQ(
-        ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
-        static_cast<ssize_t>(bytes.size()));
-  }
-
- private:
-  int fd_;
-};
-
-// A namespace of the test's own with the virtual adapter installed by its script, and a route
-// of the subnet 10.1.0.0/16 through it once Route is called.
-class AdapterNamespaceTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (const std::string why = NetworkNamespace::Unavailable(); !why.empty()) GTEST_SKIP() << why;
-    ns_ = std::make_unique<NetworkNamespace>();
-    ASSERT_TRUE(ns_->entered());
-    ASSERT_EQ(Run(std::string(CORVID_ADAPTER_SCRIPT) + " add >/dev/null"), 0);
-    // Made here, inside the namespace: what it sends stays there.
-    sender_ = std::make_unique<RoutedSender>();
-  }
-  void TearDown() override { sender_.reset(); }
-  int Run(const std::string& command) const { return ns_->Run(command); }
-  // One ARP request per address, without the kernel's retries, so that the frames are counted.
-  void AskOnce() { ASSERT_EQ(Run("echo 1 > /proc/sys/net/ipv4/neigh/corvid0/mcast_solicit"), 0); }
-  MacAddress AdapterMac() const {
-    MacAddress mac{};
-    for (const NetworkLink& link : ListNetworkLinks().value_or(std::vector<NetworkLink>{})) {
-      if (link.name == "corvid0" && link.hardware_address.size() == 6) {
-        std::copy_n(link.hardware_address.begin(), 6, mac.begin());
-      }
-    }
-    return mac;
-  }
-
-  std::unique_ptr<NetworkNamespace> ns_;
-  std::unique_ptr<RoutedSender> sender_;
-};
-
-// --- The driver on a real TAP device.
-
-class CorvidDriverTest : public AdapterNamespaceTest {
- protected:
-  void SetUp() override {
-    AdapterNamespaceTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    ASSERT_GE(driver_.CorvidOpen(kAdapterAlias), 0);
-    ASSERT_TRUE(driver_.CorvidSetFrameEvent(frame_event_));
-    ASSERT_TRUE(driver_.CorvidSetArpEvent(arp_event_));
-    AskOnce();
-    ASSERT_EQ(Run("ip route add 10.1.0.0/16 dev corvid0 && ip neigh replace 10.1.0.7 lladdr "
-                  "02:00:00:00:00:07 dev corvid0 nud permanent"),
-              0);
-  }
-  // Reads frames until `count` IPv4 frames came; their destinations' last bytes.
-  std::vector<uint8_t> ReadIpv4Frames(size_t count) {
-    std::vector<uint8_t> last_bytes;
-    Eventually([&] {
-      if (frame_event_.Ready() && driver_.CorvidGetFrames(batch_) > 0) {
-        for (size_t i = 0; i < batch_.size(); ++i) last_bytes.push_back(batch_.frame(i)[33]);
-      }
-      return last_bytes.size() >= count;
-    });
-    return last_bytes;
-  }
-
-  CorvidDriver driver_;
-  DriverEvent frame_event_;
-  DriverEvent arp_event_;
-  FrameBatch batch_{kQosHeaderSize};
-};
-
-TEST(CorvidDriverAbsentTest, OpenFindsNoAdapterAndCreatesNone) {
-  if (const std::string why = NetworkNamespace::Unavailable(); !why.empty()) GTEST_SKIP() << why;
-  NetworkNamespace ns;
-  ASSERT_TRUE(ns.entered());
-  CorvidDriver driver;
-  EXPECT_EQ(driver.CorvidOpen(kAdapterAlias), -1);
-  // A device with the alias that is not a TAP, and a TAP without the alias, are not the adapter.
-  ASSERT_EQ(
-      ns.Run(
-          std::string(
-              "ip link add corvid0 type veth peer name corvidp && ip link set corvid0 alias \"") +
-          kAdapterAlias + "\" && ip tuntap add dev corvid1 mode tap"),
-      0);
-  EXPECT_EQ(driver.CorvidOpen(kAdapterAlias), -1);
-  EXPECT_EQ(ns.Run("ip -d link show corvid0 | grep -q veth"), 0);
-  EXPECT_EQ(driver.handle(), -1);
-  DriverEvent event;
-  EXPECT_FALSE(driver.CorvidSetFrameEvent(event));
-}
-
-TEST_F(CorvidDriverTest, ArpFramesAreQueuedApartFromIpv4Frames) {
-  sender_->Send("10.1.0.5", 5000, "who is .5");
-  sender_->Send("10.1.0.6", 5000, "who is .6");
-  for (int i = 0; i < 3; ++i) sender_->Send("10.1.0.7", 5000, "to .7");
-  EXPECT_EQ(ReadIpv4Frames(3), std::vector<uint8_t>({7, 7, 7}));
-  // Both requests were read before the frames that followed them; each is taken once, and the
-  // event stays signalled while one waits.
-  std::array<uint8_t, 16384> arp{};
-  uint32_t length = 0;
-  for (const uint8_t target : {5, 6}) {
-    ASSERT_TRUE(arp_event_.Ready());
-    arp_event_.Wait();
-    ASSERT_TRUE(driver_.CorvidGetArp(arp, length));
-    ASSERT_EQ(length, 42u);
-    EXPECT_EQ(Hex(std::span(arp).subspan(12, 2)), "0806");
-    EXPECT_EQ(arp[41], target);
-  }
-  EXPECT_FALSE(arp_event_.Ready());
-  EXPECT_FALSE(driver_.CorvidGetArp(arp, length));
-  EXPECT_FALSE(frame_event_.Ready());
-}
-
-TEST_F(CorvidDriverTest, TheFrameEventStaysSignalledWhileFramesWait) {
-  for (int i = 0; i < 3; ++i) sender_->Send("10.1.0.7", 5000, "to .7");
-  std::vector<uint8_t> buffer(FrameBatch::kFrameRoom);
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(Eventually([&] { return frame_event_.Ready(); }));
-    frame_event_.Wait();
-    uint32_t length = 0;
-    ASSERT_TRUE(Eventually([&] { return driver_.CorvidGetFrame(buffer, length); }));
-    EXPECT_EQ(length, 14u + 20 + 8 + 5);
-  }
-  EXPECT_FALSE(frame_event_.Ready());
-}
-
-TEST_F(CorvidDriverTest, TheArpQueueIsBoundedAndCountsWhatItDrops) {
-  constexpr int kRequests = CorvidDriver::kArpQueueLimit + 44;
-  for (int i = 0; i < kRequests; ++i) {
-    sender_->Send("10.1." + std::to_string(1 + i / 200) + "." + std::to_string(i % 200), 5000, "?");
-  }
-  sender_->Send("10.1.0.7", 5000, "marker");
-  EXPECT_EQ(ReadIpv4Frames(1), std::vector<uint8_t>{7});
-  EXPECT_EQ(driver_.arp_drops(), 44u);
-  std::array<uint8_t, 64> arp{};
-  uint32_t length = 0;
-  size_t taken = 0;
-  while (driver_.CorvidGetArp(arp, length)) ++taken;
-  EXPECT_EQ(taken, CorvidDriver::kArpQueueLimit);
-}
-
-TEST_F(CorvidDriverTest, ASignalWakesAWaitWithNothingToRead) {
-  auto frame_wait = std::async(std::launch::async, [this] { frame_event_.Wait(); });
-  auto arp_wait = std::async(std::launch::async, [this] { arp_event_.Wait(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  arp_event_.Signal();
-  frame_event_.Signal();
-  EXPECT_EQ(frame_wait.wait_for(kPatience), std::future_status::ready);
-  EXPECT_EQ(arp_wait.wait_for(kPatience), std::future_status::ready);
-  EXPECT_FALSE(frame_event_.Ready());
-}
-
-TEST_F(CorvidDriverTest, CloseDetachesAndLeavesThePersistentAdapter) {
-  driver_.CorvidClose();
-  EXPECT_EQ(driver_.handle(), -1);
-  EXPECT_EQ(Run("ip link show corvid0 >/dev/null"), 0);
-  EXPECT_GE(driver_.CorvidOpen(kAdapterAlias), 0);
-}
+using testing::AdapterNamespaceTest;
+using testing::Eventually;
+using testing::kAdapterAlias;
 
 // --- The source: its two threads between the adapter and a real UDP receiver for the inserter.
 
@@ -250,7 +68,7 @@ class CorvidSourceTest : public AdapterNamespaceTest {
     rig_.log.Configure({.level = 3});
     rig_.tables.Publish(testing::SubnetWithOneRow());
     inserter_ = std::make_unique<testing::UdpPeer>();
-    routes_ = std::make_unique<SubnetRoute>(*ns_);
+    routes_ = std::make_unique<SubnetRoute>(*namespace_);
     source_ = std::make_unique<CorvidSource>(
         rig_.path, *routes_, CorvidSource::Settings{enable_, inserter_ip_, kAdapterAlias},
         rig_.clock);

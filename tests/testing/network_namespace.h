@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,6 +24,7 @@ class NetworkNamespace {
     if (geteuid() != 0) return "needs root for a network namespace";
     if (::access("/dev/net/tun", R_OK | W_OK) != 0) return "needs /dev/net/tun";
     if (std::system("command -v ip >/dev/null") != 0) return "needs ip (iproute2)";
+    if (!CanMakeNamespace()) return "cannot make a network namespace here (no CAP_SYS_ADMIN)";
     return {};
   }
 
@@ -61,6 +63,13 @@ class NetworkNamespace {
   }
 
  private:
+  static bool CanMakeNamespace() {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(::unshare(CLONE_NEWNET) == 0 ? 0 : 1);
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+  }
   std::string Inside(const std::string& command) const {
     return "ip netns exec " + name_ + " sh -c '" + command + "'";
   }
