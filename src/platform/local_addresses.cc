@@ -25,4 +25,19 @@ std::vector<std::string> LocalIpv4Addresses() {
   return result;
 }
 
+std::vector<Ipv6Address> LocalIpv6Addresses() {
+  std::vector<Ipv6Address> result;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return result;
+  for (ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
+    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_INET6) continue;
+    const auto* in = reinterpret_cast<const sockaddr_in6*>(a->ifa_addr);
+    Ipv6Address address;
+    std::copy_n(in->sin6_addr.s6_addr, address.size(), address.begin());
+    result.push_back(address);
+  }
+  freeifaddrs(list);
+  return result;
+}
+
 }  // namespace velmora

@@ -51,6 +51,7 @@ std::optional<std::vector<NetworkLink>> ListNetworkLinks() {
     const auto* info = static_cast<const ifinfomsg*>(mnl_nlmsg_get_payload(&message));
     NetworkLink link;
     link.index = static_cast<uint32_t>(info->ifi_index);
+    link.hardware_type = info->ifi_type;
     link.loopback = (info->ifi_flags & IFF_LOOPBACK) != 0;
     mnl_attr_parse(&message, sizeof(ifinfomsg), ReadLinkAttribute, &link);
     return link;

@@ -15,6 +15,7 @@ struct NetworkLink {
   std::string name;
   std::string alias;
   std::vector<uint8_t> hardware_address;
+  uint16_t hardware_type = 0;  // ARPHRD_ETHER for an Ethernet interface
   bool loopback = false;
   uint64_t transmit_drops = 0;  // frames the kernel could not queue for sending on it
 };
