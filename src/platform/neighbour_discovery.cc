@@ -1,6 +1,9 @@
 #include "platform/neighbour_discovery.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <cstring>
 
 namespace velmora {
 namespace {
@@ -21,12 +24,14 @@ constexpr uint8_t kSolicitedFlag = 0x40;
 constexpr uint8_t kOverrideFlag = 0x20;
 
 uint16_t ReadWord(std::span<const uint8_t> bytes, size_t at) {
-  return static_cast<uint16_t>(bytes[at] << 8 | bytes[at + 1]);
+  uint16_t word;
+  std::memcpy(&word, &bytes[at], sizeof word);
+  return ntohs(word);
 }
 
 void WriteWord(std::span<uint8_t> bytes, size_t at, uint16_t value) {
-  bytes[at] = static_cast<uint8_t>(value >> 8);
-  bytes[at + 1] = static_cast<uint8_t>(value);
+  const uint16_t word = htons(value);
+  std::memcpy(&bytes[at], &word, sizeof word);
 }
 
 template <size_t N>
@@ -46,16 +51,6 @@ uint32_t AddWords(std::span<const uint8_t> bytes, uint32_t sum) {
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) sum += ReadWord(bytes, i);
   if (bytes.size() % 2 != 0) sum += static_cast<uint32_t>(bytes.back() << 8);
   return sum;
-}
-
-// The ICMPv6 checksum of the packet that starts at kIpv6Start: over the pseudo-header of its
-// addresses, its length and next header 58, and the message of `length` bytes as it stands.
-uint16_t Icmpv6Checksum(std::span<const uint8_t> frame, size_t length) {
-  uint32_t sum = AddWords(frame.subspan(kIpv6Start + 8, 32), 0);
-  sum += static_cast<uint32_t>(length >> 16) + static_cast<uint32_t>(length & 0xFFFF) + kIcmpv6;
-  sum = AddWords(frame.subspan(kIcmpStart, length), sum);
-  while (sum >> 16 != 0) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<uint16_t>(~sum);
 }
 
 bool IsMulticast(const Ipv6Address& address) {
@@ -95,6 +90,14 @@ bool ReadOptions(std::span<const uint8_t> frame, size_t end, EthernetAddress& as
 }
 
 }  // namespace
+
+uint16_t Icmpv6Checksum(std::span<const uint8_t> frame, size_t length) {
+  uint32_t sum = AddWords(frame.subspan(kIpv6Start + 8, 32), 0);
+  sum += static_cast<uint32_t>(length >> 16) + static_cast<uint32_t>(length & 0xFFFF) + kIcmpv6;
+  sum = AddWords(frame.subspan(kIcmpStart, length), sum);
+  while (sum >> 16 != 0) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint16_t>(~sum);
+}
 
 std::optional<NeighbourSolicitation> ReadNeighbourSolicitation(std::span<const uint8_t> frame) {
   if (frame.size() < kOptionsStart) return std::nullopt;

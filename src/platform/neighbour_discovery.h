@@ -26,6 +26,11 @@ struct NeighbourSolicitation {
 inline constexpr size_t kNeighbourAdvertisementSize = 86;
 using NeighbourAdvertisement = std::array<uint8_t, kNeighbourAdvertisementSize>;
 
+// The ICMPv6 checksum of the packet behind the Ethernet header of `frame`: over the pseudo-header
+// of its addresses, its length and next header 58, and its first `length` bytes behind the IPv6
+// header as they stand (0 when they hold a correct checksum). The frame must hold them.
+uint16_t Icmpv6Checksum(std::span<const uint8_t> frame, size_t length);
+
 // The solicitation that an Ethernet frame carries, or none when the frame is anything else or a
 // solicitation that is not to be answered: one without IPv6 next header 58 straight after the
 // fixed header, with a hop limit other than 255, a wrong ICMPv6 checksum, a code other than 0, a

@@ -32,6 +32,7 @@ constexpr int kIpv6Ring = 8 << 20;
 struct Capture {
   pcap_t* handle = nullptr;
   DriverEvent* event = nullptr;
+  pcap_stat before_filter{};  // what it counted before its first filter
   std::mutex lock;
 };
 
@@ -139,11 +140,12 @@ bool SetFilter(Capture& capture, const std::string& expression) {
   return set;
 }
 
-// Discards what the capture took before its first filter was attached.
-void Drain(Capture& capture) {
+// Discards what the capture took before its first filter was attached, and what it counted.
+void ForgetUnfiltered(Capture& capture) {
   std::lock_guard lock(capture.lock);
   pcap_dispatch(
       capture.handle, -1, [](u_char*, const pcap_pkthdr*, const u_char*) {}, nullptr);
+  pcap_stats(capture.handle, &capture.before_filter);
 }
 
 bool Watch(Capture& capture, DriverEvent& event) {
@@ -262,7 +264,7 @@ int PylonDriver::PylonOpen(const Options& options) {
     PylonClose();
     return -1;
   }
-  for (Capture& capture : s.captures) Drain(capture);
+  for (Capture& capture : s.captures) ForgetUnfiltered(capture);
   s.merging_off.push_back(std::make_unique<ReceiveMergingGuard>(tapped->name, s.report));
   if (ipv6.index != tapped->index) {
     s.merging_off.push_back(std::make_unique<ReceiveMergingGuard>(ipv6.name, s.report));
@@ -396,7 +398,8 @@ std::optional<PylonCaptureCounts> PylonDriver::PylonCounts(PylonFrameKind kind) 
   std::lock_guard lock(capture.lock);
   pcap_stat counts{};
   if (capture.handle == nullptr || pcap_stats(capture.handle, &counts) != 0) return std::nullopt;
-  return PylonCaptureCounts{.received = counts.ps_recv, .dropped = counts.ps_drop};
+  return PylonCaptureCounts{.received = counts.ps_recv - capture.before_filter.ps_recv,
+                            .dropped = counts.ps_drop - capture.before_filter.ps_drop};
 }
 
 void PylonDriver::PylonClose() {

@@ -30,8 +30,8 @@ struct PylonAdapter {
   EthernetAddress mac{};
 };
 
-// What a capture counted since it was opened: frames its filter admitted, and of those the ones
-// its ring had no room for.
+// What a capture counted since it was opened and filtered: frames its filter admitted, and of
+// those the ones its ring had no room for.
 struct PylonCaptureCounts {
   uint32_t received = 0;
   uint32_t dropped = 0;
