@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -346,6 +347,30 @@ TEST_F(PylonDriverTest, SourceFiltersAdmitOnlyListedHosts) {
   EXPECT_EQ(Collect(&PylonDriver::PylonGetIpv6Frame).size(), 1u);
   EXPECT_EQ(Received(PylonFrameKind::kPort), 2u);
   EXPECT_EQ(Received(PylonFrameKind::kArp), 2u);
+}
+
+TEST_F(PylonDriverTest, FiltersChangeAndFramesGoOutWhileAThreadTakesFrames) {
+  ASSERT_NO_FATAL_FAILURE(OpenWithEvents());
+  std::atomic<bool> running{true};
+  std::atomic<int> taken{0};
+  std::thread reader([&] {
+    Frame room(kPylonFrameRoom);
+    uint32_t length = 0;
+    while (running) {
+      port_event_.Wait();
+      while (driver_.PylonGetPortFrame(room, length)) ++taken;
+    }
+  });
+  for (uint8_t i = 0; i < 20; ++i) {
+    SendFromFar(Ipv4Frame("10.20.0.2", "10.20.0.50", 100, i));
+    driver_.PylonSetSrcFilter(0, i % 2 == 0 ? 0 : DottedToAddress("10.20.0.2"));
+    EXPECT_TRUE(driver_.PylonApplyFilters());
+    EXPECT_TRUE(driver_.PylonPutPortFrame(Ipv4Frame("10.20.0.9", "10.20.0.2", 60, i)));
+  }
+  EXPECT_TRUE(Eventually([&] { return taken == 20; }));
+  running = false;
+  port_event_.Signal();
+  reader.join();
 }
 
 TEST_F(PylonDriverTest, FramesLongerThanTheRoomAreReportedByTheirLength) {
