@@ -203,8 +203,8 @@ struct PylonDriver::State {
   std::vector<PylonAdapter> adapters;
   uint32_t default_adapter = 0;  // `Ipv6Adapter`'s interface; 0 when out of range
   std::map<uint32_t, std::vector<ListedAddress>> address_lists;
-  std::vector<uint32_t> local_slots;
-  std::vector<uint32_t> source_slots;
+  std::map<size_t, uint32_t> local_slots;  // by slot index
+  std::map<size_t, uint32_t> source_slots;
 
   Capture& capture(PylonFrameKind kind) { return captures[static_cast<size_t>(kind)]; }
 
@@ -225,7 +225,9 @@ struct PylonDriver::State {
   // The listed MAC for a solicited address of the IPv6 capture's adapter; none for the others.
   std::optional<EthernetAddress> ListedMac(const Ipv6Address& address) {
     std::lock_guard guard(lock);
-    for (const ListedAddress& listed : address_lists[ipv6_interface]) {
+    const auto list = address_lists.find(ipv6_interface);
+    if (list == address_lists.end()) return std::nullopt;
+    for (const ListedAddress& listed : list->second) {
       if (listed.address == address) return listed.mac;
     }
     return std::nullopt;
@@ -291,21 +293,23 @@ bool PylonDriver::PylonSetIpv6Event(DriverEvent& event) {
 
 namespace {
 
-void SetSlot(std::vector<uint32_t>& slots, size_t slot, uint32_t address) {
-  if (slot >= slots.size()) slots.resize(slot + 1, 0);
-  slots[slot] = address;
+// The addresses of the slots in slot order.
+std::vector<uint32_t> SlotAddresses(const std::map<size_t, uint32_t>& slots) {
+  std::vector<uint32_t> addresses;
+  for (const auto& [slot, address] : slots) addresses.push_back(address);
+  return addresses;
 }
 
 }  // namespace
 
 void PylonDriver::PylonSetFilter(size_t slot, uint32_t address) {
   std::lock_guard guard(state_->lock);
-  SetSlot(state_->local_slots, slot, address);
+  state_->local_slots[slot] = address;
 }
 
 void PylonDriver::PylonSetSrcFilter(size_t slot, uint32_t address) {
   std::lock_guard guard(state_->lock);
-  SetSlot(state_->source_slots, slot, address);
+  state_->source_slots[slot] = address;
 }
 
 bool PylonDriver::PylonApplyFilters() {
@@ -313,7 +317,7 @@ bool PylonDriver::PylonApplyFilters() {
   PylonCaptureFilters filters;
   {
     std::lock_guard guard(s.lock);
-    filters = BuildPylonCaptureFilters(s.local_slots, s.source_slots);
+    filters = BuildPylonCaptureFilters(SlotAddresses(s.local_slots), SlotAddresses(s.source_slots));
   }
   const bool port = SetFilter(s.capture(PylonFrameKind::kPort), filters.ipv4);
   const bool arp = SetFilter(s.capture(PylonFrameKind::kArp), filters.arp);

@@ -90,9 +90,10 @@ class PylonDriver {
   // Compiles the filters into the open captures; false when one refused them (it keeps its last).
   bool PylonApplyFilters();
   // One frame of the kind into `buffer`: true with `length` set to the frame's size when one was
-  // taken. A length above buffer.size() means that only its start was copied: such a frame is to
-  // be dropped as too long, never passed on cut. False when none waits or the capture failed (a
-  // failed capture stops waking its event, so that its thread sleeps until the stop).
+  // taken. A length above kPylonFrameRoom or buffer.size() means that only its start was copied:
+  // such a frame is to be dropped as too long, never passed on cut. False when none waits or the
+  // capture failed (a failed capture stops waking its event, so that its thread sleeps until the
+  // stop).
   bool PylonGetPortFrame(std::span<uint8_t> buffer, uint32_t& length);
   bool PylonGetArpFrame(std::span<uint8_t> buffer, uint32_t& length);
   bool PylonGetIpv6Frame(std::span<uint8_t> buffer, uint32_t& length);
