@@ -99,8 +99,9 @@ class PylonDriver {
   bool PylonGetIpv6Frame(std::span<uint8_t> buffer, uint32_t& length);
   // Sends `frame` out on the tapped interface; false when it was refused.
   bool PylonPutPortFrame(std::span<const uint8_t> frame);
-  // The adapters that can be tapped (listed again by this call), and the calling thread's
-  // selection among them: false for an index out of range.
+  // The adapters that can be tapped (listed again by this call, without the virtual adapter of
+  // the last PylonOpen), and the calling thread's selection among them: false for an index out of
+  // range.
   size_t PylonGetAdapterCount();
   bool PylonSelectAdapter(int32_t index);
   // The selected adapter's name and MAC; empty and zero when there is none.
