@@ -156,6 +156,11 @@ void CorvidSource::HandleFrame(std::span<uint8_t> slot, const TableSnapshot& tab
 }
 
 void CorvidSource::PassOn(const CorvidFrame& result) {
+  StatusCounters& counters = path_.counters;
+  counters.routed_active.store(true, std::memory_order_relaxed);
+  counters.CountBytes(result.multicast, result.payload);
+  counters.CountFrame(result.multicast);
+  batch_.Count(result.destination, result.payload);
   if (result.datagram.size() > OutputQueue::kSlotSize && path_.output.queue_in_use()) {
     const size_t frame_size = result.datagram.size() - kQosHeaderSize;
     oversized_.Count(clock_.Now(), [frame_size] {
@@ -163,11 +168,6 @@ void CorvidSource::PassOn(const CorvidFrame& result) {
     });
     return;
   }
-  StatusCounters& counters = path_.counters;
-  counters.routed_active.store(true, std::memory_order_relaxed);
-  counters.CountBytes(result.multicast, result.payload);
-  counters.CountFrame(result.multicast);
-  batch_.Count(result.destination, result.payload);
   batch_.Add(result.datagram);
 }
 

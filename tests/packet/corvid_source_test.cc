@@ -372,6 +372,15 @@ TEST_F(CorvidSourceTest, FramesTooLongAreLoggedAndDroppedWhole) {
   EXPECT_TRUE(rig_.console.Has(
       "Corvid. 5042-byte frame; 1 frame(s) longer than an output queue slot dropped."));
   EXPECT_EQ(rig_.counters.bad_packets, 1u);
+  // The frame too long for the output queue was handed over as far as the counters know.
+  constexpr uint32_t kPassedOn = 8 + 5 + 8 + 5000 + 8 + 5;
+  EXPECT_EQ(rig_.counters.unicast_packets, 3u);
+  EXPECT_EQ(rig_.counters.unicast_frames, 3u);
+  EXPECT_EQ(rig_.counters.unicast_bytes, kPassedOn);
+  EXPECT_TRUE(rig_.counters.routed_active);
+  const auto stats = rig_.statistics.Address(DottedToAddress("10.1.0.5"));
+  ASSERT_TRUE(stats);
+  EXPECT_EQ(stats->bytes, kPassedOn);
 }
 
 TEST_F(CorvidSourceTest, TheStopEndsTheThreadsClosesTheDriverAndRemovesTheRoutes) {
