@@ -188,11 +188,18 @@ void CorvidSource::RunArp(ArpSettings run) {
 }
 
 void CorvidSource::AnswerArp(std::span<uint8_t> frame, const TableSnapshot& tables,
-                             const ArpSettings& run) {
-  const ArpOutcome outcome = ArpReply(frame, {.tables = tables,
-                                              .dvb = run.dvb,
-                                              .inserter = run.inserter,
-                                              .own_addresses = run.own_addresses});
+                             ArpSettings& run) {
+  ArpContext context{.tables = tables,
+                     .dvb = run.dvb,
+                     .inserter = run.inserter,
+                     .own_addresses = run.own_addresses};
+  // An address this host gained since the last look (a renewed lease, an alias) is never answered
+  // for: the host's addresses are read again before each answer, and answers are rare.
+  if (ArpVerdict(frame, context) == ArpOutcome::kAnswered) {
+    run.own_addresses = OwnAddresses();
+    context.own_addresses = run.own_addresses;
+  }
+  const ArpOutcome outcome = ArpReply(frame, context);
   const std::string line = ArpLogLine(outcome, frame, path_.log.level());
   if (!line.empty()) path_.log << line;
   if (outcome != ArpOutcome::kAnswered) return;

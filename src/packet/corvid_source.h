@@ -57,7 +57,8 @@ class CorvidSource final : public ServiceSource {
   const CorvidDriver& driver() const { return driver_; }
 
  private:
-  // What the ARP thread answers with, fixed for a run.
+  // What the ARP thread answers with: fixed for a run but for this host's addresses, which it
+  // reads again before each answer.
   struct ArpSettings {
     bool dvb = true;
     uint32_t inserter = 0;
@@ -71,7 +72,7 @@ class CorvidSource final : public ServiceSource {
   // A resolved frame: counted, then added to the batch unless the output queue cannot hold it.
   void PassOn(const CorvidFrame& result);
   void RunArp(ArpSettings run);
-  void AnswerArp(std::span<uint8_t> frame, const TableSnapshot& tables, const ArpSettings& run);
+  void AnswerArp(std::span<uint8_t> frame, const TableSnapshot& tables, ArpSettings& run);
 
   PacketPath& path_;
   AdapterRoutes& routes_;

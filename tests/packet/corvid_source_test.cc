@@ -383,6 +383,23 @@ TEST_F(CorvidSourceTest, FramesTooLongAreLoggedAndDroppedWhole) {
   EXPECT_EQ(stats->bytes, kPassedOn);
 }
 
+TEST_F(CorvidSourceTest, AnAddressThisHostGainsAfterTheStartIsNotAnsweredFor) {
+  AskOnce();
+  Start();
+  // 10.1.0.5, which has a row, becomes an address of this host on another device; without its
+  // local route the kernel still asks for it on the adapter.
+  ASSERT_EQ(Run("ip link add corvidv type veth peer name corvidw && ip link set corvidv up && "
+                "ip addr add 10.1.0.5/32 dev corvidv && ip route del local 10.1.0.5 table local"),
+            0);
+  sender_->Send("10.1.0.5", 5000, "to this host");
+  EXPECT_TRUE(Eventually([&] {
+    return rig_.console.Has("Arp. Own address of this host. IPsrc=192.168.254.1, IPdst=10.1.0.5");
+  }));
+  EXPECT_EQ(rig_.counters.arp_requests, 1u);
+  EXPECT_EQ(rig_.counters.arp_answers, 0u);
+  EXPECT_NE(Run("ip neigh show 10.1.0.5 dev corvid0 | grep -q 00:11:22:33:44:55"), 0);
+}
+
 TEST_F(CorvidSourceTest, TheStopEndsTheThreadsClosesTheDriverAndRemovesTheRoutes) {
   Start();
   sender_->Send("10.1.0.5", 5000, "one");
