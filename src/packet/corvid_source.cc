@@ -160,6 +160,11 @@ void CorvidSource::HandleFrame(std::span<uint8_t> slot, const TableSnapshot& tab
 }
 
 void CorvidSource::PassOn(const CorvidFrame& result) {
+  StatusCounters& counters = path_.counters;
+  counters.routed_active.store(true, std::memory_order_relaxed);
+  counters.CountBytes(result.multicast, result.payload);
+  counters.CountFrame(result.multicast);
+  batch_.Count(result.destination, result.payload);
   if (result.datagram.size() > OutputQueue::kSlotSize && path_.output.queue_in_use()) {
     const size_t frame_size = result.datagram.size() - kQosHeaderSize;
     oversized_.Count(clock_.Now(), [frame_size] {
@@ -167,11 +172,6 @@ void CorvidSource::PassOn(const CorvidFrame& result) {
     });
     return;
   }
-  StatusCounters& counters = path_.counters;
-  counters.routed_active.store(true, std::memory_order_relaxed);
-  counters.CountBytes(result.multicast, result.payload);
-  counters.CountFrame(result.multicast);
-  batch_.Count(result.destination, result.payload);
   batch_.Add(result.datagram);
 }
 
@@ -192,11 +192,18 @@ void CorvidSource::RunArp(ArpSettings run) {
 }
 
 void CorvidSource::AnswerArp(std::span<uint8_t> frame, const TableSnapshot& tables,
-                             const ArpSettings& run) {
-  const ArpOutcome outcome = ArpReply(frame, {.tables = tables,
-                                              .dvb = run.dvb,
-                                              .inserter = run.inserter,
-                                              .own_addresses = run.own_addresses});
+                             ArpSettings& run) {
+  ArpContext context{.tables = tables,
+                     .dvb = run.dvb,
+                     .inserter = run.inserter,
+                     .own_addresses = run.own_addresses};
+  // An address this host gained since the last look (a renewed lease, an alias) is never answered
+  // for: the host's addresses are read again before each answer, and answers are rare.
+  if (ArpVerdict(frame, context) == ArpOutcome::kAnswered) {
+    run.own_addresses = OwnAddresses();
+    context.own_addresses = run.own_addresses;
+  }
+  const ArpOutcome outcome = ArpReply(frame, context);
   const std::string line = ArpLogLine(outcome, frame, path_.log.level());
   if (!line.empty()) path_.log << line;
   if (outcome != ArpOutcome::kAnswered) return;
