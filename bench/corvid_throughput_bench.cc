@@ -258,7 +258,8 @@ std::vector<StageCost> CorvidStageCosts(size_t size) {
 
 // What the packet socket saw of the ARP conversation and how long the answers took.
 struct ArpTimes {
-  size_t requested = 0;
+  size_t probes = 0;            // datagrams to hosts without a neighbour entry
+  size_t requested = 0;         // hosts the kernel asked for
   std::vector<double> seconds;  // from request to answer, of the answered ones
 
   double Median() {
@@ -277,8 +278,9 @@ struct ArpTimes {
 class ArpProbes {
  public:
   explicit ArpProbes(size_t count)
-      : socket_(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0)),
-        thread_([this, count] { Run(count); }) {}
+      : count_(count),
+        socket_(::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0)),
+        thread_([this] { Run(); }) {}
   ~ArpProbes() {
     if (thread_.joinable()) thread_.join();
     ::close(socket_);
@@ -288,8 +290,7 @@ class ArpProbes {
 
   ArpTimes Finish() {
     thread_.join();
-    ArpTimes times;
-    times.requested = requests_.size();
+    ArpTimes times{.probes = count_, .requested = requests_.size(), .seconds = {}};
     for (const auto& [host, asked] : requests_) {
       const auto answer = answers_.find(host);
       if (answer != answers_.end()) times.seconds.push_back(answer->second - asked);
@@ -320,7 +321,7 @@ class ArpProbes {
            ::bind(socket_, reinterpret_cast<const sockaddr*>(&device), sizeof device) == 0;
   }
 
-  void Run(size_t count) {
+  void Run() {
     if (!Watch()) {
       std::perror("packet socket on the TAP");
       return;
@@ -328,13 +329,13 @@ class ArpProbes {
     RoutedUdp probing;
     const Bytes payload(64 - kIpUdpHeaders, 0);  // sequence number 0: not the load's
     const Steady::time_point start = Steady::now();
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; i < count_; ++i) {
       ReadUntil(start + i * kArpInterval);
       const sockaddr_in to = HostAddress(ArpHost(i));
       ::sendto(probing.fd(), payload.data(), payload.size(), 0,
                reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
-    ReadUntil(start + (count - 1) * kArpInterval + kArpGrace);
+    ReadUntil(start + (count_ - 1) * kArpInterval + kArpGrace);
   }
 
   void ReadUntil(Steady::time_point until) {
@@ -374,6 +375,7 @@ class ArpProbes {
     if (frame[20] == 0 && frame[21] == 2) answers_.emplace(sender, seconds);
   }
 
+  size_t count_;
   int socket_;
   std::map<uint32_t, double> requests_, answers_;  // by host, in seconds of the system's clock
   std::thread thread_;
@@ -403,11 +405,13 @@ void MeasureArpUnderLoad(const ThroughputOptions& options, double rate) {
   const double median = times.Median(), longest = times.Longest();
   std::printf(
       "ARP under load: %zu bytes at %.0f datagrams/s, %llu of %llu arrived (%llu out of order); "
-      "%zu requests, %zu answered: median %.3f ms, max %.3f ms; target under %.0f ms: %s\n",
+      "%zu probes, %zu requests, %zu answered: median %.3f ms, max %.3f ms; target under %.0f ms: "
+      "%s\n",
       kArpLoadSize, load.rate, static_cast<unsigned long long>(load.received),
       static_cast<unsigned long long>(load.offered), static_cast<unsigned long long>(load.disorder),
-      times.requested, times.seconds.size(), median * 1e3, longest * 1e3, kArpTargetSeconds * 1e3,
-      times.seconds.size() == times.requested && times.requested > 0 && longest < kArpTargetSeconds
+      times.probes, times.requested, times.seconds.size(), median * 1e3, longest * 1e3,
+      kArpTargetSeconds * 1e3,
+      times.seconds.size() == times.probes && times.probes > 0 && longest < kArpTargetSeconds
           ? "met"
           : "NOT met");
 }
