@@ -58,19 +58,24 @@ bool ResolveIpv6Mac(std::span<uint8_t> frame, const Ipv6MacEntry* row, bool dvb)
   return true;
 }
 
+bool WriteQosHeader(std::span<uint8_t> datagram, uint16_t pid, bool ipv6) {
+  const size_t qos_ip = kQosHeaderSize + (ipv6 ? frame::kIpv6QosIp : frame::kIpv4Destination);
+  if (datagram.size() < qos_ip + 4) return false;
+  std::memcpy(datagram.data(), datagram.data() + qos_ip, 4);
+  datagram[4] = ',';
+  datagram[5] = static_cast<uint8_t>(pid >> 8);
+  datagram[6] = static_cast<uint8_t>(pid);
+  datagram[7] = ',';
+  return true;
+}
+
 bool BuildDatagram(std::span<const uint8_t> frame, uint16_t pid, bool ipv6,
                    std::vector<uint8_t>& out) {
-  out.clear();
-  const size_t qos_ip = ipv6 ? frame::kIpv6QosIp : frame::kIpv4Destination;
-  if (frame.size() < qos_ip + 4) return false;
   out.resize(kQosHeaderSize + frame.size());
-  std::memcpy(out.data(), frame.data() + qos_ip, 4);
-  out[4] = ',';
-  out[5] = static_cast<uint8_t>(pid >> 8);
-  out[6] = static_cast<uint8_t>(pid);
-  out[7] = ',';
   std::memcpy(out.data() + kQosHeaderSize, frame.data(), frame.size());
-  return true;
+  if (WriteQosHeader(out, pid, ipv6)) return true;
+  out.clear();
+  return false;
 }
 
 }  // namespace velmora

@@ -46,6 +46,9 @@ bool ResolveIpv4Mac(std::span<uint8_t> frame, Ipv4MacRule rule, const TableSnaps
 // frames keep their MAC; unicast ones take the row's MAC on DVB, else the fixed MAC.
 bool ResolveIpv6Mac(std::span<uint8_t> frame, const Ipv6MacEntry* row, bool dvb);
 
+// The QoS header in front of a frame that already sits at kQosHeaderSize in `datagram`, written
+// in place; false for a frame too short for its QoS IP.
+bool WriteQosHeader(std::span<uint8_t> datagram, uint16_t pid, bool ipv6);
 // The inserter datagram of a frame into `out` (cleared first); false for a frame too short for
 // its QoS IP.
 bool BuildDatagram(std::span<const uint8_t> frame, uint16_t pid, bool ipv6,

@@ -25,6 +25,8 @@ class PacketOutput {
   // What is not taken (the service stopped, the bandwidth controller had no room or no queue for
   // a datagram) is dropped; the bandwidth controller counts and logs its own.
   void HandOver(std::span<const std::span<const uint8_t>> datagrams);
+  // Whether datagrams go to the output queue now (so that one longer than its slot is lost).
+  bool queue_in_use() const { return !bandwidth_running_; }
 
  private:
   OutputQueue& queue_;

@@ -28,8 +28,12 @@ struct StatusCounters {
 
   // A packet passed on: one packet and its payload bytes.
   void CountPacket(bool multicast, uint32_t payload) {
-    (multicast ? multicast_packets : unicast_packets).fetch_add(1, std::memory_order_relaxed);
+    CountArrival(multicast);
     CountBytes(multicast, payload);
+  }
+  // A packet counted when it arrives; its bytes follow once it is passed on.
+  void CountArrival(bool multicast) {
+    (multicast ? multicast_packets : unicast_packets).fetch_add(1, std::memory_order_relaxed);
   }
   void CountBytes(bool multicast, uint32_t payload) {
     (multicast ? multicast_bytes : unicast_bytes).fetch_add(payload, std::memory_order_relaxed);
