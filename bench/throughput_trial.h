@@ -551,6 +551,8 @@ inline void PrintBest(const char* name, size_t size, const Measurement& best) {
 inline const char* ThreadWork(const std::string& name) {
   if (name == "transparent") return "receive, resolution, hand-over";
   if (name == "l2tp-lns") return "receive, L2TP and PPP, resolution, hand-over";
+  if (name == "corvid-frame") return "read from the TAP, decoding, hand-over";
+  if (name == "corvid-arp") return "ARP answers";
   if (name == "sending") return "take from the queue, send";
   return "other";
 }
