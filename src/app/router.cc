@@ -14,7 +14,12 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
       prompt_(prompt),
       options_(std::move(options)),
       configuration_(files, log),
-      tables_(files, log, prompt, route_hooks_, settings_, [this] { return OwnFiles(); }),
+      // The tables only call their hooks on edits, after the routes below are built.
+      tables_(files, log, prompt, corvid_routes_, settings_, [this] { return OwnFiles(); }),
+      corvid_routes_(log, prompt, files, tables_.tables(),
+                     {.adapter_description = kCorvidName,
+                      .default_route = settings_.CorvidDefaultRoute,
+                      .inserter_ip = settings_.InserterIP}),
       statistics_(files, clock, log, LocalFileTimeNow()),
       refresher_(counters_, log, clock),
       bandwidth_controller_(clock, log),
@@ -34,6 +39,11 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
             return InserterAddress{settings_.InserterIP, settings_.InserterPort};
           },
           [this] { return !bandwidth_.running(); }),
+      corvid_(path_, corvid_routes_,
+              {.enable = settings_.CorvidEnable,
+               .inserter = settings_.InserterIP,
+               .description = kCorvidName},
+              clock),
       // Until the tap driver exists, no IPv6 address can be added to it.
       transparent_(path_, {settings_.TransparentEnable, settings_.TransparentPort},
                    [](const Ipv6Address&) { return false; }),
@@ -45,6 +55,7 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
       controller_({settings_, configuration_, log, clock, prompt, refresher_, statistics_}) {
   tables_.Attach(configuration_);
   controller_.AddSource(&sending_);
+  controller_.AddSource(&corvid_);
   controller_.AddSource(&transparent_);
   controller_.AddSource(&l2tp_link_);
   controller_.set_shaping(
@@ -57,6 +68,7 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
 
 int Router::Run() {
   LoadSettings();
+  corvid_routes_.RecoverCorvidRoutes();
   SetAutoRun(settings_.LoadOnStartup, {options_.command_line, options_.working_folder});
   if (settings_.StartListening != 0) {
     loop_.Post([this] { controller_.ServiceStart(); });
@@ -81,8 +93,8 @@ void Router::LoadSettings() {
 
 std::vector<std::string> Router::OwnFiles() const {
   const std::string log = settings_.LogFileName.get();
-  return {Configuration::kFileName, options_.lock_file, log, log + "1", log + "2",
-          statistics_.active_file()};
+  return {Configuration::kFileName,  options_.lock_file, log, log + "1", log + "2",
+          statistics_.active_file(), kRouteStateFile};
 }
 
 SourceSettings Router::CurrentSourceSettings() const {

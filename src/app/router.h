@@ -13,6 +13,8 @@
 #include "app/status_refresher.h"
 #include "bandwidth/bwc_controller.h"
 #include "l2tp/cl2tp.h"
+#include "packet/corvid_routes.h"
+#include "packet/corvid_source.h"
 #include "packet/l2tp_link.h"
 #include "packet/output_queue.h"
 #include "packet/packet_output.h"
@@ -81,8 +83,8 @@ class Router {
   RouterOptions options_;
   Settings settings_;
   Configuration configuration_;
-  NoRouteHooks route_hooks_;
   ConfigurationTables tables_;
+  CorvidRoutes corvid_routes_;
   StatusCounters counters_;
   TrafficStatistics statistics_;
   StatusRefresher refresher_;
@@ -92,6 +94,7 @@ class Router {
   PacketOutput output_;
   PacketPath path_;
   SendingThread sending_;
+  CorvidSource corvid_;
   TransparentPort transparent_;
   l2tp::CL2tp lns_;
   L2tpLink l2tp_link_;

@@ -14,18 +14,31 @@ constexpr int kDumpAttempts = 8;
 
 struct DumpState {
   const NetlinkSocket::MessageHandler* handler;
-  bool* interrupted;
   bool refused = false;
 };
 
 int HandleDumpMessage(const nlmsghdr* message, void* data) {
   auto* state = static_cast<DumpState*>(data);
-  if ((message->nlmsg_flags & NLM_F_DUMP_INTR) != 0) *state->interrupted = true;
   if (!(*state->handler)(*message)) {
     state->refused = true;
     return MNL_CB_ERROR;
   }
   return MNL_CB_OK;
+}
+
+// Notes and clears the kernel's mark of an interrupted dump on every message of one read: libmnl
+// gives up on a marked message, while the rest of the dump must still be read to its end before
+// the dump can be asked again.
+bool TakeInterruptedMarks(char* buffer, size_t size) {
+  bool interrupted = false;
+  int remaining = static_cast<int>(size);
+  for (auto* message = reinterpret_cast<nlmsghdr*>(buffer); mnl_nlmsg_ok(message, remaining);
+       message = mnl_nlmsg_next(message, &remaining)) {
+    if ((message->nlmsg_flags & NLM_F_DUMP_INTR) == 0) continue;
+    message->nlmsg_flags &= ~NLM_F_DUMP_INTR;
+    interrupted = true;
+  }
+  return interrupted;
 }
 
 }  // namespace
@@ -70,11 +83,12 @@ bool NetlinkSocket::DumpOnce(const MessageHandler& handler, bool& interrupted) {
   auto* message = reinterpret_cast<nlmsghdr*>(request_.data());
   message->nlmsg_seq = ++sequence_;
   if (mnl_socket_sendto(socket_, message, message->nlmsg_len) < 0) return false;
-  DumpState state{&handler, &interrupted};
+  DumpState state{&handler};
   const unsigned int port = mnl_socket_get_portid(socket_);
   for (;;) {
     const ssize_t received = mnl_socket_recvfrom(socket_, answer_.data(), answer_.size());
     if (received < 0) return false;
+    if (TakeInterruptedMarks(answer_.data(), static_cast<size_t>(received))) interrupted = true;
     const int result = mnl_cb_run(answer_.data(), static_cast<size_t>(received), message->nlmsg_seq,
                                   port, HandleDumpMessage, &state);
     if (result == MNL_CB_STOP) return true;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace velmora {
@@ -34,6 +35,20 @@ class NetlinkSocket {
   // Sends the started change and waits for its acknowledgement: 0, or the errno the kernel
   // answered with.
   int Change();
+  // A dump of the started request as rows: `read` turns each message into one, or into none
+  // for a message that is not one of them. Nullopt with errno set when Dump fails.
+  template <typename Row, typename Reader>
+  std::optional<std::vector<Row>> Collect(const Reader& read) {
+    std::vector<Row> rows;
+    const bool done = Dump(
+        [&](const nlmsghdr& message) {
+          if (std::optional<Row> row = read(message)) rows.push_back(std::move(*row));
+          return true;
+        },
+        [&rows] { rows.clear(); });
+    if (!done) return std::nullopt;
+    return rows;
+  }
 
  private:
   bool DumpOnce(const MessageHandler& handler, bool& interrupted);

@@ -39,21 +39,15 @@ std::optional<std::vector<NetworkLink>> ListNetworkLinks() {
   auto* request = static_cast<ifinfomsg*>(
       mnl_nlmsg_get_payload(socket.StartMessage(RTM_GETLINK, NLM_F_DUMP, sizeof(ifinfomsg))));
   request->ifi_family = AF_UNSPEC;
-  std::vector<NetworkLink> links;
-  const bool read = socket.Dump(
-      [&links](const nlmsghdr& message) {
-        if (message.nlmsg_type != RTM_NEWLINK) return true;
-        const auto* info = static_cast<const ifinfomsg*>(mnl_nlmsg_get_payload(&message));
-        NetworkLink link;
-        link.index = static_cast<uint32_t>(info->ifi_index);
-        link.loopback = (info->ifi_flags & IFF_LOOPBACK) != 0;
-        mnl_attr_parse(&message, sizeof(ifinfomsg), ReadLinkAttribute, &link);
-        links.push_back(std::move(link));
-        return true;
-      },
-      [&links] { links.clear(); });
-  if (!read) return std::nullopt;
-  return links;
+  return socket.Collect<NetworkLink>([](const nlmsghdr& message) -> std::optional<NetworkLink> {
+    if (message.nlmsg_type != RTM_NEWLINK) return std::nullopt;
+    const auto* info = static_cast<const ifinfomsg*>(mnl_nlmsg_get_payload(&message));
+    NetworkLink link;
+    link.index = static_cast<uint32_t>(info->ifi_index);
+    link.loopback = (info->ifi_flags & IFF_LOOPBACK) != 0;
+    mnl_attr_parse(&message, sizeof(ifinfomsg), ReadLinkAttribute, &link);
+    return link;
+  });
 }
 
 std::optional<NetworkLink> FindLinkByDescription(const std::vector<NetworkLink>& links,

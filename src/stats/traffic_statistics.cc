@@ -8,6 +8,7 @@
 #include "platform/address_text.h"
 #include "platform/file_system.h"
 #include "support/log.h"
+#include "support/words.h"
 
 namespace velmora {
 
@@ -24,19 +25,6 @@ int64_t ElapsedMs(LocalFileTime from, LocalFileTime to) {
 // bytes over milliseconds in kbit/s; 0 without elapsed time.
 uint32_t Rate(uint64_t bytes, int64_t ms) {
   return ms > 0 ? static_cast<uint32_t>(bytes * 1000 / static_cast<uint64_t>(ms) / 128) : 0;
-}
-
-std::vector<std::string_view> Words(std::string_view text) {
-  std::vector<std::string_view> words;
-  while (!text.empty()) {
-    const size_t begin = text.find_first_not_of(" \t");
-    if (begin == std::string_view::npos) break;
-    text.remove_prefix(begin);
-    const size_t end = std::min(text.find_first_of(" \t"), text.size());
-    words.push_back(text.substr(0, end));
-    text.remove_prefix(end);
-  }
-  return words;
 }
 
 std::optional<uint64_t> Number(std::string_view word) {
@@ -242,7 +230,7 @@ TrafficStatistics::Records TrafficStatistics::ParseFile(std::string_view rest) c
     const std::string line = Trimmed(rest.substr(0, std::min<size_t>(end, 1023)));
     rest.remove_prefix(std::min(end + 1, rest.size()));
     if (line.empty() || line.front() == ';') continue;
-    const std::vector<std::string_view> words = Words(line);
+    const std::vector<std::string_view> words = SplitWords(line);
     const uint32_t address = DottedToAddress(std::string(words[0]));
     if (address == 0xffffffff) continue;  // the header, or no address
     const auto packets = words.size() >= 7 ? Number(words[1]) : std::nullopt;

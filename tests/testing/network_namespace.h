@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -47,11 +48,22 @@ class NetworkNamespace {
   bool entered() const { return ok_ && CurrentInode() != initial_inode_; }
   const std::string& name() const { return name_; }
   // A shell command inside the namespace; its exit status.
-  int Run(const std::string& command) const {
-    return std::system(("ip netns exec " + name_ + " sh -c '" + command + "'").c_str());
+  int Run(const std::string& command) const { return std::system(Inside(command).c_str()); }
+  // What a shell command inside the namespace prints, standard error included.
+  std::string Output(const std::string& command) const {
+    std::string text;
+    if (FILE* pipe = ::popen((Inside(command) + " 2>&1").c_str(), "r")) {
+      char buffer[512];
+      while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) text += buffer;
+      ::pclose(pipe);
+    }
+    return text;
   }
 
  private:
+  std::string Inside(const std::string& command) const {
+    return "ip netns exec " + name_ + " sh -c '" + command + "'";
+  }
   static ino_t CurrentInode() {
     struct stat own {};
     return ::stat("/proc/thread-self/ns/net", &own) == 0 ? own.st_ino : 0;

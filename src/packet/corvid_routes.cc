@@ -1,0 +1,364 @@
+#include "packet/corvid_routes.h"
+
+#include <arpa/inet.h>
+#include <linux/rtnetlink.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <functional>
+
+#include "platform/address_text.h"
+#include "platform/file_system.h"
+#include "platform/network_links.h"
+#include "support/log.h"
+#include "support/operator_prompt.h"
+#include "tables/network_tables.h"
+
+namespace velmora {
+namespace {
+
+constexpr uint32_t kNoAddress = 0xffffffff;
+constexpr int kAlways = 0;
+constexpr int kVerbose = 3;
+
+bool IsMulticast(uint32_t address) {
+  const uint32_t first_byte = ntohl(address) >> 24;
+  return first_byte >= 224 && first_byte <= 239;
+}
+
+// The length of a mask of leading ones; none for a mask with gaps.
+std::optional<uint8_t> PrefixLengthOf(uint32_t mask) {
+  const uint32_t host_order = ntohl(mask);
+  const int length = std::countl_one(host_order);
+  if (length < 32 && (host_order << length) != 0) return std::nullopt;
+  return static_cast<uint8_t>(length);
+}
+
+std::string Describe(const SavedRoute& route) {
+  std::string text =
+      AddressToDotted(route.row.destination) + "/" + std::to_string(route.row.prefix_length);
+  if (route.row.gateway != 0) text += " via " + AddressToDotted(route.row.gateway);
+  return text + " dev " + route.interface_name + " metric " + std::to_string(route.row.metric);
+}
+
+std::string AdapterText(uint32_t address, const std::vector<uint8_t>& hardware_address) {
+  std::array<uint8_t, 6> mac{};
+  std::copy_n(hardware_address.begin(), std::min(hardware_address.size(), mac.size()), mac.begin());
+  char text[96];
+  std::snprintf(text, sizeof text, "\nCorvid adapter: IP=%s, MAC=%02X:%02X:%02X:%02X:%02X:%02X\n",
+                AddressToDotted(address).c_str(), mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+  return text;
+}
+
+const NetworkLink* FindByName(const std::vector<NetworkLink>& links, const std::string& name) {
+  const auto found = std::find_if(links.begin(), links.end(),
+                                  [&name](const NetworkLink& link) { return link.name == name; });
+  return found == links.end() ? nullptr : &*found;
+}
+
+}  // namespace
+
+CorvidRoutes::CorvidRoutes(Log& log, OperatorPrompt& prompt, FileSystem& files,
+                           const NetworkTables& tables, CorvidRouteSettings settings)
+    : log_(log),
+      prompt_(prompt),
+      files_(files),
+      tables_(tables),
+      settings_(std::move(settings)),
+      worker_([this] { RunHooks(); }) {}
+
+CorvidRoutes::~CorvidRoutes() {
+  {
+    std::lock_guard<std::mutex> guard(hooks_mutex_);
+    stopping_ = true;
+  }
+  hooks_changed_.notify_all();
+  worker_.join();
+}
+
+void CorvidRoutes::RecoverCorvidRoutes() {
+  std::lock_guard<std::mutex> guard(state_mutex_);
+  RouteTable table;
+  DeleteLeftoverRoutes(table);
+  const std::optional<std::string> text = files_.ReadFile(settings_.state_file);
+  if (!text) return;
+  const RouteState state = ParseRouteState(*text);
+  for (const RejectedRouteLine& line : state.rejected) {
+    log_ << "Route state file " << settings_.state_file << ": line "
+         << static_cast<int32_t>(line.number) << " skipped: " << line.text << "\n";
+  }
+  const std::optional<std::vector<RouteRow>> routes = table.ListRoutes();
+  if (!routes) {
+    log_ << "Cannot read the route table: the routes in " << settings_.state_file
+         << " are kept for the next start.\n";
+    return;
+  }
+  if (std::any_of(routes->begin(), routes->end(), std::mem_fn(&RouteRow::is_default))) {
+    log_ << "The system has a default route: the routes saved in " << settings_.state_file
+         << " by a run that did not stop are not needed.\n";
+  } else {
+    log_ << "A run that did not stop had replaced the system's default route: restoring it from "
+         << settings_.state_file << ".\n";
+    RestoreSavedRoutes(table, state.routes, kAlways);
+  }
+  files_.RemoveFile(settings_.state_file);
+}
+
+bool CorvidRoutes::ProbeCorvidAdapter() {
+  std::lock_guard<std::mutex> guard(state_mutex_);
+  if (log_.level() >= kVerbose) log_ << "\nCorvid probe...\n";
+  RouteTable table;
+  if (!FindAdapter(table)) return false;
+  if (settings_.default_route != 0) {
+    ReplaceDefaultRoutes(table);
+  } else {
+    AddSubnetRoutes(table);
+  }
+  if (log_.level() >= kVerbose) {
+    log_ << AdapterText(run_.adapter_address, run_.hardware_address);
+  }
+  address_text_ = AddressToDotted(run_.adapter_address);
+  run_.probed = true;
+  return true;
+}
+
+bool CorvidRoutes::FindAdapter(RouteTable& table) {
+  const std::optional<std::vector<NetworkLink>> links = ListNetworkLinks();
+  if (!links || links->empty()) return false;
+  const std::optional<NetworkLink> adapter =
+      FindLinkByDescription(*links, settings_.adapter_description);
+  if (!adapter) {
+    log_ << "Attention!! Corvid driver is not found.\n";
+    return false;
+  }
+  const std::optional<std::vector<InterfaceAddress>> addresses = table.ListAddresses();
+  if (!addresses) return false;
+  const auto address = std::find_if(
+      addresses->begin(), addresses->end(),
+      [&adapter](const InterfaceAddress& row) { return row.interface_index == adapter->index; });
+  if (address == addresses->end() || address->address == kNoAddress) return false;
+  run_.adapter_index = adapter->index;
+  run_.hardware_address = adapter->hardware_address;
+  run_.adapter_address = address->address;
+  return true;
+}
+
+void CorvidRoutes::ReplaceDefaultRoutes(RouteTable& table) {
+  std::vector<SavedRoute> defaults = ReplaceableDefaults(table);
+  if (!defaults.empty() &&
+      !files_.WriteFileAtomically(settings_.state_file, FormatRouteState(defaults))) {
+    log_ << "Cannot write " << settings_.state_file << ": the default route is not replaced.\n";
+    Warn("Cannot add route to interface...");
+    return;
+  }
+  AddInserterRoute(table);
+  for (const SavedRoute& route : defaults) DeleteReported(table, route.row);
+  run_.saved_defaults = std::move(defaults);
+  if (table.AddRoute(AdapterRoute(0, 0)) != 0) Warn("Cannot add route to interface...");
+}
+
+std::vector<SavedRoute> CorvidRoutes::ReplaceableDefaults(RouteTable& table) {
+  const std::optional<std::vector<RouteRow>> routes = table.ListRoutes();
+  const std::optional<std::vector<NetworkLink>> links = ListNetworkLinks();
+  std::vector<SavedRoute> defaults;
+  if (!routes || !links) return defaults;
+  for (const RouteRow& row : *routes) {
+    // The router's own routes are never the system's; a route without one output interface
+    // (several next hops, or none) cannot be kept by its interface and is left in place.
+    if (!row.is_default() || row.protocol == kVelmoraRouteProtocol) continue;
+    if (row.type != RTN_UNICAST || row.interface_index == 0) continue;
+    const auto link = std::find_if(links->begin(), links->end(), [&row](const NetworkLink& l) {
+      return l.index == row.interface_index;
+    });
+    if (link != links->end()) defaults.push_back({row, link->name});
+  }
+  return defaults;
+}
+
+void CorvidRoutes::AddInserterRoute(RouteTable& table) {
+  const uint32_t inserter = settings_.inserter_ip;
+  const std::optional<RouteRow> path = table.LookUp(inserter);
+  if (!path || path->gateway == 0) return;
+  const RouteRow row{.destination = inserter,
+                     .prefix_length = 32,
+                     .gateway = path->gateway,
+                     .interface_index = path->interface_index,
+                     .metric = 1,
+                     .protocol = kVelmoraRouteProtocol,
+                     .scope = RT_SCOPE_UNIVERSE};
+  if (table.AddRoute(row) != 0) {
+    log_ << "Cannot add route to " << AddressToDotted(inserter) << "\n";
+    return;
+  }
+  run_.inserter_route = row;
+}
+
+void CorvidRoutes::AddSubnetRoutes(RouteTable& table) {
+  run_.subnet_routes = true;
+  bool failed = false;
+  for (const SubnetEntry& subnet : tables_.Snapshot()->subnets()) {
+    if (IsMulticast(subnet.IPSubNetAddr)) continue;
+    if (AddAdapterRoute(table, subnet.IPSubNetAddr, subnet.IPSubNetMask) != 0) failed = true;
+  }
+  if (failed) Warn("Cannot add all routes to interface. Check route table.");
+}
+
+int CorvidRoutes::AddAdapterRoute(RouteTable& table, uint32_t address, uint32_t mask) {
+  const std::optional<uint8_t> prefix_length = PrefixLengthOf(mask);
+  if (!prefix_length) return EINVAL;
+  return table.AddRoute(AdapterRoute(address, *prefix_length));
+}
+
+RouteRow CorvidRoutes::AdapterRoute(uint32_t destination, uint8_t prefix_length) const {
+  return {.destination = destination,
+          .prefix_length = prefix_length,
+          .interface_index = run_.adapter_index,
+          .metric = 1,
+          .protocol = kVelmoraRouteProtocol,
+          .scope = RT_SCOPE_LINK};
+}
+
+void CorvidRoutes::RemoveCorvidRoutes() {
+  std::lock_guard<std::mutex> guard(state_mutex_);
+  if (log_.level() >= kVerbose) log_ << "Deleting route from interface...\n";
+  RouteTable table;
+  bool failed = false;
+  if (const std::optional<std::vector<RouteRow>> routes = table.ListRoutes()) {
+    for (const RouteRow& row : *routes) {
+      if (IsOwnRoute(row) && !DeleteReported(table, row)) failed = true;
+    }
+  } else {
+    failed = true;
+  }
+  if (!run_.saved_defaults.empty()) {
+    RestoreSavedRoutes(table, run_.saved_defaults, kVerbose);
+    files_.RemoveFile(settings_.state_file);
+  }
+  if (failed) Warn("Cannot delete some routes from interface...");
+  run_ = RunState{};
+}
+
+bool CorvidRoutes::IsOwnRoute(const RouteRow& row) const {
+  if (row.protocol != kVelmoraRouteProtocol) return false;
+  if (run_.adapter_index != 0 && row.interface_index == run_.adapter_index) return true;
+  const std::optional<RouteRow>& inserter = run_.inserter_route;
+  return inserter && row.destination == inserter->destination &&
+         row.prefix_length == inserter->prefix_length &&
+         row.interface_index == inserter->interface_index;
+}
+
+bool CorvidRoutes::DeleteReported(RouteTable& table, const RouteRow& row) {
+  const std::string destination = AddressToDotted(row.destination);
+  if (table.DeleteRoute(row) != 0) {
+    log_ << "Cannot delete route to " << destination << "\n";
+    return false;
+  }
+  if (log_.level() >= kVerbose) log_ << "Route to " << destination << " deleted.\n";
+  return true;
+}
+
+void CorvidRoutes::DeleteLeftoverRoutes(RouteTable& table) {
+  const std::optional<std::vector<RouteRow>> routes = table.ListRoutes();
+  if (!routes) return;
+  int32_t deleted = 0;
+  for (const RouteRow& row : *routes) {
+    if (row.protocol == kVelmoraRouteProtocol && DeleteReported(table, row)) ++deleted;
+  }
+  if (deleted > 0) log_ << "Deleted " << deleted << " routes left by a run that did not stop.\n";
+}
+
+void CorvidRoutes::RestoreSavedRoutes(RouteTable& table, const std::vector<SavedRoute>& routes,
+                                      int level) {
+  const std::optional<std::vector<NetworkLink>> links = ListNetworkLinks();
+  for (SavedRoute route : routes) {
+    const NetworkLink* link = links ? FindByName(*links, route.interface_name) : nullptr;
+    route.row.interface_index = link != nullptr ? link->index : 0;
+    const int error = link != nullptr ? table.AddRoute(route.row) : ENODEV;
+    // A route that is there already, put back by the system itself, counts as restored.
+    if (error != 0 && error != EEXIST) {
+      log_ << "Cannot restore route " << Describe(route) << "\n";
+    } else if (log_.level() >= level) {
+      log_ << "Route " << Describe(route) << " restored.\n";
+    }
+  }
+}
+
+void CorvidRoutes::Warn(const std::string& text) {
+  prompt_.Ask({.title = "Route failed warning",
+               .text = text,
+               .buttons = PromptButtons::kOk,
+               .icon = PromptIcon::kWarning});
+}
+
+void CorvidRoutes::AddSubnetRoute(uint32_t address, uint32_t mask) {
+  Post([this, address, mask](RouteTable& table) {
+    std::lock_guard<std::mutex> guard(state_mutex_);
+    if (!run_.probed || !run_.subnet_routes || IsMulticast(address)) return;
+    if (AddAdapterRoute(table, address, mask) != 0) {
+      log_ << "!Cannot add route to " << AddressToDotted(address) << "\n";
+    }
+  });
+}
+
+void CorvidRoutes::DeleteSubnetRoute(uint32_t address) {
+  Post([this, address](RouteTable& table) {
+    std::lock_guard<std::mutex> guard(state_mutex_);
+    if (!run_.probed || !run_.subnet_routes) return;
+    const std::optional<std::vector<RouteRow>> routes = table.ListRoutes();
+    if (!routes) return;
+    for (const RouteRow& row : *routes) {
+      if (row.protocol == kVelmoraRouteProtocol && row.interface_index == run_.adapter_index &&
+          row.destination == address) {
+        DeleteReported(table, row);
+      }
+    }
+  });
+}
+
+void CorvidRoutes::DropArpEntry(const std::string& address_text) {
+  const uint32_t address = DottedToAddress(address_text);
+  Post([this, address, address_text](RouteTable& table) {
+    std::lock_guard<std::mutex> guard(state_mutex_);
+    if (!run_.probed || address == kNoAddress) return;
+    const int error = table.DeleteNeighbour(run_.adapter_index, address);
+    if (error != 0 && error != ENOENT && log_.level() >= kVerbose) {
+      log_ << "Cannot drop the ARP entry of " << address_text << "\n";
+    }
+  });
+}
+
+void CorvidRoutes::WaitForHooks() {
+  std::unique_lock<std::mutex> lock(hooks_mutex_);
+  const uint64_t target = hooks_posted_;
+  hooks_changed_.wait(lock, [this, target] { return hooks_done_ >= target; });
+}
+
+void CorvidRoutes::Post(Hook hook) {
+  {
+    std::lock_guard<std::mutex> guard(hooks_mutex_);
+    hooks_.push_back(std::move(hook));
+    ++hooks_posted_;
+  }
+  hooks_changed_.notify_all();
+}
+
+void CorvidRoutes::RunHooks() {
+  RouteTable table;
+  std::unique_lock<std::mutex> lock(hooks_mutex_);
+  for (;;) {
+    hooks_changed_.wait(lock, [this] { return stopping_ || !hooks_.empty(); });
+    if (hooks_.empty()) return;
+    Hook hook = std::move(hooks_.front());
+    hooks_.pop_front();
+    lock.unlock();
+    hook(table);
+    lock.lock();
+    ++hooks_done_;
+    hooks_changed_.notify_all();
+  }
+}
+
+}  // namespace velmora

@@ -1,0 +1,59 @@
+#include "platform/route_table.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/network_links.h"
+#include "testing/namespace_test.h"
+
+namespace velmora {
+namespace {
+
+// Dumps of the kernel's tables in a network namespace of the test's own, while another process
+// keeps changing them.
+using RouteTableTest = testing::NamespaceTest;
+
+TEST_F(RouteTableTest, DumpsThatAChangeInterruptsAreReadAgainWhole) {
+  constexpr int kPairs = 200;
+  ASSERT_EQ(Run("for i in $(seq " + std::to_string(kPairs) +
+                "); do echo link add v$i type veth peer name p$i; "
+                "echo address add 10.$((i / 250)).$((i % 250)).1/24 dev v$i; done "
+                "| ip -batch -"),
+            0);
+  // Ended with the namespace.
+  ASSERT_EQ(Run("while true; do ip link add c0 type veth peer name c1; "
+                "ip address add 10.200.0.1/24 dev c0; ip link del c0; done "
+                ">/dev/null 2>&1 &"),
+            0);
+  RouteTable table;
+  for (int i = 0; i < 40; ++i) {
+    const auto links = ListNetworkLinks();
+    ASSERT_TRUE(links) << "link dump " << i << ": " << std::strerror(errno);
+    EXPECT_GE(links->size(), 2u * kPairs + 1);
+    const auto addresses = table.ListAddresses();
+    ASSERT_TRUE(addresses) << "address dump " << i << ": " << std::strerror(errno);
+    EXPECT_GE(addresses->size(), kPairs + 1u);
+  }
+}
+
+TEST_F(RouteTableTest, ARouteTableOfManyPagesIsReadWhole) {
+  constexpr int kRoutes = 5000;
+  ASSERT_EQ(Run("ip link add v0 type veth peer name p0 && ip link set v0 up && "
+                "for i in $(seq 0 " +
+                std::to_string(kRoutes - 1) +
+                "); do echo route add 172.16.$((i / 250)).$((i % 250))/32 dev v0 "
+                "proto 77; done | ip -batch -"),
+            0);
+  RouteTable table;
+  const auto routes = table.ListRoutes();
+  ASSERT_TRUE(routes) << std::strerror(errno);
+  int own = 0;
+  for (const RouteRow& row : *routes) own += row.protocol == kVelmoraRouteProtocol;
+  EXPECT_EQ(own, kRoutes);
+}
+
+}  // namespace
+}  // namespace velmora
