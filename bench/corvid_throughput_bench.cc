@@ -162,12 +162,13 @@ std::string RouterIni(uint16_t inserter_port) {
   return ini;
 }
 
-// The TAP corvid0, attached to without blocking; -1 when that fails.
+// A queue of the TAP corvid0 (made with several queues by its script), attached to without
+// blocking; -1 when that fails. Alone on the device, it gets every frame.
 int AttachTap() {
   const int fd = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
   ifreq request{};
   std::strncpy(request.ifr_name, kDevice, IFNAMSIZ - 1);
-  request.ifr_flags = IFF_TAP | IFF_NO_PI;
+  request.ifr_flags = IFF_TAP | IFF_NO_PI | IFF_MULTI_QUEUE;
   if (fd >= 0 && ::ioctl(fd, TUNSETIFF, &request) == 0) return fd;
   std::perror("attaching to the TAP");
   if (fd >= 0) ::close(fd);

@@ -104,7 +104,8 @@ void CorvidSource::RunFrames(SourceSettings run) {
   TableReader reader(path_.tables);
   FrameBatch frames(kQosHeaderSize);
   for (;;) {
-    frame_event_.Wait();
+    // A full batch may have more behind it: those are read before the next wait.
+    if (!frames.full()) frame_event_.Wait();
     if (path_.running == 0) break;
     const int count = driver_.CorvidGetFrames(frames);
     if (count < 0) {

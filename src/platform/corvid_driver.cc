@@ -158,7 +158,7 @@ bool CorvidDriver::CorvidGetFrame(std::span<uint8_t> buffer, uint32_t& length) {
 int CorvidDriver::CorvidGetFrames(FrameBatch& batch) {
   batch.Clear();
   if (frame_fd_ < 0) return -EBADF;
-  while (batch.size() < kDatagramBatch) {
+  while (!batch.full()) {
     const ssize_t read = ReadFrame(frame_fd_, batch.next_room());
     if (read == -EAGAIN) break;
     // An error after some frames is met again by the next call.

@@ -27,6 +27,7 @@ class FrameBatch {
 
   size_t headroom() const { return headroom_; }
   size_t size() const { return count_; }
+  bool full() const { return count_ == kDatagramBatch; }
   // Frame `i` with the headroom in front of it.
   std::span<uint8_t> slot(size_t i) { return {start(i), headroom_ + lengths_[i]}; }
   std::span<uint8_t> frame(size_t i) { return {start(i) + headroom_, lengths_[i]}; }
