@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <functional>
+#include <utility>
 
 #include "platform/address_text.h"
 #include "platform/file_system.h"
@@ -57,6 +58,16 @@ const NetworkLink* FindByName(const std::vector<NetworkLink>& links, const std::
   const auto found = std::find_if(links.begin(), links.end(),
                                   [&name](const NetworkLink& link) { return link.name == name; });
   return found == links.end() ? nullptr : &*found;
+}
+
+// RTNH_F_ONLINK when the gateway of `path` is outside its interface's networks.
+uint8_t GatewayFlags(RouteTable& table, const RouteRow& path) {
+  // A lookup's answer does not say whether its gateway was declared on-link; the gateway is
+  // inside the interface's networks when the kernel reaches it directly through that interface.
+  const std::optional<RouteRow> to_gateway = table.LookUp(path.gateway);
+  const bool direct =
+      to_gateway && to_gateway->gateway == 0 && to_gateway->interface_index == path.interface_index;
+  return direct ? 0 : RTNH_F_ONLINK;
 }
 
 }  // namespace
@@ -108,7 +119,13 @@ void CorvidRoutes::RecoverCorvidRoutes() {
 }
 
 bool CorvidRoutes::ProbeCorvidAdapter() {
-  std::lock_guard<std::mutex> guard(state_mutex_);
+  std::unique_lock<std::mutex> lock(state_mutex_);
+  const bool found = SetRoutes();
+  ShowWarnings(lock);
+  return found;
+}
+
+bool CorvidRoutes::SetRoutes() {
   if (log_.level() >= kVerbose) log_ << "\nCorvid probe...\n";
   RouteTable table;
   if (!FindAdapter(table)) return false;
@@ -147,6 +164,11 @@ bool CorvidRoutes::FindAdapter(RouteTable& table) {
 }
 
 void CorvidRoutes::ReplaceDefaultRoutes(RouteTable& table) {
+  if (!AddInserterRoute(table)) {
+    log_ << "The inserter would not be reachable: the default route is not replaced.\n";
+    Warn("Cannot add route to interface...");
+    return;
+  }
   std::vector<SavedRoute> defaults = ReplaceableDefaults(table);
   if (!defaults.empty() &&
       !files_.WriteFileAtomically(settings_.state_file, FormatRouteState(defaults))) {
@@ -154,7 +176,6 @@ void CorvidRoutes::ReplaceDefaultRoutes(RouteTable& table) {
     Warn("Cannot add route to interface...");
     return;
   }
-  AddInserterRoute(table);
   for (const SavedRoute& route : defaults) DeleteReported(table, route.row);
   run_.saved_defaults = std::move(defaults);
   if (table.AddRoute(AdapterRoute(0, 0)) != 0) Warn("Cannot add route to interface...");
@@ -178,22 +199,24 @@ std::vector<SavedRoute> CorvidRoutes::ReplaceableDefaults(RouteTable& table) {
   return defaults;
 }
 
-void CorvidRoutes::AddInserterRoute(RouteTable& table) {
+bool CorvidRoutes::AddInserterRoute(RouteTable& table) {
   const uint32_t inserter = settings_.inserter_ip;
   const std::optional<RouteRow> path = table.LookUp(inserter);
-  if (!path || path->gateway == 0) return;
+  if (!path || path->gateway == 0) return true;
   const RouteRow row{.destination = inserter,
                      .prefix_length = 32,
                      .gateway = path->gateway,
                      .interface_index = path->interface_index,
                      .metric = 1,
                      .protocol = kVelmoraRouteProtocol,
-                     .scope = RT_SCOPE_UNIVERSE};
+                     .scope = RT_SCOPE_UNIVERSE,
+                     .flags = GatewayFlags(table, *path)};
   if (table.AddRoute(row) != 0) {
     log_ << "Cannot add route to " << AddressToDotted(inserter) << "\n";
-    return;
+    return false;
   }
   run_.inserter_route = row;
+  return true;
 }
 
 void CorvidRoutes::AddSubnetRoutes(RouteTable& table) {
@@ -222,7 +245,12 @@ RouteRow CorvidRoutes::AdapterRoute(uint32_t destination, uint8_t prefix_length)
 }
 
 void CorvidRoutes::RemoveCorvidRoutes() {
-  std::lock_guard<std::mutex> guard(state_mutex_);
+  std::unique_lock<std::mutex> lock(state_mutex_);
+  RemoveRoutes();
+  ShowWarnings(lock);
+}
+
+void CorvidRoutes::RemoveRoutes() {
   if (log_.level() >= kVerbose) log_ << "Deleting route from interface...\n";
   RouteTable table;
   bool failed = false;
@@ -287,10 +315,18 @@ void CorvidRoutes::RestoreSavedRoutes(RouteTable& table, const std::vector<Saved
 }
 
 void CorvidRoutes::Warn(const std::string& text) {
-  prompt_.Ask({.title = "Route failed warning",
-               .text = text,
-               .buttons = PromptButtons::kOk,
-               .icon = PromptIcon::kWarning});
+  warnings_.push_back(text);
+}
+
+void CorvidRoutes::ShowWarnings(std::unique_lock<std::mutex>& lock) {
+  const std::vector<std::string> warnings = std::exchange(warnings_, {});
+  lock.unlock();
+  for (const std::string& text : warnings) {
+    prompt_.Ask({.title = "Route failed warning",
+                 .text = text,
+                 .buttons = PromptButtons::kOk,
+                 .icon = PromptIcon::kWarning});
+  }
 }
 
 void CorvidRoutes::AddSubnetRoute(uint32_t address, uint32_t mask) {

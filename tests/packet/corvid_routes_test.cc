@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -214,6 +216,76 @@ TEST_F(CorvidRoutesTest, DefaultRoutesAreSavedBeforeTheirDeleteAndPutBackAtTheSt
   EXPECT_EQ(Routes(""), system_routes);
   EXPECT_FALSE(StateFile());
   EXPECT_TRUE(prompt_.requests.empty());
+}
+
+TEST_F(CorvidRoutesTest, TheInserterKeepsItsPathThroughAnOnLinkGateway) {
+  ASSERT_EQ(AddUplink("uplink2", "10.8.0", 20), 0);
+  ASSERT_EQ(Run("ip route add default via 10.7.0.1 dev uplink2 onlink metric 5"), 0);
+  const Lines system_routes = Routes("");
+  default_route_ = 1;
+  inserter_ip_ = DottedToAddress("172.16.5.5");
+  auto routes = MakeRoutes();
+
+  ASSERT_TRUE(routes->ProbeCorvidAdapter());
+
+  EXPECT_EQ(Routes("172.16.5.5"),
+            Lines{"172.16.5.5 via 10.7.0.1 dev uplink2 proto 77 metric 1 onlink"});
+  EXPECT_EQ(Routes("default"), Lines{"default dev corvid0 proto 77 scope link metric 1"});
+  EXPECT_TRUE(prompt_.requests.empty());
+  routes->RemoveCorvidRoutes();
+  EXPECT_EQ(Routes(""), system_routes);
+}
+
+TEST_F(CorvidRoutesTest, TheDefaultRouteIsKeptWhenTheInserterRouteIsRefused) {
+  // The kernel refuses a second route with the same destination and metric.
+  ASSERT_EQ(Run("ip route add 172.16.5.5 via 10.9.0.1 dev uplink metric 1"), 0);
+  const Lines system_routes = Routes("");
+  default_route_ = 1;
+  inserter_ip_ = DottedToAddress("172.16.5.5");
+  auto routes = MakeRoutes();
+
+  EXPECT_TRUE(routes->ProbeCorvidAdapter());
+
+  EXPECT_EQ(Routes(""), system_routes);
+  EXPECT_FALSE(StateFile());
+  EXPECT_TRUE(console_.Has("Cannot add route to 172.16.5.5"));
+  EXPECT_EQ(prompt_.Texts(), Lines{"Cannot add route to interface..."});
+  routes->RemoveCorvidRoutes();
+  EXPECT_EQ(Routes(""), system_routes);
+}
+
+// An operator who, while a box is shown, has a hook run and notes whether it could. A hook that
+// could not is waited for after the box.
+class HookRunningPrompt final : public OperatorPrompt {
+ public:
+  PromptAnswer Ask(const PromptRequest& request) override {
+    texts.push_back(request.text);
+    routes->DropArpEntry("192.168.254.77");
+    hooks.push_back(std::async(std::launch::async, [this] { routes->WaitForHooks(); }));
+    hooks_ran.push_back(hooks.back().wait_for(std::chrono::seconds(2)) ==
+                        std::future_status::ready);
+    return PromptAnswer::kOk;
+  }
+
+  CorvidRoutes* routes = nullptr;
+  std::vector<std::string> texts;
+  std::vector<bool> hooks_ran;
+  std::vector<std::future<void>> hooks;
+};
+
+TEST_F(CorvidRoutesTest, BoxesAreShownWithTheRoutesFreeForTheHooks) {
+  SetSubnets({{"10.5.1.0", "255.255.0.0"}});  // refused: host bits
+  HookRunningPrompt prompt;
+  CorvidRoutes routes(log_, prompt, files_, tables_,
+                      CorvidRouteSettings{kAdapterDescription, default_route_, inserter_ip_});
+  prompt.routes = &routes;
+
+  ASSERT_TRUE(routes.ProbeCorvidAdapter());
+  prompt.hooks.clear();
+
+  EXPECT_EQ(prompt.texts, Lines{"Cannot add all routes to interface. Check route table."});
+  EXPECT_EQ(prompt.hooks_ran, std::vector<bool>{true});
+  routes.RemoveCorvidRoutes();
 }
 
 TEST_F(CorvidRoutesTest, ADefaultRouteThatCannotBeSavedIsNotReplaced) {
