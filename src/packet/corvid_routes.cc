@@ -42,7 +42,14 @@ std::string Describe(const SavedRoute& route) {
   std::string text =
       AddressToDotted(route.row.destination) + "/" + std::to_string(route.row.prefix_length);
   if (route.row.gateway != 0) text += " via " + AddressToDotted(route.row.gateway);
-  return text + " dev " + route.interface_name + " metric " + std::to_string(route.row.metric);
+  if (!route.interface_name.empty()) text += " dev " + route.interface_name;
+  for (size_t i = 0; i < route.row.next_hops.size(); ++i) {
+    const NextHop& hop = route.row.next_hops[i];
+    text += " nexthop";
+    if (hop.gateway != 0) text += " via " + AddressToDotted(hop.gateway);
+    text += " dev " + route.next_hop_interfaces[i] + " weight " + std::to_string(hop.weight);
+  }
+  return text + " metric " + std::to_string(route.row.metric);
 }
 
 std::string AdapterText(uint32_t address, const std::vector<uint8_t>& hardware_address) {
@@ -54,10 +61,53 @@ std::string AdapterText(uint32_t address, const std::vector<uint8_t>& hardware_a
   return text;
 }
 
-const NetworkLink* FindByName(const std::vector<NetworkLink>& links, const std::string& name) {
+// The name of the interface with `index`: empty for none (0), nullopt for one that is not there.
+std::optional<std::string> NameOf(const std::vector<NetworkLink>& links, uint32_t index) {
+  if (index == 0) return std::string();
+  const auto found = std::find_if(links.begin(), links.end(),
+                                  [index](const NetworkLink& link) { return link.index == index; });
+  if (found == links.end()) return std::nullopt;
+  return found->name;
+}
+
+// The index of the interface named `name`: 0 for none (empty), nullopt for one not there.
+std::optional<uint32_t> IndexOf(const std::vector<NetworkLink>& links, const std::string& name) {
+  if (name.empty()) return 0;
   const auto found = std::find_if(links.begin(), links.end(),
                                   [&name](const NetworkLink& link) { return link.name == name; });
-  return found == links.end() ? nullptr : &*found;
+  if (found == links.end()) return std::nullopt;
+  return found->index;
+}
+
+// The route with the names of its interfaces, for the state file; nullopt when one of them is
+// gone.
+std::optional<SavedRoute> WithInterfaceNames(const RouteRow& row,
+                                             const std::vector<NetworkLink>& links) {
+  SavedRoute route{.row = row};
+  const std::optional<std::string> name = NameOf(links, row.interface_index);
+  if (!name) return std::nullopt;
+  route.interface_name = *name;
+  for (const NextHop& hop : row.next_hops) {
+    const std::optional<std::string> hop_name = NameOf(links, hop.interface_index);
+    if (!hop_name) return std::nullopt;
+    route.next_hop_interfaces.push_back(*hop_name);
+  }
+  return route;
+}
+
+// The saved route with today's indexes of its interfaces; nullopt when one of them is gone.
+std::optional<RouteRow> WithInterfaceIndexes(const SavedRoute& route,
+                                             const std::vector<NetworkLink>& links) {
+  RouteRow row = route.row;
+  const std::optional<uint32_t> index = IndexOf(links, route.interface_name);
+  if (!index || route.next_hop_interfaces.size() != row.next_hops.size()) return std::nullopt;
+  row.interface_index = *index;
+  for (size_t i = 0; i < row.next_hops.size(); ++i) {
+    const std::optional<uint32_t> hop_index = IndexOf(links, route.next_hop_interfaces[i]);
+    if (!hop_index) return std::nullopt;
+    row.next_hops[i].interface_index = *hop_index;
+  }
+  return row;
 }
 
 // RTNH_F_ONLINK when the gateway of `path` is outside its interface's networks.
@@ -187,14 +237,11 @@ std::vector<SavedRoute> CorvidRoutes::ReplaceableDefaults(RouteTable& table) {
   std::vector<SavedRoute> defaults;
   if (!routes || !links) return defaults;
   for (const RouteRow& row : *routes) {
-    // The router's own routes are never the system's; a route without one output interface
-    // (several next hops, or none) cannot be kept by its interface and is left in place.
+    // The router's own routes are never the system's.
     if (!row.is_default() || row.protocol == kVelmoraRouteProtocol) continue;
-    if (row.type != RTN_UNICAST || row.interface_index == 0) continue;
-    const auto link = std::find_if(links->begin(), links->end(), [&row](const NetworkLink& l) {
-      return l.index == row.interface_index;
-    });
-    if (link != links->end()) defaults.push_back({row, link->name});
+    if (std::optional<SavedRoute> route = WithInterfaceNames(row, *links)) {
+      defaults.push_back(std::move(*route));
+    }
   }
   return defaults;
 }
@@ -301,10 +348,9 @@ void CorvidRoutes::DeleteLeftoverRoutes(RouteTable& table) {
 void CorvidRoutes::RestoreSavedRoutes(RouteTable& table, const std::vector<SavedRoute>& routes,
                                       int level) {
   const std::optional<std::vector<NetworkLink>> links = ListNetworkLinks();
-  for (SavedRoute route : routes) {
-    const NetworkLink* link = links ? FindByName(*links, route.interface_name) : nullptr;
-    route.row.interface_index = link != nullptr ? link->index : 0;
-    const int error = link != nullptr ? table.AddRoute(route.row) : ENODEV;
+  for (const SavedRoute& route : routes) {
+    const std::optional<RouteRow> row = links ? WithInterfaceIndexes(route, *links) : std::nullopt;
+    const int error = row ? table.AddRoute(*row) : ENODEV;
     // A route that is there already, put back by the system itself, counts as restored.
     if (error != 0 && error != EEXIST) {
       log_ << "Cannot restore route " << Describe(route) << "\n";

@@ -218,6 +218,40 @@ TEST_F(CorvidRoutesTest, DefaultRoutesAreSavedBeforeTheirDeleteAndPutBackAtTheSt
   EXPECT_TRUE(prompt_.requests.empty());
 }
 
+TEST_F(CorvidRoutesTest, DefaultRoutesWithSeveralPathsOrNoneAreReplacedAndPutBack) {
+  ASSERT_EQ(AddUplink("uplink2", "10.8.0", 20), 0);
+  ASSERT_EQ(Run("ip route add default metric 0 nexthop via 10.9.0.1 dev uplink "
+                "nexthop via 10.8.0.1 dev uplink2 weight 2 && "
+                "ip route add blackhole default metric 100"),
+            0);
+  const Lines system_routes = Routes("");
+  default_route_ = 1;
+  inserter_ip_ = DottedToAddress("172.16.5.5");
+  auto routes = MakeRoutes();
+
+  ASSERT_TRUE(routes->ProbeCorvidAdapter());
+
+  EXPECT_EQ(Routes("default"), Lines{"default dev corvid0 proto 77 scope link metric 1"});
+  const std::optional<std::string> saved = StateFile();
+  ASSERT_TRUE(saved);
+  const RouteState state = ParseRouteState(*saved);
+  ASSERT_EQ(state.routes.size(), 4u);
+  EXPECT_EQ(state.routes[0].next_hop_interfaces, (Lines{"uplink", "uplink2"}));
+  ASSERT_EQ(state.routes[0].row.next_hops.size(), 2u);
+  EXPECT_EQ(state.routes[0].row.next_hops[1].weight, 2);
+  EXPECT_EQ(state.routes[3].row.type, RTN_BLACKHOLE);
+  routes->RemoveCorvidRoutes();
+  EXPECT_EQ(Routes(""), system_routes);
+  EXPECT_TRUE(prompt_.requests.empty());
+
+  ASSERT_TRUE(MakeRoutes()->ProbeCorvidAdapter());  // and the process dies without a stop
+  MakeRoutes()->RecoverCorvidRoutes();
+  EXPECT_EQ(Routes(""), system_routes);
+  EXPECT_TRUE(
+      console_.Has("Route 0.0.0.0/0 nexthop via 10.9.0.1 dev uplink weight 1 nexthop via "
+                   "10.8.0.1 dev uplink2 weight 2 metric 0 restored."));
+}
+
 TEST_F(CorvidRoutesTest, TheInserterKeepsItsPathThroughAnOnLinkGateway) {
   ASSERT_EQ(AddUplink("uplink2", "10.8.0", 20), 0);
   ASSERT_EQ(Run("ip route add default via 10.7.0.1 dev uplink2 onlink metric 5"), 0);
