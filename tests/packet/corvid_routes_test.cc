@@ -13,6 +13,7 @@
 #include "platform/address_text.h"
 #include "platform/file_system.h"
 #include "tables/network_tables.h"
+#include "tables/table_editor.h"
 #include "testing/list_console.h"
 #include "testing/namespace_test.h"
 #include "testing/recording_prompt.h"
@@ -186,6 +187,49 @@ TEST_F(CorvidRoutesTest, HooksFollowTheTablesOnlyBetweenProbeAndRemoval) {
   routes->AddSubnetRoute(DottedToAddress("10.4.0.0"), DottedToAddress("255.255.0.0"));
   routes->WaitForHooks();
   EXPECT_TRUE(Routes("proto 77").empty());
+}
+
+TEST_F(CorvidRoutesTest, TableEditsDriveTheRoutesAndTheAdaptersNeighbours) {
+  auto routes = MakeRoutes();
+  TableEditor editor(tables_, *routes, [] { return true; });
+  ASSERT_TRUE(routes->ProbeCorvidAdapter());
+
+  const TableChange added = editor.AddSubnet({"Office", "10.6.0.0", "255.255.0.0", 100}, prompt_);
+  ASSERT_TRUE(added.ok()) << added.message;
+  ASSERT_TRUE(editor.AddIpMacRow(added.subnet, "10.6.0.5", "02-00-00-00-00-05", prompt_).ok());
+  ASSERT_TRUE(editor.AddIpMacRow(added.subnet, "10.6.0.6", "02-00-00-00-00-06", prompt_).ok());
+  routes->WaitForHooks();
+  EXPECT_EQ(Routes("proto 77"), Lines{"10.6.0.0/16 dev corvid0 scope link metric 1"});
+
+  // What the kernel learnt of the rows through the adapter, and a neighbour elsewhere.
+  ASSERT_EQ(Run("ip neigh add 10.6.0.5 lladdr 02:00:00:00:00:05 dev corvid0 nud permanent && "
+                "ip neigh add 10.6.0.6 lladdr 02:00:00:00:00:06 dev corvid0 nud permanent && "
+                "ip neigh add 10.6.0.5 lladdr 02:00:00:00:00:55 dev uplink nud permanent"),
+            0);
+  prompt_.answers.push_back(PromptAnswer::kYes);
+  ASSERT_TRUE(editor.DeleteSubnet(added.subnet, prompt_).ok());
+  routes->WaitForHooks();
+
+  EXPECT_TRUE(Routes("proto 77").empty());
+  EXPECT_TRUE(IpLines("neigh show dev corvid0").empty());
+  EXPECT_EQ(IpLines("neigh show 10.6.0.5"),
+            Lines{"10.6.0.5 dev uplink lladdr 02:00:00:00:00:55 PERMANENT"});
+  routes->RemoveCorvidRoutes();
+}
+
+TEST_F(CorvidRoutesTest, AStartAfterAKillDeletesTheLeftoverSubnetRoutes) {
+  SetSubnets({{"10.1.0.0", "255.255.0.0"}, {"10.2.0.0", "255.255.0.0"}});
+  ASSERT_EQ(Run("ip route add 10.1.0.0/16 dev uplink"), 0);
+  const Lines system_routes = Routes("");
+  ASSERT_TRUE(MakeRoutes()->ProbeCorvidAdapter());  // and the process dies without a stop
+  ASSERT_EQ(Routes("proto 77").size(), 2u);
+
+  MakeRoutes()->RecoverCorvidRoutes();
+
+  EXPECT_EQ(Routes(""), system_routes);
+  EXPECT_EQ(Routes("10.1.0.0/16"), Lines{"10.1.0.0/16 dev uplink scope link"});
+  EXPECT_TRUE(console_.Has("Deleted 2 routes left by a run that did not stop."));
+  EXPECT_FALSE(StateFile());
 }
 
 TEST_F(CorvidRoutesTest, DefaultRoutesAreSavedBeforeTheirDeleteAndPutBackAtTheStop) {
