@@ -60,7 +60,6 @@ bool ReadNextHop(std::string_view value, SavedRoute& route) {
     part = value.substr(0, comma);
     value.remove_prefix(comma + 1);
   }
-  NextHop hop;
   const auto gateway = ReadAddress(parts[0]);
   const auto flags = ReadNumber<uint8_t>(parts[1], std::numeric_limits<uint8_t>::max());
   const auto weight = ReadNumber<uint16_t>(parts[2], 256);
