@@ -114,6 +114,13 @@ class CorvidRoutesTest : public testing::NamespaceTest {
         CorvidRouteSettings{kAdapterDescription, default_route_, inserter_ip_});
   }
 
+  // Route management that replaces the default routes, with an inserter beyond the gateways.
+  std::unique_ptr<CorvidRoutes> MakeDefaultRouteRoutes() {
+    default_route_ = 1;
+    inserter_ip_ = DottedToAddress("172.16.5.5");
+    return MakeRoutes();
+  }
+
   std::optional<std::string> StateFile() { return files_.ReadFile(kRouteStateFile); }
 
   Log log_;
@@ -239,9 +246,7 @@ TEST_F(CorvidRoutesTest, DefaultRoutesAreSavedBeforeTheirDeleteAndPutBackAtTheSt
   const Lines system_routes = Routes("");
   const Lines system_defaults = Routes("default");
   ASSERT_EQ(system_defaults.size(), 2u);
-  default_route_ = 1;
-  inserter_ip_ = DottedToAddress("172.16.5.5");
-  auto routes = MakeRoutes();
+  auto routes = MakeDefaultRouteRoutes();
 
   ASSERT_TRUE(routes->ProbeCorvidAdapter());
 
@@ -269,9 +274,7 @@ TEST_F(CorvidRoutesTest, DefaultRoutesWithSeveralPathsOrNoneAreReplacedAndPutBac
                 "ip route add blackhole default metric 100"),
             0);
   const Lines system_routes = Routes("");
-  default_route_ = 1;
-  inserter_ip_ = DottedToAddress("172.16.5.5");
-  auto routes = MakeRoutes();
+  auto routes = MakeDefaultRouteRoutes();
 
   ASSERT_TRUE(routes->ProbeCorvidAdapter());
 
@@ -300,9 +303,7 @@ TEST_F(CorvidRoutesTest, TheInserterKeepsItsPathThroughAnOnLinkGateway) {
   ASSERT_EQ(AddUplink("uplink2", "10.8.0", 20), 0);
   ASSERT_EQ(Run("ip route add default via 10.7.0.1 dev uplink2 onlink metric 5"), 0);
   const Lines system_routes = Routes("");
-  default_route_ = 1;
-  inserter_ip_ = DottedToAddress("172.16.5.5");
-  auto routes = MakeRoutes();
+  auto routes = MakeDefaultRouteRoutes();
 
   ASSERT_TRUE(routes->ProbeCorvidAdapter());
 
@@ -318,9 +319,7 @@ TEST_F(CorvidRoutesTest, TheDefaultRouteIsKeptWhenTheInserterRouteIsRefused) {
   // The kernel refuses a second route with the same destination and metric.
   ASSERT_EQ(Run("ip route add 172.16.5.5 via 10.9.0.1 dev uplink metric 1"), 0);
   const Lines system_routes = Routes("");
-  default_route_ = 1;
-  inserter_ip_ = DottedToAddress("172.16.5.5");
-  auto routes = MakeRoutes();
+  auto routes = MakeDefaultRouteRoutes();
 
   EXPECT_TRUE(routes->ProbeCorvidAdapter());
 
@@ -383,9 +382,7 @@ TEST_F(CorvidRoutesTest, ADefaultRouteThatCannotBeSavedIsNotReplaced) {
 
 TEST_F(CorvidRoutesTest, AStartAfterAKillPutsTheSavedDefaultRouteBack) {
   const Lines system_routes = Routes("");
-  default_route_ = 1;
-  inserter_ip_ = DottedToAddress("172.16.5.5");
-  ASSERT_TRUE(MakeRoutes()->ProbeCorvidAdapter());  // and the process dies without a stop
+  ASSERT_TRUE(MakeDefaultRouteRoutes()->ProbeCorvidAdapter());  // and the process dies
   ASSERT_NE(Routes(""), system_routes);
   files_.WriteFileAtomically(kRouteStateFile, *StateFile() + "default dev\n");
 

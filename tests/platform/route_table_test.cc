@@ -16,7 +16,18 @@ namespace {
 
 // Dumps of the kernel's tables in a network namespace of the test's own, while another process
 // keeps changing them.
-using RouteTableTest = testing::NamespaceTest;
+class RouteTableTest : public testing::NamespaceTest {
+ protected:
+  // A veth "v0" with `count` host routes 172.16.x.y/32 through it, each with `options`.
+  int AddHostRoutes(int count, const std::string& options) {
+    return Run(
+        "ip link add v0 type veth peer name p0 && ip link set v0 up && "
+        "for i in $(seq 0 " +
+        std::to_string(count - 1) +
+        "); do echo route add 172.16.$((i / 250)).$((i % 250))/32 dev v0 " + options +
+        "; done | ip -batch -");
+  }
+};
 
 TEST_F(RouteTableTest, DumpsThatAChangeInterruptsAreReadAgainWhole) {
   constexpr int kPairs = 200;
@@ -43,12 +54,7 @@ TEST_F(RouteTableTest, DumpsThatAChangeInterruptsAreReadAgainWhole) {
 
 TEST_F(RouteTableTest, ARouteTableOfManyPagesIsReadWhole) {
   constexpr int kRoutes = 5000;
-  ASSERT_EQ(Run("ip link add v0 type veth peer name p0 && ip link set v0 up && "
-                "for i in $(seq 0 " +
-                std::to_string(kRoutes - 1) +
-                "); do echo route add 172.16.$((i / 250)).$((i % 250))/32 dev v0 "
-                "proto 77; done | ip -batch -"),
-            0);
+  ASSERT_EQ(AddHostRoutes(kRoutes, "proto 77"), 0);
   RouteTable table;
   const auto routes = table.ListRoutes();
   ASSERT_TRUE(routes) << std::strerror(errno);
@@ -73,12 +79,7 @@ void StartHostRoute(NetlinkSocket& socket, uint16_t type, uint16_t flags, const 
 
 TEST_F(RouteTableTest, AChangeAfterAnAbandonedDumpGetsItsOwnAnswer) {
   constexpr int kRoutes = 3000;
-  ASSERT_EQ(Run("ip link add v0 type veth peer name p0 && ip link set v0 up && "
-                "for i in $(seq 0 " +
-                std::to_string(kRoutes - 1) +
-                "); do echo route add 172.16.$((i / 250)).$((i % 250))/32 dev v0; done "
-                "| ip -batch -"),
-            0);
+  ASSERT_EQ(AddHostRoutes(kRoutes, ""), 0);
   const auto links = ListNetworkLinks();
   ASSERT_TRUE(links);
   uint32_t interface = 0;
