@@ -419,5 +419,31 @@ TEST_F(CorvidRoutesTest, TheProbeFindsTheAdapterByItsAlias) {
   routes->RemoveCorvidRoutes();
 }
 
+TEST(RouteStateFileTest, LinesWrittenBeforePathsWereKeptStillRead) {
+  const RouteState state = ParseRouteState(
+      "# Default routes that Velmora replaced; its next start puts them back.\n"
+      "0.0.0.0/0 dev uplink gateway 10.9.0.1 metric 10 protocol 3 scope 0 type 1 table 254\n");
+  ASSERT_EQ(state.routes.size(), 1u);
+  EXPECT_TRUE(state.rejected.empty());
+  EXPECT_EQ(state.routes[0].interface_name, "uplink");
+  EXPECT_EQ(state.routes[0].row.gateway, DottedToAddress("10.9.0.1"));
+  EXPECT_TRUE(state.routes[0].row.next_hops.empty());
+}
+
+TEST(RouteStateFileTest, RoutesWithSeveralPathsAreWrittenAndReadBack) {
+  SavedRoute route{.row = {.metric = 5,
+                           .next_hops = {{.gateway = DottedToAddress("10.9.0.1"), .weight = 1},
+                                         {.gateway = DottedToAddress("10.7.0.1"),
+                                          .flags = RTNH_F_ONLINK,
+                                          .weight = 256}}},
+                   .next_hop_interfaces = {"uplink", "odd,name"}};
+  const std::string text = FormatRouteState({route});
+  EXPECT_NE(text.find("nexthop 10.7.0.1,4,256,odd,name"), std::string::npos) << text;
+  const RouteState state = ParseRouteState(text);
+  EXPECT_EQ(state.routes, std::vector<SavedRoute>{route});
+  EXPECT_TRUE(state.rejected.empty());
+  EXPECT_EQ(ParseRouteState("0.0.0.0/0 nexthop 10.9.0.1,0,0,uplink\n").rejected.size(), 1u);
+}
+
 }  // namespace
 }  // namespace velmora
