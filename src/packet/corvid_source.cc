@@ -45,7 +45,8 @@ void CorvidSource::OpenDriver() {
   probed_ = false;
   if (driver_.CorvidOpen(settings_.description) < 0) {
     path_.log << "Cannot find \"Tessaro Corvid Emulation Driver\" on this system. Check if this "
-                 "driver installed and active.\n";
+                 "driver installed and active.\n"
+              << "Corvid. " + driver_.failure() + ".\n";
     return;
   }
   // What a previous run signalled and nobody waited for is forgotten.
@@ -54,7 +55,8 @@ void CorvidSource::OpenDriver() {
   if (driver_.CorvidSetFrameEvent(frame_event_) && driver_.CorvidSetArpEvent(arp_event_)) {
     open_ = true;
   } else {
-    path_.log << "Cannot set synchronization object with \"Tessaro Corvid Emulation Driver\"\n";
+    path_.log << "Cannot set synchronization object with \"Tessaro Corvid Emulation Driver\"\n"
+              << "Corvid. " + driver_.failure() + ".\n";
   }
 }
 
@@ -183,7 +185,12 @@ void CorvidSource::RunArp(ArpSettings run) {
     arp_event_.Wait();
     if (path_.running == 0) break;
     uint32_t length = 0;
-    if (!driver_.CorvidGetArp(frame, length)) {
+    const int taken = driver_.CorvidGetArp(frame, length);
+    if (taken < 0) {  // the adapter is gone: its queue would wake this thread without end
+      LogSourceError(path_.log, cerrorcode(SocketErrorCode(-taken)));
+      break;
+    }
+    if (taken == 0) {
       path_.log << "Cannot read Arp frame...\n";
       continue;
     }
@@ -198,10 +205,13 @@ void CorvidSource::AnswerArp(std::span<uint8_t> frame, const TableSnapshot& tabl
                      .dvb = run.dvb,
                      .inserter = run.inserter,
                      .own_addresses = run.own_addresses};
-  // An address this host gained since the last look (a renewed lease, an alias) is never answered
-  // for: the host's addresses are read again before each answer, and answers are rare.
-  if (ArpVerdict(frame, context) == ArpOutcome::kAnswered) {
-    run.own_addresses = OwnAddresses();
+  // The host's addresses change (a renewed lease, an alias): they are read again whenever they
+  // decide the verdict, which is rare, and a failed read keeps the last ones.
+  const ArpOutcome verdict = ArpVerdict(frame, context);
+  if (verdict == ArpOutcome::kAnswered || verdict == ArpOutcome::kOwnAddress) {
+    if (std::vector<uint32_t> fresh = OwnAddresses(); !fresh.empty()) {
+      run.own_addresses = std::move(fresh);
+    }
     context.own_addresses = run.own_addresses;
   }
   const ArpOutcome outcome = ArpReply(frame, context);

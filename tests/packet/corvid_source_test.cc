@@ -326,6 +326,37 @@ TEST_F(CorvidSourceTest, TheStopEndsTheThreadsClosesTheDriverAndRemovesTheRoutes
   EXPECT_EQ(arrived, Expected(arrived, "001122334455", 5000, "two"));
 }
 
+TEST_F(CorvidSourceTest, BurstsLongerThanABatchArriveWholeAndInOrder) {
+  ASSERT_EQ(Run("ip link set corvid0 txqueuelen 1000 && ip neigh replace 10.1.0.5 lladdr "
+                "00:11:22:33:44:55 dev corvid0 nud permanent"),
+            0);
+  inserter_->WidenReceiveBuffer();
+  Start();
+  constexpr int kBurst = 300;
+  for (int i = 0; i < kBurst; ++i) sender_->Send("10.1.0.5", 5000, "burst " + std::to_string(i));
+  for (int i = 0; i < kBurst; ++i) {
+    const std::string arrived = inserter_->Next();
+    ASSERT_TRUE(arrived.ends_with("burst " + std::to_string(i))) << i << ": " << arrived;
+  }
+  EXPECT_EQ(rig_.counters.unicast_frames, static_cast<uint32_t>(kBurst));
+}
+
+TEST_F(CorvidSourceTest, AnAdapterRemovedWhileRunningEndsBothThreadsOnce) {
+  Start();
+  ASSERT_EQ(Run(std::string(CORVID_ADAPTER_SCRIPT) + " remove >/dev/null"), 0);
+  EXPECT_TRUE(Eventually([&] { return rig_.console.Count("Errorcode=") == 2; })) << [&] {
+    std::string all;
+    for (const std::string& line : rig_.console.entries) all += line + "\n";
+    return all;
+  }();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(rig_.console.Count("Errorcode="), 2);
+  EXPECT_EQ(rig_.console.Count("Cannot read Arp frame"), 0);
+  const auto stop_start = std::chrono::steady_clock::now();
+  Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - stop_start, kPatience);
+}
+
 TEST_F(CorvidSourceTest, AnAbsentAdapterIsReportedAndNothingRuns) {
   ASSERT_EQ(Run(std::string(CORVID_ADAPTER_SCRIPT) + " remove >/dev/null"), 0);
   Start();
