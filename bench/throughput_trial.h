@@ -144,14 +144,17 @@ class MessageBatch {
   std::vector<mmsghdr> messages_;
 };
 
-// Sends copies of one datagram to a loopback port, each with the next sequence number, in
-// batches paced at a rate; between batches the thread sleeps so that it leaves the cores to the
-// relay. Sequence numbers rise across trials, so that a late datagram of one trial is not taken
-// for one of the next. Called by the benchmark's main thread; the socket is the caller's.
+// Sends copies of one datagram to an address (a loopback port unless said otherwise), each with
+// the next sequence number, in batches paced at a rate; between batches the thread sleeps so that
+// it leaves the cores to the relay. Sequence numbers rise across trials, so that a late datagram
+// of one trial is not taken for one of the next. Called by the benchmark's main thread; the
+// socket is the caller's.
 class PacedSender {
  public:
   PacedSender(int fd, uint16_t port, const Bytes& datagram)
-      : fd_(fd), to_(LoopbackUdp::Loopback(port)), size_(datagram.size()) {
+      : PacedSender(fd, LoopbackUdp::Loopback(port), datagram) {}
+  PacedSender(int fd, const sockaddr_in& to, const Bytes& datagram)
+      : fd_(fd), to_(to), size_(datagram.size()) {
     batch_.Address(to_);
     for (size_t i = 0; i < kBatch; ++i) {
       std::memcpy(batch_.slot(i), datagram.data(), size_);
@@ -334,6 +337,24 @@ class RelayUnderTest {
   virtual PacedSender& sender() = 0;
   // What the run's printout says about the relay besides its figures.
   virtual std::string note() const { return {}; }
+};
+
+// The real router as the relay for one run, with the given velmora.ini, fed by a sender of its
+// own that sends from a `Socket` (anything with fd()) to `to`. Owned by the main thread.
+template <typename Socket>
+class RouterRelay final : public RelayUnderTest {
+ public:
+  RouterRelay(const std::string& name, const std::string& ini, const sockaddr_in& to,
+              const Bytes& datagram)
+      : router_(name, ini), sender_(sending_.fd(), to, datagram) {}
+
+  pid_t pid() const override { return router_.pid(); }
+  PacedSender& sender() override { return sender_; }
+
+ private:
+  RouterChild router_;
+  Socket sending_;
+  PacedSender sender_;
 };
 
 // Sets up a relay for one run with datagrams of `size`, towards the receiver at the given port.
@@ -530,6 +551,8 @@ inline void PrintBest(const char* name, size_t size, const Measurement& best) {
 inline const char* ThreadWork(const std::string& name) {
   if (name == "transparent") return "receive, resolution, hand-over";
   if (name == "l2tp-lns") return "receive, L2TP and PPP, resolution, hand-over";
+  if (name == "corvid-frame") return "read from the TAP, decoding, hand-over";
+  if (name == "corvid-arp") return "ARP answers";
   if (name == "sending") return "take from the queue, send";
   return "other";
 }
@@ -542,11 +565,11 @@ struct StageCost {
 // The parts timed for a datagram size.
 using StageCosts = std::function<std::vector<StageCost>(size_t size)>;
 
-inline void PrintRatio(size_t size, const Measurement& velmora, const Measurement& reference,
-                       const StageCosts& stage_costs) {
+inline void PrintRatio(size_t size, const Measurement& velmora, const char* reference_name,
+                       const Measurement& reference, const StageCosts& stage_costs) {
   const double ratio = reference.rate > 0 ? velmora.rate / reference.rate : 0;
-  std::printf("%4zu bytes  velmora / reference (same receive buffer): %.2f, target %.1f: %s\n",
-              size, ratio, kTarget, ratio >= kTarget ? "met" : "NOT met");
+  std::printf("%4zu bytes  velmora / %s: %.2f, target %.1f: %s\n", size, reference_name, ratio,
+              kTarget, ratio >= kTarget ? "met" : "NOT met");
   if (ratio < kTarget) {
     std::printf("%4zu bytes  where velmora's CPU time goes, per datagram:", size);
     for (const auto& [name, seconds] : velmora.thread_cpu_per_datagram) {
@@ -568,25 +591,37 @@ struct Contender {
   RelayFactory relay;
 };
 
-// A benchmark's whole run: its options from the command line, then for each size the best of
-// the runs of every contender, their figures and the ratio of the first (velmora) to the second
-// (the reference with the same receive buffer), with `stage_costs` where the target is missed.
-// `added_bytes`: what the relays put in front of each datagram on its way.
-inline int CompareRelays(int argc, char** argv, const char* usage, const char* title,
-                         size_t added_bytes, const std::vector<Contender>& contenders,
-                         const StageCosts& stage_costs) {
-  const ThroughputOptions options = ParseThroughputOptions(argc, argv, usage);
+// The best of every contender, in the contenders' order, by datagram size.
+using BestBySize = std::map<size_t, std::vector<Measurement>>;
+
+// For each size of the options the best of the runs of every contender, their figures and the
+// ratio of the first (velmora) to the second (the reference with the same receive buffer), with
+// `stage_costs` where the target is missed. `added_bytes`: what the relays put in front of each
+// datagram on its way.
+inline BestBySize CompareRelays(const ThroughputOptions& options, const char* title,
+                                size_t added_bytes, const std::vector<Contender>& contenders,
+                                const StageCosts& stage_costs) {
   std::printf("%s: highest rate without loss or reordering over %.0f s, best of %d\n", title,
               options.seconds, options.runs);
+  BestBySize best_by_size;
   for (const size_t size : options.sizes) {
-    std::vector<Measurement> best;
+    std::vector<Measurement>& best = best_by_size[size];
     best.reserve(contenders.size());
     for (const Contender& contender : contenders) {
       best.push_back(BestOf(contender.name, size, size + added_bytes, contender.relay, options));
     }
     for (size_t i = 0; i < contenders.size(); ++i) PrintBest(contenders[i].name, size, best[i]);
-    PrintRatio(size, best[0], best[1], stage_costs);
+    PrintRatio(size, best[0], contenders[1].name, best[1], stage_costs);
   }
+  return best_by_size;
+}
+
+// A benchmark's whole run: its options from the command line, then the comparison above.
+inline int CompareRelays(int argc, char** argv, const char* usage, const char* title,
+                         size_t added_bytes, const std::vector<Contender>& contenders,
+                         const StageCosts& stage_costs) {
+  CompareRelays(ParseThroughputOptions(argc, argv, usage), title, added_bytes, contenders,
+                stage_costs);
   return 0;
 }
 

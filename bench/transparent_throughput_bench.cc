@@ -21,7 +21,6 @@
 
 #include "packet/inserter_datagram.h"
 #include "packet/transparent_datagram.h"
-#include "router_child.h"
 #include "router_stage_costs.h"
 #include "throughput_trial.h"
 #include "traffic/udp_frame.h"
@@ -49,26 +48,12 @@ std::string RouterIni(uint16_t transparent_port, uint16_t inserter_port) {
 }
 
 // The real router as the relay: its transparent port takes the sender's datagrams and its
-// inserter is the receiver. Owned by the main thread.
-class VelmoraRelay final : public RelayUnderTest {
- public:
-  VelmoraRelay(uint16_t receiver_port, const Bytes& datagram)
-      : port_(LoopbackUdp::FreePort()),
-        router_("velmora_throughput_bench", RouterIni(port_, receiver_port)),
-        sender_(sending_.fd(), port_, datagram) {}
-
-  pid_t pid() const override { return router_.pid(); }
-  PacedSender& sender() override { return sender_; }
-
- private:
-  uint16_t port_;
-  RouterChild router_;
-  LoopbackUdp sending_;
-  PacedSender sender_;
-};
-
+// inserter is the receiver.
 std::unique_ptr<RelayUnderTest> Velmora(size_t size, uint16_t receiver_port) {
-  return std::make_unique<VelmoraRelay>(receiver_port, TransparentDatagram(size));
+  const uint16_t port = LoopbackUdp::FreePort();
+  return std::make_unique<RouterRelay<LoopbackUdp>>(
+      "velmora_throughput_bench", RouterIni(port, receiver_port), LoopbackUdp::Loopback(port),
+      TransparentDatagram(size));
 }
 
 RelayFactory Reference(ReferenceBuffer buffer) {

@@ -1,7 +1,7 @@
 // Feeds any bytes as one frame read from the virtual adapter, to the ARP responder (with its log
-// line) and to the frame decoder (with the dump the frame thread logs). An answer keeps the
-// frame's length; a resolved datagram is the frame behind its 8-byte header; nothing may be read
-// past the frame (ASan).
+// line) and to the frame decoder (with the dump the frame thread logs). The responder's verdict
+// is the outcome of its answer; an answer keeps the frame's length; a resolved datagram is the
+// frame behind its 8-byte header; nothing may be read past the frame (ASan).
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -22,12 +22,13 @@ const velmora::TableSnapshot& Tables() {
 void Answer(const uint8_t* data, size_t size, bool dvb) {
   std::vector<uint8_t> frame(data, data + size);
   const uint32_t own[] = {velmora::DottedToAddress("192.168.254.1")};
-  const velmora::ArpOutcome outcome =
-      velmora::ArpReply(frame, {.tables = Tables(),
-                                .dvb = dvb,
-                                .inserter = velmora::DottedToAddress("10.1.0.9"),
-                                .own_addresses = own});
-  if (frame.size() != size) std::abort();
+  const velmora::ArpContext context{.tables = Tables(),
+                                    .dvb = dvb,
+                                    .inserter = velmora::DottedToAddress("10.1.0.9"),
+                                    .own_addresses = own};
+  const velmora::ArpOutcome verdict = velmora::ArpVerdict(frame, context);
+  const velmora::ArpOutcome outcome = velmora::ArpReply(frame, context);
+  if (frame.size() != size || outcome != verdict) std::abort();
   velmora::ArpLogLine(outcome, frame, 3);
 }
 

@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       velmora::ParseRouteState(velmora::FormatRouteState(state.routes));
   if (again.routes != state.routes || !again.rejected.empty()) std::abort();
   for (const velmora::SavedRoute& route : state.routes) {
-    if (route.row.prefix_length > 32 || route.interface_name.empty()) std::abort();
+    if (route.row.prefix_length > 32) std::abort();
+    if (route.next_hop_interfaces.size() != route.row.next_hops.size()) std::abort();
   }
   return 0;
 }

@@ -47,6 +47,14 @@ std::optional<ArpOutcome> Refusal(std::span<const uint8_t> frame, const ArpConte
   return std::nullopt;
 }
 
+// The outcome for `frame`, and for a request to answer the row that answers it.
+ArpOutcome Judge(std::span<const uint8_t> frame, const ArpContext& context,
+                 const IpMacEntry*& row) {
+  if (const auto refused = Refusal(frame, context)) return *refused;
+  row = context.tables.FindIpMacRow(AddressAt(frame, arp::kTargetIp));
+  return row == nullptr ? ArpOutcome::kNotFound : ArpOutcome::kAnswered;
+}
+
 void BuildReply(std::span<uint8_t> frame, const MacAddress& mac) {
   if (frame[arp::kOperation] == 0 && frame[arp::kOperation + 1] == 1)
     frame[arp::kOperation + 1] = 2;
@@ -86,11 +94,15 @@ const char* TextOf(ArpOutcome outcome) {
 }  // namespace
 
 ArpOutcome ArpReply(std::span<uint8_t> frame, const ArpContext& context) {
-  if (const auto refused = Refusal(frame, context)) return *refused;
-  const IpMacEntry* row = context.tables.FindIpMacRow(AddressAt(frame, arp::kTargetIp));
-  if (row == nullptr) return ArpOutcome::kNotFound;
-  BuildReply(frame, context.dvb ? row->mac : kFixedMac);
-  return ArpOutcome::kAnswered;
+  const IpMacEntry* row = nullptr;
+  const ArpOutcome outcome = Judge(frame, context, row);
+  if (outcome == ArpOutcome::kAnswered) BuildReply(frame, context.dvb ? row->mac : kFixedMac);
+  return outcome;
+}
+
+ArpOutcome ArpVerdict(std::span<const uint8_t> frame, const ArpContext& context) {
+  const IpMacEntry* row = nullptr;
+  return Judge(frame, context, row);
 }
 
 std::string ArpLogLine(ArpOutcome outcome, std::span<const uint8_t> frame, int level) {

@@ -39,6 +39,9 @@ inline constexpr size_t kArpFrameSize = 42;
 // adapter and of the tap call it and log what it returns.
 ArpOutcome ArpReply(std::span<uint8_t> frame, const ArpContext& context);
 
+// What ArpReply would return for `frame`, leaving it as it is.
+ArpOutcome ArpVerdict(std::span<const uint8_t> frame, const ArpContext& context);
+
 // The log line of an outcome for `frame` as it is now ("Arp. Resolved. IPsrc=..., IPdst=...\n"),
 // or empty when `level` is below the outcome's (3 for an answer, 2 for a refusal) or it has none.
 std::string ArpLogLine(ArpOutcome outcome, std::span<const uint8_t> frame, int level);

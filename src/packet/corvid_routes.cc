@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <functional>
+#include <utility>
 
 #include "platform/address_text.h"
 #include "platform/file_system.h"
@@ -41,7 +42,14 @@ std::string Describe(const SavedRoute& route) {
   std::string text =
       AddressToDotted(route.row.destination) + "/" + std::to_string(route.row.prefix_length);
   if (route.row.gateway != 0) text += " via " + AddressToDotted(route.row.gateway);
-  return text + " dev " + route.interface_name + " metric " + std::to_string(route.row.metric);
+  if (!route.interface_name.empty()) text += " dev " + route.interface_name;
+  for (size_t i = 0; i < route.row.next_hops.size(); ++i) {
+    const NextHop& hop = route.row.next_hops[i];
+    text += " nexthop";
+    if (hop.gateway != 0) text += " via " + AddressToDotted(hop.gateway);
+    text += " dev " + route.next_hop_interfaces[i] + " weight " + std::to_string(hop.weight);
+  }
+  return text + " metric " + std::to_string(route.row.metric);
 }
 
 std::string AdapterText(uint32_t address, const std::vector<uint8_t>& hardware_address) {
@@ -53,10 +61,63 @@ std::string AdapterText(uint32_t address, const std::vector<uint8_t>& hardware_a
   return text;
 }
 
-const NetworkLink* FindByName(const std::vector<NetworkLink>& links, const std::string& name) {
+// The name of the interface with `index`: empty for none (0), nullopt for one that is not there.
+std::optional<std::string> NameOf(const std::vector<NetworkLink>& links, uint32_t index) {
+  if (index == 0) return std::string();
+  const auto found = std::find_if(links.begin(), links.end(),
+                                  [index](const NetworkLink& link) { return link.index == index; });
+  if (found == links.end()) return std::nullopt;
+  return found->name;
+}
+
+// The index of the interface named `name`: 0 for none (empty), nullopt for one not there.
+std::optional<uint32_t> IndexOf(const std::vector<NetworkLink>& links, const std::string& name) {
+  if (name.empty()) return 0;
   const auto found = std::find_if(links.begin(), links.end(),
                                   [&name](const NetworkLink& link) { return link.name == name; });
-  return found == links.end() ? nullptr : &*found;
+  if (found == links.end()) return std::nullopt;
+  return found->index;
+}
+
+// The route with the names of its interfaces, for the state file; nullopt when one of them is
+// gone.
+std::optional<SavedRoute> WithInterfaceNames(const RouteRow& row,
+                                             const std::vector<NetworkLink>& links) {
+  SavedRoute route{.row = row};
+  const std::optional<std::string> name = NameOf(links, row.interface_index);
+  if (!name) return std::nullopt;
+  route.interface_name = *name;
+  for (const NextHop& hop : row.next_hops) {
+    const std::optional<std::string> hop_name = NameOf(links, hop.interface_index);
+    if (!hop_name) return std::nullopt;
+    route.next_hop_interfaces.push_back(*hop_name);
+  }
+  return route;
+}
+
+// The saved route with today's indexes of its interfaces; nullopt when one of them is gone.
+std::optional<RouteRow> WithInterfaceIndexes(const SavedRoute& route,
+                                             const std::vector<NetworkLink>& links) {
+  RouteRow row = route.row;
+  const std::optional<uint32_t> index = IndexOf(links, route.interface_name);
+  if (!index || route.next_hop_interfaces.size() != row.next_hops.size()) return std::nullopt;
+  row.interface_index = *index;
+  for (size_t i = 0; i < row.next_hops.size(); ++i) {
+    const std::optional<uint32_t> hop_index = IndexOf(links, route.next_hop_interfaces[i]);
+    if (!hop_index) return std::nullopt;
+    row.next_hops[i].interface_index = *hop_index;
+  }
+  return row;
+}
+
+// RTNH_F_ONLINK when the gateway of `path` is outside its interface's networks.
+uint8_t GatewayFlags(RouteTable& table, const RouteRow& path) {
+  // A lookup's answer does not say whether its gateway was declared on-link; the gateway is
+  // inside the interface's networks when the kernel reaches it directly through that interface.
+  const std::optional<RouteRow> to_gateway = table.LookUp(path.gateway);
+  const bool direct =
+      to_gateway && to_gateway->gateway == 0 && to_gateway->interface_index == path.interface_index;
+  return direct ? 0 : RTNH_F_ONLINK;
 }
 
 }  // namespace
@@ -108,7 +169,13 @@ void CorvidRoutes::RecoverCorvidRoutes() {
 }
 
 bool CorvidRoutes::ProbeCorvidAdapter() {
-  std::lock_guard<std::mutex> guard(state_mutex_);
+  std::unique_lock<std::mutex> lock(state_mutex_);
+  const bool found = SetRoutes();
+  ShowWarnings(lock);
+  return found;
+}
+
+bool CorvidRoutes::SetRoutes() {
   if (log_.level() >= kVerbose) log_ << "\nCorvid probe...\n";
   RouteTable table;
   if (!FindAdapter(table)) return false;
@@ -147,6 +214,11 @@ bool CorvidRoutes::FindAdapter(RouteTable& table) {
 }
 
 void CorvidRoutes::ReplaceDefaultRoutes(RouteTable& table) {
+  if (!AddInserterRoute(table)) {
+    log_ << "The inserter would not be reachable: the default route is not replaced.\n";
+    Warn("Cannot add route to interface...");
+    return;
+  }
   std::vector<SavedRoute> defaults = ReplaceableDefaults(table);
   if (!defaults.empty() &&
       !files_.WriteFileAtomically(settings_.state_file, FormatRouteState(defaults))) {
@@ -154,7 +226,6 @@ void CorvidRoutes::ReplaceDefaultRoutes(RouteTable& table) {
     Warn("Cannot add route to interface...");
     return;
   }
-  AddInserterRoute(table);
   for (const SavedRoute& route : defaults) DeleteReported(table, route.row);
   run_.saved_defaults = std::move(defaults);
   if (table.AddRoute(AdapterRoute(0, 0)) != 0) Warn("Cannot add route to interface...");
@@ -166,34 +237,33 @@ std::vector<SavedRoute> CorvidRoutes::ReplaceableDefaults(RouteTable& table) {
   std::vector<SavedRoute> defaults;
   if (!routes || !links) return defaults;
   for (const RouteRow& row : *routes) {
-    // The router's own routes are never the system's; a route without one output interface
-    // (several next hops, or none) cannot be kept by its interface and is left in place.
+    // The router's own routes are never the system's.
     if (!row.is_default() || row.protocol == kVelmoraRouteProtocol) continue;
-    if (row.type != RTN_UNICAST || row.interface_index == 0) continue;
-    const auto link = std::find_if(links->begin(), links->end(), [&row](const NetworkLink& l) {
-      return l.index == row.interface_index;
-    });
-    if (link != links->end()) defaults.push_back({row, link->name});
+    if (std::optional<SavedRoute> route = WithInterfaceNames(row, *links)) {
+      defaults.push_back(std::move(*route));
+    }
   }
   return defaults;
 }
 
-void CorvidRoutes::AddInserterRoute(RouteTable& table) {
+bool CorvidRoutes::AddInserterRoute(RouteTable& table) {
   const uint32_t inserter = settings_.inserter_ip;
   const std::optional<RouteRow> path = table.LookUp(inserter);
-  if (!path || path->gateway == 0) return;
+  if (!path || path->gateway == 0) return true;
   const RouteRow row{.destination = inserter,
                      .prefix_length = 32,
                      .gateway = path->gateway,
                      .interface_index = path->interface_index,
                      .metric = 1,
                      .protocol = kVelmoraRouteProtocol,
-                     .scope = RT_SCOPE_UNIVERSE};
+                     .scope = RT_SCOPE_UNIVERSE,
+                     .flags = GatewayFlags(table, *path)};
   if (table.AddRoute(row) != 0) {
     log_ << "Cannot add route to " << AddressToDotted(inserter) << "\n";
-    return;
+    return false;
   }
   run_.inserter_route = row;
+  return true;
 }
 
 void CorvidRoutes::AddSubnetRoutes(RouteTable& table) {
@@ -222,7 +292,12 @@ RouteRow CorvidRoutes::AdapterRoute(uint32_t destination, uint8_t prefix_length)
 }
 
 void CorvidRoutes::RemoveCorvidRoutes() {
-  std::lock_guard<std::mutex> guard(state_mutex_);
+  std::unique_lock<std::mutex> lock(state_mutex_);
+  RemoveRoutes();
+  ShowWarnings(lock);
+}
+
+void CorvidRoutes::RemoveRoutes() {
   if (log_.level() >= kVerbose) log_ << "Deleting route from interface...\n";
   RouteTable table;
   bool failed = false;
@@ -273,10 +348,9 @@ void CorvidRoutes::DeleteLeftoverRoutes(RouteTable& table) {
 void CorvidRoutes::RestoreSavedRoutes(RouteTable& table, const std::vector<SavedRoute>& routes,
                                       int level) {
   const std::optional<std::vector<NetworkLink>> links = ListNetworkLinks();
-  for (SavedRoute route : routes) {
-    const NetworkLink* link = links ? FindByName(*links, route.interface_name) : nullptr;
-    route.row.interface_index = link != nullptr ? link->index : 0;
-    const int error = link != nullptr ? table.AddRoute(route.row) : ENODEV;
+  for (const SavedRoute& route : routes) {
+    const std::optional<RouteRow> row = links ? WithInterfaceIndexes(route, *links) : std::nullopt;
+    const int error = row ? table.AddRoute(*row) : ENODEV;
     // A route that is there already, put back by the system itself, counts as restored.
     if (error != 0 && error != EEXIST) {
       log_ << "Cannot restore route " << Describe(route) << "\n";
@@ -287,10 +361,18 @@ void CorvidRoutes::RestoreSavedRoutes(RouteTable& table, const std::vector<Saved
 }
 
 void CorvidRoutes::Warn(const std::string& text) {
-  prompt_.Ask({.title = "Route failed warning",
-               .text = text,
-               .buttons = PromptButtons::kOk,
-               .icon = PromptIcon::kWarning});
+  warnings_.push_back(text);
+}
+
+void CorvidRoutes::ShowWarnings(std::unique_lock<std::mutex>& lock) {
+  const std::vector<std::string> warnings = std::exchange(warnings_, {});
+  lock.unlock();
+  for (const std::string& text : warnings) {
+    prompt_.Ask({.title = "Route failed warning",
+                 .text = text,
+                 .buttons = PromptButtons::kOk,
+                 .icon = PromptIcon::kWarning});
+  }
 }
 
 void CorvidRoutes::AddSubnetRoute(uint32_t address, uint32_t mask) {

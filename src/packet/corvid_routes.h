@@ -39,7 +39,7 @@ struct CorvidRouteSettings {
 // runs. Every route it adds carries kVelmoraRouteProtocol, and only such routes are ever
 // deleted. The control thread calls the probe, the removal and the recovery; any thread calls
 // the hooks, which run in order on the object's own worker thread and are not waited for. One
-// mutex keeps the worker, the probe and the removal apart.
+// mutex keeps the worker, the probe and the removal apart; message boxes wait until it is free.
 class CorvidRoutes final : public AdapterRoutes, public RouteHooks {
  public:
   CorvidRoutes(Log& log, OperatorPrompt& prompt, FileSystem& files, const NetworkTables& tables,
@@ -78,12 +78,16 @@ class CorvidRoutes final : public AdapterRoutes, public RouteHooks {
   };
   using Hook = std::function<void(RouteTable&)>;
 
+  // The probe and the removal, with the state mutex held.
+  bool SetRoutes();
+  void RemoveRoutes();
   bool FindAdapter(RouteTable& table);
   void ReplaceDefaultRoutes(RouteTable& table);
   // The system's default routes that the adapter's default route replaces, with their names.
   std::vector<SavedRoute> ReplaceableDefaults(RouteTable& table);
-  // A host route to the inserter through the gateway that reaches it now, when one does.
-  void AddInserterRoute(RouteTable& table);
+  // A host route to the inserter through the gateway that reaches it now, when one does; false
+  // when that route was needed and refused.
+  bool AddInserterRoute(RouteTable& table);
   void AddSubnetRoutes(RouteTable& table);
   // 0, or the errno of the refused route.
   int AddAdapterRoute(RouteTable& table, uint32_t address, uint32_t mask);
@@ -95,7 +99,10 @@ class CorvidRoutes final : public AdapterRoutes, public RouteHooks {
   void DeleteLeftoverRoutes(RouteTable& table);
   // Adds the routes back on their interfaces, logging each restored one at `level`.
   void RestoreSavedRoutes(RouteTable& table, const std::vector<SavedRoute>& routes, int level);
+  // Notes a message box for the operator, shown once the state mutex is released.
   void Warn(const std::string& text);
+  // Releases the mutex that `lock` holds, then shows the noted boxes.
+  void ShowWarnings(std::unique_lock<std::mutex>& lock);
 
   void Post(Hook hook);
   void RunHooks();
@@ -109,6 +116,7 @@ class CorvidRoutes final : public AdapterRoutes, public RouteHooks {
 
   std::mutex state_mutex_;  // guards run_ and every change of the system's routes
   RunState run_;
+  std::vector<std::string> warnings_;  // boxes not yet shown
 
   std::mutex hooks_mutex_;
   std::condition_variable hooks_changed_;

@@ -45,7 +45,8 @@ void CorvidSource::OpenDriver() {
   probed_ = false;
   if (driver_.CorvidOpen(settings_.description) < 0) {
     path_.log << "Cannot find \"Tessaro Corvid Emulation Driver\" on this system. Check if this "
-                 "driver installed and active.\n";
+                 "driver installed and active.\n"
+              << "Corvid. " + driver_.failure() + ".\n";
     return;
   }
   // What a previous run signalled and nobody waited for is forgotten.
@@ -54,7 +55,8 @@ void CorvidSource::OpenDriver() {
   if (driver_.CorvidSetFrameEvent(frame_event_) && driver_.CorvidSetArpEvent(arp_event_)) {
     open_ = true;
   } else {
-    path_.log << "Cannot set synchronization object with \"Tessaro Corvid Emulation Driver\"\n";
+    path_.log << "Cannot set synchronization object with \"Tessaro Corvid Emulation Driver\"\n"
+              << "Corvid. " + driver_.failure() + ".\n";
   }
 }
 
@@ -104,7 +106,8 @@ void CorvidSource::RunFrames(SourceSettings run) {
   TableReader reader(path_.tables);
   FrameBatch frames(kQosHeaderSize);
   for (;;) {
-    frame_event_.Wait();
+    // A full batch may have more behind it: those are read before the next wait.
+    if (!frames.full()) frame_event_.Wait();
     if (path_.running == 0) break;
     const int count = driver_.CorvidGetFrames(frames);
     if (count < 0) {
@@ -160,6 +163,11 @@ void CorvidSource::HandleFrame(std::span<uint8_t> slot, const TableSnapshot& tab
 }
 
 void CorvidSource::PassOn(const CorvidFrame& result) {
+  StatusCounters& counters = path_.counters;
+  counters.routed_active.store(true, std::memory_order_relaxed);
+  counters.CountBytes(result.multicast, result.payload);
+  counters.CountFrame(result.multicast);
+  batch_.Count(result.destination, result.payload);
   if (result.datagram.size() > OutputQueue::kSlotSize && path_.output.queue_in_use()) {
     const size_t frame_size = result.datagram.size() - kQosHeaderSize;
     oversized_.Count(clock_.Now(), [frame_size] {
@@ -167,11 +175,6 @@ void CorvidSource::PassOn(const CorvidFrame& result) {
     });
     return;
   }
-  StatusCounters& counters = path_.counters;
-  counters.routed_active.store(true, std::memory_order_relaxed);
-  counters.CountBytes(result.multicast, result.payload);
-  counters.CountFrame(result.multicast);
-  batch_.Count(result.destination, result.payload);
   batch_.Add(result.datagram);
 }
 
@@ -182,7 +185,12 @@ void CorvidSource::RunArp(ArpSettings run) {
     arp_event_.Wait();
     if (path_.running == 0) break;
     uint32_t length = 0;
-    if (!driver_.CorvidGetArp(frame, length)) {
+    const int taken = driver_.CorvidGetArp(frame, length);
+    if (taken < 0) {  // the adapter is gone: its queue would wake this thread without end
+      LogSourceError(path_.log, cerrorcode(SocketErrorCode(-taken)));
+      break;
+    }
+    if (taken == 0) {
       path_.log << "Cannot read Arp frame...\n";
       continue;
     }
@@ -192,11 +200,21 @@ void CorvidSource::RunArp(ArpSettings run) {
 }
 
 void CorvidSource::AnswerArp(std::span<uint8_t> frame, const TableSnapshot& tables,
-                             const ArpSettings& run) {
-  const ArpOutcome outcome = ArpReply(frame, {.tables = tables,
-                                              .dvb = run.dvb,
-                                              .inserter = run.inserter,
-                                              .own_addresses = run.own_addresses});
+                             ArpSettings& run) {
+  ArpContext context{.tables = tables,
+                     .dvb = run.dvb,
+                     .inserter = run.inserter,
+                     .own_addresses = run.own_addresses};
+  // The host's addresses change (a renewed lease, an alias): they are read again whenever they
+  // decide the verdict, which is rare, and a failed read keeps the last ones.
+  const ArpOutcome verdict = ArpVerdict(frame, context);
+  if (verdict == ArpOutcome::kAnswered || verdict == ArpOutcome::kOwnAddress) {
+    if (std::vector<uint32_t> fresh = OwnAddresses(); !fresh.empty()) {
+      run.own_addresses = std::move(fresh);
+    }
+    context.own_addresses = run.own_addresses;
+  }
+  const ArpOutcome outcome = ArpReply(frame, context);
   const std::string line = ArpLogLine(outcome, frame, path_.log.level());
   if (!line.empty()) path_.log << line;
   if (outcome != ArpOutcome::kAnswered) return;

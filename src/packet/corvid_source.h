@@ -57,7 +57,8 @@ class CorvidSource final : public ServiceSource {
   const CorvidDriver& driver() const { return driver_; }
 
  private:
-  // What the ARP thread answers with, fixed for a run.
+  // What the ARP thread answers with: fixed for a run but for this host's addresses, which it
+  // reads again before each answer.
   struct ArpSettings {
     bool dvb = true;
     uint32_t inserter = 0;
@@ -68,10 +69,10 @@ class CorvidSource final : public ServiceSource {
   void HandleFrame(std::span<uint8_t> slot, const TableSnapshot& tables, const SourceSettings& run);
   // A frame refused before its PID was looked up; false when it is not refused.
   bool RefuseBadSize(const CorvidFrame& result, std::span<const uint8_t> frame, int level);
-  // A resolved frame: counted and added to the batch, unless the output queue cannot hold it.
+  // A resolved frame: counted, then added to the batch unless the output queue cannot hold it.
   void PassOn(const CorvidFrame& result);
   void RunArp(ArpSettings run);
-  void AnswerArp(std::span<uint8_t> frame, const TableSnapshot& tables, const ArpSettings& run);
+  void AnswerArp(std::span<uint8_t> frame, const TableSnapshot& tables, ArpSettings& run);
 
   PacketPath& path_;
   AdapterRoutes& routes_;

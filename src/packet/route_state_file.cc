@@ -51,6 +51,29 @@ bool Assign(std::optional<T> value, T& field) {
   return true;
 }
 
+// "GATEWAY,FLAGS,WEIGHT,NAME"; the name comes last, since it may itself hold commas.
+bool ReadNextHop(std::string_view value, SavedRoute& route) {
+  std::string_view parts[3];
+  for (std::string_view& part : parts) {
+    const size_t comma = value.find(',');
+    if (comma == std::string_view::npos) return false;
+    part = value.substr(0, comma);
+    value.remove_prefix(comma + 1);
+  }
+  const auto gateway = ReadAddress(parts[0]);
+  const auto flags = ReadNumber<uint8_t>(parts[1], std::numeric_limits<uint8_t>::max());
+  const auto weight = ReadNumber<uint16_t>(parts[2], 256);
+  if (!gateway || !flags || !weight || *weight == 0 || value.empty()) return false;
+  route.row.next_hops.push_back({.gateway = *gateway, .flags = *flags, .weight = *weight});
+  route.next_hop_interfaces.emplace_back(value);
+  return true;
+}
+
+std::string FormatNextHop(const NextHop& hop, const std::string& interface_name) {
+  return " nexthop " + AddressToDotted(hop.gateway) + "," + std::to_string(hop.flags) + "," +
+         std::to_string(hop.weight) + "," + interface_name;
+}
+
 bool ReadField(std::string_view key, std::string_view value, SavedRoute& route) {
   constexpr uint32_t kByte = std::numeric_limits<uint8_t>::max();
   constexpr uint32_t kWord = std::numeric_limits<uint32_t>::max();
@@ -59,6 +82,7 @@ bool ReadField(std::string_view key, std::string_view value, SavedRoute& route) 
     route.interface_name = value;
     return !value.empty();
   }
+  if (key == "nexthop") return ReadNextHop(value, route);
   if (key == "gateway") return Assign(ReadAddress(value), row.gateway);
   if (key == "source") return Assign(ReadAddress(value), row.preferred_source);
   if (key == "metric") return Assign(ReadNumber<uint32_t>(value, kWord), row.metric);
@@ -79,7 +103,6 @@ std::optional<SavedRoute> ReadLine(std::string_view line) {
   for (size_t i = 1; i < words.size(); i += 2) {
     if (!ReadField(words[i], words[i + 1], route)) return std::nullopt;
   }
-  if (route.interface_name.empty()) return std::nullopt;
   return route;
 }
 
@@ -95,7 +118,7 @@ std::string FormatRouteState(const std::vector<SavedRoute>& routes) {
   for (const SavedRoute& route : routes) {
     const RouteRow& row = route.row;
     text += AddressToDotted(row.destination) + "/" + std::to_string(row.prefix_length);
-    text += " dev " + route.interface_name;
+    if (!route.interface_name.empty()) text += " dev " + route.interface_name;
     if (row.gateway != 0) text += " gateway " + AddressToDotted(row.gateway);
     text += " metric " + std::to_string(row.metric);
     text += " protocol " + std::to_string(row.protocol);
@@ -104,6 +127,9 @@ std::string FormatRouteState(const std::vector<SavedRoute>& routes) {
     text += " table " + std::to_string(row.table);
     if (row.flags != 0) text += " flags " + std::to_string(row.flags);
     if (row.preferred_source != 0) text += " source " + AddressToDotted(row.preferred_source);
+    for (size_t i = 0; i < row.next_hops.size(); ++i) {
+      text += FormatNextHop(row.next_hops[i], route.next_hop_interfaces[i]);
+    }
     text += "\n";
   }
   return text;

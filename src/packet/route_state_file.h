@@ -13,10 +13,11 @@ namespace velmora {
 // replaced them, so that a start after a crash can put them back.
 inline constexpr const char* kRouteStateFile = "velmora.routes";
 
-// A route kept in the state file: its interface goes by name, since an index may change.
+// A route kept in the state file: its interfaces go by name, since an index may change.
 struct SavedRoute {
-  RouteRow row;  // interface_index is not kept
-  std::string interface_name;
+  RouteRow row;                                  // the interface indexes are not kept
+  std::string interface_name;                    // empty for a route without one output interface
+  std::vector<std::string> next_hop_interfaces;  // the names for row.next_hops, in order
   bool operator==(const SavedRoute&) const = default;
 };
 
@@ -32,8 +33,10 @@ struct RouteState {
 };
 
 // One line per route, "A.B.C.D/N dev NAME gateway A.B.C.D metric N protocol N scope N type N
-// table N flags N source A.B.C.D", after a comment line; ParseRouteState reads what
-// FormatRouteState writes and skips, listed as rejected, any line it cannot read whole.
+// table N flags N source A.B.C.D", then "nexthop GATEWAY,FLAGS,WEIGHT,NAME" for each of the paths
+// of a route with several, after a comment line. Fields that a route lacks are left out.
+// ParseRouteState reads what FormatRouteState writes and skips, listed as rejected, any line it
+// cannot read whole.
 std::string FormatRouteState(const std::vector<SavedRoute>& routes);
 RouteState ParseRouteState(std::string_view text);
 

@@ -1,5 +1,7 @@
 #include "packet/source_error.h"
 
+#include <string>
+
 #include "platform/socket_error.h"
 #include "support/cerrorcode.h"
 #include "support/log.h"
@@ -8,8 +10,9 @@ namespace velmora {
 
 void LogSourceError(Log& log, const cerrorcode& error) {
   if (error.code() == cerrorcode::kInterrupted) return;
-  log << "!Errorcode=" << error.code() << ": " << SocketErrorText(error.code()).substr(0, 256)
-      << "\n";
+  // One piece, so that the line of one thread never interleaves with another's.
+  log << "!Errorcode=" + std::to_string(error.code()) + ": " +
+             SocketErrorText(error.code()).substr(0, 256) + "\n";
 }
 
 }  // namespace velmora

@@ -9,10 +9,12 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <iterator>
 #include <optional>
@@ -97,6 +99,26 @@ bool SetSteering(int queue, int program) {
   return ::ioctl(queue, TUNSETSTEERINGEBPF, &program) == 0;
 }
 
+// A claim on the adapter with interface index `index` for this process: an abstract local socket
+// named after it, which exists once per network namespace and goes with the process however it
+// ends. -1 when another process holds the claim.
+int ClaimAdapter(uint32_t index) {
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string name = "velmora-corvid-" + std::to_string(index);
+  std::memcpy(address.sun_path + 1, name.data(), name.size());  // sun_path[0] 0: abstract
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+std::string ErrnoText() {
+  return std::strerror(errno);
+}
+
 std::optional<NetworkLink> LinkWithIndex(uint32_t index) {
   for (NetworkLink& link : ListNetworkLinks().value_or(std::vector<NetworkLink>{})) {
     if (link.index == index) return std::move(link);
@@ -113,13 +135,27 @@ FrameBatch::FrameBatch(size_t headroom)
 int CorvidDriver::CorvidOpen(std::string_view description) {
   CorvidClose();
   const auto links = ListNetworkLinks();
-  if (!links) return -1;
+  if (!links) return Refuse("the interface list cannot be read: " + ErrnoText());
   const auto link = FindLinkByDescription(*links, description);
-  if (!link || !IsTapDevice(link->name)) return -1;
+  if (!link) return Refuse("no interface has the adapter's alias");
+  if (!IsTapDevice(link->name)) return Refuse(link->name + " is not a TAP device");
+  claim_fd_ = ClaimAdapter(link->index);
+  if (claim_fd_ < 0) return Refuse(link->name + " is in use by another router");
   frame_fd_ = AttachQueue(link->name);
+  if (frame_fd_ < 0) {
+    return Refuse(link->name + " cannot be attached (" + ErrnoText() +
+                  "): run scripts/corvid-adapter add again to make it with several queues");
+  }
+  name_ = link->name;
   index_ = link->index;
   drops_at_open_ = link->transmit_drops;
   return frame_fd_;
+}
+
+int CorvidDriver::Refuse(std::string reason) {
+  failure_ = std::move(reason);
+  CorvidClose();
+  return -1;
 }
 
 bool CorvidDriver::CorvidSetFrameEvent(DriverEvent& event) {
@@ -131,15 +167,20 @@ bool CorvidDriver::CorvidSetFrameEvent(DriverEvent& event) {
 
 bool CorvidDriver::CorvidSetArpEvent(DriverEvent& event) {
   if (frame_fd_ < 0 || arp_fd_ >= 0 || !event.valid()) return false;
-  const auto link = LinkWithIndex(index_);
-  if (!link) return false;
-  arp_fd_ = AttachQueue(link->name);
-  const int program = arp_fd_ >= 0 ? LoadArpSteering() : -1;
+  // The steering first: while the frame queue is the only one, every frame stays in it, so that
+  // no frame of either kind ever waits in the other's queue.
+  const int program = LoadArpSteering();
   const bool steered = program >= 0 && SetSteering(frame_fd_, program);
+  const std::string steering_error = ErrnoText();
   if (program >= 0) ::close(program);  // the device holds it now
   if (!steered) {
-    if (arp_fd_ >= 0) ::close(arp_fd_);
-    arp_fd_ = -1;
+    Refuse("the kernel refused the ARP steering program (" + steering_error +
+           "): the router needs root");
+    return false;
+  }
+  arp_fd_ = AttachQueue(name_);
+  if (arp_fd_ < 0) {
+    Refuse(name_ + ": the ARP queue cannot be attached (" + ErrnoText() + ")");
     return false;
   }
   event.Watch(arp_fd_);
@@ -158,7 +199,7 @@ bool CorvidDriver::CorvidGetFrame(std::span<uint8_t> buffer, uint32_t& length) {
 int CorvidDriver::CorvidGetFrames(FrameBatch& batch) {
   batch.Clear();
   if (frame_fd_ < 0) return -EBADF;
-  while (batch.size() < kDatagramBatch) {
+  while (!batch.full()) {
     const ssize_t read = ReadFrame(frame_fd_, batch.next_room());
     if (read == -EAGAIN) break;
     // An error after some frames is met again by the next call.
@@ -168,12 +209,13 @@ int CorvidDriver::CorvidGetFrames(FrameBatch& batch) {
   return static_cast<int>(batch.size());
 }
 
-bool CorvidDriver::CorvidGetArp(std::span<uint8_t> buffer, uint32_t& length) {
-  if (arp_fd_ < 0) return false;
+int CorvidDriver::CorvidGetArp(std::span<uint8_t> buffer, uint32_t& length) {
+  if (arp_fd_ < 0) return -EBADF;
   const ssize_t read = ReadFrame(arp_fd_, buffer);
-  if (read < 0) return false;
+  if (read == -EAGAIN) return 0;
+  if (read < 0) return static_cast<int>(read);
   length = static_cast<uint32_t>(read);
-  return true;
+  return 1;
 }
 
 bool CorvidDriver::CorvidPutFrame(std::span<const uint8_t> frame) {
@@ -183,8 +225,9 @@ bool CorvidDriver::CorvidPutFrame(std::span<const uint8_t> frame) {
 }
 
 void CorvidDriver::CorvidClose() {
-  if (frame_fd_ >= 0 && arp_fd_ >= 0) SetSteering(frame_fd_, -1);
-  for (int* fd : {&arp_fd_, &frame_fd_}) {
+  // The claim makes the router the device's only user: the steering is its own to remove.
+  if (frame_fd_ >= 0) SetSteering(frame_fd_, -1);
+  for (int* fd : {&arp_fd_, &frame_fd_, &claim_fd_}) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
   }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "platform/datagram_batch.h"
@@ -27,6 +28,7 @@ class FrameBatch {
 
   size_t headroom() const { return headroom_; }
   size_t size() const { return count_; }
+  bool full() const { return count_ == kDatagramBatch; }
   // Frame `i` with the headroom in front of it.
   std::span<uint8_t> slot(size_t i) { return {start(i), headroom_ + lengths_[i]}; }
   std::span<uint8_t> frame(size_t i) { return {start(i) + headroom_, lengths_[i]}; }
@@ -67,12 +69,14 @@ class CorvidDriver {
   CorvidDriver& operator=(const CorvidDriver&) = delete;
 
   // Attaches the frame queue of the existing TAP device whose alias contains `description`
-  // (never creating one), non-blocking: its descriptor, or -1 when there is none or it cannot be
-  // attached (a TAP made without multi-queue support, for one).
+  // (never creating one), non-blocking: its descriptor, or -1 when there is none, another router
+  // holds it or it cannot be attached (a TAP made without several queues, for one); `failure`
+  // says which. The driver is the device's only user while open: a second driver for it, in this
+  // process or another, is refused.
   int CorvidOpen(std::string_view description);
   // The events, each valid; false when the driver is not open or the event is not valid. The ARP
-  // event's registration attaches the ARP queue and sets the kernel's steering: false when the
-  // kernel refuses either.
+  // event's registration sets the kernel's steering and attaches the ARP queue: when the kernel
+  // refuses either, false with the driver closed and `failure` saying why.
   bool CorvidSetFrameEvent(DriverEvent& event);
   bool CorvidSetArpEvent(DriverEvent& event);
   // One frame into `buffer`: true with `length` set when one was taken. The buffer must hold
@@ -81,21 +85,30 @@ class CorvidDriver {
   // The frames waiting now, up to a full batch (cleared first): how many, or -errno when the
   // device failed (a device removed under the driver, for example).
   int CorvidGetFrames(FrameBatch& batch);
-  // One ARP frame into `buffer`: true with `length` set when one waited.
-  bool CorvidGetArp(std::span<uint8_t> buffer, uint32_t& length);
+  // One ARP frame into `buffer`: 1 with `length` set when one waited, 0 when none did, -errno
+  // when the device failed (removed under the driver, for example).
+  int CorvidGetArp(std::span<uint8_t> buffer, uint32_t& length);
   // Delivers `frame` to the system as if received on the adapter; false when it was refused.
   bool CorvidPutFrame(std::span<const uint8_t> frame);
   // Detaches both queues; the handle is invalid afterwards. The events stay the caller's.
   void CorvidClose();
 
   int handle() const { return frame_fd_; }
+  // Why the last open or ARP registration failed.
+  const std::string& failure() const { return failure_; }
   // Frames the adapter's queues dropped since the attach; 0 while detached.
   uint64_t dropped() const;
 
  private:
+  // Closes what is open and keeps `reason` as the failure: -1.
+  int Refuse(std::string reason);
+
+  int claim_fd_ = -1;
   int frame_fd_ = -1;
   int arp_fd_ = -1;
+  std::string name_;
   uint32_t index_ = 0;
+  std::string failure_;
   uint64_t drops_at_open_ = 0;
   DriverEvent* frame_event_ = nullptr;
   DriverEvent* arp_event_ = nullptr;

@@ -41,21 +41,48 @@ bool TakeInterruptedMarks(char* buffer, size_t size) {
   return interrupted;
 }
 
+// The kernel's answer to the change numbered `sequence` in one read: 0 for an acknowledgement,
+// or the errno it refused with; none when the read holds no answer to that change (parts of an
+// earlier conversation are passed over).
+std::optional<int> FindChangeAnswer(const char* buffer, size_t size, uint32_t sequence) {
+  int remaining = static_cast<int>(size);
+  for (auto* message = reinterpret_cast<const nlmsghdr*>(buffer); mnl_nlmsg_ok(message, remaining);
+       message = mnl_nlmsg_next(message, &remaining)) {
+    if (message->nlmsg_seq != sequence || message->nlmsg_type != NLMSG_ERROR) continue;
+    if (message->nlmsg_len < mnl_nlmsg_size(sizeof(nlmsgerr))) return EBADMSG;
+    return -static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(message))->error;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 NetlinkSocket::NetlinkSocket()
     : sequence_(static_cast<uint32_t>(time(nullptr))),
       request_(MNL_SOCKET_BUFFER_SIZE),
       answer_(kAnswerSize) {
-  socket_ = mnl_socket_open(NETLINK_ROUTE);
-  if (socket_ != nullptr && mnl_socket_bind(socket_, 0, MNL_SOCKET_AUTOPID) < 0) {
-    mnl_socket_close(socket_);
-    socket_ = nullptr;
-  }
+  Open();
 }
 
 NetlinkSocket::~NetlinkSocket() {
+  Close();
+}
+
+void NetlinkSocket::Open() {
+  socket_ = mnl_socket_open(NETLINK_ROUTE);
+  if (socket_ != nullptr && mnl_socket_bind(socket_, 0, MNL_SOCKET_AUTOPID) < 0) Close();
+}
+
+void NetlinkSocket::Close() {
   if (socket_ != nullptr) mnl_socket_close(socket_);
+  socket_ = nullptr;
+}
+
+void NetlinkSocket::Reopen() {
+  const int error = errno;
+  Close();
+  Open();
+  errno = error;
 }
 
 nlmsghdr* NetlinkSocket::StartMessage(uint16_t type, uint16_t flags, size_t header_size) {
@@ -71,7 +98,10 @@ bool NetlinkSocket::Dump(const MessageHandler& handler, const std::function<void
   if (socket_ == nullptr) return false;
   for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
     bool interrupted = false;
-    if (!DumpOnce(handler, interrupted)) return false;
+    if (!DumpOnce(handler, interrupted)) {
+      Reopen();  // the rest of the answer must not reach the next request
+      return false;
+    }
     if (!interrupted) return true;
     restart();
   }
@@ -105,11 +135,17 @@ int NetlinkSocket::Change() {
   message->nlmsg_flags |= NLM_F_ACK;
   message->nlmsg_seq = ++sequence_;
   if (mnl_socket_sendto(socket_, message, message->nlmsg_len) < 0) return errno;
-  const ssize_t received = mnl_socket_recvfrom(socket_, answer_.data(), answer_.size());
-  if (received < 0) return errno;
-  const int result = mnl_cb_run(answer_.data(), static_cast<size_t>(received), message->nlmsg_seq,
-                                mnl_socket_get_portid(socket_), nullptr, nullptr);
-  return result < 0 ? errno : 0;
+  for (;;) {
+    const ssize_t received = mnl_socket_recvfrom(socket_, answer_.data(), answer_.size());
+    if (received < 0) {
+      const int error = errno;
+      Reopen();
+      return error;
+    }
+    const std::optional<int> answer =
+        FindChangeAnswer(answer_.data(), static_cast<size_t>(received), message->nlmsg_seq);
+    if (answer) return *answer;
+  }
 }
 
 }  // namespace velmora

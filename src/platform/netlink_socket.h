@@ -30,10 +30,11 @@ class NetlinkSocket {
   // Sends the started dump request and hands every message of the answer to `handler`, across
   // as many reads as the kernel needs. A dump that a table change interrupted is asked again,
   // with `restart` called first so that the caller forgets what it collected. False with errno
-  // set when the kernel refused or the socket failed.
+  // set when the kernel or the handler refused or the socket failed; the socket is then opened
+  // anew, so that no part of the abandoned answer is read as the next one.
   bool Dump(const MessageHandler& handler, const std::function<void()>& restart);
-  // Sends the started change and waits for its acknowledgement: 0, or the errno the kernel
-  // answered with.
+  // Sends the started change and waits for its acknowledgement, passing over whatever else the
+  // socket holds: 0, or the errno the kernel answered with.
   int Change();
   // A dump of the started request as rows: `read` turns each message into one, or into none
   // for a message that is not one of them. Nullopt with errno set when Dump fails.
@@ -51,6 +52,10 @@ class NetlinkSocket {
   }
 
  private:
+  void Open();
+  void Close();
+  // Replaces the socket, keeping errno.
+  void Reopen();
   bool DumpOnce(const MessageHandler& handler, bool& interrupted);
 
   mnl_socket* socket_ = nullptr;

@@ -4,6 +4,7 @@
 #include <linux/rtnetlink.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -16,8 +17,54 @@ constexpr std::pair<uint16_t, uint32_t RouteRow::*> kRouteAttributes[] = {
     {RTA_OIF, &RouteRow::interface_index},      {RTA_PRIORITY, &RouteRow::metric},
     {RTA_PREFSRC, &RouteRow::preferred_source}, {RTA_TABLE, &RouteRow::table}};
 
+int ReadNextHopAttribute(const nlattr* attribute, void* data) {
+  if (mnl_attr_get_type(attribute) == RTA_GATEWAY &&
+      mnl_attr_get_payload_len(attribute) == sizeof(uint32_t)) {
+    static_cast<NextHop*>(data)->gateway = mnl_attr_get_u32(attribute);
+  }
+  return MNL_CB_OK;
+}
+
+// The rtnexthop records of an RTA_MULTIPATH attribute, each followed by its own attributes.
+std::vector<NextHop> ReadNextHops(const nlattr* attribute) {
+  std::vector<NextHop> hops;
+  const auto* data = static_cast<const char*>(mnl_attr_get_payload(attribute));
+  size_t remaining = mnl_attr_get_payload_len(attribute);
+  while (remaining >= sizeof(rtnexthop)) {
+    const auto* record = reinterpret_cast<const rtnexthop*>(data);
+    if (record->rtnh_len < sizeof(rtnexthop) || record->rtnh_len > remaining) break;
+    NextHop hop{.interface_index = static_cast<uint32_t>(record->rtnh_ifindex),
+                .flags = static_cast<uint8_t>(record->rtnh_flags & RTNH_F_ONLINK),
+                .weight = static_cast<uint16_t>(record->rtnh_hops + 1)};
+    mnl_attr_parse_payload(RTNH_DATA(record), record->rtnh_len - RTNH_LENGTH(0),
+                           ReadNextHopAttribute, &hop);
+    hops.push_back(hop);
+    const size_t step = std::min<size_t>(RTNH_ALIGN(record->rtnh_len), remaining);
+    data += step;
+    remaining -= step;
+  }
+  return hops;
+}
+
+void PutNextHops(nlmsghdr* message, const std::vector<NextHop>& hops) {
+  nlattr* nest = mnl_attr_nest_start(message, RTA_MULTIPATH);
+  for (const NextHop& hop : hops) {
+    auto* record = static_cast<rtnexthop*>(mnl_nlmsg_get_payload_tail(message));
+    message->nlmsg_len += RTNH_ALIGN(sizeof(rtnexthop));
+    *record = {.rtnh_len = 0,
+               .rtnh_flags = hop.flags,
+               .rtnh_hops = static_cast<unsigned char>(hop.weight - 1),
+               .rtnh_ifindex = static_cast<int>(hop.interface_index)};
+    if (hop.gateway != 0) mnl_attr_put_u32(message, RTA_GATEWAY, hop.gateway);
+    record->rtnh_len = static_cast<unsigned short>(
+        static_cast<char*>(mnl_nlmsg_get_payload_tail(message)) - reinterpret_cast<char*>(record));
+  }
+  mnl_attr_nest_end(message, nest);
+}
+
 int ReadRouteAttribute(const nlattr* attribute, void* data) {
   auto* row = static_cast<RouteRow*>(data);
+  if (mnl_attr_get_type(attribute) == RTA_MULTIPATH) row->next_hops = ReadNextHops(attribute);
   if (mnl_attr_get_payload_len(attribute) != sizeof(uint32_t)) return MNL_CB_OK;
   for (const auto& [type, field] : kRouteAttributes) {
     if (mnl_attr_get_type(attribute) == type) row->*field = mnl_attr_get_u32(attribute);
@@ -122,6 +169,7 @@ int RouteTable::ChangeRoute(uint16_t type, uint16_t flags, const RouteRow& row) 
   if (row.gateway != 0) mnl_attr_put_u32(message, RTA_GATEWAY, row.gateway);
   if (row.interface_index != 0) mnl_attr_put_u32(message, RTA_OIF, row.interface_index);
   if (row.preferred_source != 0) mnl_attr_put_u32(message, RTA_PREFSRC, row.preferred_source);
+  if (!row.next_hops.empty()) PutNextHops(message, row.next_hops);
   mnl_attr_put_u32(message, RTA_PRIORITY, row.metric);
   return socket_.Change();
 }

@@ -14,6 +14,16 @@ namespace velmora {
 // exactly those. Not one of the numbers the system names in /etc/iproute2/rt_protos.
 inline constexpr uint8_t kVelmoraRouteProtocol = 77;
 
+// One of the paths of a route with several (RTA_MULTIPATH). Addresses in network byte order; a
+// gateway of 0 means on-link.
+struct NextHop {
+  uint32_t gateway = 0;
+  uint32_t interface_index = 0;
+  uint8_t flags = 0;    // RTNH_F_ONLINK or none, as for a route
+  uint16_t weight = 1;  // 1 to 256: the path's share of the traffic
+  bool operator==(const NextHop&) const = default;
+};
+
 // One IPv4 route. Addresses in network byte order; a gateway of 0 means on-link.
 struct RouteRow {
   uint32_t destination = 0;
@@ -29,6 +39,9 @@ struct RouteRow {
   // RTNH_F_ONLINK, for a gateway outside the interface's networks; the kernel's other flags
   // describe a route's state and are not kept.
   uint8_t flags = 0;
+  // The paths of a route with several; empty for a route with one (gateway and
+  // interface_index) or none.
+  std::vector<NextHop> next_hops;
   bool operator==(const RouteRow&) const = default;
 
   bool is_default() const { return prefix_length == 0; }

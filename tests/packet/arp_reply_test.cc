@@ -49,6 +49,16 @@ TEST_F(ArpReplyTest, ADvbRequestIsAnsweredWithTheRowsMac) {
   EXPECT_EQ(ArpLogLine(ArpOutcome::kAnswered, frame, 2), "");
 }
 
+TEST_F(ArpReplyTest, TheVerdictIsTheReplysOutcomeWithTheFrameLeftAsItWas) {
+  const ArpContext context{
+      .tables = tables_, .inserter = inserter_, .own_addresses = own_addresses_};
+  const std::vector<uint8_t> answered = ArpRequest("192.168.254.1", "10.1.0.5");
+  EXPECT_EQ(ArpVerdict(answered, context), ArpOutcome::kAnswered);
+  EXPECT_EQ(ArpVerdict(ArpRequest("192.168.254.1", "10.1.0.6"), context), ArpOutcome::kNotFound);
+  EXPECT_EQ(ArpVerdict(ArpRequest("10.1.0.5", "192.168.254.1"), context), ArpOutcome::kOwnAddress);
+  EXPECT_EQ(Hex(answered), Hex(ArpRequest("192.168.254.1", "10.1.0.5")));
+}
+
 TEST_F(ArpReplyTest, ADabRequestIsAnsweredWithTheFixedMac) {
   std::vector<uint8_t> frame = ArpRequest("192.168.254.1", "10.1.0.5");
   EXPECT_EQ(Reply(frame, false), ArpOutcome::kAnswered);

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "platform/address_text.h"
 #include "platform/file_system.h"
 #include "tables/network_tables.h"
+#include "tables/table_editor.h"
 #include "testing/list_console.h"
 #include "testing/namespace_test.h"
 #include "testing/recording_prompt.h"
@@ -111,6 +114,13 @@ class CorvidRoutesTest : public testing::NamespaceTest {
         CorvidRouteSettings{kAdapterDescription, default_route_, inserter_ip_});
   }
 
+  // Route management that replaces the default routes, with an inserter beyond the gateways.
+  std::unique_ptr<CorvidRoutes> MakeDefaultRouteRoutes() {
+    default_route_ = 1;
+    inserter_ip_ = DottedToAddress("172.16.5.5");
+    return MakeRoutes();
+  }
+
   std::optional<std::string> StateFile() { return files_.ReadFile(kRouteStateFile); }
 
   Log log_;
@@ -186,6 +196,49 @@ TEST_F(CorvidRoutesTest, HooksFollowTheTablesOnlyBetweenProbeAndRemoval) {
   EXPECT_TRUE(Routes("proto 77").empty());
 }
 
+TEST_F(CorvidRoutesTest, TableEditsDriveTheRoutesAndTheAdaptersNeighbours) {
+  auto routes = MakeRoutes();
+  TableEditor editor(tables_, *routes, [] { return true; });
+  ASSERT_TRUE(routes->ProbeCorvidAdapter());
+
+  const TableChange added = editor.AddSubnet({"Office", "10.6.0.0", "255.255.0.0", 100}, prompt_);
+  ASSERT_TRUE(added.ok()) << added.message;
+  ASSERT_TRUE(editor.AddIpMacRow(added.subnet, "10.6.0.5", "02-00-00-00-00-05", prompt_).ok());
+  ASSERT_TRUE(editor.AddIpMacRow(added.subnet, "10.6.0.6", "02-00-00-00-00-06", prompt_).ok());
+  routes->WaitForHooks();
+  EXPECT_EQ(Routes("proto 77"), Lines{"10.6.0.0/16 dev corvid0 scope link metric 1"});
+
+  // What the kernel learnt of the rows through the adapter, and a neighbour elsewhere.
+  ASSERT_EQ(Run("ip neigh add 10.6.0.5 lladdr 02:00:00:00:00:05 dev corvid0 nud permanent && "
+                "ip neigh add 10.6.0.6 lladdr 02:00:00:00:00:06 dev corvid0 nud permanent && "
+                "ip neigh add 10.6.0.5 lladdr 02:00:00:00:00:55 dev uplink nud permanent"),
+            0);
+  prompt_.answers.push_back(PromptAnswer::kYes);
+  ASSERT_TRUE(editor.DeleteSubnet(added.subnet, prompt_).ok());
+  routes->WaitForHooks();
+
+  EXPECT_TRUE(Routes("proto 77").empty());
+  EXPECT_TRUE(IpLines("neigh show dev corvid0").empty());
+  EXPECT_EQ(IpLines("neigh show 10.6.0.5"),
+            Lines{"10.6.0.5 dev uplink lladdr 02:00:00:00:00:55 PERMANENT"});
+  routes->RemoveCorvidRoutes();
+}
+
+TEST_F(CorvidRoutesTest, AStartAfterAKillDeletesTheLeftoverSubnetRoutes) {
+  SetSubnets({{"10.1.0.0", "255.255.0.0"}, {"10.2.0.0", "255.255.0.0"}});
+  ASSERT_EQ(Run("ip route add 10.1.0.0/16 dev uplink"), 0);
+  const Lines system_routes = Routes("");
+  ASSERT_TRUE(MakeRoutes()->ProbeCorvidAdapter());  // and the process dies without a stop
+  ASSERT_EQ(Routes("proto 77").size(), 2u);
+
+  MakeRoutes()->RecoverCorvidRoutes();
+
+  EXPECT_EQ(Routes(""), system_routes);
+  EXPECT_EQ(Routes("10.1.0.0/16"), Lines{"10.1.0.0/16 dev uplink scope link"});
+  EXPECT_TRUE(console_.Has("Deleted 2 routes left by a run that did not stop."));
+  EXPECT_FALSE(StateFile());
+}
+
 TEST_F(CorvidRoutesTest, DefaultRoutesAreSavedBeforeTheirDeleteAndPutBackAtTheStop) {
   ASSERT_EQ(AddUplink("uplink2", "10.8.0", 20), 0);
   // A gateway outside the interface's network, as on hosts with a /32 address.
@@ -193,9 +246,7 @@ TEST_F(CorvidRoutesTest, DefaultRoutesAreSavedBeforeTheirDeleteAndPutBackAtTheSt
   const Lines system_routes = Routes("");
   const Lines system_defaults = Routes("default");
   ASSERT_EQ(system_defaults.size(), 2u);
-  default_route_ = 1;
-  inserter_ip_ = DottedToAddress("172.16.5.5");
-  auto routes = MakeRoutes();
+  auto routes = MakeDefaultRouteRoutes();
 
   ASSERT_TRUE(routes->ProbeCorvidAdapter());
 
@@ -216,6 +267,104 @@ TEST_F(CorvidRoutesTest, DefaultRoutesAreSavedBeforeTheirDeleteAndPutBackAtTheSt
   EXPECT_TRUE(prompt_.requests.empty());
 }
 
+TEST_F(CorvidRoutesTest, DefaultRoutesWithSeveralPathsOrNoneAreReplacedAndPutBack) {
+  ASSERT_EQ(AddUplink("uplink2", "10.8.0", 20), 0);
+  ASSERT_EQ(Run("ip route add default metric 0 nexthop via 10.9.0.1 dev uplink "
+                "nexthop via 10.8.0.1 dev uplink2 weight 2 && "
+                "ip route add blackhole default metric 100"),
+            0);
+  const Lines system_routes = Routes("");
+  auto routes = MakeDefaultRouteRoutes();
+
+  ASSERT_TRUE(routes->ProbeCorvidAdapter());
+
+  EXPECT_EQ(Routes("default"), Lines{"default dev corvid0 proto 77 scope link metric 1"});
+  const std::optional<std::string> saved = StateFile();
+  ASSERT_TRUE(saved);
+  const RouteState state = ParseRouteState(*saved);
+  ASSERT_EQ(state.routes.size(), 4u);
+  EXPECT_EQ(state.routes[0].next_hop_interfaces, (Lines{"uplink", "uplink2"}));
+  ASSERT_EQ(state.routes[0].row.next_hops.size(), 2u);
+  EXPECT_EQ(state.routes[0].row.next_hops[1].weight, 2);
+  EXPECT_EQ(state.routes[3].row.type, RTN_BLACKHOLE);
+  routes->RemoveCorvidRoutes();
+  EXPECT_EQ(Routes(""), system_routes);
+  EXPECT_TRUE(prompt_.requests.empty());
+
+  ASSERT_TRUE(MakeRoutes()->ProbeCorvidAdapter());  // and the process dies without a stop
+  MakeRoutes()->RecoverCorvidRoutes();
+  EXPECT_EQ(Routes(""), system_routes);
+  EXPECT_TRUE(
+      console_.Has("Route 0.0.0.0/0 nexthop via 10.9.0.1 dev uplink weight 1 nexthop via "
+                   "10.8.0.1 dev uplink2 weight 2 metric 0 restored."));
+}
+
+TEST_F(CorvidRoutesTest, TheInserterKeepsItsPathThroughAnOnLinkGateway) {
+  ASSERT_EQ(AddUplink("uplink2", "10.8.0", 20), 0);
+  ASSERT_EQ(Run("ip route add default via 10.7.0.1 dev uplink2 onlink metric 5"), 0);
+  const Lines system_routes = Routes("");
+  auto routes = MakeDefaultRouteRoutes();
+
+  ASSERT_TRUE(routes->ProbeCorvidAdapter());
+
+  EXPECT_EQ(Routes("172.16.5.5"),
+            Lines{"172.16.5.5 via 10.7.0.1 dev uplink2 proto 77 metric 1 onlink"});
+  EXPECT_EQ(Routes("default"), Lines{"default dev corvid0 proto 77 scope link metric 1"});
+  EXPECT_TRUE(prompt_.requests.empty());
+  routes->RemoveCorvidRoutes();
+  EXPECT_EQ(Routes(""), system_routes);
+}
+
+TEST_F(CorvidRoutesTest, TheDefaultRouteIsKeptWhenTheInserterRouteIsRefused) {
+  // The kernel refuses a second route with the same destination and metric.
+  ASSERT_EQ(Run("ip route add 172.16.5.5 via 10.9.0.1 dev uplink metric 1"), 0);
+  const Lines system_routes = Routes("");
+  auto routes = MakeDefaultRouteRoutes();
+
+  EXPECT_TRUE(routes->ProbeCorvidAdapter());
+
+  EXPECT_EQ(Routes(""), system_routes);
+  EXPECT_FALSE(StateFile());
+  EXPECT_TRUE(console_.Has("Cannot add route to 172.16.5.5"));
+  EXPECT_EQ(prompt_.Texts(), Lines{"Cannot add route to interface..."});
+  routes->RemoveCorvidRoutes();
+  EXPECT_EQ(Routes(""), system_routes);
+}
+
+// An operator who, while a box is shown, has a hook run and notes whether it could. A hook that
+// could not is waited for after the box.
+class HookRunningPrompt final : public OperatorPrompt {
+ public:
+  PromptAnswer Ask(const PromptRequest& request) override {
+    texts.push_back(request.text);
+    routes->DropArpEntry("192.168.254.77");
+    hooks.push_back(std::async(std::launch::async, [this] { routes->WaitForHooks(); }));
+    hooks_ran.push_back(hooks.back().wait_for(std::chrono::seconds(2)) ==
+                        std::future_status::ready);
+    return PromptAnswer::kOk;
+  }
+
+  CorvidRoutes* routes = nullptr;
+  std::vector<std::string> texts;
+  std::vector<bool> hooks_ran;
+  std::vector<std::future<void>> hooks;
+};
+
+TEST_F(CorvidRoutesTest, BoxesAreShownWithTheRoutesFreeForTheHooks) {
+  SetSubnets({{"10.5.1.0", "255.255.0.0"}});  // refused: host bits
+  HookRunningPrompt prompt;
+  CorvidRoutes routes(log_, prompt, files_, tables_,
+                      CorvidRouteSettings{kAdapterDescription, default_route_, inserter_ip_});
+  prompt.routes = &routes;
+
+  ASSERT_TRUE(routes.ProbeCorvidAdapter());
+  prompt.hooks.clear();
+
+  EXPECT_EQ(prompt.texts, Lines{"Cannot add all routes to interface. Check route table."});
+  EXPECT_EQ(prompt.hooks_ran, std::vector<bool>{true});
+  routes.RemoveCorvidRoutes();
+}
+
 TEST_F(CorvidRoutesTest, ADefaultRouteThatCannotBeSavedIsNotReplaced) {
   const Lines system_routes = Routes("");
   default_route_ = 1;
@@ -233,9 +382,7 @@ TEST_F(CorvidRoutesTest, ADefaultRouteThatCannotBeSavedIsNotReplaced) {
 
 TEST_F(CorvidRoutesTest, AStartAfterAKillPutsTheSavedDefaultRouteBack) {
   const Lines system_routes = Routes("");
-  default_route_ = 1;
-  inserter_ip_ = DottedToAddress("172.16.5.5");
-  ASSERT_TRUE(MakeRoutes()->ProbeCorvidAdapter());  // and the process dies without a stop
+  ASSERT_TRUE(MakeDefaultRouteRoutes()->ProbeCorvidAdapter());  // and the process dies
   ASSERT_NE(Routes(""), system_routes);
   files_.WriteFileAtomically(kRouteStateFile, *StateFile() + "default dev\n");
 
@@ -270,6 +417,32 @@ TEST_F(CorvidRoutesTest, TheProbeFindsTheAdapterByItsAlias) {
   EXPECT_TRUE(routes->ProbeCorvidAdapter());
   EXPECT_EQ(Routes("proto 77"), Lines{"10.1.0.0/16 dev corvid0 scope link metric 1"});
   routes->RemoveCorvidRoutes();
+}
+
+TEST(RouteStateFileTest, LinesWrittenBeforePathsWereKeptStillRead) {
+  const RouteState state = ParseRouteState(
+      "# Default routes that Velmora replaced; its next start puts them back.\n"
+      "0.0.0.0/0 dev uplink gateway 10.9.0.1 metric 10 protocol 3 scope 0 type 1 table 254\n");
+  ASSERT_EQ(state.routes.size(), 1u);
+  EXPECT_TRUE(state.rejected.empty());
+  EXPECT_EQ(state.routes[0].interface_name, "uplink");
+  EXPECT_EQ(state.routes[0].row.gateway, DottedToAddress("10.9.0.1"));
+  EXPECT_TRUE(state.routes[0].row.next_hops.empty());
+}
+
+TEST(RouteStateFileTest, RoutesWithSeveralPathsAreWrittenAndReadBack) {
+  SavedRoute route{.row = {.metric = 5,
+                           .next_hops = {{.gateway = DottedToAddress("10.9.0.1"), .weight = 1},
+                                         {.gateway = DottedToAddress("10.7.0.1"),
+                                          .flags = RTNH_F_ONLINK,
+                                          .weight = 256}}},
+                   .next_hop_interfaces = {"uplink", "odd,name"}};
+  const std::string text = FormatRouteState({route});
+  EXPECT_NE(text.find("nexthop 10.7.0.1,4,256,odd,name"), std::string::npos) << text;
+  const RouteState state = ParseRouteState(text);
+  EXPECT_EQ(state.routes, std::vector<SavedRoute>{route});
+  EXPECT_TRUE(state.rejected.empty());
+  EXPECT_EQ(ParseRouteState("0.0.0.0/0 nexthop 10.9.0.1,0,0,uplink\n").rejected.size(), 1u);
 }
 
 }  // namespace

@@ -48,9 +48,10 @@ class CorvidDriverTest : public AdapterNamespaceTest {
     return last_bytes;
   }
 
-  CorvidDriver driver_;
+  // The events first: the driver, which watches them, goes before them.
   DriverEvent frame_event_;
   DriverEvent arp_event_;
+  CorvidDriver driver_;
   FrameBatch batch_{kQosHeaderSize};
 };
 
@@ -91,13 +92,13 @@ TEST_F(CorvidDriverTest, ArpFramesWaitApartAndAreReadWhileFramesWaitUnread) {
   for (const uint8_t target : {5, 6}) {
     ASSERT_TRUE(Eventually([&] { return arp_event_.Ready(); }));
     arp_event_.Wait();
-    ASSERT_TRUE(driver_.CorvidGetArp(arp, length));
+    ASSERT_EQ(driver_.CorvidGetArp(arp, length), 1);
     ASSERT_EQ(length, 42u);
     EXPECT_EQ(Hex(std::span(arp).subspan(12, 2)), "0806");
     EXPECT_EQ(arp[41], target);
   }
   EXPECT_FALSE(arp_event_.Ready());
-  EXPECT_FALSE(driver_.CorvidGetArp(arp, length));
+  EXPECT_EQ(driver_.CorvidGetArp(arp, length), 0);
   EXPECT_TRUE(frame_event_.Ready());
   EXPECT_EQ(ReadIpv4Frames(3), std::vector<uint8_t>({7, 7, 7}));
   EXPECT_FALSE(frame_event_.Ready());
@@ -133,6 +134,23 @@ TEST_F(CorvidDriverTest, ASignalWakesAWaitWithNothingToRead) {
   EXPECT_EQ(frame_wait.wait_for(kPatience), std::future_status::ready);
   EXPECT_EQ(arp_wait.wait_for(kPatience), std::future_status::ready);
   EXPECT_FALSE(frame_event_.Ready());
+}
+
+TEST_F(CorvidDriverTest, TheAdapterHasOneDriverAtATime) {
+  CorvidDriver second;
+  EXPECT_EQ(second.CorvidOpen(kAdapterAlias), -1);
+  EXPECT_EQ(second.failure(), "corvid0 is in use by another router");
+  driver_.CorvidClose();
+  EXPECT_GE(second.CorvidOpen(kAdapterAlias), 0);
+}
+
+TEST_F(CorvidDriverTest, AnAdapterRemovedUnderTheDriverFailsItsReads) {
+  ASSERT_EQ(Run(std::string(CORVID_ADAPTER_SCRIPT) + " remove >/dev/null"), 0);
+  std::array<uint8_t, 64> arp{};
+  uint32_t length = 0;
+  EXPECT_TRUE(arp_event_.Ready());  // the failed queue wakes its reader, which must stop
+  EXPECT_LT(driver_.CorvidGetArp(arp, length), 0);
+  EXPECT_LT(driver_.CorvidGetFrames(batch_), 0);
 }
 
 TEST_F(CorvidDriverTest, CloseDetachesAndLeavesThePersistentAdapter) {

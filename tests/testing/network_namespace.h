@@ -2,14 +2,19 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace velmora::testing {
 
@@ -32,6 +37,7 @@ class NetworkNamespace {
       : name_(NextName()),
         initial_(::open("/proc/thread-self/ns/net", O_RDONLY)),
         initial_inode_(CurrentInode()) {
+    SweepLeftovers();
     ok_ = std::system(("ip netns add " + name_).c_str()) == 0;
     const int target = ::open(("/run/netns/" + name_).c_str(), O_RDONLY);
     ok_ = ok_ && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
@@ -63,6 +69,18 @@ class NetworkNamespace {
   }
 
  private:
+  // Namespaces that a test process left when it was killed (a time-out, for one), with whatever
+  // still runs in them: those whose process is gone.
+  static void SweepLeftovers() {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/run/netns", error)) {
+      const std::string name = entry.path().filename().string();
+      if (!name.starts_with(kPrefix)) continue;
+      const pid_t owner = static_cast<pid_t>(std::atol(name.c_str() + std::strlen(kPrefix)));
+      if (owner <= 0 || ::kill(owner, 0) == 0 || errno != ESRCH) continue;
+      std::system(("ip netns pids " + name + " | xargs -r kill -9; ip netns del " + name).c_str());
+    }
+  }
   static bool CanMakeNamespace() {
     const pid_t child = ::fork();
     if (child == 0) ::_exit(::unshare(CLONE_NEWNET) == 0 ? 0 : 1);
@@ -80,8 +98,10 @@ class NetworkNamespace {
 
   static std::string NextName() {
     static std::atomic<int> count{0};
-    return "velmora-t" + std::to_string(getpid()) + "-" + std::to_string(count++);
+    return kPrefix + std::to_string(getpid()) + "-" + std::to_string(count++);
   }
+
+  static constexpr const char* kPrefix = "velmora-t";
 
   std::string name_;
   int initial_;

@@ -6,8 +6,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -43,6 +45,33 @@ class UdpPeer {
     char buffer[20000];
     const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
     return n < 0 ? "<nothing>" : std::string(buffer, static_cast<size_t>(n));
+  }
+  // The next datagram with the time the kernel received it, which no scheduling delay of the
+  // reading thread shifts; "<nothing>" after the timeout.
+  std::pair<std::string, std::chrono::system_clock::time_point> NextStamped() {
+    const int on = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+    char buffer[20000];
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    iovec vector{buffer, sizeof buffer};
+    msghdr message{};
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(fd_, &message, 0);
+    if (n < 0) return {"<nothing>", {}};
+    timespec stamp{};
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+        std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+      }
+    }
+    const auto since_epoch =
+        std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec);
+    return {std::string(buffer, static_cast<size_t>(n)),
+            std::chrono::system_clock::time_point(
+                std::chrono::duration_cast<std::chrono::system_clock::duration>(since_epoch))};
   }
   void SendTo(uint16_t port, std::string_view bytes) {
     const sockaddr_in to = Loopback(port);
