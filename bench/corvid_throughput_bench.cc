@@ -49,6 +49,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,25 +68,13 @@ namespace {
 constexpr const char* kUsage =
     "corvid_throughput_bench [--seconds S] [--runs N] [--sizes 100,1400]";
 constexpr const char* kDevice = "corvid0";
-constexpr size_t kEthernetHeader = 14;
-constexpr size_t kIpUdpHeaders = 28;
 constexpr uint16_t kPid = 291;
-constexpr uint16_t kDestinationPort = 9000;  // above the adapter's low-port filter
 constexpr const char* kLoadHost = "10.1.0.5";
 constexpr size_t kArpLoadSize = 1400;
 constexpr size_t kArpHosts = 254;  // 10.1.1.1 to 10.1.1.254, each asked for once
 constexpr auto kArpInterval = std::chrono::milliseconds(50);
 constexpr auto kArpGrace = std::chrono::milliseconds(500);  // for the last answer, below a resend
 constexpr double kArpTargetSeconds = 0.010;
-// velmora's UDP sockets, its sending socket among them, get this receive buffer and keep the
-// system's send buffer (platform/udp_socket.cc); the reference's sending socket is made alike.
-constexpr int kUdpSocketReceiveBuffer = 65536;
-
-sockaddr_in HostAddress(const std::string& dotted) {
-  sockaddr_in to{.sin_family = AF_INET, .sin_port = htons(kDestinationPort), .sin_addr = {}};
-  ::inet_pton(AF_INET, dotted.c_str(), &to.sin_addr);
-  return to;
-}
 
 std::string ArpHost(size_t index) {
   return "10.1.1." + std::to_string(index + 1);
@@ -122,29 +111,6 @@ void PinLoadHost() {
                                    " lladdr 00:11:22:33:44:55 dev " + kDevice + " nud permanent");
 }
 
-// A UDP socket for datagrams that the kernel routes into the adapter, with don't-fragment off.
-// Closed with the object; owned by whoever made it.
-class RoutedUdp {
- public:
-  RoutedUdp() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    const int dont = IP_PMTUDISC_DONT;
-    ::setsockopt(fd_, IPPROTO_IP, IP_MTU_DISCOVER, &dont, sizeof dont);
-  }
-  ~RoutedUdp() { ::close(fd_); }
-  RoutedUdp(const RoutedUdp&) = delete;
-  RoutedUdp& operator=(const RoutedUdp&) = delete;
-
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// The UDP payload that makes an IPv4 packet of `size` bytes.
-Bytes LoadPayload(size_t size) {
-  return Bytes(size - kIpUdpHeaders, 0x5a);
-}
-
 std::string RouterIni(uint16_t inserter_port) {
   std::string ini =
       "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nLogOn=0\nLogLevel=1\nEnableBandwidth=0\n"
@@ -175,15 +141,6 @@ int AttachTap() {
   return -1;
 }
 
-// The 8-byte inserter header in front of the frame that follows it in `slot`: the frame's IPv4
-// destination, ",", the PID, ",".
-void WriteInserterHeader(uint8_t* slot) {
-  std::memcpy(slot, slot + kQosHeaderSize + frame::kIpv4Destination, 4);
-  slot[4] = slot[7] = ',';
-  slot[5] = static_cast<uint8_t>(kPid >> 8);
-  slot[6] = static_cast<uint8_t>(kPid);
-}
-
 // The reference relay's loop, for a forked child: frames read from the TAP `tap` until it is
 // empty or kBatch are in, each behind its inserter header, to `out`'s peer in one call; a wait
 // in poll when the TAP was found empty.
@@ -198,7 +155,7 @@ void WriteInserterHeader(uint8_t* slot) {
       length = ::read(tap, slot + kQosHeaderSize, kSlotSize - kQosHeaderSize);
       if (length < 0) break;
       if (static_cast<size_t>(length) < frame::kIpv4HeadersEnd) continue;
-      WriteInserterHeader(slot);
+      WriteInserterHeader(slot, kPid);
       batch.Point(count++, slot, kQosHeaderSize + static_cast<size_t>(length));
     }
     batch.Send(out, count);
@@ -258,8 +215,8 @@ std::unique_ptr<RelayUnderTest> Reference(size_t size, uint16_t receiver_port) {
 // hand-over.
 std::vector<StageCost> CorvidStageCosts(size_t size) {
   Bytes slot(kQosHeaderSize, 0);
-  const Bytes frame = Ipv4UdpFrame(htonl(0xc0a8fe01), DottedToAddress("10.0.0.5"), kDestinationPort,
-                                   LoadPayload(size));
+  const Bytes frame =
+      Ipv4UdpFrame(htonl(0xc0a8fe01), DottedToAddress("10.0.0.5"), kLoadPort, LoadPayload(size));
   slot.insert(slot.end(), frame.begin(), frame.end());
   const auto decode = [](std::span<uint8_t> bytes, const TableSnapshot& tables) {
     DecodeCorvidFrame(bytes, tables, true);
@@ -433,23 +390,17 @@ void MeasureArpUnderLoad(const ThroughputOptions& options, double rate) {
 
 int main(int argc, char** argv) {
   namespace bench = velmora::bench;
-  const bench::ThroughputOptions options = bench::ParseThroughputOptions(argc, argv, bench::kUsage);
-  const std::string unavailable = velmora::testing::NetworkNamespace::Unavailable();
-  if (!unavailable.empty()) {
-    std::printf("corvid_throughput_bench %s; nothing measured\n", unavailable.c_str());
-    return 0;
-  }
-  if (!bench::AdapterNamespace::Instance().ready()) {
-    std::fprintf(stderr, "the namespace with the adapter could not be set up\n");
-    return 1;
-  }
+  const std::optional<bench::ThroughputOptions> options = bench::NamespaceBenchmarkOptions(
+      argc, argv, bench::kUsage, velmora::testing::NetworkNamespace::Unavailable(),
+      [] { return bench::AdapterNamespace::Instance().ready(); });
+  if (!options) return 0;
   const bench::BestBySize best = bench::CompareRelays(
-      options, "virtual adapter (sizes of the IPv4 packets)",
+      *options, "virtual adapter (sizes of the IPv4 packets)",
       velmora::kQosHeaderSize + bench::kEthernetHeader,
       {{"velmora", bench::Velmora}, {"reference, same buffers", bench::Reference}},
       bench::CorvidStageCosts);
   const auto at_load_size = best.find(bench::kArpLoadSize);
-  bench::MeasureArpUnderLoad(options,
+  bench::MeasureArpUnderLoad(*options,
                              at_load_size == best.end() ? 0 : at_load_size->second[0].rate);
   return 0;
 }

@@ -6,6 +6,7 @@
 // printout. Every datagram carries its sequence number in its last 8 bytes.
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -25,12 +26,14 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "packet/inserter_datagram.h"
 #include "platform/receive_buffer.h"
 #include "router_child.h"
 
@@ -520,6 +523,25 @@ inline ThroughputOptions ParseThroughputOptions(int argc, char** argv, const cha
   return options;
 }
 
+// The options of a benchmark that runs in network namespaces of its own; none when
+// `unavailable` says why it cannot make them here, which is printed: it measures nothing then.
+// Ends the program when `set_up` cannot make them.
+inline std::optional<ThroughputOptions> NamespaceBenchmarkOptions(
+    int argc, char** argv, const char* usage, const std::string& unavailable,
+    const std::function<bool()>& set_up) {
+  const ThroughputOptions options = ParseThroughputOptions(argc, argv, usage);
+  const std::string name = std::filesystem::path(argv[0]).filename();
+  if (!unavailable.empty()) {
+    std::printf("%s %s; nothing measured\n", name.c_str(), unavailable.c_str());
+    return std::nullopt;
+  }
+  if (!set_up()) {
+    std::fprintf(stderr, "%s: its network namespaces could not be set up\n", name.c_str());
+    std::exit(1);
+  }
+  return options;
+}
+
 // The best of `runs` runs, each with a new relay, receiver and search, every run printed.
 inline Measurement BestOf(const char* name, size_t size, size_t delivered_length,
                           const RelayFactory& make_relay, const ThroughputOptions& options) {
@@ -623,6 +645,53 @@ inline int CompareRelays(int argc, char** argv, const char* usage, const char* t
   CompareRelays(ParseThroughputOptions(argc, argv, usage), title, added_bytes, contenders,
                 stage_costs);
   return 0;
+}
+
+// The load of the benchmarks whose datagrams the kernel routes out of a network interface: UDP
+// to port kLoadPort of a host behind it, each relayed frame behind the 8-byte inserter header.
+inline constexpr size_t kEthernetHeader = 14;
+inline constexpr size_t kIpUdpHeaders = 28;
+inline constexpr uint16_t kLoadPort = 9000;  // above the sources' low-port filter
+// velmora's UDP sockets, its sending socket among them, get this receive buffer and keep the
+// system's send buffer (platform/udp_socket.cc); a reference's sending socket is made alike.
+inline constexpr int kUdpSocketReceiveBuffer = 65536;
+
+inline sockaddr_in HostAddress(const std::string& dotted) {
+  sockaddr_in to{.sin_family = AF_INET, .sin_port = htons(kLoadPort), .sin_addr = {}};
+  ::inet_pton(AF_INET, dotted.c_str(), &to.sin_addr);
+  return to;
+}
+
+// The UDP payload that makes an IPv4 packet of `size` bytes.
+inline Bytes LoadPayload(size_t size) {
+  return Bytes(size - kIpUdpHeaders, 0x5a);
+}
+
+// A UDP socket for datagrams that the kernel routes out of an interface, with don't-fragment
+// off. Closed with the object; owned by whoever made it.
+class RoutedUdp {
+ public:
+  RoutedUdp() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    const int dont = IP_PMTUDISC_DONT;
+    ::setsockopt(fd_, IPPROTO_IP, IP_MTU_DISCOVER, &dont, sizeof dont);
+  }
+  ~RoutedUdp() { ::close(fd_); }
+  RoutedUdp(const RoutedUdp&) = delete;
+  RoutedUdp& operator=(const RoutedUdp&) = delete;
+
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// The 8-byte inserter header in front of the frame that follows it in `slot`: the frame's IPv4
+// destination, ",", the PID, ",".
+inline void WriteInserterHeader(uint8_t* slot, uint16_t pid) {
+  std::memcpy(slot, slot + kQosHeaderSize + frame::kIpv4Destination, 4);
+  slot[4] = slot[7] = ',';
+  slot[5] = static_cast<uint8_t>(pid >> 8);
+  slot[6] = static_cast<uint8_t>(pid);
 }
 
 }  // namespace velmora::bench
