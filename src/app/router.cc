@@ -46,7 +46,7 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
               clock),
       // Until the tap driver exists, no IPv6 address can be added to it.
       transparent_(path_, {settings_.TransparentEnable, settings_.TransparentPort},
-                   [](const Ipv6Address&) { return false; }),
+                   [](const Ipv6Address&, const MacAddress&) { return false; }),
       lns_(clock),
       l2tp_link_(
           path_, lns_,
