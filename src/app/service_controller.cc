@@ -90,11 +90,12 @@ void ServiceController::ServiceStop() {
 void ServiceController::Shutdown() {
   parts_.settings.StartListening = 0;
   parts_.refresher.Stop();
+  // Before the sources close, so that its start never reads a source that is closing.
+  parts_.refresher.Join();
   for (ServiceSource* source : active_) source->Wake();
   UdpSocket::CloseAll();  // ends every receive; the flag is 0 already
   for (ServiceSource* source : active_) source->Close();
   for (ServiceSource* source : active_) source->Join();
-  parts_.refresher.Join();
   if (drop_memberships_) drop_memberships_();
   active_.clear();
   if (stop_shaping_) stop_shaping_();
