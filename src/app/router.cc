@@ -1,5 +1,6 @@
 #include "app/router.h"
 
+#include "platform/address_text.h"
 #include "platform/autostart.h"
 #include "platform/local_addresses.h"
 #include "platform/process_priority.h"
@@ -7,6 +8,18 @@
 #include "support/operator_prompt.h"
 
 namespace velmora {
+namespace {
+
+// This host's IPv4 addresses for the tap's address filter, each selected.
+std::vector<LocalFilterAddress> SelectedLocalAddresses() {
+  std::vector<LocalFilterAddress> addresses;
+  for (const std::string& text : LocalIpv4Addresses()) {
+    addresses.push_back({.address = DottedToAddress(text)});
+  }
+  return addresses;
+}
+
+}  // namespace
 
 Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt,
                RouterOptions options)
@@ -39,14 +52,26 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
             return InserterAddress{settings_.InserterIP, settings_.InserterPort};
           },
           [this] { return !bandwidth_.running(); }),
+      pylon_(path_,
+             {.enable = settings_.PylonEnable,
+              .multicast_interface = settings_.MCastNIC,
+              .ipv6_adapter = settings_.Ipv6Adapter,
+              .inserter = settings_.InserterIP,
+              .virtual_adapter_description = kCorvidName,
+              .source_filters = tables_.source_filters(),
+              .local_addresses = SelectedLocalAddresses},
+             clock),
       corvid_(path_, corvid_routes_,
               {.enable = settings_.CorvidEnable,
                .inserter = settings_.InserterIP,
                .description = kCorvidName},
               clock),
-      // Until the tap driver exists, no IPv6 address can be added to it.
+      multicast_groups_(log, tables_.tables(),
+                        [this] { return DottedToAddress(settings_.MCastNIC.get()); }),
       transparent_(path_, {settings_.TransparentEnable, settings_.TransparentPort},
-                   [](const Ipv6Address&) { return false; }),
+                   [this](const Ipv6Address& address, const MacAddress& mac) {
+                     return pylon_.driver().PylonAddIpv6Address(address, mac);
+                   }),
       lns_(clock),
       l2tp_link_(
           path_, lns_,
@@ -56,6 +81,8 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
   tables_.Attach(configuration_);
   controller_.AddSource(&sending_);
   controller_.AddSource(&corvid_);
+  controller_.AddSource(&pylon_);
+  controller_.OpenBeforeOthers(&pylon_);
   controller_.AddSource(&transparent_);
   controller_.AddSource(&l2tp_link_);
   controller_.set_shaping(
@@ -64,6 +91,15 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
       },
       [this] { bandwidth_.Stop(); });
   refresher_.AddTick([this] { statistics_.Tick(); });
+  refresher_.set_on_start([this] { JoinMulticastGroups(); });
+  controller_.set_drop_memberships([this] { multicast_groups_.Drop(); });
+}
+
+void Router::JoinMulticastGroups() {
+  // A router whose tap is off joins nothing, so the network never hears a report from it.
+  if (!pylon_.open()) return;
+  multicast_groups_.Join();
+  multicast_groups_.Rejoin();
 }
 
 int Router::Run() {

@@ -16,9 +16,11 @@
 #include "packet/corvid_routes.h"
 #include "packet/corvid_source.h"
 #include "packet/l2tp_link.h"
+#include "packet/multicast_groups.h"
 #include "packet/output_queue.h"
 #include "packet/packet_output.h"
 #include "packet/packet_path.h"
+#include "packet/pylon_source.h"
 #include "packet/sending_thread.h"
 #include "packet/transparent_port.h"
 #include "stats/status_counters.h"
@@ -71,12 +73,16 @@ class Router {
   BandwidthService& bandwidth() { return bandwidth_; }
   ControlLoop& loop() { return loop_; }
   l2tp::CL2tp& lns() { return lns_; }
+  PylonSource& pylon() { return pylon_; }
+  MulticastGroups& multicast_groups() { return multicast_groups_; }
 
  private:
   void LoadSettings();
   std::vector<std::string> OwnFiles() const;
   SourceSettings CurrentSourceSettings() const;
   void HandleClose(bool ask);
+  // The console thread's start: the memberships, only while the tap is open.
+  void JoinMulticastGroups();
 
   Clock& clock_;
   OperatorPrompt& prompt_;
@@ -94,7 +100,9 @@ class Router {
   PacketOutput output_;
   PacketPath path_;
   SendingThread sending_;
+  PylonSource pylon_;
   CorvidSource corvid_;
+  MulticastGroups multicast_groups_;
   TransparentPort transparent_;
   l2tp::CL2tp lns_;
   L2tpLink l2tp_link_;

@@ -20,6 +20,10 @@ void ServiceController::AddSource(ServiceSource* source) {
   sources_.push_back(source);
 }
 
+void ServiceController::OpenBeforeOthers(ServiceSource* source) {
+  open_first_.push_back(source);
+}
+
 bool ServiceController::running() const {
   return parts_.settings.StartListening != 0;
 }
@@ -41,7 +45,7 @@ void ServiceController::ServiceStart() {
   for (ServiceSource* source : sources_) {
     if (source->Enabled()) active_.push_back(source);
   }
-  for (ServiceSource* source : active_) source->OpenDriver();
+  OpenDrivers();
   parts_.refresher.Start(&exiting_);
   try {
     for (ServiceSource* source : active_) source->Launch();
@@ -54,6 +58,14 @@ void ServiceController::ServiceStart() {
     }
   }
   ShowMenu(true);
+}
+
+void ServiceController::OpenDrivers() {
+  std::vector<ServiceSource*> order = active_;
+  std::stable_partition(order.begin(), order.end(), [this](ServiceSource* source) {
+    return std::find(open_first_.begin(), open_first_.end(), source) != open_first_.end();
+  });
+  for (ServiceSource* source : order) source->OpenDriver();
 }
 
 void ServiceController::ReportStartError() {
@@ -78,11 +90,13 @@ void ServiceController::ServiceStop() {
 void ServiceController::Shutdown() {
   parts_.settings.StartListening = 0;
   parts_.refresher.Stop();
+  // Before the sources close, so that its start never reads a source that is closing.
+  parts_.refresher.Join();
   for (ServiceSource* source : active_) source->Wake();
   UdpSocket::CloseAll();  // ends every receive; the flag is 0 already
   for (ServiceSource* source : active_) source->Close();
   for (ServiceSource* source : active_) source->Join();
-  parts_.refresher.Join();
+  if (drop_memberships_) drop_memberships_();
   active_.clear();
   if (stop_shaping_) stop_shaping_();
 }

@@ -36,8 +36,11 @@ class ServiceController {
 
   explicit ServiceController(const Parts& parts);
 
-  // Sources in the order they are opened, launched, woken and closed.
+  // Sources in the order they are launched, woken and closed; they are opened in that order too,
+  // but for those that open before all others.
   void AddSource(ServiceSource* source);
+  // Makes `source`, added already, open its driver before the other sources open theirs.
+  void OpenBeforeOthers(ServiceSource* source);
   // Called with true when the service shows as running (Start disabled, Stop enabled).
   void set_menu_listener(std::function<void(bool)> listener) {
     menu_listener_ = std::move(listener);
@@ -49,6 +52,8 @@ class ServiceController {
     start_shaping_ = std::move(start);
     stop_shaping_ = std::move(stop);
   }
+  // Ends the console thread's multicast memberships; run at the stop after that thread ended.
+  void set_drop_memberships(std::function<void()> drop) { drop_memberships_ = std::move(drop); }
   // Launches a source that the last start left out, once that start has finished.
   void LaunchIfIdle(ServiceSource* source);
 
@@ -64,13 +69,16 @@ class ServiceController {
   // Ends every thread of the current run: the stop sequence after the settings are saved.
   void Shutdown();
   void ReportStartError();
+  void OpenDrivers();
 
   Parts parts_;
   std::vector<ServiceSource*> sources_;
   std::vector<ServiceSource*> active_;  // the sources enabled at the last start
+  std::vector<ServiceSource*> open_first_;
   std::function<void(bool)> menu_listener_;
   std::function<void()> start_shaping_;
   std::function<void()> stop_shaping_;
+  std::function<void()> drop_memberships_;
   bool menu_running_ = false;
   std::atomic<bool> exiting_{false};
 };

@@ -66,6 +66,7 @@ StatusSnapshot StatusRefresher::Refresh() {
 
 void StatusRefresher::Run(const std::atomic<bool>* exiting) {
   if (log_.level() >= 3) log_ << "View thread is started\n";
+  if (on_start_) on_start_();
   do {
     const StatusSnapshot snapshot = Refresh();
     if (view_ != nullptr) view_->ShowStatus(snapshot);

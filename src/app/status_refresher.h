@@ -54,6 +54,8 @@ class StatusRefresher {
   void set_view(StatusView* view) { view_ = view; }
   // Work done at every refresh after the counters, such as the statistics' tick.
   void AddTick(std::function<void()> tick);
+  // Work the thread does once when it starts, before its first refresh: the multicast joins.
+  void set_on_start(std::function<void()> work) { on_start_ = std::move(work); }
 
   // Launches the thread (joining one that has ended). It refreshes at once and then after every
   // period until Stop; `exiting` tells it not to clear the view at the end.
@@ -75,6 +77,7 @@ class StatusRefresher {
   Event stop_;
   StatusView* view_ = nullptr;
   std::vector<std::function<void()>> ticks_;
+  std::function<void()> on_start_;
   std::atomic<uint32_t> unicast_peak_{0};
   std::atomic<uint32_t> multicast_peak_{0};
   std::thread thread_;

@@ -41,6 +41,10 @@ std::optional<ArpOutcome> Refusal(std::span<const uint8_t> frame, const ArpConte
   const uint32_t target = AddressAt(frame, arp::kTargetIp);
   if (sender == 0) return ArpOutcome::kProbe;
   if (sender == target) return ArpOutcome::kAnnouncement;
+  const auto& allowed = context.allowed_senders;
+  if (!allowed.empty() && std::find(allowed.begin(), allowed.end(), sender) == allowed.end()) {
+    return ArpOutcome::kNotAllowed;
+  }
   const auto& own = context.own_addresses;
   if (std::find(own.begin(), own.end(), target) != own.end()) return ArpOutcome::kOwnAddress;
   if (target == context.inserter) return ArpOutcome::kInserter;
@@ -80,6 +84,8 @@ const char* TextOf(ArpOutcome outcome) {
       return "Arp. Probe from 0.0.0.0.";
     case ArpOutcome::kAnnouncement:
       return "Arp. Announcement.";
+    case ArpOutcome::kNotAllowed:
+      return "Arp. Sender not in the source filter.";
     case ArpOutcome::kOwnAddress:
       return "Arp. Own address of this host.";
     case ArpOutcome::kInserter:

@@ -16,6 +16,8 @@ struct ArpContext {
   bool dvb = true;                          // `TypeChannel` is exactly "DVB"
   uint32_t inserter = 0;                    // the inserter's address
   std::span<const uint32_t> own_addresses;  // this host's IPv4 addresses
+  // When not empty, only requests from these senders are answered (the tap's source filter).
+  std::span<const uint32_t> allowed_senders = {};
 };
 
 enum class ArpOutcome {
@@ -25,6 +27,7 @@ enum class ArpOutcome {
   kNotValid,      // the target hardware address is filled in
   kProbe,         // sender address 0.0.0.0: a duplicate-address probe
   kAnnouncement,  // sender address equals the target: a gratuitous announcement
+  kNotAllowed,    // the sender is missing from a non-empty list of allowed senders
   kMulticast,     // a multicast target; ignored without a message
   kOwnAddress,    // the target is one of this host's addresses
   kInserter,      // the target is the inserter

@@ -7,7 +7,8 @@
 
 namespace velmora {
 
-CorvidFrame DecodeCorvidFrame(std::span<uint8_t> slot, const TableSnapshot& tables, bool dvb) {
+CorvidFrame DecodeCorvidFrame(std::span<uint8_t> slot, const TableSnapshot& tables, bool dvb,
+                              Ipv4MacRule rule) {
   CorvidFrame result;
   const std::span<uint8_t> frame = slot.subspan(std::min(slot.size(), kQosHeaderSize));
   if (frame.size() < kMinCorvidFrame) return result;
@@ -27,7 +28,7 @@ CorvidFrame DecodeCorvidFrame(std::span<uint8_t> slot, const TableSnapshot& tabl
     result.outcome = CorvidOutcome::kUnresolvedPid;
     return result;
   }
-  if (!ResolveIpv4Mac(frame, Ipv4MacRule::kMapMulticast, tables, dvb)) {
+  if (!ResolveIpv4Mac(frame, rule, tables, dvb)) {
     result.outcome = CorvidOutcome::kUnresolvedMac;
     return result;
   }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 
+#include "packet/inserter_datagram.h"
 #include "tables/table_snapshot.h"
 
 namespace velmora {
@@ -35,7 +36,8 @@ struct CorvidFrame {
 // One frame read from the virtual adapter, sitting at kQosHeaderSize in `slot`, which ends with
 // the frame: the size checks, the low-port filter, the PID and the destination MAC, and for a
 // resolved frame its QoS header written in place in front of it. No sockets, no counters: the
-// frame thread counts and logs by the outcome.
-CorvidFrame DecodeCorvidFrame(std::span<uint8_t> slot, const TableSnapshot& tables, bool dvb);
+// frame thread counts and logs by the outcome. `rule` is how a multicast destination's MAC is set.
+CorvidFrame DecodeCorvidFrame(std::span<uint8_t> slot, const TableSnapshot& tables, bool dvb,
+                              Ipv4MacRule rule = Ipv4MacRule::kMapMulticast);
 
 }  // namespace velmora

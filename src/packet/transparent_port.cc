@@ -15,7 +15,7 @@
 namespace velmora {
 
 TransparentPort::TransparentPort(PacketPath& path, Settings settings,
-                                 std::function<bool(const Ipv6Address&)> add_ipv6_address)
+                                 AddIpv6Address add_ipv6_address)
     : path_(path), settings_(settings), add_ipv6_address_(std::move(add_ipv6_address)) {}
 
 void TransparentPort::Launch() {
@@ -33,7 +33,7 @@ void TransparentPort::Join() {
 void TransparentPort::Run(uint16_t port, SourceSettings run) {
   TableReader reader(path_.tables);
   try {
-    AddIpv6Addresses(reader.Current());
+    AddIpv6Addresses(reader.Current(), run.dvb);
     socket_->SizeReceiveBuffer();
     socket_->Bind(port);
     DatagramBatch received(UdpSocket::kMaxDatagram);
@@ -52,9 +52,9 @@ void TransparentPort::Run(uint16_t port, SourceSettings run) {
   socket_->Close();
 }
 
-void TransparentPort::AddIpv6Addresses(const TableSnapshot& tables) {
+void TransparentPort::AddIpv6Addresses(const TableSnapshot& tables, bool dvb) {
   for (const Ipv6MacEntry& row : tables.ipv6_mac_rows()) {
-    if (!add_ipv6_address_(row.address)) {
+    if (!add_ipv6_address_(row.address, dvb ? row.mac : kFixedMac)) {
       path_.log << "Failed to add IPV6 address: " << row.address_text << "\n";
     }
   }

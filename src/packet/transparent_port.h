@@ -31,9 +31,9 @@ class TransparentPort final : public ServiceSource {
     const SharedNumber<int32_t>& enable;
     const SharedNumber<uint16_t>& port;
   };
-  // `add_ipv6_address` asks the tap driver to answer for an IPv6 address; false when it cannot.
-  TransparentPort(PacketPath& path, Settings settings,
-                  std::function<bool(const Ipv6Address&)> add_ipv6_address);
+  // Asks the tap driver to answer for an IPv6 address with a MAC; false when it cannot.
+  using AddIpv6Address = std::function<bool(const Ipv6Address&, const MacAddress&)>;
+  TransparentPort(PacketPath& path, Settings settings, AddIpv6Address add_ipv6_address);
   ~TransparentPort() override { Join(); }
 
   std::string_view name() const override { return "Transparent"; }
@@ -45,7 +45,8 @@ class TransparentPort final : public ServiceSource {
 
  private:
   void Run(uint16_t port, SourceSettings run);
-  void AddIpv6Addresses(const TableSnapshot& tables);
+  // The IPv6 rows' addresses, each with the MAC its hosts are reached by on the channel.
+  void AddIpv6Addresses(const TableSnapshot& tables, bool dvb);
   // One datagram, resolved in place or rebuilt into `rebuilt`, and added to the batch.
   void Handle(std::span<uint8_t> datagram, const TableSnapshot& tables, const SourceSettings& run,
               std::vector<uint8_t>& rebuilt);
@@ -55,7 +56,7 @@ class TransparentPort final : public ServiceSource {
 
   PacketPath& path_;
   Settings settings_;
-  std::function<bool(const Ipv6Address&)> add_ipv6_address_;
+  AddIpv6Address add_ipv6_address_;
   std::optional<UdpSocket> socket_;
   // The receiving thread's: the IPv6 datagrams of a batch with their new QoS headers, and the
   // batch for the output.

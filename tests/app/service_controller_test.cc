@@ -3,14 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "app/configuration.h"
 #include "app/control_loop.h"
@@ -187,6 +192,75 @@ TEST_F(ControllerTest, DisabledSourceLaunchesNothing) {
   controller_.ServiceStart();
   EXPECT_EQ(source_.alive, 0);
   controller_.ServiceStop();
+}
+
+// The phases that sources and the console thread went through, in order; any thread adds.
+class Journal {
+ public:
+  void Add(std::string line) {
+    std::lock_guard<std::mutex> guard(lock_);
+    lines_.push_back(std::move(line));
+  }
+  std::vector<std::string> Take() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return std::exchange(lines_, {});
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::string> lines_;
+};
+
+// A source that writes each phase it gets into the journal.
+class JournalSource : public ServiceSource {
+ public:
+  JournalSource(std::string name, Journal& journal) : name_(std::move(name)), journal_(journal) {}
+  std::string_view name() const override { return name_; }
+  bool Enabled() const override { return true; }
+  void OpenDriver() override { journal_.Add(name_ + " open"); }
+  void Launch() override { journal_.Add(name_ + " launch"); }
+  void Wake() override { journal_.Add(name_ + " wake"); }
+  void Join() override { journal_.Add(name_ + " join"); }
+
+ private:
+  std::string name_;
+  Journal& journal_;
+};
+
+TEST_F(ControllerTest, ASourceThatOpensFirstStillLaunchesInItsPlace) {
+  Journal journal;
+  JournalSource first("first", journal);
+  JournalSource early("early", journal);
+  controller_.AddSource(&first);
+  controller_.AddSource(&early);
+  controller_.OpenBeforeOthers(&early);
+  controller_.ServiceStart();
+  EXPECT_EQ(journal.Take(),
+            (std::vector<std::string>{"early open", "first open", "first launch", "early launch"}));
+  controller_.ServiceStop();
+  EXPECT_EQ(journal.Take(),
+            (std::vector<std::string>{"first wake", "early wake", "first join", "early join"}));
+}
+
+TEST_F(ControllerTest, TheConsoleThreadsStartWorkFollowsTheOpeningAndItsGroupsGoAfterItEnded) {
+  Journal journal;
+  JournalSource source("source", journal);
+  controller_.AddSource(&source);
+  std::promise<void> started;
+  refresher_.set_on_start([&] {
+    journal.Add("join groups");
+    started.set_value();
+  });
+  controller_.set_drop_memberships([&] { journal.Add("drop groups"); });
+  controller_.ServiceStart();
+  started.get_future().wait();
+  controller_.ServiceStop();
+  const std::vector<std::string> lines = journal.Take();
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines.front(), "source open");
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "join groups"), lines.end());
+  EXPECT_EQ(lines[4], "source join");
+  EXPECT_EQ(lines.back(), "drop groups");
 }
 
 class RecordingView : public StatusView {

@@ -5,8 +5,11 @@
 #include <array>
 #include <future>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "bandwidth/bwc_controller.h"
+#include "packet/inserter_datagram.h"
 #include "packet/output_queue.h"
 #include "packet/packet_output.h"
 #include "platform/file_system.h"
@@ -55,8 +58,9 @@ class TransparentPortTest : public ::testing::Test {
   void Start(int level = 2) {
     log_.Configure({.level = level});
     port_ = testing::UdpPeer::FreePort();
-    source_ = std::make_unique<TransparentPort>(path_, TransparentPort::Settings{enable_, port_},
-                                                [](const Ipv6Address&) { return false; });
+    source_ = std::make_unique<TransparentPort>(
+        path_, TransparentPort::Settings{enable_, port_},
+        [](const Ipv6Address&, const MacAddress&) { return false; });
     source_->Launch();
     // The thread binds the port; a datagram sent before that is lost, so probe until one arrives.
     std::string probe = AsText(TransparentDatagram("10.1.1.1", 0, 0));
@@ -328,8 +332,9 @@ TEST_F(TransparentPortTest, EachIpv6RowIsOfferedToTheTapDriverAtStart) {
   Start();
   Stop();
   EXPECT_EQ(console_.Count(), 0);  // cleared after the start
-  source_ = std::make_unique<TransparentPort>(path_, TransparentPort::Settings{enable_, port_},
-                                              [](const Ipv6Address&) { return false; });
+  source_ = std::make_unique<TransparentPort>(
+      path_, TransparentPort::Settings{enable_, port_},
+      [](const Ipv6Address&, const MacAddress&) { return false; });
   running_ = 1;
   queue_.Resume();
   source_->Launch();
@@ -337,11 +342,34 @@ TEST_F(TransparentPortTest, EachIpv6RowIsOfferedToTheTapDriverAtStart) {
   EXPECT_TRUE(console_.Has("Failed to add IPV6 address: 2001:db8::a0b:c0d"));
 }
 
+TEST_F(TransparentPortTest, TheTapDriverGetsTheRowsMacOnDvbAndTheFixedMacOtherwise) {
+  for (const bool dvb : {true, false}) {
+    settings_.dvb = dvb;
+    std::vector<std::pair<std::string, MacAddress>> offered;
+    running_ = 1;
+    queue_.Resume();
+    source_ = std::make_unique<TransparentPort>(
+        path_, TransparentPort::Settings{enable_, port_},
+        [&offered](const Ipv6Address& address, const MacAddress& mac) {
+          offered.emplace_back(Ipv6ToText(address), mac);
+          return true;
+        });
+    source_->Launch();
+    Stop();
+    const MacAddress expected = dvb ? MacAddress{0x00, 0x66, 0x66, 0x66, 0x66, 0x66} : kFixedMac;
+    ASSERT_EQ(offered.size(), 1u);
+    EXPECT_EQ(offered[0].first, "2001:db8::a0b:c0d");
+    EXPECT_EQ(offered[0].second, expected);
+  }
+  EXPECT_FALSE(console_.Has("Failed to add IPV6 address"));
+}
+
 TEST_F(TransparentPortTest, APortInUseEndsTheThreadWithItsErrorCode) {
   testing::UdpPeer holder;
   const SharedNumber<uint16_t> taken{holder.port()};
-  source_ = std::make_unique<TransparentPort>(path_, TransparentPort::Settings{enable_, taken},
-                                              [](const Ipv6Address&) { return true; });
+  source_ =
+      std::make_unique<TransparentPort>(path_, TransparentPort::Settings{enable_, taken},
+                                        [](const Ipv6Address&, const MacAddress&) { return true; });
   source_->Launch();
   source_->Join();  // ends by itself
   EXPECT_TRUE(console_.Has("Errorcode=10037: Address already in use"));
@@ -353,7 +381,7 @@ TEST_F(TransparentPortTest, AStopBeforeTheThreadBindsEndsItQuietly) {
   std::shared_future<void> stop_done = stopped.get_future().share();
   // The thread offers the IPv6 rows before it binds: hold it there until the stop is done.
   source_ = std::make_unique<TransparentPort>(path_, TransparentPort::Settings{enable_, port_},
-                                              [stop_done](const Ipv6Address&) {
+                                              [stop_done](const Ipv6Address&, const MacAddress&) {
                                                 stop_done.wait();
                                                 return true;
                                               });
