@@ -214,15 +214,9 @@ std::unique_ptr<RelayUnderTest> Reference(size_t size, uint16_t receiver_port) {
 // tables): its decoding, which writes the destination MAC and the header in place, and the
 // hand-over.
 std::vector<StageCost> CorvidStageCosts(size_t size) {
-  Bytes slot(kQosHeaderSize, 0);
-  const Bytes frame =
-      Ipv4UdpFrame(htonl(0xc0a8fe01), DottedToAddress("10.0.0.5"), kLoadPort, LoadPayload(size));
-  slot.insert(slot.end(), frame.begin(), frame.end());
-  const auto decode = [](std::span<uint8_t> bytes, const TableSnapshot& tables) {
-    DecodeCorvidFrame(bytes, tables, true);
-  };
-  return {ResolutionCost(slot, kQosHeaderSize + 6, decode),
-          HandOverCost(slot.size(), kHandOverBatch)};
+  return Ipv4FrameStageCosts(size, [](std::span<uint8_t> slot, const TableSnapshot& tables) {
+    DecodeCorvidFrame(slot, tables, true);
+  });
 }
 
 // What the packet socket saw of the ARP conversation and how long the answers took.

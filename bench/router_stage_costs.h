@@ -16,6 +16,7 @@
 #include "platform/address_text.h"
 #include "tables/network_tables.h"
 #include "throughput_trial.h"
+#include "traffic/udp_frame.h"
 
 namespace velmora::bench {
 
@@ -76,6 +77,19 @@ inline StageCost HandOverCost(size_t length, size_t batch) {
   });
   return {"hand-over in batches of " + std::to_string(batch),
           per_batch / static_cast<double>(batch)};
+}
+
+// A source's work on the routed load's IPv4 frame of `size` bytes (to the host of the tables
+// above) behind its inserter header: `decode(slot, tables)`, which writes the destination MAC and
+// the header in place, and the hand-over.
+template <typename Decode>
+std::vector<StageCost> Ipv4FrameStageCosts(size_t size, Decode decode) {
+  std::vector<uint8_t> slot(kQosHeaderSize, 0);
+  const std::vector<uint8_t> frame =
+      Ipv4UdpFrame(htonl(0xc0a8fe01), DottedToAddress("10.0.0.5"), kLoadPort, LoadPayload(size));
+  slot.insert(slot.end(), frame.begin(), frame.end());
+  return {ResolutionCost(slot, kQosHeaderSize + 6, decode),
+          HandOverCost(slot.size(), kHandOverBatch)};
 }
 
 }  // namespace velmora::bench

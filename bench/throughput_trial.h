@@ -575,6 +575,8 @@ inline const char* ThreadWork(const std::string& name) {
   if (name == "l2tp-lns") return "receive, L2TP and PPP, resolution, hand-over";
   if (name == "corvid-frame") return "read from the TAP, decoding, hand-over";
   if (name == "corvid-arp") return "ARP answers";
+  if (name == "pylon-port") return "take from the capture, decoding, hand-over";
+  if (name == "pylon-arp" || name == "pylon-ipv6") return "ARP or IPv6 frames";
   if (name == "sending") return "take from the queue, send";
   return "other";
 }
