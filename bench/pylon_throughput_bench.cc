@@ -11,12 +11,12 @@
 // opened as the tap opens its IPv4 capture: promiscuous, inbound only, immediate, non-blocking,
 // the same ring and the same kernel filter; up to 64 frames per pcap_dispatch sent with one
 // sendmmsg from a socket made as velmora's sending socket is, poll when the ring was found
-// empty). GRO is off on pylon0 for both. For each relay and packet size, the highest offered
-// rate that arrives complete and in order over the full trial time is found, best of the runs;
-// loss and order are judged at the receiver by the sequence number in the last 8 bytes of each
-// frame. Printed: each rate, the ratio velmora / reference against its target, each relay's CPU
-// time (user + system) per frame over its final full-length trial, and where velmora's time goes
-// when the target is missed. Sizes are those of the IPv4 packets.
+// empty), at the router's raised priority. GRO is off on pylon0 for both. For each relay and packet
+// size, the highest offered rate that arrives complete and in order over the full trial time is
+// found, best of the runs; loss and order are judged at the receiver by the sequence number in the
+// last 8 bytes of each frame. Printed: each rate, the ratio velmora / reference against its target,
+// each relay's CPU time (user + system) per frame over its final full-length trial, and where
+// velmora's time goes when the target is missed. Sizes are those of the IPv4 packets.
 //
 // Then velmora with every filter slot set: three more local addresses on pylon0 (10.20.0.11 to
 // 13, added before the router starts, so that its four address slots are used) and four source
@@ -51,6 +51,7 @@
 #include "packet/inserter_datagram.h"
 #include "packet/pylon_frame.h"
 #include "platform/address_text.h"
+#include "platform/process_priority.h"
 #include "platform/pylon_driver.h"
 #include "platform/pylon_filters.h"
 #include "router_stage_costs.h"
@@ -233,9 +234,10 @@ void Gather(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
   gathered.batch->Point(gathered.count++, slot, kQosHeaderSize + header->caplen);
 }
 
-// The reference relay's loop, for a forked child: up to kBatch frames from the capture, to
-// `out`'s peer in one call; a wait in poll when the ring held fewer.
+// The reference relay's loop, for a forked child at the router's raised priority: up to kBatch
+// frames from the capture, to `out`'s peer in one call; a wait in poll when the ring held fewer.
 [[noreturn]] void RelayCaptureForever(int out) {
+  RaiseProcessPriority();
   pcap_t* capture = OpenReferenceCapture();
   if (capture == nullptr) ::_exit(1);
   MessageBatch batch;
