@@ -83,8 +83,13 @@ class CorvidRoutes final : public AdapterRoutes, public RouteHooks {
   void RemoveRoutes();
   bool FindAdapter(RouteTable& table);
   void ReplaceDefaultRoutes(RouteTable& table);
-  // The system's default routes that the adapter's default route replaces, with their names.
-  std::vector<SavedRoute> ReplaceableDefaults(RouteTable& table);
+  // The system's default routes that the adapter's default route replaces, with their names;
+  // nullopt when one of them has a path that cannot be saved.
+  std::optional<std::vector<SavedRoute>> ReplaceableDefaults(RouteTable& table);
+  // The routes of the state file: those that an earlier stop could not put back.
+  std::vector<SavedRoute> UnrestoredRoutes();
+  // Deletes the system's default routes, warning when one of them stays.
+  void DeleteSystemDefaults(RouteTable& table, const std::vector<SavedRoute>& routes);
   // A host route to the inserter through the gateway that reaches it now, when one does; false
   // when that route was needed and refused.
   bool AddInserterRoute(RouteTable& table);
@@ -97,8 +102,13 @@ class CorvidRoutes final : public AdapterRoutes, public RouteHooks {
   bool DeleteReported(RouteTable& table, const RouteRow& row);
   // Deletes every route with the router's protocol number.
   void DeleteLeftoverRoutes(RouteTable& table);
-  // Adds the routes back on their interfaces, logging each restored one at `level`.
-  void RestoreSavedRoutes(RouteTable& table, const std::vector<SavedRoute>& routes, int level);
+  // Adds the routes back on their interfaces, logging each restored one at `level`; returns
+  // those that could not be.
+  std::vector<SavedRoute> RestoreSavedRoutes(RouteTable& table,
+                                             const std::vector<SavedRoute>& routes, int level);
+  // Leaves the state file with the routes not restored, or removes it when there are none;
+  // false, logged, when some are left.
+  bool KeepForTheNextStart(const std::vector<SavedRoute>& unrestored);
   // Notes a message box for the operator, shown once the state mutex is released.
   void Warn(const std::string& text);
   // Releases the mutex that `lock` holds, then shows the noted boxes.
