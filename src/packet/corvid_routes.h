@@ -37,9 +37,11 @@ struct CorvidRouteSettings {
 // first saved to the state file), the stop removes them and puts the system's routes back, and
 // the table hooks keep the routes and the adapter's neighbour cache in step while the service
 // runs. Every route it adds carries kVelmoraRouteProtocol, and only such routes are ever
-// deleted. The control thread calls the probe, the removal and the recovery; any thread calls
-// the hooks, which run in order on the object's own worker thread and are not waited for. One
-// mutex keeps the worker, the probe and the removal apart; message boxes wait until it is free.
+// deleted, apart from the system's default routes it replaces; saved routes that a stop cannot
+// put back stay in the state file, for the recovery or the next replacement to put back. The
+// control thread calls the probe, the removal and the recovery; any thread calls the hooks, which
+// run in order on the object's own worker thread and are not waited for. One mutex keeps the
+// worker, the probe and the removal apart; message boxes wait until it is free.
 class CorvidRoutes final : public AdapterRoutes, public RouteHooks {
  public:
   CorvidRoutes(Log& log, OperatorPrompt& prompt, FileSystem& files, const NetworkTables& tables,
@@ -49,7 +51,8 @@ class CorvidRoutes final : public AdapterRoutes, public RouteHooks {
   CorvidRoutes& operator=(const CorvidRoutes&) = delete;
 
   // At process start-up: deletes the routes an earlier run left behind and, when that run had
-  // replaced the default routes and the system has none now, puts the saved ones back.
+  // replaced the default routes and the system has none now, puts the saved ones back; those
+  // that cannot be put back stay in the state file for the next start.
   void RecoverCorvidRoutes();
 
   bool ProbeCorvidAdapter() override;
