@@ -194,12 +194,12 @@ struct PylonDriver::State {
   std::string virtual_adapter_description;
   std::array<Capture, 3> captures;  // by PylonFrameKind
   int handle = -1;
-  uint32_t ipv6_interface = 0;  // where the IPv6 capture runs
   std::vector<std::unique_ptr<ReceiveMergingGuard>> merging_off;
 
-  // The adapter list, the default selection, the address lists and the filter slots; the
-  // IPv6 reader looks the lists up while the control thread changes them.
+  // The adapter list, the default selection, the address lists, the IPv6 capture's interface and
+  // the filter slots; the IPv6 reader looks the lists up while the control thread changes them.
   std::mutex lock;
+  uint32_t ipv6_interface = 0;  // where the IPv6 capture runs
   std::vector<PylonAdapter> adapters;
   uint32_t default_adapter = 0;  // `Ipv6Adapter`'s interface; 0 when out of range
   std::map<uint32_t, std::vector<ListedAddress>> address_lists;
@@ -271,9 +271,9 @@ int PylonDriver::PylonOpen(const Options& options) {
   if (ipv6.index != tapped->index) {
     s.merging_off.push_back(std::make_unique<ReceiveMergingGuard>(ipv6.name, s.report));
   }
-  s.ipv6_interface = ipv6.index;
   s.handle = pcap_get_selectable_fd(s.capture(PylonFrameKind::kPort).handle);
   std::lock_guard guard(s.lock);
+  s.ipv6_interface = ipv6.index;
   s.default_adapter = ipv6_listed ? ipv6.index : 0;
   s.adapters = std::move(adapters);
   return s.handle;
@@ -411,8 +411,8 @@ void PylonDriver::PylonClose() {
   for (Capture& capture : s.captures) Close(capture);
   s.merging_off.clear();
   s.handle = -1;
-  s.ipv6_interface = 0;
   std::lock_guard guard(s.lock);
+  s.ipv6_interface = 0;
   s.address_lists.clear();
 }
 
