@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "testing/far_namespace.h"
@@ -53,6 +54,22 @@ class PylonEndToEnd : public testing::NamespaceTest {
   std::string Log() const { return router_.Log(); }
   std::string Igmp() const { return testing::IgmpTable(*namespace_); }
   bool Joined(const std::string& group) const { return testing::IgmpHolds(*namespace_, group); }
+  // Starts the router with its tap on and waits until it has joined the groups.
+  void StartTapping() {
+    Start(1);
+    ASSERT_TRUE(testing::WaitFor([&] { return Joined("239.1.0.1") && Joined("239.1.0.2"); }))
+        << Igmp() << Log();
+  }
+  // Checks that the inserter's next datagram is a UDP datagram of `size` payload bytes under
+  // the header `header` (address, PID) with the Ethernet destination `mac`.
+  void ExpectDelivered(std::string_view header, std::string_view mac, size_t size) const {
+    const std::string datagram = inserter_->Next();
+    ASSERT_EQ(datagram.size(), 8 + 14 + 20 + 8 + size) << Log();
+    EXPECT_EQ(datagram.substr(0, 8), header);
+    EXPECT_EQ(datagram.substr(8, 6), mac);
+    EXPECT_EQ(datagram.substr(8 + 12, 2), std::string("\x08\x00", 2));
+    EXPECT_EQ(datagram.substr(datagram.size() - size), std::string(size, 'p'));
+  }
   // A datagram of `size` bytes sent by the far kernel to `address`, port 5000, out of far0.
   void SendFromFar(const std::string& address, size_t size) const {
     ASSERT_EQ(far_->Run("python3 -c \"import socket; s = socket.socket(socket.AF_INET, "
@@ -70,17 +87,11 @@ class PylonEndToEnd : public testing::NamespaceTest {
 
 TEST_F(PylonEndToEnd, TheFarKernelsUnicastReachesTheInserterWithThePidAndTheRowsMac) {
   ASSERT_TRUE(namespace_->entered());
-  Start(1);
-  ASSERT_TRUE(testing::WaitFor([&] { return Joined("239.1.0.1"); })) << Log();
-
+  StartTapping();
   // The far kernel asks for 10.20.0.5 by broadcast ARP; the tap's answer lets the datagram go.
   SendFromFar("10.20.0.5", 300);
-  const std::string datagram = inserter_->Next();
-  ASSERT_EQ(datagram.size(), 8 + 14 + 20 + 8 + 300u) << Log();
-  EXPECT_EQ(datagram.substr(0, 8), std::string("\x0a\x14\x00\x05,\x01\x23,", 8));
-  EXPECT_EQ(datagram.substr(8, 6), std::string("\x00\x11\x22\x33\x44\x55", 6));
-  EXPECT_EQ(datagram.substr(8 + 12, 2), std::string("\x08\x00", 2));
-  EXPECT_EQ(datagram.substr(datagram.size() - 300), std::string(300, 'p'));
+  ExpectDelivered(std::string("\x0a\x14\x00\x05,\x01\x23,", 8),
+                  std::string("\x00\x11\x22\x33\x44\x55", 6), 300);
   const std::string neighbour = far_->Output("ip neigh show 10.20.0.5 dev far0");
   EXPECT_NE(neighbour.find("00:11:22:33:44:55"), std::string::npos) << neighbour;
   EXPECT_NE(Log().find("Arp. Resolved."), std::string::npos) << Log();
@@ -88,21 +99,15 @@ TEST_F(PylonEndToEnd, TheFarKernelsUnicastReachesTheInserterWithThePidAndTheRows
 
 TEST_F(PylonEndToEnd, AGroupsDatagramKeepsItsMulticastMac) {
   ASSERT_TRUE(namespace_->entered());
-  Start(1);
-  ASSERT_TRUE(testing::WaitFor([&] { return Joined("239.1.0.2"); })) << Log();
-
+  StartTapping();
   SendFromFar("239.1.0.2", 200);
-  const std::string datagram = inserter_->Next();
-  ASSERT_EQ(datagram.size(), 8 + 14 + 20 + 8 + 200u) << Log();
-  EXPECT_EQ(datagram.substr(0, 8), std::string("\xef\x01\x00\x02,\x01\x24,", 8));
-  EXPECT_EQ(datagram.substr(8, 6), std::string("\x01\x00\x5e\x01\x00\x02", 6));
+  ExpectDelivered(std::string("\xef\x01\x00\x02,\x01\x24,", 8),
+                  std::string("\x01\x00\x5e\x01\x00\x02", 6), 200);
 }
 
 TEST_F(PylonEndToEnd, TheTablesGroupsAreJoinedOnTheTappedInterfaceWhileTheRouterRuns) {
   ASSERT_TRUE(namespace_->entered());
-  Start(1);
-  ASSERT_TRUE(testing::WaitFor([&] { return Joined("239.1.0.1") && Joined("239.1.0.2"); }))
-      << Igmp() << Log();
+  StartTapping();
   EXPECT_TRUE(testing::IgmpHolds(*namespace_, "239.1.0.1", "tap0")) << Igmp();
   EXPECT_EQ(Log().find("Join error"), std::string::npos) << Log();
   EXPECT_EQ(router_.Stop(), 0);
