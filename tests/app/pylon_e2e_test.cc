@@ -23,7 +23,9 @@ namespace {
 
 std::string RouterIni(uint16_t inserter_port, int pylon_enable) {
   return "[GENERAL]\nRemoteControlOn=0\nPylonEnable=" + std::to_string(pylon_enable) +
-         "\nCorvidEnable=0\nTransparentEnable=0\nL2tpEnable=0\nBouncerEnable=0\nLogOn=0\n"
+         "\nCorvidEnable=0\nTransparentEnable=1\nTransparentPort=" +
+         std::to_string(testing::UdpPeer::FreePort()) +
+         "\nL2tpEnable=0\nBouncerEnable=0\nLogOn=0\n"
          "LogLevel=3\nStatisticEnable=0\nStartListening=1\nTypeChannel=DVB\nMCastNIC=10.20.0.1\n"
          "InserterIP=127.0.0.1\nInserterPort=" +
          std::to_string(inserter_port) +
@@ -33,7 +35,9 @@ std::string RouterIni(uint16_t inserter_port, int pylon_enable) {
          "Alias=\"Groups\", IPSubNetAddr=239.1.0.0, IPSubNetMask=255.255.0.0, "
          "IPSubNetMAC=\"SubNet_002\", IPSubNetPID=292\n"
          "[SubNet_001]\n10.20.0.5 00-11-22-33-44-55\n"
-         "[SubNet_002]\n239.1.0.1 01-00-5E-01-00-01\n239.1.0.2 01-00-5E-01-00-02\n";
+         "[SubNet_002]\n239.1.0.1 01-00-5E-01-00-01\n239.1.0.2 01-00-5E-01-00-02\n"
+         "[NETV6WORKS]\nAlias=\"V6\", IPSubNetMAC=\"SubNetV6_001\", IPSubNetPID=293\n"
+         "[SubNetV6_001]\nfd00::77 00:66:66:66:66:66\n";
 }
 
 class PylonEndToEnd : public testing::NamespaceTest {
@@ -72,10 +76,14 @@ class PylonEndToEnd : public testing::NamespaceTest {
   }
   // A datagram of `size` bytes sent by the far kernel to `address`, port 5000, out of far0.
   void SendFromFar(const std::string& address, size_t size) const {
-    ASSERT_EQ(far_->Run("python3 -c \"import socket; s = socket.socket(socket.AF_INET, "
-                        "socket.SOCK_DGRAM); s.setsockopt(socket.IPPROTO_IP, "
-                        "socket.IP_MULTICAST_IF, socket.inet_aton(\\\"10.20.0.2\\\")); "
-                        "s.sendto(b\\\"p\\\" * " +
+    SendFromFar("AF_INET", address, size,
+                "s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, "
+                "socket.inet_aton(\\\"10.20.0.2\\\")); ");
+  }
+  void SendFromFar(const std::string& family, const std::string& address, size_t size,
+                   const std::string& options) const {
+    ASSERT_EQ(far_->Run("python3 -c \"import socket; s = socket.socket(socket." + family +
+                        ", socket.SOCK_DGRAM); " + options + "s.sendto(b\\\"p\\\" * " +
                         std::to_string(size) + ", (\\\"" + address + "\\\", 5000))\""),
               0);
   }
@@ -105,6 +113,26 @@ TEST_F(PylonEndToEnd, AGroupsDatagramKeepsItsMulticastMac) {
                   std::string("\x01\x00\x5e\x01\x00\x02", 6), 200);
 }
 
+TEST_F(PylonEndToEnd, TheFarKernelsSolicitationForAnIpv6RowIsAnsweredAndItsDatagramPassed) {
+  ASSERT_TRUE(namespace_->entered());
+  ASSERT_EQ(far_->Run("sysctl -qw net.ipv6.conf.far0.disable_ipv6=0 && "
+                      "ip -6 addr add fd00::2/64 dev far0 nodad"),
+            0);
+  StartTapping();
+  SendFromFar("AF_INET6", "fd00::77", 100, "");
+  std::string datagram = inserter_->Next();
+  // The far kernel's own announcements may come first; they go to other addresses.
+  for (int i = 0; i < 5 && !datagram.ends_with(std::string(100, 'p')); ++i) {
+    datagram = inserter_->Next();
+  }
+  ASSERT_TRUE(datagram.ends_with(std::string(100, 'p'))) << Log();
+  EXPECT_NE(datagram.find(std::string("\x00\x66\x66\x66\x66\x66", 6)), std::string::npos);
+  const std::string neighbour = far_->Output("ip -6 neigh show fd00::77 dev far0");
+  EXPECT_NE(neighbour.find("00:66:66:66:66:66"), std::string::npos) << neighbour;
+  // The transparent port offered the row's address to the tap's list too, which took it.
+  EXPECT_EQ(Log().find("Failed to add IPV6 address"), std::string::npos) << Log();
+}
+
 TEST_F(PylonEndToEnd, TheTablesGroupsAreJoinedOnTheTappedInterfaceWhileTheRouterRuns) {
   ASSERT_TRUE(namespace_->entered());
   StartTapping();
@@ -123,6 +151,10 @@ TEST_F(PylonEndToEnd, ARouterWithTheTapOffJoinsNoGroup) {
   EXPECT_FALSE(Joined("239.1.0.1")) << Igmp();
   EXPECT_FALSE(Joined("239.1.0.2")) << Igmp();
   EXPECT_EQ(Log().find("Tessaro Pylon Driver"), std::string::npos) << Log();
+  // With no tap, the transparent port's address has no list to go to.
+  EXPECT_TRUE(testing::WaitFor([&] {
+    return Log().find("Failed to add IPV6 address: fd00::77") != std::string::npos;
+  })) << Log();
 }
 
 }  // namespace
