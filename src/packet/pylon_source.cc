@@ -102,13 +102,16 @@ void PylonSource::OpenDriver() {
 void PylonSource::SetPylonFilters() {
   if (path_.log.level() >= 3) path_.log << "Pylon filter setting...\n";
   const std::vector<LocalFilterAddress> locals = settings_.local_addresses();
-  const std::vector<uint32_t> sources = SourceFilterAddresses(settings_.source_filters);
+  std::vector<uint32_t> sources = SourceFilterAddresses(settings_.source_filters);
   WritePylonFilters(
       locals, sources,
       {.set_filter = [this](size_t slot, uint32_t a) { driver_.PylonSetFilter(slot, a); },
        .set_source_filter = [this](size_t slot,
                                    uint32_t a) { driver_.PylonSetSrcFilter(slot, a); }});
   driver_.PylonApplyFilters();
+  std::lock_guard guard(source_filter_lock_);
+  source_filter_ = std::move(sources);
+  ++source_filter_version_;
 }
 
 void PylonSource::Launch() {
@@ -251,10 +254,18 @@ void PylonSource::RunArp(ArpSettings run) {
     }
     if (length > frame.size()) continue;
     path_.counters.arp_requests.fetch_add(1, std::memory_order_relaxed);
+    RefreshAllowedSenders(run);
     AnswerArp({frame.data(), length}, reader.Current(), run);
     unknown_targets_.Tick(clock_.Now());
   }
   unknown_targets_.Flush(clock_.Now());
+}
+
+void PylonSource::RefreshAllowedSenders(ArpSettings& run) {
+  if (run.allowed_version == source_filter_version_) return;
+  std::lock_guard guard(source_filter_lock_);
+  run.allowed_senders = source_filter_;
+  run.allowed_version = source_filter_version_;
 }
 
 void PylonSource::AnswerArp(std::span<uint8_t> frame, const TableSnapshot& tables,
