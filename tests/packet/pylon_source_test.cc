@@ -179,7 +179,7 @@ TEST_F(PylonSourceTest, TheFarKernelsArpIsAnsweredAndItsUnicastReachesTheInserte
   ASSERT_TRUE(namespace_->entered());
   Start();
   ASSERT_TRUE(source_->open());
-  SendFromFar("10.20.0.50", 5000, "unicast");
+  SendUdpFromFar("10.20.0.50", 5000, "unicast");
   const std::string arrived = Next();
   ExpectDatagram(arrived, "0a1400322c01232c", Hex(kRowMac), "0800", 20, "unicast");
   EXPECT_NE(FarOutput("ip neigh show 10.20.0.50").find("00:11:22:33:44:55"), std::string::npos);
@@ -202,7 +202,7 @@ TEST_F(PylonSourceTest, TheFarKernelsArpIsAnsweredAndItsUnicastReachesTheInserte
 TEST_F(PylonSourceTest, AMulticastFrameKeepsItsMac) {
   ASSERT_TRUE(namespace_->entered());
   Start();
-  SendFromFar("239.1.2.3", 5000, "group");
+  SendUdpFromFar("239.1.2.3", 5000, "group");
   const std::string arrived = Next();
   ExpectDatagram(arrived, "ef0102032c04562c", "01005e010203", "0800", 20, "group");
   EXPECT_EQ(rig_.counters.multicast_packets, 1u);
@@ -211,9 +211,10 @@ TEST_F(PylonSourceTest, AMulticastFrameKeepsItsMac) {
 
 TEST_F(PylonSourceTest, TheSolicitationForAnIpv6RowIsAnsweredAndItsFrameReachesTheInserter) {
   ASSERT_TRUE(namespace_->entered());
+  ASSERT_NO_FATAL_FAILURE(TurnOnFarIpv6());
   Start();
   ASSERT_TRUE(source_->open());
-  SendFromFar("fd00::50", 5000, "sixth");
+  SendUdpFromFar("fd00::50", 5000, "sixth");
   const std::string arrived = Next();
   ExpectDatagram(arrived, "000000502c07892c", Hex(kIpv6RowMac), "86dd", 40, "sixth");
   EXPECT_NE(FarOutput("ip -6 neigh show fd00::50").find("00:11:22:33:44:66"), std::string::npos);
@@ -223,10 +224,11 @@ TEST_F(PylonSourceTest, TheSolicitationForAnIpv6RowIsAnsweredAndItsFrameReachesT
 
 TEST_F(PylonSourceTest, AnIpv6FrameWithoutRowIsAResolutionFailure) {
   ASSERT_TRUE(namespace_->entered());
+  ASSERT_NO_FATAL_FAILURE(TurnOnFarIpv6());
   rig_.log.Configure({.level = 2});
   ASSERT_EQ(Far("ip -6 neigh add fd00::77 lladdr 02:00:00:00:00:77 dev far0"), 0);
   Start();
-  SendFromFar("fd00::77", 5000, "nobody");
+  SendUdpFromFar("fd00::77", 5000, "nobody");
   EXPECT_TRUE(Eventually([&] { return rig_.console.Has("Pylon. Can't define PID."); }));
   EXPECT_EQ(rig_.counters.unicast_packets, 1u);
   EXPECT_EQ(rig_.counters.resolved_packets, 0u);
@@ -236,7 +238,7 @@ TEST_F(PylonSourceTest, ASourceFilterAdmitsOnlyListedHosts) {
   ASSERT_TRUE(namespace_->entered());
   source_filters_.ReadLine("10.20.0.3");
   Start();
-  SendFromFar("10.20.0.50", 5000, "refused");
+  SendUdpFromFar("10.20.0.50", 5000, "refused");
   inserter_->set_timeout(std::chrono::seconds(1));
   EXPECT_EQ(inserter_->Next(), "<nothing>");
   EXPECT_EQ(rig_.counters.arp_requests, 0u);
@@ -245,7 +247,7 @@ TEST_F(PylonSourceTest, ASourceFilterAdmitsOnlyListedHosts) {
   source_filters_.ReadLine("10.20.0.2");
   source_->SetPylonFilters();
   ASSERT_EQ(Far("ip neigh flush dev far0"), 0);
-  SendFromFar("10.20.0.50", 5000, "admitted");
+  SendUdpFromFar("10.20.0.50", 5000, "admitted");
   inserter_->set_timeout(std::chrono::seconds(5));
   ExpectDatagram(Next(), "0a1400322c01232c", Hex(kRowMac), "0800", 20, "admitted");
 }
@@ -253,7 +255,7 @@ TEST_F(PylonSourceTest, ASourceFilterAdmitsOnlyListedHosts) {
 TEST_F(PylonSourceTest, FramesToALocalAddressAreNotTapped) {
   ASSERT_TRUE(namespace_->entered());
   Start();
-  SendFromFar("10.20.0.1", 5000, "local");
+  SendUdpFromFar("10.20.0.1", 5000, "local");
   inserter_->set_timeout(std::chrono::seconds(1));
   EXPECT_EQ(inserter_->Next(), "<nothing>");
   EXPECT_EQ(rig_.counters.unicast_packets, 0u);
