@@ -12,9 +12,8 @@
 #include <string_view>
 #include <thread>
 
-#include "testing/far_namespace.h"
 #include "testing/igmp_table.h"
-#include "testing/namespace_test.h"
+#include "testing/tap_pair.h"
 #include "testing/udp_peer.h"
 #include "testing/velmora_process.h"
 
@@ -40,14 +39,11 @@ std::string RouterIni(uint16_t inserter_port, int pylon_enable) {
          "[SubNetV6_001]\nfd00::77 00:66:66:66:66:66\n";
 }
 
-class PylonEndToEnd : public testing::NamespaceTest {
+class PylonEndToEnd : public testing::TapPairTest {
  protected:
   void SetUp() override {
-    NamespaceTest::SetUp();
+    TapPairTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    far_ = std::make_unique<testing::FarNamespace>(*namespace_, "tap0", "10.20.0.1/24",
-                                                   "10.20.0.2/24");
-    ASSERT_TRUE(far_->ready());
     inserter_ = std::make_unique<testing::UdpPeer>();  // on the namespace's loopback
   }
 
@@ -74,21 +70,6 @@ class PylonEndToEnd : public testing::NamespaceTest {
     EXPECT_EQ(datagram.substr(8 + 12, 2), std::string("\x08\x00", 2));
     EXPECT_EQ(datagram.substr(datagram.size() - size), std::string(size, 'p'));
   }
-  // A datagram of `size` bytes sent by the far kernel to `address`, port 5000, out of far0.
-  void SendFromFar(const std::string& address, size_t size) const {
-    SendFromFar("AF_INET", address, size,
-                "s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, "
-                "socket.inet_aton(\\\"10.20.0.2\\\")); ");
-  }
-  void SendFromFar(const std::string& family, const std::string& address, size_t size,
-                   const std::string& options) const {
-    ASSERT_EQ(far_->Run("python3 -c \"import socket; s = socket.socket(socket." + family +
-                        ", socket.SOCK_DGRAM); " + options + "s.sendto(b\\\"p\\\" * " +
-                        std::to_string(size) + ", (\\\"" + address + "\\\", 5000))\""),
-              0);
-  }
-
-  std::unique_ptr<testing::FarNamespace> far_;
   std::unique_ptr<testing::UdpPeer> inserter_;
   testing::RouterRun router_{"velmora_e2e_pylon"};
 };
@@ -97,10 +78,10 @@ TEST_F(PylonEndToEnd, TheFarKernelsUnicastReachesTheInserterWithThePidAndTheRows
   ASSERT_TRUE(namespace_->entered());
   StartTapping();
   // The far kernel asks for 10.20.0.5 by broadcast ARP; the tap's answer lets the datagram go.
-  SendFromFar("10.20.0.5", 300);
+  SendUdpFromFar("10.20.0.5", 5000, std::string(300, 'p'));
   ExpectDelivered(std::string("\x0a\x14\x00\x05,\x01\x23,", 8),
                   std::string("\x00\x11\x22\x33\x44\x55", 6), 300);
-  const std::string neighbour = far_->Output("ip neigh show 10.20.0.5 dev far0");
+  const std::string neighbour = FarOutput("ip neigh show 10.20.0.5 dev far0");
   EXPECT_NE(neighbour.find("00:11:22:33:44:55"), std::string::npos) << neighbour;
   EXPECT_NE(Log().find("Arp. Resolved."), std::string::npos) << Log();
 }
@@ -108,18 +89,16 @@ TEST_F(PylonEndToEnd, TheFarKernelsUnicastReachesTheInserterWithThePidAndTheRows
 TEST_F(PylonEndToEnd, AGroupsDatagramKeepsItsMulticastMac) {
   ASSERT_TRUE(namespace_->entered());
   StartTapping();
-  SendFromFar("239.1.0.2", 200);
+  SendUdpFromFar("239.1.0.2", 5000, std::string(200, 'p'));
   ExpectDelivered(std::string("\xef\x01\x00\x02,\x01\x24,", 8),
                   std::string("\x01\x00\x5e\x01\x00\x02", 6), 200);
 }
 
 TEST_F(PylonEndToEnd, TheFarKernelsSolicitationForAnIpv6RowIsAnsweredAndItsDatagramPassed) {
   ASSERT_TRUE(namespace_->entered());
-  ASSERT_EQ(far_->Run("sysctl -qw net.ipv6.conf.far0.disable_ipv6=0 && "
-                      "ip -6 addr add fd00::2/64 dev far0 nodad"),
-            0);
+  TurnOnFarIpv6();
   StartTapping();
-  SendFromFar("AF_INET6", "fd00::77", 100, "");
+  SendUdpFromFar("fd00::77", 5000, std::string(100, 'p'));
   std::string datagram = inserter_->Next();
   // The far kernel's own announcements may come first; they go to other addresses.
   for (int i = 0; i < 5 && !datagram.ends_with(std::string(100, 'p')); ++i) {
@@ -127,7 +106,7 @@ TEST_F(PylonEndToEnd, TheFarKernelsSolicitationForAnIpv6RowIsAnsweredAndItsDatag
   }
   ASSERT_TRUE(datagram.ends_with(std::string(100, 'p'))) << Log();
   EXPECT_NE(datagram.find(std::string("\x00\x66\x66\x66\x66\x66", 6)), std::string::npos);
-  const std::string neighbour = far_->Output("ip -6 neigh show fd00::77 dev far0");
+  const std::string neighbour = FarOutput("ip -6 neigh show fd00::77 dev far0");
   EXPECT_NE(neighbour.find("00:66:66:66:66:66"), std::string::npos) << neighbour;
   // The transparent port offered the row's address to the tap's list too, which took it.
   EXPECT_EQ(Log().find("Failed to add IPV6 address"), std::string::npos) << Log();
