@@ -70,6 +70,12 @@ class PylonEndToEnd : public testing::TapPairTest {
     EXPECT_EQ(datagram.substr(8 + 12, 2), std::string("\x08\x00", 2));
     EXPECT_EQ(datagram.substr(datagram.size() - size), std::string(size, 'p'));
   }
+  // Checks that the far kernel's neighbour table reaches `address` at `mac`.
+  void ExpectFarNeighbour(const std::string& address, const std::string& mac) const {
+    const std::string neighbour = FarOutput("ip neigh show " + address + " dev far0");
+    EXPECT_NE(neighbour.find(mac), std::string::npos) << neighbour;
+  }
+
   std::unique_ptr<testing::UdpPeer> inserter_;
   testing::RouterRun router_{"velmora_e2e_pylon"};
 };
@@ -81,8 +87,7 @@ TEST_F(PylonEndToEnd, TheFarKernelsUnicastReachesTheInserterWithThePidAndTheRows
   SendUdpFromFar("10.20.0.5", 5000, std::string(300, 'p'));
   ExpectDelivered(std::string("\x0a\x14\x00\x05,\x01\x23,", 8),
                   std::string("\x00\x11\x22\x33\x44\x55", 6), 300);
-  const std::string neighbour = FarOutput("ip neigh show 10.20.0.5 dev far0");
-  EXPECT_NE(neighbour.find("00:11:22:33:44:55"), std::string::npos) << neighbour;
+  ExpectFarNeighbour("10.20.0.5", "00:11:22:33:44:55");
   EXPECT_NE(Log().find("Arp. Resolved."), std::string::npos) << Log();
 }
 
@@ -106,8 +111,7 @@ TEST_F(PylonEndToEnd, TheFarKernelsSolicitationForAnIpv6RowIsAnsweredAndItsDatag
   }
   ASSERT_TRUE(datagram.ends_with(std::string(100, 'p'))) << Log();
   EXPECT_NE(datagram.find(std::string("\x00\x66\x66\x66\x66\x66", 6)), std::string::npos);
-  const std::string neighbour = FarOutput("ip -6 neigh show fd00::77 dev far0");
-  EXPECT_NE(neighbour.find("00:66:66:66:66:66"), std::string::npos) << neighbour;
+  ExpectFarNeighbour("fd00::77", "00:66:66:66:66:66");
   // The transparent port offered the row's address to the tap's list too, which took it.
   EXPECT_EQ(Log().find("Failed to add IPV6 address"), std::string::npos) << Log();
 }
