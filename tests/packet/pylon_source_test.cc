@@ -235,6 +235,30 @@ TEST_F(PylonSourceTest, ASourceFilterAdmitsOnlyListedHosts) {
   ExpectDatagram(Next(), "0a1400322c01232c", Hex(kRowMac), "0800", 20, "admitted");
 }
 
+TEST_F(PylonSourceTest, RequestsForHostsWithoutRowAreLoggedAtMostOnceASecondWithACount) {
+  ASSERT_TRUE(namespace_->entered());
+  rig_.log.Configure({.level = 2});
+  Start();
+  for (const char* host : {"10.20.0.60", "10.20.0.61", "10.20.0.62"}) {
+    SendUdpFromFar(host, 5000, "nobody");
+  }
+  EXPECT_TRUE(Eventually([&] { return rig_.counters.arp_requests >= 3; }));
+  Stop();
+  EXPECT_EQ(rig_.counters.arp_answers, 0u);
+  int logged = 0;
+  for (const std::string& line : rig_.console.entries) {
+    const size_t at = line.find("; ");
+    if (!line.starts_with("Arp. Not found destination IP. IPsrc=10.20.0.2, IPdst=10.20.0.6") ||
+        at == std::string::npos) {
+      continue;
+    }
+    EXPECT_TRUE(line.ends_with(" request(s) for hosts without a row.")) << line;
+    logged += std::stoi(line.substr(at + 2));
+  }
+  EXPECT_EQ(logged, static_cast<int>(rig_.counters.arp_requests.load()));
+  EXPECT_LT(rig_.console.Count("Arp. Not found destination IP."), logged);
+}
+
 TEST_F(PylonSourceTest, FramesToALocalAddressAreNotTapped) {
   ASSERT_TRUE(namespace_->entered());
   Start();
