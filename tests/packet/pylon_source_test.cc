@@ -259,6 +259,24 @@ TEST_F(PylonSourceTest, RequestsForHostsWithoutRowAreLoggedAtMostOnceASecondWith
   EXPECT_LT(rig_.console.Count("Arp. Not found destination IP."), logged);
 }
 
+TEST_F(PylonSourceTest, NoArpAnswerForThisHostOrTheInserterEvenWithARow) {
+  ASSERT_TRUE(namespace_->entered());
+  constexpr MacAddress kClaimedMac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x77};
+  TableSnapshot tables = TapTables();
+  for (const char* host : {"10.20.0.1", "10.20.0.70"}) {
+    tables.InsertIpMacRow({.address = DottedToAddress(host), .mac = kClaimedMac, .subnet = 1});
+  }
+  rig_.tables.Publish(std::move(tables));
+  inserter_ip_ = DottedToAddress("10.20.0.70");
+  Start();
+  SendUdpFromFar("10.20.0.1", 5000, "host");
+  SendUdpFromFar("10.20.0.70", 5000, "inserter");
+  EXPECT_TRUE(Eventually([&] { return rig_.counters.arp_requests >= 2; }));
+  Stop();
+  EXPECT_EQ(rig_.counters.arp_answers, 0u);
+  EXPECT_EQ(FarOutput("ip neigh show").find("00:11:22:33:44:77"), std::string::npos);
+}
+
 TEST_F(PylonSourceTest, FramesToALocalAddressAreNotTapped) {
   ASSERT_TRUE(namespace_->entered());
   Start();
