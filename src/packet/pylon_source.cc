@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 
-#include <algorithm>
 #include <array>
 #include <string>
 

@@ -36,18 +36,13 @@ std::vector<uint8_t> Ipv6Frame(const std::string& destination, size_t payload_si
 class PylonFrameTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    tables_.InsertSubnet({.id = 2,
-                          .IPSubNetAddr = DottedToAddress("239.0.0.0"),
-                          .IPSubNetMask = DottedToAddress("255.0.0.0"),
-                          .IPSubNetPID = 0x0456});
     tables_.InsertIpv6Subnet({.id = 3, .Alias = "v6", .IPSubNetMAC = "v6", .IPSubNetPID = 0x0789});
     tables_.InsertIpv6MacRow({.address = *TextToIpv6("fd00::50"), .mac = kIpv6RowMac, .subnet = 3});
     tables_.InsertIpv6MacRow({.address = *TextToIpv6("ff02::50"), .subnet = 3});
   }
-  // The frame in a slot as the port thread reads it: headroom for the QoS header in front.
+  // The frame in a slot as the tap's threads read it.
   std::span<uint8_t> Slot(const std::vector<uint8_t>& frame) {
-    slot_.assign(kQosHeaderSize, 0xcc);
-    slot_.insert(slot_.end(), frame.begin(), frame.end());
+    slot_ = testing::InSlot(frame.data(), frame.size());
     return slot_;
   }
   CorvidFrame Port(const std::vector<uint8_t>& frame, bool dvb = true) {
@@ -57,7 +52,7 @@ class PylonFrameTest : public ::testing::Test {
     return DecodePylonIpv6Frame(Slot(frame), tables_, dvb);
   }
 
-  TableSnapshot tables_ = testing::SubnetWithOneRow();
+  TableSnapshot tables_ = testing::SubnetRowAndGroups();
   std::vector<uint8_t> slot_;
 };
 
