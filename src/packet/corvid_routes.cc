@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <functional>
+#include <iterator>
 #include <utility>
 
 #include "platform/address_text.h"
@@ -24,6 +25,7 @@ namespace {
 constexpr uint32_t kNoAddress = 0xffffffff;
 constexpr int kAlways = 0;
 constexpr int kVerbose = 3;
+constexpr const char* kCannotAddRoute = "Cannot add route to interface...";
 
 bool IsMulticast(uint32_t address) {
   const uint32_t first_byte = ntohl(address) >> 24;
@@ -163,7 +165,8 @@ void CorvidRoutes::RecoverCorvidRoutes() {
   } else {
     log_ << "A run that did not stop had replaced the system's default route: restoring it from "
          << settings_.state_file << ".\n";
-    RestoreSavedRoutes(table, state.routes, kAlways);
+    KeepForTheNextStart(RestoreSavedRoutes(table, state.routes, kAlways));
+    return;
   }
   files_.RemoveFile(settings_.state_file);
 }
@@ -214,24 +217,34 @@ bool CorvidRoutes::FindAdapter(RouteTable& table) {
 }
 
 void CorvidRoutes::ReplaceDefaultRoutes(RouteTable& table) {
+  const std::optional<std::vector<SavedRoute>> defaults = ReplaceableDefaults(table);
+  if (!defaults) {
+    log_ << "A default route of the system goes through a next-hop object, a gateway of another "
+            "family or an encapsulation, which cannot be saved: the default route is not "
+            "replaced.\n";
+    Warn(kCannotAddRoute);
+    return;
+  }
   if (!AddInserterRoute(table)) {
     log_ << "The inserter would not be reachable: the default route is not replaced.\n";
-    Warn("Cannot add route to interface...");
+    Warn(kCannotAddRoute);
     return;
   }
-  std::vector<SavedRoute> defaults = ReplaceableDefaults(table);
-  if (!defaults.empty() &&
-      !files_.WriteFileAtomically(settings_.state_file, FormatRouteState(defaults))) {
+  // Routes that an earlier stop could not put back are put back at this one.
+  std::vector<SavedRoute> saved = *defaults;
+  std::ranges::copy(UnrestoredRoutes(), std::back_inserter(saved));
+  if (!saved.empty() &&
+      !files_.WriteFileAtomically(settings_.state_file, FormatRouteState(saved))) {
     log_ << "Cannot write " << settings_.state_file << ": the default route is not replaced.\n";
-    Warn("Cannot add route to interface...");
+    Warn(kCannotAddRoute);
     return;
   }
-  for (const SavedRoute& route : defaults) DeleteReported(table, route.row);
-  run_.saved_defaults = std::move(defaults);
-  if (table.AddRoute(AdapterRoute(0, 0)) != 0) Warn("Cannot add route to interface...");
+  run_.saved_defaults = std::move(saved);
+  DeleteSystemDefaults(table, *defaults);
+  if (table.AddRoute(AdapterRoute(0, 0)) != 0) Warn(kCannotAddRoute);
 }
 
-std::vector<SavedRoute> CorvidRoutes::ReplaceableDefaults(RouteTable& table) {
+std::optional<std::vector<SavedRoute>> CorvidRoutes::ReplaceableDefaults(RouteTable& table) {
   const std::optional<std::vector<RouteRow>> routes = table.ListRoutes();
   const std::optional<std::vector<NetworkLink>> links = ListNetworkLinks();
   std::vector<SavedRoute> defaults;
@@ -239,11 +252,28 @@ std::vector<SavedRoute> CorvidRoutes::ReplaceableDefaults(RouteTable& table) {
   for (const RouteRow& row : *routes) {
     // The router's own routes are never the system's.
     if (!row.is_default() || row.protocol == kVelmoraRouteProtocol) continue;
+    if (row.unkept_path) return std::nullopt;
     if (std::optional<SavedRoute> route = WithInterfaceNames(row, *links)) {
       defaults.push_back(std::move(*route));
     }
   }
   return defaults;
+}
+
+std::vector<SavedRoute> CorvidRoutes::UnrestoredRoutes() {
+  const std::optional<std::string> text = files_.ReadFile(settings_.state_file);
+  if (!text) return {};
+  return ParseRouteState(*text).routes;
+}
+
+void CorvidRoutes::DeleteSystemDefaults(RouteTable& table, const std::vector<SavedRoute>& routes) {
+  bool failed = false;
+  for (const SavedRoute& route : routes) {
+    if (!DeleteReported(table, route.row)) failed = true;
+  }
+  if (!failed) return;
+  log_ << "A default route of the system stays: traffic may go past the interface.\n";
+  Warn("Cannot delete the system's default route. Check route table.");
 }
 
 bool CorvidRoutes::AddInserterRoute(RouteTable& table) {
@@ -258,7 +288,16 @@ bool CorvidRoutes::AddInserterRoute(RouteTable& table) {
                      .protocol = kVelmoraRouteProtocol,
                      .scope = RT_SCOPE_UNIVERSE,
                      .flags = GatewayFlags(table, *path)};
-  if (table.AddRoute(row) != 0) {
+  const int error = table.AddRoute(row);
+  if (error == EEXIST) {
+    // A host route of the operator's own with the same metric: the inserter stays reachable
+    // through it, and it is not the router's to remove.
+    if (log_.level() >= kVerbose) {
+      log_ << "A route to " << AddressToDotted(inserter) << " is there already: it is kept.\n";
+    }
+    return true;
+  }
+  if (error != 0) {
     log_ << "Cannot add route to " << AddressToDotted(inserter) << "\n";
     return false;
   }
@@ -308,9 +347,9 @@ void CorvidRoutes::RemoveRoutes() {
   } else {
     failed = true;
   }
-  if (!run_.saved_defaults.empty()) {
-    RestoreSavedRoutes(table, run_.saved_defaults, kVerbose);
-    files_.RemoveFile(settings_.state_file);
+  if (!run_.saved_defaults.empty() &&
+      !KeepForTheNextStart(RestoreSavedRoutes(table, run_.saved_defaults, kVerbose))) {
+    Warn("Cannot restore the system's default route. Check route table.");
   }
   if (failed) Warn("Cannot delete some routes from interface...");
   run_ = RunState{};
@@ -345,19 +384,37 @@ void CorvidRoutes::DeleteLeftoverRoutes(RouteTable& table) {
   if (deleted > 0) log_ << "Deleted " << deleted << " routes left by a run that did not stop.\n";
 }
 
-void CorvidRoutes::RestoreSavedRoutes(RouteTable& table, const std::vector<SavedRoute>& routes,
-                                      int level) {
+std::vector<SavedRoute> CorvidRoutes::RestoreSavedRoutes(RouteTable& table,
+                                                         const std::vector<SavedRoute>& routes,
+                                                         int level) {
   const std::optional<std::vector<NetworkLink>> links = ListNetworkLinks();
+  std::vector<SavedRoute> unrestored;
   for (const SavedRoute& route : routes) {
     const std::optional<RouteRow> row = links ? WithInterfaceIndexes(route, *links) : std::nullopt;
     const int error = row ? table.AddRoute(*row) : ENODEV;
     // A route that is there already, put back by the system itself, counts as restored.
     if (error != 0 && error != EEXIST) {
       log_ << "Cannot restore route " << Describe(route) << "\n";
+      unrestored.push_back(route);
     } else if (log_.level() >= level) {
       log_ << "Route " << Describe(route) << " restored.\n";
     }
   }
+  return unrestored;
+}
+
+bool CorvidRoutes::KeepForTheNextStart(const std::vector<SavedRoute>& unrestored) {
+  if (unrestored.empty()) {
+    files_.RemoveFile(settings_.state_file);
+    return true;
+  }
+  if (files_.WriteFileAtomically(settings_.state_file, FormatRouteState(unrestored))) {
+    log_ << static_cast<int32_t>(unrestored.size()) << " routes not restored are kept in "
+         << settings_.state_file << ": the next start tries again.\n";
+  } else {
+    log_ << "Cannot write " << settings_.state_file << ": the routes not restored are lost.\n";
+  }
+  return false;
 }
 
 void CorvidRoutes::Warn(const std::string& text) {

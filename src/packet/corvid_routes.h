@@ -37,9 +37,11 @@ struct CorvidRouteSettings {
 // first saved to the state file), the stop removes them and puts the system's routes back, and
 // the table hooks keep the routes and the adapter's neighbour cache in step while the service
 // runs. Every route it adds carries kVelmoraRouteProtocol, and only such routes are ever
-// deleted. The control thread calls the probe, the removal and the recovery; any thread calls
-// the hooks, which run in order on the object's own worker thread and are not waited for. One
-// mutex keeps the worker, the probe and the removal apart; message boxes wait until it is free.
+// deleted, apart from the system's default routes it replaces; saved routes that a stop cannot
+// put back stay in the state file, for the recovery or the next replacement to put back. The
+// control thread calls the probe, the removal and the recovery; any thread calls the hooks, which
+// run in order on the object's own worker thread and are not waited for. One mutex keeps the
+// worker, the probe and the removal apart; message boxes wait until it is free.
 class CorvidRoutes final : public AdapterRoutes, public RouteHooks {
  public:
   CorvidRoutes(Log& log, OperatorPrompt& prompt, FileSystem& files, const NetworkTables& tables,
@@ -49,7 +51,8 @@ class CorvidRoutes final : public AdapterRoutes, public RouteHooks {
   CorvidRoutes& operator=(const CorvidRoutes&) = delete;
 
   // At process start-up: deletes the routes an earlier run left behind and, when that run had
-  // replaced the default routes and the system has none now, puts the saved ones back.
+  // replaced the default routes and the system has none now, puts the saved ones back; those
+  // that cannot be put back stay in the state file for the next start.
   void RecoverCorvidRoutes();
 
   bool ProbeCorvidAdapter() override;
@@ -83,8 +86,13 @@ class CorvidRoutes final : public AdapterRoutes, public RouteHooks {
   void RemoveRoutes();
   bool FindAdapter(RouteTable& table);
   void ReplaceDefaultRoutes(RouteTable& table);
-  // The system's default routes that the adapter's default route replaces, with their names.
-  std::vector<SavedRoute> ReplaceableDefaults(RouteTable& table);
+  // The system's default routes that the adapter's default route replaces, with their names;
+  // nullopt when one of them has a path that cannot be saved.
+  std::optional<std::vector<SavedRoute>> ReplaceableDefaults(RouteTable& table);
+  // The routes of the state file: those that an earlier stop could not put back.
+  std::vector<SavedRoute> UnrestoredRoutes();
+  // Deletes the system's default routes, warning when one of them stays.
+  void DeleteSystemDefaults(RouteTable& table, const std::vector<SavedRoute>& routes);
   // A host route to the inserter through the gateway that reaches it now, when one does; false
   // when that route was needed and refused.
   bool AddInserterRoute(RouteTable& table);
@@ -97,8 +105,13 @@ class CorvidRoutes final : public AdapterRoutes, public RouteHooks {
   bool DeleteReported(RouteTable& table, const RouteRow& row);
   // Deletes every route with the router's protocol number.
   void DeleteLeftoverRoutes(RouteTable& table);
-  // Adds the routes back on their interfaces, logging each restored one at `level`.
-  void RestoreSavedRoutes(RouteTable& table, const std::vector<SavedRoute>& routes, int level);
+  // Adds the routes back on their interfaces, logging each restored one at `level`; returns
+  // those that could not be.
+  std::vector<SavedRoute> RestoreSavedRoutes(RouteTable& table,
+                                             const std::vector<SavedRoute>& routes, int level);
+  // Leaves the state file with the routes not restored, or removes it when there are none;
+  // false, logged, when some are left.
+  bool KeepForTheNextStart(const std::vector<SavedRoute>& unrestored);
   // Notes a message box for the operator, shown once the state mutex is released.
   void Warn(const std::string& text);
   // Releases the mutex that `lock` holds, then shows the noted boxes.

@@ -13,6 +13,11 @@
 namespace velmora {
 namespace {
 
+// More than the kernel's few route metrics take, so that a damaged file cannot ask for a message
+// larger than a netlink request.
+constexpr size_t kMaxMetricsSize = 512;
+constexpr std::string_view kHexDigits = "0123456789abcdef";
+
 constexpr std::string_view kHeader =
     "# Default routes that Velmora replaced; its next start puts them back.\n";
 
@@ -42,6 +47,26 @@ bool ReadDestination(std::string_view word, RouteRow& row) {
   row.destination = *destination;
   row.prefix_length = *length;
   return true;
+}
+
+std::optional<std::vector<uint8_t>> ReadHex(std::string_view text) {
+  if (text.size() % 2 != 0 || text.size() / 2 > kMaxMetricsSize) return std::nullopt;
+  std::vector<uint8_t> bytes(text.size() / 2);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    const char* pair = text.data() + 2 * i;
+    const auto [end, error] = std::from_chars(pair, pair + 2, bytes[i], 16);
+    if (error != std::errc() || end != pair + 2) return std::nullopt;
+  }
+  return bytes;
+}
+
+std::string FormatHex(const std::vector<uint8_t>& bytes) {
+  std::string text;
+  for (const uint8_t byte : bytes) {
+    text += kHexDigits[byte >> 4];
+    text += kHexDigits[byte & 0xf];
+  }
+  return text;
 }
 
 template <typename T>
@@ -91,6 +116,8 @@ bool ReadField(std::string_view key, std::string_view value, SavedRoute& route) 
   if (key == "scope") return Assign(ReadNumber<uint8_t>(value, kByte), row.scope);
   if (key == "type") return Assign(ReadNumber<uint8_t>(value, kByte), row.type);
   if (key == "flags") return Assign(ReadNumber<uint8_t>(value, kByte), row.flags);
+  if (key == "tos") return Assign(ReadNumber<uint8_t>(value, kByte), row.tos);
+  if (key == "metrics") return Assign(ReadHex(value), row.metrics);
   return false;
 }
 
@@ -127,6 +154,8 @@ std::string FormatRouteState(const std::vector<SavedRoute>& routes) {
     text += " table " + std::to_string(row.table);
     if (row.flags != 0) text += " flags " + std::to_string(row.flags);
     if (row.preferred_source != 0) text += " source " + AddressToDotted(row.preferred_source);
+    if (row.tos != 0) text += " tos " + std::to_string(row.tos);
+    if (!row.metrics.empty()) text += " metrics " + FormatHex(row.metrics);
     for (size_t i = 0; i < row.next_hops.size(); ++i) {
       text += FormatNextHop(row.next_hops[i], route.next_hop_interfaces[i]);
     }

@@ -33,8 +33,9 @@ struct RouteState {
 };
 
 // One line per route, "A.B.C.D/N dev NAME gateway A.B.C.D metric N protocol N scope N type N
-// table N flags N source A.B.C.D", then "nexthop GATEWAY,FLAGS,WEIGHT,NAME" for each of the paths
-// of a route with several, after a comment line. Fields that a route lacks are left out.
+// table N flags N source A.B.C.D tos N metrics HEX" (the metrics attribute's payload as hex
+// digits), then "nexthop GATEWAY,FLAGS,WEIGHT,NAME" for each of the paths of a route with several,
+// after a comment line. Fields that a route lacks are left out.
 // ParseRouteState reads what FormatRouteState writes and skips, listed as rejected, any line it
 // cannot read whole.
 std::string FormatRouteState(const std::vector<SavedRoute>& routes);

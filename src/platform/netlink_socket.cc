@@ -70,7 +70,19 @@ NetlinkSocket::~NetlinkSocket() {
 
 void NetlinkSocket::Open() {
   socket_ = mnl_socket_open(NETLINK_ROUTE);
-  if (socket_ != nullptr && mnl_socket_bind(socket_, 0, MNL_SOCKET_AUTOPID) < 0) Close();
+  if (socket_ != nullptr && mnl_socket_bind(socket_, 0, MNL_SOCKET_AUTOPID) < 0) {
+    const int error = errno;
+    Close();
+    errno = error;
+  }
+  if (socket_ == nullptr) open_error_ = errno != 0 ? errno : EBADF;
+}
+
+bool NetlinkSocket::EnsureOpen() {
+  if (socket_ == nullptr) Open();
+  if (socket_ != nullptr) return true;
+  errno = open_error_;
+  return false;
 }
 
 void NetlinkSocket::Close() {
@@ -95,7 +107,7 @@ nlmsghdr* NetlinkSocket::StartMessage(uint16_t type, uint16_t flags, size_t head
 }
 
 bool NetlinkSocket::Dump(const MessageHandler& handler, const std::function<void()>& restart) {
-  if (socket_ == nullptr) return false;
+  if (!EnsureOpen()) return false;
   for (int attempt = 0; attempt < kDumpAttempts; ++attempt) {
     bool interrupted = false;
     if (!DumpOnce(handler, interrupted)) {
@@ -130,7 +142,7 @@ bool NetlinkSocket::DumpOnce(const MessageHandler& handler, bool& interrupted) {
 }
 
 int NetlinkSocket::Change() {
-  if (socket_ == nullptr) return errno != 0 ? errno : EBADF;
+  if (!EnsureOpen()) return errno;
   auto* message = reinterpret_cast<nlmsghdr*>(request_.data());
   message->nlmsg_flags |= NLM_F_ACK;
   message->nlmsg_seq = ++sequence_;

@@ -10,7 +10,9 @@
 namespace velmora {
 
 // One rtnetlink conversation with the kernel of the calling thread's network namespace: a dump
-// read to its end, or a change acknowledged. Each object owns its socket; use one per thread.
+// read to its end, or a change acknowledged. Each object owns its socket; use one per thread. A
+// socket that could not be opened (or opened anew) is opened again at the next Dump or Change,
+// which fail with the reason when it still cannot be.
 class NetlinkSocket {
  public:
   // Called for every message of a dump; returns false to end the dump with a failure.
@@ -52,13 +54,17 @@ class NetlinkSocket {
   }
 
  private:
+  // Opens the socket, noting the reason when it cannot be opened.
   void Open();
+  // Opens the socket when there is none; false with errno set to the reason when it stays shut.
+  bool EnsureOpen();
   void Close();
   // Replaces the socket, keeping errno.
   void Reopen();
   bool DumpOnce(const MessageHandler& handler, bool& interrupted);
 
   mnl_socket* socket_ = nullptr;
+  int open_error_ = 0;  // why the last Open failed
   uint32_t sequence_ = 0;
   std::vector<char> request_;
   std::vector<char> answer_;

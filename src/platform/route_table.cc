@@ -17,33 +17,48 @@ constexpr std::pair<uint16_t, uint32_t RouteRow::*> kRouteAttributes[] = {
     {RTA_OIF, &RouteRow::interface_index},      {RTA_PRIORITY, &RouteRow::metric},
     {RTA_PREFSRC, &RouteRow::preferred_source}, {RTA_TABLE, &RouteRow::table}};
 
+// The path attributes that a row does not keep.
+bool IsUnkeptPathAttribute(uint16_t type) {
+  return type == RTA_NH_ID || type == RTA_VIA || type == RTA_ENCAP;
+}
+
+// One path of RTA_MULTIPATH as it is read.
+struct NextHopReading {
+  NextHop hop;
+  bool unkept_path = false;
+};
+
 int ReadNextHopAttribute(const nlattr* attribute, void* data) {
-  if (mnl_attr_get_type(attribute) == RTA_GATEWAY &&
-      mnl_attr_get_payload_len(attribute) == sizeof(uint32_t)) {
-    static_cast<NextHop*>(data)->gateway = mnl_attr_get_u32(attribute);
+  auto* reading = static_cast<NextHopReading*>(data);
+  const uint16_t type = mnl_attr_get_type(attribute);
+  if (IsUnkeptPathAttribute(type)) reading->unkept_path = true;
+  if (type == RTA_GATEWAY && mnl_attr_get_payload_len(attribute) == sizeof(uint32_t)) {
+    reading->hop.gateway = mnl_attr_get_u32(attribute);
   }
   return MNL_CB_OK;
 }
 
-// The rtnexthop records of an RTA_MULTIPATH attribute, each followed by its own attributes.
-std::vector<NextHop> ReadNextHops(const nlattr* attribute) {
-  std::vector<NextHop> hops;
+// The rtnexthop records of an RTA_MULTIPATH attribute, each followed by its own attributes, into
+// the row.
+void ReadNextHops(const nlattr* attribute, RouteRow& row) {
+  row.next_hops.clear();
   const auto* data = static_cast<const char*>(mnl_attr_get_payload(attribute));
   size_t remaining = mnl_attr_get_payload_len(attribute);
   while (remaining >= sizeof(rtnexthop)) {
     const auto* record = reinterpret_cast<const rtnexthop*>(data);
     if (record->rtnh_len < sizeof(rtnexthop) || record->rtnh_len > remaining) break;
-    NextHop hop{.interface_index = static_cast<uint32_t>(record->rtnh_ifindex),
+    NextHopReading reading{
+        .hop = {.interface_index = static_cast<uint32_t>(record->rtnh_ifindex),
                 .flags = static_cast<uint8_t>(record->rtnh_flags & RTNH_F_ONLINK),
-                .weight = static_cast<uint16_t>(record->rtnh_hops + 1)};
+                .weight = static_cast<uint16_t>(record->rtnh_hops + 1)}};
     mnl_attr_parse_payload(RTNH_DATA(record), record->rtnh_len - RTNH_LENGTH(0),
-                           ReadNextHopAttribute, &hop);
-    hops.push_back(hop);
+                           ReadNextHopAttribute, &reading);
+    row.next_hops.push_back(reading.hop);
+    if (reading.unkept_path) row.unkept_path = true;
     const size_t step = std::min<size_t>(RTNH_ALIGN(record->rtnh_len), remaining);
     data += step;
     remaining -= step;
   }
-  return hops;
 }
 
 void PutNextHops(nlmsghdr* message, const std::vector<NextHop>& hops) {
@@ -64,10 +79,16 @@ void PutNextHops(nlmsghdr* message, const std::vector<NextHop>& hops) {
 
 int ReadRouteAttribute(const nlattr* attribute, void* data) {
   auto* row = static_cast<RouteRow*>(data);
-  if (mnl_attr_get_type(attribute) == RTA_MULTIPATH) row->next_hops = ReadNextHops(attribute);
+  const uint16_t type = mnl_attr_get_type(attribute);
+  if (type == RTA_MULTIPATH) ReadNextHops(attribute, *row);
+  if (IsUnkeptPathAttribute(type)) row->unkept_path = true;
+  if (type == RTA_METRICS) {
+    const auto* payload = static_cast<const uint8_t*>(mnl_attr_get_payload(attribute));
+    row->metrics.assign(payload, payload + mnl_attr_get_payload_len(attribute));
+  }
   if (mnl_attr_get_payload_len(attribute) != sizeof(uint32_t)) return MNL_CB_OK;
-  for (const auto& [type, field] : kRouteAttributes) {
-    if (mnl_attr_get_type(attribute) == type) row->*field = mnl_attr_get_u32(attribute);
+  for (const auto& [kept_type, field] : kRouteAttributes) {
+    if (type == kept_type) row->*field = mnl_attr_get_u32(attribute);
   }
   return MNL_CB_OK;
 }
@@ -93,6 +114,7 @@ RouteRow ReadRoute(const nlmsghdr& message) {
   const auto* header = static_cast<const rtmsg*>(mnl_nlmsg_get_payload(&message));
   RouteRow row;
   row.prefix_length = header->rtm_dst_len;
+  row.tos = header->rtm_tos;
   row.protocol = header->rtm_protocol;
   row.scope = header->rtm_scope;
   row.type = header->rtm_type;
@@ -158,6 +180,7 @@ int RouteTable::DeleteRoute(const RouteRow& row) {
 int RouteTable::ChangeRoute(uint16_t type, uint16_t flags, const RouteRow& row) {
   rtmsg* header = StartRouteMessage(socket_, type, flags);
   header->rtm_dst_len = row.prefix_length;
+  header->rtm_tos = row.tos;
   header->rtm_protocol = row.protocol;
   header->rtm_scope = row.scope;
   header->rtm_type = row.type;
@@ -170,6 +193,9 @@ int RouteTable::ChangeRoute(uint16_t type, uint16_t flags, const RouteRow& row) 
   if (row.interface_index != 0) mnl_attr_put_u32(message, RTA_OIF, row.interface_index);
   if (row.preferred_source != 0) mnl_attr_put_u32(message, RTA_PREFSRC, row.preferred_source);
   if (!row.next_hops.empty()) PutNextHops(message, row.next_hops);
+  if (!row.metrics.empty()) {
+    mnl_attr_put(message, RTA_METRICS, row.metrics.size(), row.metrics.data());
+  }
   mnl_attr_put_u32(message, RTA_PRIORITY, row.metric);
   return socket_.Change();
 }

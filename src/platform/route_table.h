@@ -32,6 +32,7 @@ struct RouteRow {
   uint32_t interface_index = 0;  // the output interface
   uint32_t metric = 0;           // the route's priority: the lowest one wins
   uint32_t preferred_source = 0;
+  uint8_t tos = 0;  // the type of service the route is for; 0 for any
   uint8_t protocol = 0;
   uint8_t scope = 0;
   uint8_t type = RTN_UNICAST;
@@ -42,6 +43,12 @@ struct RouteRow {
   // The paths of a route with several; empty for a route with one (gateway and
   // interface_index) or none.
   std::vector<NextHop> next_hops;
+  // The payload of RTA_METRICS as the kernel gives it (the route's MTU, window and the like, each
+  // a nested attribute); empty for none.
+  std::vector<uint8_t> metrics;
+  // Set for a route whose path the row cannot describe (RTA_NH_ID, RTA_VIA or RTA_ENCAP): such a
+  // route can be neither matched for a delete nor added again from the row.
+  bool unkept_path = false;
   bool operator==(const RouteRow&) const = default;
 
   bool is_default() const { return prefix_length == 0; }

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -57,7 +58,8 @@ std::string AdapterMac() {
   return mac;
 }
 
-// Files in memory that note the system's default routes at the moment the state file is written.
+// Files in memory that note the system's default routes at the moment the state file is written,
+// and run what the test sets up to happen then.
 class WatchedFiles final : public FileSystem {
  public:
   std::optional<std::string> ReadFile(const std::string& path) override {
@@ -65,12 +67,14 @@ class WatchedFiles final : public FileSystem {
   }
   bool WriteFileAtomically(const std::string& path, std::string_view data) override {
     defaults_at_write = Routes("default");
+    if (at_write) at_write();
     return files_.WriteFileAtomically(path, data);
   }
   bool RemoveFile(const std::string& path) override { return files_.RemoveFile(path); }
   void set_writable(bool writable) { files_.set_writable(writable); }
 
   Lines defaults_at_write;
+  std::function<void()> at_write;
 
  private:
   MemoryFileSystem files_;
@@ -122,6 +126,22 @@ class CorvidRoutesTest : public testing::NamespaceTest {
   }
 
   std::optional<std::string> StateFile() { return files_.ReadFile(kRouteStateFile); }
+
+  // Checks that `line` was logged and `box` was the one box shown, then that the stop leaves the
+  // system's routes as `system_routes`.
+  void ExpectWarningThenStop(CorvidRoutes& routes, const std::string& line, const std::string& box,
+                             const Lines& system_routes) {
+    EXPECT_TRUE(console_.Has(line)) << line;
+    EXPECT_EQ(prompt_.Texts(), Lines{box});
+    routes.RemoveCorvidRoutes();
+    EXPECT_EQ(Routes(""), system_routes);
+  }
+
+  // Renames the uplink, as an interface manager may between two runs.
+  int RenameUplink(const std::string& from, const std::string& to) {
+    return Run("ip link set " + from + " down && ip link set " + from + " name " + to +
+               " && ip link set " + to + " up");
+  }
 
   Log log_;
   testing::ListConsole console_;
@@ -315,9 +335,52 @@ TEST_F(CorvidRoutesTest, TheInserterKeepsItsPathThroughAnOnLinkGateway) {
   EXPECT_EQ(Routes(""), system_routes);
 }
 
-TEST_F(CorvidRoutesTest, TheDefaultRouteIsKeptWhenTheInserterRouteIsRefused) {
+TEST_F(CorvidRoutesTest, TheOperatorsOwnRouteToTheInserterServesAndStays) {
   // The kernel refuses a second route with the same destination and metric.
   ASSERT_EQ(Run("ip route add 172.16.5.5 via 10.9.0.1 dev uplink metric 1"), 0);
+  const Lines system_routes = Routes("");
+  auto routes = MakeDefaultRouteRoutes();
+
+  ASSERT_TRUE(routes->ProbeCorvidAdapter());
+
+  EXPECT_EQ(Routes("default"), Lines{"default dev corvid0 proto 77 scope link metric 1"});
+  EXPECT_EQ(Routes("172.16.5.5"), Lines{"172.16.5.5 via 10.9.0.1 dev uplink metric 1"});
+  EXPECT_TRUE(console_.Has("A route to 172.16.5.5 is there already: it is kept."));
+  EXPECT_TRUE(prompt_.requests.empty());
+  routes->RemoveCorvidRoutes();
+  EXPECT_EQ(Routes(""), system_routes);
+  EXPECT_TRUE(prompt_.requests.empty());
+}
+
+TEST_F(CorvidRoutesTest, DefaultRoutesKeepTheirMetricsAndTypeOfService) {
+  ASSERT_EQ(Run("ip route replace default via 10.9.0.1 dev uplink metric 10 mtu 1400 advmss 1360 "
+                "&& ip route add default tos 0x10 via 10.9.0.1 dev uplink metric 10"),
+            0);
+  const Lines system_routes = Routes("");
+  ASSERT_EQ(Routes("default").size(), 2u);
+  auto routes = MakeDefaultRouteRoutes();
+
+  ASSERT_TRUE(routes->ProbeCorvidAdapter());
+
+  EXPECT_EQ(Routes("default"), Lines{"default dev corvid0 proto 77 scope link metric 1"});
+  const std::optional<std::string> saved = StateFile();
+  ASSERT_TRUE(saved);
+  EXPECT_NE(saved->find(" tos 16"), std::string::npos) << *saved;
+  EXPECT_NE(saved->find(" metrics "), std::string::npos) << *saved;
+  routes->RemoveCorvidRoutes();
+  EXPECT_EQ(Routes(""), system_routes);
+  EXPECT_TRUE(prompt_.requests.empty());
+
+  ASSERT_TRUE(MakeDefaultRouteRoutes()->ProbeCorvidAdapter());  // and the process dies
+  MakeRoutes()->RecoverCorvidRoutes();
+  EXPECT_EQ(Routes(""), system_routes);
+  EXPECT_FALSE(StateFile());
+}
+
+TEST_F(CorvidRoutesTest, ADefaultRouteThroughANextHopObjectIsNotReplaced) {
+  ASSERT_EQ(Run("ip nexthop add id 5 via 10.9.0.1 dev uplink && "
+                "ip route replace default nhid 5 metric 10"),
+            0);
   const Lines system_routes = Routes("");
   auto routes = MakeDefaultRouteRoutes();
 
@@ -325,10 +388,68 @@ TEST_F(CorvidRoutesTest, TheDefaultRouteIsKeptWhenTheInserterRouteIsRefused) {
 
   EXPECT_EQ(Routes(""), system_routes);
   EXPECT_FALSE(StateFile());
-  EXPECT_TRUE(console_.Has("Cannot add route to 172.16.5.5"));
-  EXPECT_EQ(prompt_.Texts(), Lines{"Cannot add route to interface..."});
+  ExpectWarningThenStop(*routes, "which cannot be saved: the default route is not replaced.",
+                        "Cannot add route to interface...", system_routes);
+}
+
+TEST_F(CorvidRoutesTest, ASystemDefaultRouteThatCannotBeDeletedIsReported) {
+  const Lines system_routes = Routes("");
+  // Gone between the reading of the table and the delete, as when another program takes it.
+  files_.at_write = [this] { Run("ip route del default via 10.9.0.1 dev uplink metric 10"); };
+  auto routes = MakeDefaultRouteRoutes();
+
+  ASSERT_TRUE(routes->ProbeCorvidAdapter());
+
+  EXPECT_TRUE(console_.Has("Cannot delete route to 0.0.0.0"));
+  ExpectWarningThenStop(*routes, "A default route of the system stays",
+                        "Cannot delete the system's default route. Check route table.",
+                        system_routes);
+}
+
+TEST_F(CorvidRoutesTest, RoutesThatCannotBePutBackAtTheStopStayInTheStateFile) {
+  const Lines system_routes = Routes("");
+  auto routes = MakeDefaultRouteRoutes();
+  ASSERT_TRUE(routes->ProbeCorvidAdapter());
+  ASSERT_EQ(RenameUplink("uplink", "uplink9"), 0);
+
+  routes->RemoveCorvidRoutes();
+
+  EXPECT_TRUE(Routes("default").empty());
+  const std::optional<std::string> saved = StateFile();
+  ASSERT_TRUE(saved);
+  const RouteState state = ParseRouteState(*saved);
+  ASSERT_EQ(state.routes.size(), 1u);
+  EXPECT_EQ(state.routes[0].interface_name, "uplink");
+  EXPECT_TRUE(console_.Has("Cannot restore route 0.0.0.0/0 via 10.9.0.1 dev uplink metric 10"));
+  EXPECT_TRUE(console_.Has("1 routes not restored are kept in velmora.routes"));
+  EXPECT_EQ(prompt_.Texts(),
+            Lines{"Cannot restore the system's default route. Check route table."});
+
+  // The next start of the service in the same process puts it back at its stop.
+  ASSERT_EQ(RenameUplink("uplink9", "uplink"), 0);
+  ASSERT_TRUE(routes->ProbeCorvidAdapter());
   routes->RemoveCorvidRoutes();
   EXPECT_EQ(Routes(""), system_routes);
+  EXPECT_FALSE(StateFile());
+}
+
+TEST_F(CorvidRoutesTest, RoutesThatCannotBePutBackAtStartUpStayInTheStateFile) {
+  const Lines system_routes = Routes("");
+  ASSERT_TRUE(MakeDefaultRouteRoutes()->ProbeCorvidAdapter());  // and the process dies
+  ASSERT_EQ(RenameUplink("uplink", "uplink9"), 0);
+
+  MakeRoutes()->RecoverCorvidRoutes();
+
+  EXPECT_TRUE(Routes("default").empty());
+  ASSERT_TRUE(StateFile());
+  EXPECT_EQ(ParseRouteState(*StateFile()).routes.size(), 1u);
+  EXPECT_TRUE(console_.Has("1 routes not restored are kept in velmora.routes"));
+  EXPECT_TRUE(prompt_.requests.empty());
+
+  ASSERT_EQ(RenameUplink("uplink9", "uplink"), 0);
+  MakeRoutes()->RecoverCorvidRoutes();
+  EXPECT_EQ(Routes(""), system_routes);
+  EXPECT_FALSE(StateFile());
 }
 
 // An operator who, while a box is shown, has a hook run and notes whether it could. A hook that
@@ -374,10 +495,8 @@ TEST_F(CorvidRoutesTest, ADefaultRouteThatCannotBeSavedIsNotReplaced) {
   EXPECT_TRUE(routes->ProbeCorvidAdapter());
 
   EXPECT_EQ(Routes(""), system_routes);
-  EXPECT_TRUE(console_.Has("Cannot write velmora.routes: the default route is not replaced."));
-  ASSERT_EQ(prompt_.Texts(), Lines{"Cannot add route to interface..."});
-  routes->RemoveCorvidRoutes();
-  EXPECT_EQ(Routes(""), system_routes);
+  ExpectWarningThenStop(*routes, "Cannot write velmora.routes: the default route is not replaced.",
+                        "Cannot add route to interface...", system_routes);
 }
 
 TEST_F(CorvidRoutesTest, AStartAfterAKillPutsTheSavedDefaultRouteBack) {
@@ -443,6 +562,21 @@ TEST(RouteStateFileTest, RoutesWithSeveralPathsAreWrittenAndReadBack) {
   EXPECT_EQ(state.routes, std::vector<SavedRoute>{route});
   EXPECT_TRUE(state.rejected.empty());
   EXPECT_EQ(ParseRouteState("0.0.0.0/0 nexthop 10.9.0.1,0,0,uplink\n").rejected.size(), 1u);
+}
+
+TEST(RouteStateFileTest, TypeOfServiceAndMetricsAreWrittenAndReadBack) {
+  const SavedRoute route{.row = {.gateway = DottedToAddress("10.9.0.1"),
+                                 .metric = 10,
+                                 .tos = 0x10,
+                                 .metrics = {0x08, 0x00, 0x02, 0x00, 0x78, 0x05, 0x00, 0xff}},
+                         .interface_name = "uplink"};
+  const std::string text = FormatRouteState({route});
+  EXPECT_NE(text.find(" tos 16 metrics 08000200780500ff"), std::string::npos) << text;
+  EXPECT_EQ(ParseRouteState(text).routes, std::vector<SavedRoute>{route});
+  for (const char* line :
+       {"0.0.0.0/0 metrics 080", "0.0.0.0/0 metrics 08g0", "0.0.0.0/0 tos 256"}) {
+    EXPECT_EQ(ParseRouteState(line).rejected.size(), 1u) << line;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "platform/route_table.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cerrno>
 #include <cstring>
@@ -98,6 +99,31 @@ TEST_F(RouteTableTest, AChangeAfterAnAbandonedDumpGetsItsOwnAnswer) {
   StartHostRoute(socket, RTM_DELROUTE, 0, "172.31.0.1", interface);
   EXPECT_EQ(socket.Change(), 0);
   StartHostRoute(socket, RTM_DELROUTE, 0, "172.31.0.1", interface);
+  EXPECT_EQ(socket.Change(), ESRCH);
+}
+
+TEST_F(RouteTableTest, ASocketThatCouldNotOpenSaysWhyAndOpensAtItsNextUse) {
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  rlimit no_descriptors = limit;
+  no_descriptors.rlim_cur = 0;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &no_descriptors), 0);
+  NetlinkSocket socket;
+  StartHostRoute(socket, RTM_DELROUTE, 0, "172.31.0.1", 1);
+  errno = EEXIST;  // left by an earlier call: never the answer
+  const int refused = socket.Change();
+  socket.StartMessage(RTM_GETROUTE, NLM_F_DUMP, sizeof(rtmsg));
+  errno = 0;
+  const bool dumped_shut = socket.Dump([](const nlmsghdr&) { return true; }, [] {});
+  const int dump_error = errno;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+
+  EXPECT_EQ(refused, EMFILE);
+  EXPECT_FALSE(dumped_shut);
+  EXPECT_EQ(dump_error, EMFILE);
+  EXPECT_TRUE(socket.Dump([](const nlmsghdr&) { return true; }, [] {})) << std::strerror(errno);
+  EXPECT_TRUE(socket.is_open());
+  StartHostRoute(socket, RTM_DELROUTE, 0, "172.31.0.1", 1);
   EXPECT_EQ(socket.Change(), ESRCH);
 }
 
