@@ -6,7 +6,7 @@
 #include <string>
 
 #include "packet/adapter_routes.h"
-#include "packet/arp_reply.h"
+#include "packet/arp_answer.h"
 #include "packet/frame_filters.h"
 #include "packet/inserter_datagram.h"
 #include "packet/output_queue.h"
@@ -14,7 +14,6 @@
 #include "packet/packet_output.h"
 #include "packet/source_error.h"
 #include "platform/address_text.h"
-#include "platform/local_addresses.h"
 #include "platform/socket_error.h"
 #include "stats/status_counters.h"
 #include "support/cerrorcode.h"
@@ -22,16 +21,6 @@
 #include "tables/network_tables.h"
 
 namespace velmora {
-
-namespace {
-
-std::vector<uint32_t> OwnAddresses() {
-  std::vector<uint32_t> addresses;
-  for (const std::string& text : LocalIpv4Addresses()) addresses.push_back(DottedToAddress(text));
-  return addresses;
-}
-
-}  // namespace
 
 CorvidSource::CorvidSource(PacketPath& path, AdapterRoutes& routes, Settings settings, Clock& clock)
     : path_(path),
@@ -66,7 +55,7 @@ void CorvidSource::Launch() {
   if (routes_.ProbeCorvidAdapter()) {
     const SourceSettings run = path_.settings();
     arp_thread_ = std::thread(
-        [this, arp = ArpSettings{run.dvb, settings_.inserter.get(), OwnAddresses()}]() mutable {
+        [this, arp = ArpSettings{run.dvb, settings_.inserter.get(), OwnIpv4Addresses()}]() mutable {
           RunArp(std::move(arp));
         });
     pthread_setname_np(arp_thread_.native_handle(), "corvid-arp");
@@ -201,20 +190,8 @@ void CorvidSource::RunArp(ArpSettings run) {
 
 void CorvidSource::AnswerArp(std::span<uint8_t> frame, const TableSnapshot& tables,
                              ArpSettings& run) {
-  ArpContext context{.tables = tables,
-                     .dvb = run.dvb,
-                     .inserter = run.inserter,
-                     .own_addresses = run.own_addresses};
-  // The host's addresses change (a renewed lease, an alias): they are read again whenever they
-  // decide the verdict, which is rare, and a failed read keeps the last ones.
-  const ArpOutcome verdict = ArpVerdict(frame, context);
-  if (verdict == ArpOutcome::kAnswered || verdict == ArpOutcome::kOwnAddress) {
-    if (std::vector<uint32_t> fresh = OwnAddresses(); !fresh.empty()) {
-      run.own_addresses = std::move(fresh);
-    }
-    context.own_addresses = run.own_addresses;
-  }
-  const ArpOutcome outcome = ArpReply(frame, context);
+  const ArpOutcome outcome = AnswerArpRequest(
+      frame, {.tables = tables, .dvb = run.dvb, .inserter = run.inserter}, run.own_addresses);
   const std::string line = ArpLogLine(outcome, frame, path_.log.level());
   if (!line.empty()) path_.log << line;
   if (outcome != ArpOutcome::kAnswered) return;

@@ -2,11 +2,10 @@
 
 #include <pthread.h>
 
-#include <algorithm>
 #include <array>
 #include <string>
 
-#include "packet/arp_reply.h"
+#include "packet/arp_answer.h"
 #include "packet/frame_filters.h"
 #include "packet/inserter_datagram.h"
 #include "packet/output_queue.h"
@@ -14,7 +13,6 @@
 #include "packet/packet_output.h"
 #include "packet/source_error.h"
 #include "platform/address_text.h"
-#include "platform/local_addresses.h"
 #include "stats/status_counters.h"
 #include "support/cerrorcode.h"
 #include "support/log.h"
@@ -27,12 +25,6 @@ namespace velmora {
 namespace {
 
 constexpr size_t kSlotRoom = kQosHeaderSize + kMaxPylonFrame;
-
-std::vector<uint32_t> OwnAddresses() {
-  std::vector<uint32_t> addresses;
-  for (const std::string& text : LocalIpv4Addresses()) addresses.push_back(DottedToAddress(text));
-  return addresses;
-}
 
 std::vector<uint32_t> SourceFilterAddresses(const SourceFilterList& list) {
   std::vector<uint32_t> addresses;
@@ -102,13 +94,16 @@ void PylonSource::OpenDriver() {
 void PylonSource::SetPylonFilters() {
   if (path_.log.level() >= 3) path_.log << "Pylon filter setting...\n";
   const std::vector<LocalFilterAddress> locals = settings_.local_addresses();
-  const std::vector<uint32_t> sources = SourceFilterAddresses(settings_.source_filters);
+  std::vector<uint32_t> sources = SourceFilterAddresses(settings_.source_filters);
   WritePylonFilters(
       locals, sources,
       {.set_filter = [this](size_t slot, uint32_t a) { driver_.PylonSetFilter(slot, a); },
        .set_source_filter = [this](size_t slot,
                                    uint32_t a) { driver_.PylonSetSrcFilter(slot, a); }});
   driver_.PylonApplyFilters();
+  std::lock_guard guard(source_filter_lock_);
+  source_filter_ = std::move(sources);
+  ++source_filter_version_;
 }
 
 void PylonSource::Launch() {
@@ -117,7 +112,7 @@ void PylonSource::Launch() {
   ipv6_thread_ = std::thread([this, run] { RunIpv6(run); });
   pthread_setname_np(ipv6_thread_.native_handle(), "pylon-ipv6");
   arp_thread_ = std::thread(
-      [this, arp = ArpSettings{run.dvb, settings_.inserter.get(), OwnAddresses(),
+      [this, arp = ArpSettings{run.dvb, settings_.inserter.get(), OwnIpv4Addresses(),
                                SourceFilterAddresses(settings_.source_filters)}]() mutable {
         RunArp(std::move(arp));
       });
@@ -251,29 +246,28 @@ void PylonSource::RunArp(ArpSettings run) {
     }
     if (length > frame.size()) continue;
     path_.counters.arp_requests.fetch_add(1, std::memory_order_relaxed);
+    RefreshAllowedSenders(run);
     AnswerArp({frame.data(), length}, reader.Current(), run);
     unknown_targets_.Tick(clock_.Now());
   }
   unknown_targets_.Flush(clock_.Now());
 }
 
+void PylonSource::RefreshAllowedSenders(ArpSettings& run) {
+  if (run.allowed_version == source_filter_version_) return;
+  std::lock_guard guard(source_filter_lock_);
+  run.allowed_senders = source_filter_;
+  run.allowed_version = source_filter_version_;
+}
+
 void PylonSource::AnswerArp(std::span<uint8_t> frame, const TableSnapshot& tables,
                             ArpSettings& run) {
-  ArpContext context{.tables = tables,
-                     .dvb = run.dvb,
-                     .inserter = run.inserter,
-                     .own_addresses = run.own_addresses,
-                     .allowed_senders = run.allowed_senders};
-  // The host's addresses change (a renewed lease, an alias): they are read again whenever they
-  // decide the verdict, which is rare, and a failed read keeps the last ones.
-  const ArpOutcome verdict = ArpVerdict(frame, context);
-  if (verdict == ArpOutcome::kAnswered || verdict == ArpOutcome::kOwnAddress) {
-    if (std::vector<uint32_t> fresh = OwnAddresses(); !fresh.empty()) {
-      run.own_addresses = std::move(fresh);
-    }
-    context.own_addresses = run.own_addresses;
-  }
-  const ArpOutcome outcome = ArpReply(frame, context);
+  const ArpOutcome outcome = AnswerArpRequest(frame,
+                                              {.tables = tables,
+                                               .dvb = run.dvb,
+                                               .inserter = run.inserter,
+                                               .allowed_senders = run.allowed_senders},
+                                              run.own_addresses);
   const int level = path_.log.level();
   std::string line = ArpLogLine(outcome, frame, level);
   if (outcome == ArpOutcome::kNotFound && !line.empty()) {

@@ -107,6 +107,7 @@ class PylonSource final : public ServiceSource {
     uint32_t inserter = 0;
     std::vector<uint32_t> own_addresses;
     std::vector<uint32_t> allowed_senders;
+    uint64_t allowed_version = 0;  // of the source filter the senders were copied from
   };
 
   PylonDriver::Options DriverOptions() const;
@@ -119,6 +120,7 @@ class PylonSource final : public ServiceSource {
   void PassOn(const CorvidFrame& result, bool statistics);
   void RunArp(ArpSettings run);
   void AnswerArp(std::span<uint8_t> frame, const TableSnapshot& tables, ArpSettings& run);
+  void RefreshAllowedSenders(ArpSettings& run);
   void RunIpv6(SourceSettings run);
   void FillIpv6Addresses(bool dvb);
   void HandleIpv6Frame(std::span<uint8_t> slot, const TableSnapshot& tables,
@@ -143,6 +145,10 @@ class PylonSource final : public ServiceSource {
   LossSeries oversized_;
   // The ARP thread's requests for hosts without a row.
   LossSeries unknown_targets_;
+  // The source filter as last set, for the ARP thread: it copies the list when the version moves.
+  std::mutex source_filter_lock_;
+  std::vector<uint32_t> source_filter_;
+  std::atomic<uint64_t> source_filter_version_{0};
   std::once_flag adapters_listed_;
   std::vector<PylonAdapterText> adapters_;
   // The adapters listed so far: none until the first listing, which the IPv6 thread may run beside.

@@ -62,38 +62,17 @@ class CorvidEndToEnd : public testing::NamespaceTest {
                   "ip link set uplink0 up && ip route add default via 10.9.0.1 && "
                   "ip route add 10.1.0.0/16 dev uplink0 metric 50"),
               0);
-    dir_ = testing::RouterFolder("velmora_e2e_corvid");
-  }
-  void TearDown() override {
-    if (router_.pid > 0) {
-      kill(router_.pid, SIGKILL);
-      testing::Wait(router_.pid);
-    }
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
 
-  void Start(const std::string& ini) {
-    std::ofstream(dir_ / "velmora.ini") << ini;
-    Start();
-  }
-  void Start() {
-    std::filesystem::remove(dir_ / "router.out");  // or the last run's lines would count
-    router_ = testing::StartVelmora(dir_, "router");
-    ASSERT_TRUE(testing::WaitFor([&] {
-      return Log().find("Corvid adapter: IP=") != std::string::npos;
-    })) << Log();
-  }
-  void Stop() {
-    kill(router_.pid, SIGTERM);
-    EXPECT_EQ(testing::Wait(router_.pid), 0);
-    router_.pid = -1;
-  }
-  std::string Log() const { return testing::ReadAll(router_.out); }
+  void Start(const std::string& ini) { ASSERT_TRUE(router_.Start(ini, kReady)) << Log(); }
+  void Start() { ASSERT_TRUE(router_.Start(kReady)) << Log(); }
+  void Stop() { EXPECT_EQ(router_.Stop(), 0); }
+  std::string Log() const { return router_.Log(); }
   std::string Routes() const { return namespace_->Output("ip -4 route show table main"); }
   std::string Neighbour() const { return namespace_->Output("ip neigh show 10.1.0.5 dev corvid0"); }
 
-  std::filesystem::path dir_;
-  testing::Child router_{-1, {}};
+  static constexpr const char* kReady = "Corvid adapter: IP=";
+  testing::RouterRun router_{"velmora_e2e_corvid"};
 };
 
 TEST_F(CorvidEndToEnd, KernelTrafficIntoTheSubnetReachesTheInserterWithItsPid) {
@@ -154,18 +133,17 @@ TEST_F(CorvidEndToEnd, TheReplacedDefaultRouteComesBackAfterAStopAndAfterAKill) 
 
   // Killed while its default route stands: the next start puts the system's back first.
   Start();
-  kill(router_.pid, SIGKILL);
-  testing::Wait(router_.pid);
+  router_.Kill();
   EXPECT_EQ(Routes().find("default via 10.9.0.1"), std::string::npos) << Routes();
-  EXPECT_TRUE(std::filesystem::exists(dir_ / "velmora.routes"));
-  std::ofstream(dir_ / "velmora.ini") << RouterIni(8000, "DVB", 0, "10.7.0.9");
+  EXPECT_TRUE(std::filesystem::exists(router_.dir() / "velmora.routes"));
+  std::ofstream(router_.dir() / "velmora.ini") << RouterIni(8000, "DVB", 0, "10.7.0.9");
   Start();
   routes = Routes();
   EXPECT_NE(routes.find("default via 10.9.0.1 dev uplink0"), std::string::npos) << routes;
   EXPECT_EQ(routes.find("default dev corvid0"), std::string::npos) << routes;
   EXPECT_NE(Log().find("had replaced the system's default route: restoring it"), std::string::npos)
       << Log();
-  EXPECT_FALSE(std::filesystem::exists(dir_ / "velmora.routes"));
+  EXPECT_FALSE(std::filesystem::exists(router_.dir() / "velmora.routes"));
   Stop();
 }
 

@@ -16,16 +16,9 @@ using testing::UdpFrame;
 
 class CorvidFrameTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    tables_.InsertSubnet({.id = 2,
-                          .IPSubNetAddr = DottedToAddress("239.0.0.0"),
-                          .IPSubNetMask = DottedToAddress("255.0.0.0"),
-                          .IPSubNetPID = 0x0456});
-  }
-  // The frame in a slot as the driver leaves it: headroom for the QoS header in front.
+  // The frame in a slot as the driver leaves it.
   CorvidFrame Decode(const std::vector<uint8_t>& frame, bool dvb = true) {
-    slot_.assign(kQosHeaderSize, 0xcc);
-    slot_.insert(slot_.end(), frame.begin(), frame.end());
+    slot_ = testing::InSlot(frame.data(), frame.size());
     return DecodeCorvidFrame(slot_, tables_, dvb);
   }
   // The datagram expected for `frame` with `qos` in front and `mac` as its destination.
@@ -34,7 +27,7 @@ class CorvidFrameTest : public ::testing::Test {
     return qos + mac + Hex(std::span(frame).subspan(6));
   }
 
-  TableSnapshot tables_ = testing::SubnetWithOneRow();
+  TableSnapshot tables_ = testing::SubnetRowAndGroups();
   std::vector<uint8_t> slot_;
 };
 

@@ -18,7 +18,6 @@
 #include "packet/adapter_routes.h"
 #include "packet/inserter_datagram.h"
 #include "packet/output_queue.h"
-#include "packet/sending_thread.h"
 #include "platform/address_text.h"
 #include "platform/corvid_driver.h"
 #include "platform/network_links.h"
@@ -27,6 +26,7 @@
 #include "testing/corvid_frames.h"
 #include "testing/network_namespace.h"
 #include "testing/packet_path_rig.h"
+#include "testing/source_run.h"
 #include "testing/udp_peer.h"
 
 namespace velmora {
@@ -77,36 +77,16 @@ class CorvidSourceTest : public AdapterNamespaceTest {
     source_ = std::make_unique<CorvidSource>(
         rig_.path, *routes_, CorvidSource::Settings{enable_, inserter_ip_, kAdapterAlias},
         rig_.clock);
-    sending_ = std::make_unique<SendingThread>(
-        rig_.queue, rig_.log, RealClock(), rig_.running,
-        [port = inserter_->port()] {
-          return InserterAddress{DottedToAddress("127.0.0.1"), port};
-        },
-        [] { return true; });
+    run_ = std::make_unique<testing::SourceRun>(rig_, *source_, inserter_->port());
   }
   void TearDown() override {
-    Stop();
-    sending_.reset();
+    run_.reset();
     source_.reset();
     inserter_.reset();
     AdapterNamespaceTest::TearDown();
   }
-  void Start() {
-    rig_.running = 1;
-    source_->OpenDriver();
-    sending_->Launch();
-    source_->Launch();
-  }
-  // As the service stop: the flag, the wake-ups, then the closing and joining.
-  void Stop() {
-    if (!source_ || rig_.running == 0) return;
-    rig_.running = 0;
-    source_->Wake();
-    sending_->Wake();
-    source_->Close();
-    sending_->Join();
-    source_->Join();
-  }
+  void Start() { run_->Start(); }
+  void Stop() { run_->Stop(); }
   // The datagram expected at the inserter for `payload` sent to 10.1.0.5:`port`, from its QoS
   // header to the UDP ports; the identification and checksum, which the kernel chooses, are
   // taken from what arrived.
@@ -150,7 +130,7 @@ class CorvidSourceTest : public AdapterNamespaceTest {
   std::unique_ptr<testing::UdpPeer> inserter_;
   std::unique_ptr<SubnetRoute> routes_;
   std::unique_ptr<CorvidSource> source_;
-  std::unique_ptr<SendingThread> sending_;
+  std::unique_ptr<testing::SourceRun> run_;
 };
 
 TEST_F(CorvidSourceTest, TheKernelsArpRequestIsAnsweredAndTheDatagramReachesTheInserter) {

@@ -9,19 +9,12 @@
 #include "platform/address_text.h"
 #include "support/log.h"
 #include "tables/network_tables.h"
+#include "testing/igmp_table.h"
 #include "testing/list_console.h"
 #include "testing/namespace_test.h"
 
 namespace velmora {
 namespace {
-
-// /proc/net/igmp writes a group as the hexadecimal of its address in network order, read as a
-// host integer: 239.1.0.1 is "010001EF" on a little-endian host.
-std::string IgmpText(const std::string& dotted) {
-  char text[9];
-  std::snprintf(text, sizeof text, "%08X", DottedToAddress(dotted));
-  return text;
-}
 
 class MulticastGroupsTest : public testing::NamespaceTest {
  protected:
@@ -39,9 +32,7 @@ class MulticastGroupsTest : public testing::NamespaceTest {
     tables_.Publish(rows);
   }
 
-  bool Joined(const std::string& group) const {
-    return namespace_->Output("cat /proc/net/igmp").find(IgmpText(group)) != std::string::npos;
-  }
+  bool Joined(const std::string& group) const { return testing::IgmpHolds(*namespace_, group); }
 
   Log log_;
   testing::ListConsole console_;
@@ -55,8 +46,8 @@ TEST_F(MulticastGroupsTest, TheTablesGroupsAreJoinedOnTheInterfaceAndGoAtDrop) {
   groups_.Join();
   EXPECT_EQ(groups_.groups().size(), 3u);
   for (const char* group : {"239.1.0.1", "239.1.0.2", "239.2.0.1"}) EXPECT_TRUE(Joined(group));
-  EXPECT_NE(namespace_->Output("grep -A4 mc0 /proc/net/igmp").find(IgmpText("239.2.0.1")),
-            std::string::npos);
+  EXPECT_TRUE(testing::IgmpHolds(*namespace_, "239.2.0.1", "mc0"));
+  EXPECT_FALSE(testing::IgmpHolds(*namespace_, "239.2.0.1", "mc1"));
   groups_.Rejoin();
   EXPECT_TRUE(Joined("239.1.0.2"));
   EXPECT_FALSE(console_.Has("error"));

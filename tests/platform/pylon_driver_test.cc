@@ -27,6 +27,7 @@
 #include "tables/mac_address.h"
 #include "testing/adapter_namespace.h"
 #include "testing/bytes.h"
+#include "testing/tap_pair.h"
 
 namespace velmora {
 namespace {
@@ -34,7 +35,6 @@ namespace {
 using testing::Eventually;
 using testing::Hex;
 using testing::kAdapterAlias;
-using testing::NamespaceTest;
 
 using Frame = std::vector<uint8_t>;
 
@@ -102,52 +102,19 @@ bool IsSolicitationFor(const Frame& frame, const std::string& target) {
   return solicitation && Ipv6ToText(solicitation->target) == target;
 }
 
-// A near namespace whose veth end tap0 (10.20.0.1, fd00::1) is the tapped adapter, and a far
-// namespace with the other end far0 (10.20.0.2) and a packet socket on it. The far kernel speaks
-// IPv6 (as fd00::2) only where a test turns it on, so that its own announcements do not mix with
-// the frames a test counts.
-class PylonDriverTest : public NamespaceTest {
+// The veth pair of TapPairTest with a packet socket on the far end.
+class PylonDriverTest : public testing::TapPairTest {
  protected:
   void SetUp() override {
-    NamespaceTest::SetUp();
+    TapPairTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    far_ = namespace_->name() + "-far";
-    ASSERT_EQ(std::system(("ip netns add " + far_).c_str()), 0);
-    ASSERT_EQ(Run("ip link add tap0 type veth peer name far0 netns " + far_ +
-                  " && ip addr add 10.20.0.1/24 dev tap0 && ip -6 addr add fd00::1/64 dev tap0 "
-                  "nodad && ip link set tap0 up"),
-              0);
-    ASSERT_EQ(Far("ip link set lo up && ip link set far0 addrgenmode none && sysctl -qw "
-                  "net.ipv6.conf.far0.disable_ipv6=1 && ip addr add 10.20.0.2/24 dev far0 && "
-                  "ip link set far0 up"),
-              0);
     far_socket_ = OpenFarSocket();
     ASSERT_GE(far_socket_, 0);
   }
   void TearDown() override {
     driver_.PylonClose();
     if (far_socket_ >= 0) ::close(far_socket_);
-    if (!far_.empty()) {
-      std::system(("ip netns pids " + far_ + " | xargs -r kill -9; ip netns del " + far_).c_str());
-    }
-  }
-
-  void TurnOnFarIpv6() const {
-    ASSERT_EQ(Far("sysctl -qw net.ipv6.conf.far0.disable_ipv6=0 && ip -6 addr add fd00::2/64 dev "
-                  "far0 nodad"),
-              0);
-  }
-  int Far(const std::string& command) const {
-    return std::system(("ip netns exec " + far_ + " sh -c '" + command + "'").c_str());
-  }
-  std::string FarOutput(const std::string& command) const {
-    std::string text;
-    if (FILE* pipe = ::popen(("ip netns exec " + far_ + " " + command + " 2>&1").c_str(), "r")) {
-      char buffer[512];
-      while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) text += buffer;
-      ::pclose(pipe);
-    }
-    return text;
+    TapPairTest::TearDown();
   }
 
   // A packet socket on far0, made by a thread that entered the far namespace for it.
@@ -220,7 +187,6 @@ class PylonDriverTest : public NamespaceTest {
     return counts ? counts->received : 0;
   }
 
-  std::string far_;
   int far_socket_ = -1;
   PylonDriver driver_;
   DriverEvent port_event_;

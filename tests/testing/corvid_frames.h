@@ -31,6 +31,23 @@ inline TableSnapshot SubnetWithOneRow() {
   return tables;
 }
 
+// SubnetWithOneRow and the groups 239.0.0.0/8 with PID 0x0456.
+inline TableSnapshot SubnetRowAndGroups() {
+  TableSnapshot tables = SubnetWithOneRow();
+  tables.InsertSubnet({.id = 2,
+                       .IPSubNetAddr = DottedToAddress("239.0.0.0"),
+                       .IPSubNetMask = DottedToAddress("255.0.0.0"),
+                       .IPSubNetPID = 0x0456});
+  return tables;
+}
+
+// `frame` in a slot as a source reads it: room for the QoS header (0xcc bytes) in front.
+inline std::vector<uint8_t> InSlot(const uint8_t* frame, size_t size) {
+  std::vector<uint8_t> slot(8, 0xcc);
+  slot.insert(slot.end(), frame, frame + size);
+  return slot;
+}
+
 inline const MacAddress kRequesterMac = {0x02, 0xaa, 0xbb, 0xcc, 0xdd, 0x01};
 
 // A broadcast ARP request from `sender` (with kRequesterMac) for `target`: 42 bytes.

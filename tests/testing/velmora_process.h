@@ -79,4 +79,49 @@ inline int Wait(pid_t pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The router of one test, in a folder of its own: started with a velmora.ini and awaited until its
+// output shows a line; killed if the test left it running, and its folder removed, at the end.
+class RouterRun {
+ public:
+  explicit RouterRun(const std::string& name) : dir_(RouterFolder(name)) {}
+  ~RouterRun() {
+    Kill();
+    std::filesystem::remove_all(dir_);
+  }
+  RouterRun(const RouterRun&) = delete;
+  RouterRun& operator=(const RouterRun&) = delete;
+
+  // Writes `ini`, starts the router and waits until its output holds `ready`: false when it did
+  // not in time.
+  bool Start(const std::string& ini, const std::string& ready) {
+    std::ofstream(dir_ / "velmora.ini") << ini;
+    return Start(ready);
+  }
+  // Starts the router again on the velmora.ini it has.
+  bool Start(const std::string& ready) {
+    std::filesystem::remove(dir_ / "router.out");  // or the last run's lines would count
+    child_ = StartVelmora(dir_, "router");
+    return WaitFor([&] { return Log().find(ready) != std::string::npos; });
+  }
+  // Ends the router as the system's stop request does: its exit status.
+  int Stop() {
+    kill(child_.pid, SIGTERM);
+    const int status = Wait(child_.pid);
+    child_.pid = -1;
+    return status;
+  }
+  void Kill() {
+    if (child_.pid <= 0) return;
+    kill(child_.pid, SIGKILL);
+    Wait(child_.pid);
+    child_.pid = -1;
+  }
+  std::string Log() const { return ReadAll(child_.out); }
+  const std::filesystem::path& dir() const { return dir_; }
+
+ private:
+  std::filesystem::path dir_;
+  Child child_{-1, {}};
+};
+
 }  // namespace velmora::testing
