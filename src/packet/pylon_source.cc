@@ -1,5 +1,7 @@
 #include "packet/pylon_source.h"
 
+#include <algorithm>
+
 #include <pthread.h>
 
 #include <array>
@@ -44,8 +46,9 @@ void RunLogged(Log& log, const Loop& loop) {
 
 }  // namespace
 
-void WritePylonFilters(std::span<const LocalFilterAddress> locals,
-                       std::span<const uint32_t> sources, const PylonFilterSetters& setters) {
+size_t WritePylonFilters(std::span<const LocalFilterAddress> locals,
+                         std::span<const uint32_t> sources, const PylonFilterSetters& setters,
+                         size_t source_slots_before) {
   size_t slot = 0;
   for (const LocalFilterAddress& local : locals) {
     if (slot == kPylonFilterSlots) break;
@@ -53,7 +56,9 @@ void WritePylonFilters(std::span<const LocalFilterAddress> locals,
   }
   for (; slot < kPylonFilterSlots; ++slot) setters.set_filter(slot, 0);
   for (size_t i = 0; i < sources.size(); ++i) setters.set_source_filter(i, sources[i]);
-  for (size_t i = sources.size(); i < kPylonFilterSlots; ++i) setters.set_source_filter(i, 0);
+  const size_t cleared_up_to = std::max(kPylonFilterSlots, source_slots_before);
+  for (size_t i = sources.size(); i < cleared_up_to; ++i) setters.set_source_filter(i, 0);
+  return sources.size();
 }
 
 PylonSource::PylonSource(PacketPath& path, Settings settings, Clock& clock)
@@ -95,11 +100,12 @@ void PylonSource::SetPylonFilters() {
   if (path_.log.level() >= 3) path_.log << "Pylon filter setting...\n";
   const std::vector<LocalFilterAddress> locals = settings_.local_addresses();
   std::vector<uint32_t> sources = SourceFilterAddresses(settings_.source_filters);
-  WritePylonFilters(
+  source_slots_ = WritePylonFilters(
       locals, sources,
       {.set_filter = [this](size_t slot, uint32_t a) { driver_.PylonSetFilter(slot, a); },
        .set_source_filter = [this](size_t slot,
-                                   uint32_t a) { driver_.PylonSetSrcFilter(slot, a); }});
+                                   uint32_t a) { driver_.PylonSetSrcFilter(slot, a); }},
+      source_slots_);
   driver_.PylonApplyFilters();
   std::lock_guard guard(source_filter_lock_);
   source_filter_ = std::move(sources);

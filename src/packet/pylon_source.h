@@ -43,10 +43,13 @@ struct PylonFilterSetters {
 inline constexpr size_t kPylonFilterSlots = 4;
 
 // Fills the filter slots: the selected local addresses in order into slots 0 to 3, the unused
-// ones cleared; every source filter address into its own slot (even beyond 3), then the slots up
-// to 3 that none took cleared.
-void WritePylonFilters(std::span<const LocalFilterAddress> locals,
-                       std::span<const uint32_t> sources, const PylonFilterSetters& setters);
+// ones cleared; every source filter address into its own slot (even beyond 3), then the slots
+// that none took cleared: up to 3, and up to the `source_slots_before` that the last filling
+// used, so that no address of a longer earlier list stays admitted. Returns the source slots
+// used now.
+size_t WritePylonFilters(std::span<const LocalFilterAddress> locals,
+                         std::span<const uint32_t> sources, const PylonFilterSetters& setters,
+                         size_t source_slots_before = 0);
 
 // One adapter as the IPv6 settings page shows it: its name and its MAC as "00-11-22-33-44-55".
 struct PylonAdapterText {
@@ -134,7 +137,8 @@ class PylonSource final : public ServiceSource {
   DriverEvent arp_event_;
   DriverEvent ipv6_event_;
   PylonDriver driver_;
-  bool open_ = false;  // control thread
+  bool open_ = false;        // control thread
+  size_t source_slots_ = 0;  // control thread: the source filter slots the last setting used
   std::thread ipv6_thread_;
   std::thread arp_thread_;
   std::thread port_thread_;

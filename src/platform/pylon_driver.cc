@@ -1,6 +1,7 @@
 #include "platform/pylon_driver.h"
 
 #include <linux/filter.h>
+#include <net/ethernet.h>
 #include <net/if_arp.h>
 #include <pcap/pcap.h>
 #include <sys/socket.h>
@@ -156,20 +157,26 @@ bool Watch(Capture& capture, DriverEvent& event) {
   return true;
 }
 
-// One frame from the capture into `buffer` (its start when it is longer), `length` its size.
-bool Take(Capture& capture, std::span<uint8_t> buffer, uint32_t& length) {
+// One frame of EtherType `type` from the capture into `buffer` (its start when it is longer),
+// `length` its size; a frame the capture cut is reported as longer than the buffer. Frames of
+// another type are passed over: the kernel's filter sees a VLAN-tagged frame by its inner type,
+// but the capture hands it out with its tag, which would put every field 4 bytes off.
+bool Take(Capture& capture, uint16_t type, std::span<uint8_t> buffer, uint32_t& length) {
   std::lock_guard lock(capture.lock);
   if (capture.handle == nullptr) return false;
-  pcap_pkthdr* header = nullptr;
-  const u_char* data = nullptr;
-  const int taken = pcap_next_ex(capture.handle, &header, &data);
-  if (taken == 1) {
+  for (;;) {
+    pcap_pkthdr* header = nullptr;
+    const u_char* data = nullptr;
+    const int taken = pcap_next_ex(capture.handle, &header, &data);
+    if (taken < 0 && capture.event != nullptr) capture.event->Watch(-1);
+    if (taken != 1) return false;
+    if (header->caplen < 14 || (data[12] << 8 | data[13]) != type) continue;
     std::copy_n(data, std::min<size_t>(header->caplen, buffer.size()), buffer.begin());
-    length = header->len;
+    length = header->caplen == header->len
+                 ? header->len
+                 : std::max<uint32_t>(header->len, static_cast<uint32_t>(buffer.size()) + 1);
     return true;
   }
-  if (taken < 0 && capture.event != nullptr) capture.event->Watch(-1);
-  return false;
 }
 
 bool Inject(Capture& capture, std::span<const uint8_t> frame) {
@@ -326,15 +333,15 @@ bool PylonDriver::PylonApplyFilters() {
 }
 
 bool PylonDriver::PylonGetPortFrame(std::span<uint8_t> buffer, uint32_t& length) {
-  return Take(state_->capture(PylonFrameKind::kPort), buffer, length);
+  return Take(state_->capture(PylonFrameKind::kPort), ETHERTYPE_IP, buffer, length);
 }
 
 bool PylonDriver::PylonGetArpFrame(std::span<uint8_t> buffer, uint32_t& length) {
-  return Take(state_->capture(PylonFrameKind::kArp), buffer, length);
+  return Take(state_->capture(PylonFrameKind::kArp), ETHERTYPE_ARP, buffer, length);
 }
 
 bool PylonDriver::PylonGetIpv6Frame(std::span<uint8_t> buffer, uint32_t& length) {
-  while (Take(state_->capture(PylonFrameKind::kIpv6), buffer, length)) {
+  while (Take(state_->capture(PylonFrameKind::kIpv6), ETHERTYPE_IPV6, buffer, length)) {
     if (length > buffer.size() || !state_->Answer(buffer.first(length))) return true;
   }
   return false;
@@ -385,7 +392,8 @@ bool PylonDriver::PylonAddIpv6Address(const Ipv6Address& address, const Ethernet
   State& s = *state_;
   std::lock_guard guard(s.lock);
   const uint32_t adapter = s.SelectedAdapter();
-  if (unfit || adapter == 0) return false;
+  // Nothing answers for a list while no IPv6 capture runs.
+  if (unfit || adapter == 0 || s.ipv6_interface == 0) return false;
   std::vector<ListedAddress>& list = s.address_lists[adapter];
   const auto listed = std::find_if(list.begin(), list.end(),
                                    [&](const ListedAddress& a) { return a.address == address; });

@@ -57,6 +57,16 @@ TEST(PylonFilterSlotsTest, TwoSourceFiltersClearSlotsTwoAndThree) {
   EXPECT_EQ(slots.sources, (SlotCalls{{0, sources[0]}, {1, sources[1]}, {2, 0}, {3, 0}}));
 }
 
+TEST(PylonFilterSlotsTest, ShorterListsClearEverySlotALongerOneUsed) {
+  RecordedSlots slots;
+  const auto six = Addresses({"1.0.0.1", "1.0.0.2", "1.0.0.3", "1.0.0.4", "1.0.0.5", "1.0.0.6"});
+  EXPECT_EQ(WritePylonFilters({}, six, slots.setters()), 6u);
+  slots.sources.clear();
+  // Emptied: every host is admitted again, so no slot may keep an address.
+  EXPECT_EQ(WritePylonFilters({}, {}, slots.setters(), 6), 0u);
+  EXPECT_EQ(slots.sources, (SlotCalls{{0, 0}, {1, 0}, {2, 0}, {3, 0}, {4, 0}, {5, 0}}));
+}
+
 TEST(PylonFilterSlotsTest, ADeselectedLocalAddressLeavesNoGap) {
   RecordedSlots slots;
   const auto a = Addresses({"10.0.0.1", "10.0.0.2", "10.0.0.3"});

@@ -390,6 +390,14 @@ TEST_F(PylonDriverTest, AnOutOfRangeIpv6AdapterSelectsNothing) {
   EXPECT_FALSE(driver_.PylonAddIpv6Address(*TextToIpv6("fd00::99"), kListedMac));
 }
 
+TEST_F(PylonDriverTest, AClosedTapListsNoAddress) {
+  ASSERT_GE(Open(0), 0);
+  EXPECT_TRUE(driver_.PylonAddIpv6Address(*TextToIpv6("fd00::99"), kListedMac));
+  driver_.PylonClose();
+  // Nothing would answer for it: the caller must hear that it was not taken.
+  EXPECT_FALSE(driver_.PylonAddIpv6Address(*TextToIpv6("fd00::99"), kListedMac));
+}
+
 TEST_F(PylonDriverTest, SolicitationsForListedAddressesAreAnsweredAndNotDelivered) {
   ASSERT_NO_FATAL_FAILURE(TurnOnFarIpv6());
   ASSERT_NO_FATAL_FAILURE(OpenWithEvents());
