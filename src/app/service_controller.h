@@ -22,8 +22,6 @@ struct Settings;
 // control thread, which alone calls ServiceStart and ServiceStop.
 class ServiceController {
  public:
-  static constexpr auto kSourceSettleTime = std::chrono::milliseconds(200);
-
   struct Parts {
     Settings& settings;
     Configuration& configuration;

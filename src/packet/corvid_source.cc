@@ -66,7 +66,7 @@ void CorvidSource::Launch() {
               << "Corvid driver is disable.\n";
     open_ = false;
   }
-  clock_.SleepFor(kSettleTime);
+  clock_.SleepFor(kSourceSettleTime);
 }
 
 void CorvidSource::Wake() {

@@ -36,8 +36,6 @@ class CorvidSource final : public ServiceSource {
     const SharedNumber<uint32_t>& inserter;  // `InserterIP`, network order
     std::string_view description;            // the adapter's alias, `CorvidName`
   };
-  // How long the start pauses after the adapter's threads were launched or refused.
-  static constexpr auto kSettleTime = std::chrono::milliseconds(200);
 
   // `routes` probes the adapter and removes its routes; `clock` paces the start and the log of
   // frames too long for the output queue.

@@ -125,7 +125,7 @@ void PylonSource::Launch() {
   pthread_setname_np(arp_thread_.native_handle(), "pylon-arp");
   port_thread_ = std::thread([this, run] { RunPort(run); });
   pthread_setname_np(port_thread_.native_handle(), "pylon-port");
-  clock_.SleepFor(kSettleTime);
+  clock_.SleepFor(kSourceSettleTime);
 }
 
 void PylonSource::Wake() {

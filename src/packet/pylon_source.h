@@ -77,8 +77,6 @@ class PylonSource final : public ServiceSource {
     const SourceFilterList& source_filters;        // [PYLONSRCFILTER]
     std::function<std::vector<LocalFilterAddress>()> local_addresses;  // with their flags
   };
-  // How long the start pauses after the threads were launched.
-  static constexpr auto kSettleTime = std::chrono::milliseconds(200);
 
   // `clock` paces the start and the rate-limited log lines.
   PylonSource(PacketPath& path, Settings settings, Clock& clock);

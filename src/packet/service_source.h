@@ -1,8 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <string_view>
 
 namespace velmora {
+
+// How long the control thread lets threads that a source launched, or a stop, settle before it
+// goes on.
+inline constexpr auto kSourceSettleTime = std::chrono::milliseconds(200);
 
 // One source of the packet path as the service controller drives it. The controller calls every
 // phase from the control thread, in the order of a service start (OpenDriver, Launch) and of a
