@@ -57,6 +57,7 @@
 #include "packet/corvid_frame.h"
 #include "packet/inserter_datagram.h"
 #include "platform/address_text.h"
+#include "platform/process_priority.h"
 #include "router_stage_costs.h"
 #include "testing/network_namespace.h"
 #include "throughput_trial.h"
@@ -141,10 +142,11 @@ int AttachTap() {
   return -1;
 }
 
-// The reference relay's loop, for a forked child: frames read from the TAP `tap` until it is
-// empty or kBatch are in, each behind its inserter header, to `out`'s peer in one call; a wait
-// in poll when the TAP was found empty.
+// The reference relay's loop, for a forked child at the router's raised priority: frames read from
+// the TAP `tap` until it is empty or kBatch are in, each behind its inserter header, to `out`'s
+// peer in one call; a wait in poll when the TAP was found empty.
 [[noreturn]] void RelayTapForever(int tap, int out) {
+  RaiseProcessPriority();  // as the router raises its own
   MessageBatch batch;
   pollfd readable{.fd = tap, .events = POLLIN, .revents = 0};
   for (;;) {
