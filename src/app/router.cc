@@ -4,6 +4,7 @@
 #include "platform/autostart.h"
 #include "platform/local_addresses.h"
 #include "platform/process_priority.h"
+#include "platform/receive_merging.h"
 #include "support/log.h"
 #include "support/operator_prompt.h"
 
@@ -23,7 +24,8 @@ std::vector<LocalFilterAddress> SelectedLocalAddresses() {
 
 Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt,
                RouterOptions options)
-    : clock_(clock),
+    : files_(files),
+      clock_(clock),
       prompt_(prompt),
       options_(std::move(options)),
       configuration_(files, log),
@@ -59,7 +61,8 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
               .inserter = settings_.InserterIP,
               .virtual_adapter_description = kCorvidName,
               .source_filters = tables_.source_filters(),
-              .local_addresses = SelectedLocalAddresses},
+              .local_addresses = SelectedLocalAddresses,
+              .files = &files},
              clock),
       corvid_(path_, corvid_routes_,
               {.enable = settings_.CorvidEnable,
@@ -121,6 +124,8 @@ void Router::LoadSettings() {
   configuration_.Load(settings_);
   // First, so that a host left without its default route by a killed run gets it back at once.
   corvid_routes_.RecoverCorvidRoutes();
+  RestoreRecordedMerging(files_, kMergingStateFile,
+                         [this](std::string_view line) { path_.log << line; });
   tables_.FinishLoad();
   configuration_.ApplySettings(settings_, {.local_addresses = LocalIpv4Addresses(),
                                            .profiles = tables_.ProfileGuarantees()});
@@ -130,8 +135,14 @@ void Router::LoadSettings() {
 
 std::vector<std::string> Router::OwnFiles() const {
   const std::string log = settings_.LogFileName.get();
-  return {Configuration::kFileName,  options_.lock_file, log, log + "1", log + "2",
-          statistics_.active_file(), kRouteStateFile};
+  return {Configuration::kFileName,
+          options_.lock_file,
+          log,
+          log + "1",
+          log + "2",
+          statistics_.active_file(),
+          kRouteStateFile,
+          kMergingStateFile};
 }
 
 SourceSettings Router::CurrentSourceSettings() const {

@@ -84,6 +84,7 @@ class Router {
   // The console thread's start: the memberships, only while the tap is open.
   void JoinMulticastGroups();
 
+  FileSystem& files_;
   Clock& clock_;
   OperatorPrompt& prompt_;
   RouterOptions options_;

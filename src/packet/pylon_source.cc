@@ -73,7 +73,8 @@ PylonDriver::Options PylonSource::DriverOptions() const {
   return {.multicast_interface_address = DottedToAddress(settings_.multicast_interface.get()),
           .ipv6_adapter = settings_.ipv6_adapter.get(),
           .virtual_adapter_description = std::string(settings_.virtual_adapter_description),
-          .report = [&log](std::string_view line) { log << line; }};
+          .report = [&log](std::string_view line) { log << line; },
+          .files = settings_.files};
 }
 
 void PylonSource::OpenDriver() {
@@ -242,14 +243,17 @@ void PylonSource::PassOn(const CorvidFrame& result, bool statistics) {
 void PylonSource::RunArp(ArpSettings run) {
   TableReader reader(path_.tables);
   std::array<uint8_t, kMaxPylonFrame> frame;
+  bool reading = true;  // a failed read is logged once until a frame is read again
   for (;;) {
-    arp_event_.Wait();
+    if (!WaitForArpFrame()) continue;
     if (path_.running == 0) break;
     uint32_t length = 0;
     if (!driver_.PylonGetArpFrame(frame, length)) {
-      path_.log << "Cannot read Pylon Arp frame...\n";
+      if (reading) path_.log << "Cannot read Pylon Arp frame...\n";
+      reading = false;
       continue;
     }
+    reading = true;
     if (length > frame.size()) continue;
     path_.counters.arp_requests.fetch_add(1, std::memory_order_relaxed);
     RefreshAllowedSenders(run);
@@ -257,6 +261,19 @@ void PylonSource::RunArp(ArpSettings run) {
     unknown_targets_.Tick(clock_.Now());
   }
   unknown_targets_.Flush(clock_.Now());
+}
+
+bool PylonSource::WaitForArpFrame() {
+  const std::optional<Clock::TimePoint> due = unknown_targets_.due();
+  if (!due) {
+    arp_event_.Wait();
+    return true;
+  }
+  // The count of requests without a row is logged when it is due, also when no frame follows.
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - clock_.Now());
+  if (arp_event_.WaitAtMost(static_cast<int>(std::max<int64_t>(wait.count(), 0)))) return true;
+  unknown_targets_.Tick(clock_.Now());
+  return false;
 }
 
 void PylonSource::RefreshAllowedSenders(ArpSettings& run) {

@@ -24,6 +24,7 @@
 
 namespace velmora {
 
+class FileSystem;
 class SourceFilterList;
 
 // One IPv4 address of this host for the tap's address filter: frames to a selected one are not
@@ -64,8 +65,8 @@ struct PylonAdapterText {
 // chosen adapter and resolves IPv6 frames. The control thread drives the service phases:
 // OpenDriver opens the tap, registers the three events and sets the filters; Launch starts the
 // threads (IPv6, ARP, port) and settles; Wake signals the events; Close joins the threads and
-// closes the tap. SetPylonFilters and ListPylonAdapters may also be called by the settings pages'
-// thread at any time.
+// closes the tap. SetPylonFilters and ListPylonAdapters are the control thread's too (the settings
+// pages run there).
 class PylonSource final : public ServiceSource {
  public:
   struct Settings {
@@ -76,6 +77,7 @@ class PylonSource final : public ServiceSource {
     std::string_view virtual_adapter_description;  // the virtual adapter's alias, never tapped
     const SourceFilterList& source_filters;        // [PYLONSRCFILTER]
     std::function<std::vector<LocalFilterAddress>()> local_addresses;  // with their flags
+    FileSystem* files = nullptr;  // where the tap keeps its record of offloads turned off
   };
 
   // `clock` paces the start and the rate-limited log lines.
@@ -120,6 +122,8 @@ class PylonSource final : public ServiceSource {
   bool RefuseWrongLength(uint32_t length);
   void PassOn(const CorvidFrame& result, bool statistics);
   void RunArp(ArpSettings run);
+  // Waits for the ARP event; false when it woke only to log the requests without a row.
+  bool WaitForArpFrame();
   void AnswerArp(std::span<uint8_t> frame, const TableSnapshot& tables, ArpSettings& run);
   void RefreshAllowedSenders(ArpSettings& run);
   void RunIpv6(SourceSettings run);

@@ -25,11 +25,14 @@ void DriverEvent::Reset() {
 }
 
 void DriverEvent::Wait() {
-  for (;;) {
-    const Readiness ready = Poll(-1);
-    if (ready.signalled) Reset();
-    if (ready.signalled || ready.watched) return;
+  while (!WaitAtMost(-1)) {
   }
+}
+
+bool DriverEvent::WaitAtMost(int limit_ms) {
+  const Readiness ready = Poll(limit_ms);
+  if (ready.signalled) Reset();
+  return ready.signalled || ready.watched;
 }
 
 bool DriverEvent::Ready() const {

@@ -19,6 +19,8 @@ class DriverEvent {
   // The descriptor whose readability also ends a wait; -1 to watch none.
   void Watch(int fd) { watched_ = fd; }
   void Wait();
+  // Wait for at most `limit_ms` milliseconds: false when it timed out.
+  bool WaitAtMost(int limit_ms);
   // Clears the event without waiting.
   void Reset();
   // Whether a Wait would return now, without waiting and without clearing the event.

@@ -4,12 +4,22 @@
 #include <linux/if_link.h>
 #include <linux/rtnetlink.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/netlink_socket.h"
 
 namespace velmora {
 namespace {
+
+int ReadLinkInfoAttribute(const nlattr* attribute, void* data) {
+  if (mnl_attr_get_type(attribute) == IFLA_INFO_KIND) {
+    const auto* payload = static_cast<const char*>(mnl_attr_get_payload(attribute));
+    static_cast<NetworkLink*>(data)->kind.assign(
+        payload, strnlen(payload, mnl_attr_get_payload_len(attribute)));
+  }
+  return MNL_CB_OK;
+}
 
 int ReadLinkAttribute(const nlattr* attribute, void* data) {
   auto* link = static_cast<NetworkLink*>(data);
@@ -25,6 +35,15 @@ int ReadLinkAttribute(const nlattr* attribute, void* data) {
     case IFLA_ADDRESS:
       link->hardware_address.assign(payload, payload + length);
       break;
+    case IFLA_MASTER:
+      if (length >= sizeof(uint32_t)) link->master = mnl_attr_get_u32(attribute);
+      break;
+    case IFLA_LINK:
+      if (length >= sizeof(uint32_t)) link->parent = mnl_attr_get_u32(attribute);
+      break;
+    case IFLA_LINKINFO:
+      mnl_attr_parse_nested(attribute, ReadLinkInfoAttribute, link);
+      break;
     case IFLA_STATS64:
       if (length >= sizeof(rtnl_link_stats64)) {
         rtnl_link_stats64 statistics;
@@ -36,6 +55,12 @@ int ReadLinkAttribute(const nlattr* attribute, void* data) {
       break;
   }
   return MNL_CB_OK;
+}
+
+// Kinds of interface stacked on another one, whose frames that other one receives first.
+bool IsStacked(const NetworkLink& link) {
+  return link.kind == "vlan" || link.kind == "macvlan" || link.kind == "macvtap" ||
+         link.kind == "ipvlan";
 }
 
 }  // namespace
@@ -66,6 +91,26 @@ std::optional<NetworkLink> FindLinkByDescription(const std::vector<NetworkLink>&
     if (link.alias.find(description) != std::string::npos) found = link;
   }
   return found;
+}
+
+std::vector<std::string> ReceivingInterfaces(const std::vector<NetworkLink>& links,
+                                             uint32_t index) {
+  std::vector<std::string> names;
+  std::vector<uint32_t> pending = {index};
+  std::vector<uint32_t> seen;
+  while (!pending.empty()) {
+    const uint32_t next = pending.back();
+    pending.pop_back();
+    if (std::find(seen.begin(), seen.end(), next) != seen.end()) continue;
+    seen.push_back(next);
+    for (const NetworkLink& link : links) {
+      if (link.master == next) pending.push_back(link.index);
+      if (link.index != next) continue;
+      names.push_back(link.name);
+      if (IsStacked(link) && link.parent != 0) pending.push_back(link.parent);
+    }
+  }
+  return names;
 }
 
 }  // namespace velmora

@@ -18,6 +18,9 @@ struct NetworkLink {
   uint16_t hardware_type = 0;  // ARPHRD_ETHER for an Ethernet interface
   bool loopback = false;
   uint64_t transmit_drops = 0;  // frames the kernel could not queue for sending on it
+  uint32_t master = 0;          // the bridge or bond it is a port of; 0 for none
+  uint32_t parent = 0;          // the device it is stacked on (a VLAN's, a veth's peer); 0 for none
+  std::string kind;             // the driver kind: "vlan", "bridge", "veth"; empty for a plain NIC
 };
 
 // The interfaces of the calling thread's network namespace in the kernel's order; nullopt with
@@ -29,5 +32,10 @@ std::optional<std::vector<NetworkLink>> ListNetworkLinks();
 // several matches the last one wins.
 std::optional<NetworkLink> FindLinkByDescription(const std::vector<NetworkLink>& links,
                                                  std::string_view description);
+
+// The names of the interfaces that receive the frames of interface `index` before it does, and
+// its own first: the device under a VLAN or macvlan, the ports of a bridge or bond, and theirs in
+// turn. Receive offloads merge frames where they first arrive.
+std::vector<std::string> ReceivingInterfaces(const std::vector<NetworkLink>& links, uint32_t index);
 
 }  // namespace velmora

@@ -1,10 +1,7 @@
 #include "platform/pylon_driver.h"
 
-#include <linux/filter.h>
 #include <net/ethernet.h>
 #include <net/if_arp.h>
-#include <pcap/pcap.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,15 +25,6 @@ constexpr int kPortRing = 16 << 20;
 constexpr int kArpRing = 2 << 20;
 constexpr int kIpv6Ring = 8 << 20;
 
-// One capture handle and the lock that keeps its users apart: libpcap's handle state is not
-// safe for concurrent use, and the filters are replaced while a source thread reads.
-struct Capture {
-  pcap_t* handle = nullptr;
-  DriverEvent* event = nullptr;
-  pcap_stat before_filter{};  // what it counted before its first filter
-  std::mutex lock;
-};
-
 // An address of an adapter's IPv6 list and the MAC its advertisements carry.
 struct ListedAddress {
   Ipv6Address address;
@@ -59,9 +47,10 @@ bool Contains(std::string_view text, std::string_view part) {
 }
 
 // The adapters the tap can be put on, in interface-index order.
-std::vector<PylonAdapter> TappableAdapters(std::string_view virtual_adapter_description) {
+std::vector<PylonAdapter> TappableAdapters(const std::vector<NetworkLink>& links,
+                                           std::string_view virtual_adapter_description) {
   std::vector<PylonAdapter> adapters;
-  for (const NetworkLink& link : ListNetworkLinks().value_or(std::vector<NetworkLink>{})) {
+  for (const NetworkLink& link : links) {
     if (link.loopback || link.hardware_type != ARPHRD_ETHER || link.hardware_address.size() != 6 ||
         (!virtual_adapter_description.empty() &&
          Contains(link.alias, virtual_adapter_description))) {
@@ -97,101 +86,11 @@ bool IsOwnAddress(const Ipv6Address& address) {
   return std::find(own.begin(), own.end(), address) != own.end();
 }
 
-// A live capture on `interface` as the tap needs it, or null with the reason reported.
-pcap_t* OpenCapture(const std::string& interface, int ring_bytes,
-                    const PylonDriver::Report& report) {
-  char error[PCAP_ERRBUF_SIZE] = {};
-  pcap_t* handle = pcap_create(interface.c_str(), error);
-  if (handle == nullptr) {
-    report("Pylon. Cannot capture on " + interface + ": " + error + "\n");
-    return nullptr;
-  }
-  // PCAP_D_IN keeps outgoing frames from user space; the inbound rule of the filters keeps them
-  // out of the ring too.
-  const bool ready = pcap_set_snaplen(handle, kPylonFrameRoom) == 0 &&
-                     pcap_set_promisc(handle, 1) == 0 && pcap_set_immediate_mode(handle, 1) == 0 &&
-                     pcap_set_buffer_size(handle, ring_bytes) == 0 && pcap_activate(handle) >= 0 &&
-                     pcap_datalink(handle) == DLT_EN10MB &&
-                     pcap_setdirection(handle, PCAP_D_IN) == 0 &&
-                     pcap_setnonblock(handle, 1, error) == 0 && pcap_get_selectable_fd(handle) >= 0;
-  if (!ready) {
-    report("Pylon. Cannot capture on " + interface + ": " + pcap_geterr(handle) + error + "\n");
-    pcap_close(handle);
-    return nullptr;
-  }
-  return handle;
-}
-
-// Compiles `expression` and attaches it to the capture's socket straight, so that the kernel
-// alone applies it: libpcap would run it in user space for frames it took meanwhile, where the
-// inbound rule (the packet type, which only the kernel knows) refuses every frame.
-bool SetFilter(Capture& capture, const std::string& expression) {
-  std::lock_guard lock(capture.lock);
-  if (capture.handle == nullptr) return true;
-  bpf_program program{};
-  if (pcap_compile(capture.handle, &program, expression.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0) {
-    return false;
-  }
-  static_assert(sizeof(bpf_insn) == sizeof(sock_filter));
-  const sock_fprog kernel_program{.len = static_cast<unsigned short>(program.bf_len),
-                                  .filter = reinterpret_cast<sock_filter*>(program.bf_insns)};
-  const bool set = ::setsockopt(pcap_get_selectable_fd(capture.handle), SOL_SOCKET,
-                                SO_ATTACH_FILTER, &kernel_program, sizeof kernel_program) == 0;
-  pcap_freecode(&program);
-  return set;
-}
-
-// Discards what the capture took before its first filter was attached, and what it counted.
-void ForgetUnfiltered(Capture& capture) {
-  std::lock_guard lock(capture.lock);
-  pcap_dispatch(
-      capture.handle, -1, [](u_char*, const pcap_pkthdr*, const u_char*) {}, nullptr);
-  pcap_stats(capture.handle, &capture.before_filter);
-}
-
-bool Watch(Capture& capture, DriverEvent& event) {
-  std::lock_guard lock(capture.lock);
-  if (capture.handle == nullptr || !event.valid()) return false;
-  event.Watch(pcap_get_selectable_fd(capture.handle));
-  capture.event = &event;
-  return true;
-}
-
-// One frame of EtherType `type` from the capture into `buffer` (its start when it is longer),
-// `length` its size; a frame the capture cut is reported as longer than the buffer. Frames of
-// another type are passed over: the kernel's filter sees a VLAN-tagged frame by its inner type,
-// but the capture hands it out with its tag, which would put every field 4 bytes off.
-bool Take(Capture& capture, uint16_t type, std::span<uint8_t> buffer, uint32_t& length) {
-  std::lock_guard lock(capture.lock);
-  if (capture.handle == nullptr) return false;
-  for (;;) {
-    pcap_pkthdr* header = nullptr;
-    const u_char* data = nullptr;
-    const int taken = pcap_next_ex(capture.handle, &header, &data);
-    if (taken < 0 && capture.event != nullptr) capture.event->Watch(-1);
-    if (taken != 1) return false;
-    if (header->caplen < 14 || (data[12] << 8 | data[13]) != type) continue;
-    std::copy_n(data, std::min<size_t>(header->caplen, buffer.size()), buffer.begin());
-    length = header->caplen == header->len
-                 ? header->len
-                 : std::max<uint32_t>(header->len, static_cast<uint32_t>(buffer.size()) + 1);
-    return true;
-  }
-}
-
-bool Inject(Capture& capture, std::span<const uint8_t> frame) {
-  std::lock_guard lock(capture.lock);
-  return capture.handle != nullptr &&
-         pcap_inject(capture.handle, frame.data(), frame.size()) == static_cast<int>(frame.size());
-}
-
-void Close(Capture& capture) {
-  std::lock_guard lock(capture.lock);
-  if (capture.handle != nullptr) pcap_close(capture.handle);
-  if (capture.event != nullptr) capture.event->Watch(-1);
-  capture.handle = nullptr;
-  capture.event = nullptr;
-}
+// How the reports name the frames of each kind.
+constexpr std::array<std::string_view, 3> kKindNames = {"IPv4", "ARP", "IPv6"};
+// The solicitations that one call for an IPv6 frame answers at most before it returns, so that a
+// stream of them never keeps the caller from its stop.
+constexpr int kAnswersPerCall = 64;
 
 }  // namespace
 
@@ -199,8 +98,9 @@ struct PylonDriver::State {
   const uint64_t serial = NextSerial();
   Report report = [](std::string_view) {};
   std::string virtual_adapter_description;
-  std::array<Capture, 3> captures;  // by PylonFrameKind
+  std::array<PylonCapture, 3> captures;  // by PylonFrameKind
   int handle = -1;
+  std::unique_ptr<MergingRecord> merging_record;
   std::vector<std::unique_ptr<ReceiveMergingGuard>> merging_off;
 
   // The adapter list, the default selection, the address lists, the IPv6 capture's interface and
@@ -213,7 +113,7 @@ struct PylonDriver::State {
   std::map<size_t, uint32_t> local_slots;  // by slot index
   std::map<size_t, uint32_t> source_slots;
 
-  Capture& capture(PylonFrameKind kind) { return captures[static_cast<size_t>(kind)]; }
+  PylonCapture& capture(PylonFrameKind kind) { return captures[static_cast<size_t>(kind)]; }
 
   uint32_t SelectedAdapter() {
     const auto& selections = ThreadSelections();
@@ -222,11 +122,26 @@ struct PylonDriver::State {
   }
 
   bool OpenCaptures(const PylonAdapter& tapped, const PylonAdapter& ipv6) {
-    capture(PylonFrameKind::kPort).handle = OpenCapture(tapped.name, kPortRing, report);
-    capture(PylonFrameKind::kArp).handle = OpenCapture(tapped.name, kArpRing, report);
-    capture(PylonFrameKind::kIpv6).handle = OpenCapture(ipv6.name, kIpv6Ring, report);
-    return std::all_of(captures.begin(), captures.end(),
-                       [](const Capture& c) { return c.handle != nullptr; });
+    constexpr std::array<int, 3> kRings = {kPortRing, kArpRing, kIpv6Ring};
+    bool opened = true;
+    for (size_t kind = 0; kind < captures.size(); ++kind) {
+      const PylonAdapter& on = kind == static_cast<size_t>(PylonFrameKind::kIpv6) ? ipv6 : tapped;
+      opened = captures[kind].Open(on.name, kKindNames[kind], kRings[kind], report) && opened;
+    }
+    return opened;
+  }
+
+  // Receive merging off on every interface that feeds a captured one.
+  void TurnOffMerging(const std::vector<NetworkLink>& links, const PylonAdapter& tapped,
+                      const PylonAdapter& ipv6) {
+    std::vector<std::string> names = ReceivingInterfaces(links, tapped.index);
+    for (const std::string& name : ReceivingInterfaces(links, ipv6.index)) {
+      if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    }
+    for (const std::string& name : names) {
+      merging_off.push_back(
+          std::make_unique<ReceiveMergingGuard>(name, report, merging_record.get()));
+    }
   }
 
   // The listed MAC for a solicited address of the IPv6 capture's adapter; none for the others.
@@ -240,13 +155,16 @@ struct PylonDriver::State {
     return std::nullopt;
   }
 
-  // Answers the frame when it is a solicitation for a listed address: whether it did.
-  bool Answer(std::span<const uint8_t> frame) {
+  // Answers the frame when it is a solicitation for a listed address that is not one of this
+  // host's `own` (read at the first such solicitation of the call): whether it did.
+  bool Answer(std::span<const uint8_t> frame, std::optional<std::vector<Ipv6Address>>& own) {
     const auto solicitation = ReadNeighbourSolicitation(frame);
     if (!solicitation) return false;
     const auto mac = ListedMac(solicitation->target);
-    if (!mac || IsOwnAddress(solicitation->target)) return false;
-    Inject(capture(PylonFrameKind::kIpv6), AdvertiseNeighbour(*solicitation, *mac));
+    if (!mac) return false;
+    if (!own) own = LocalIpv6Addresses();
+    if (std::find(own->begin(), own->end(), solicitation->target) != own->end()) return false;
+    capture(PylonFrameKind::kIpv6).Inject(AdvertiseNeighbour(*solicitation, *mac));
     return true;
   }
 };
@@ -262,7 +180,8 @@ int PylonDriver::PylonOpen(const Options& options) {
   State& s = *state_;
   s.report = options.report;
   s.virtual_adapter_description = options.virtual_adapter_description;
-  std::vector<PylonAdapter> adapters = TappableAdapters(s.virtual_adapter_description);
+  const std::vector<NetworkLink> links = ListNetworkLinks().value_or(std::vector<NetworkLink>{});
+  std::vector<PylonAdapter> adapters = TappableAdapters(links, s.virtual_adapter_description);
   const PylonAdapter* tapped =
       FindAdapter(adapters, InterfaceHolding(options.multicast_interface_address));
   if (tapped == nullptr) return -1;
@@ -273,12 +192,12 @@ int PylonDriver::PylonOpen(const Options& options) {
     PylonClose();
     return -1;
   }
-  for (Capture& capture : s.captures) ForgetUnfiltered(capture);
-  s.merging_off.push_back(std::make_unique<ReceiveMergingGuard>(tapped->name, s.report));
-  if (ipv6.index != tapped->index) {
-    s.merging_off.push_back(std::make_unique<ReceiveMergingGuard>(ipv6.name, s.report));
+  for (PylonCapture& capture : s.captures) capture.ForgetUnfiltered();
+  if (options.files != nullptr) {
+    s.merging_record = std::make_unique<MergingRecord>(*options.files, options.merging_state_file);
   }
-  s.handle = pcap_get_selectable_fd(s.capture(PylonFrameKind::kPort).handle);
+  s.TurnOffMerging(links, *tapped, ipv6);
+  s.handle = s.capture(PylonFrameKind::kPort).descriptor();
   std::lock_guard guard(s.lock);
   s.ipv6_interface = ipv6.index;
   s.default_adapter = ipv6_listed ? ipv6.index : 0;
@@ -287,15 +206,15 @@ int PylonDriver::PylonOpen(const Options& options) {
 }
 
 bool PylonDriver::PylonSetPortEvent(DriverEvent& event) {
-  return Watch(state_->capture(PylonFrameKind::kPort), event);
+  return state_->capture(PylonFrameKind::kPort).Watch(event);
 }
 
 bool PylonDriver::PylonSetArpEvent(DriverEvent& event) {
-  return Watch(state_->capture(PylonFrameKind::kArp), event);
+  return state_->capture(PylonFrameKind::kArp).Watch(event);
 }
 
 bool PylonDriver::PylonSetIpv6Event(DriverEvent& event) {
-  return Watch(state_->capture(PylonFrameKind::kIpv6), event);
+  return state_->capture(PylonFrameKind::kIpv6).Watch(event);
 }
 
 namespace {
@@ -326,34 +245,38 @@ bool PylonDriver::PylonApplyFilters() {
     std::lock_guard guard(s.lock);
     filters = BuildPylonCaptureFilters(SlotAddresses(s.local_slots), SlotAddresses(s.source_slots));
   }
-  const bool port = SetFilter(s.capture(PylonFrameKind::kPort), filters.ipv4);
-  const bool arp = SetFilter(s.capture(PylonFrameKind::kArp), filters.arp);
-  const bool ipv6 = SetFilter(s.capture(PylonFrameKind::kIpv6), filters.ipv6);
+  const bool port = s.capture(PylonFrameKind::kPort).SetFilter(filters.ipv4);
+  const bool arp = s.capture(PylonFrameKind::kArp).SetFilter(filters.arp);
+  const bool ipv6 = s.capture(PylonFrameKind::kIpv6).SetFilter(filters.ipv6);
   return port && arp && ipv6;
 }
 
 bool PylonDriver::PylonGetPortFrame(std::span<uint8_t> buffer, uint32_t& length) {
-  return Take(state_->capture(PylonFrameKind::kPort), ETHERTYPE_IP, buffer, length);
+  return state_->capture(PylonFrameKind::kPort).Take(ETHERTYPE_IP, buffer, length);
 }
 
 bool PylonDriver::PylonGetArpFrame(std::span<uint8_t> buffer, uint32_t& length) {
-  return Take(state_->capture(PylonFrameKind::kArp), ETHERTYPE_ARP, buffer, length);
+  return state_->capture(PylonFrameKind::kArp).Take(ETHERTYPE_ARP, buffer, length);
 }
 
 bool PylonDriver::PylonGetIpv6Frame(std::span<uint8_t> buffer, uint32_t& length) {
-  while (Take(state_->capture(PylonFrameKind::kIpv6), ETHERTYPE_IPV6, buffer, length)) {
-    if (length > buffer.size() || !state_->Answer(buffer.first(length))) return true;
+  PylonCapture& capture = state_->capture(PylonFrameKind::kIpv6);
+  std::optional<std::vector<Ipv6Address>> own;
+  for (int answered = 0; answered < kAnswersPerCall; ++answered) {
+    if (!capture.Take(ETHERTYPE_IPV6, buffer, length)) return false;
+    if (length > buffer.size() || !state_->Answer(buffer.first(length), own)) return true;
   }
   return false;
 }
 
 bool PylonDriver::PylonPutPortFrame(std::span<const uint8_t> frame) {
-  return Inject(state_->capture(PylonFrameKind::kPort), frame);
+  return state_->capture(PylonFrameKind::kPort).Inject(frame);
 }
 
 size_t PylonDriver::PylonGetAdapterCount() {
   // Listed outside the lock: the netlink dump may take a while.
-  std::vector<PylonAdapter> adapters = TappableAdapters(state_->virtual_adapter_description);
+  std::vector<PylonAdapter> adapters = TappableAdapters(
+      ListNetworkLinks().value_or(std::vector<NetworkLink>{}), state_->virtual_adapter_description);
   std::lock_guard guard(state_->lock);
   state_->adapters = std::move(adapters);
   return state_->adapters.size();
@@ -406,18 +329,14 @@ bool PylonDriver::PylonAddIpv6Address(const Ipv6Address& address, const Ethernet
 }
 
 std::optional<PylonCaptureCounts> PylonDriver::PylonCounts(PylonFrameKind kind) {
-  Capture& capture = state_->capture(kind);
-  std::lock_guard lock(capture.lock);
-  pcap_stat counts{};
-  if (capture.handle == nullptr || pcap_stats(capture.handle, &counts) != 0) return std::nullopt;
-  return PylonCaptureCounts{.received = counts.ps_recv - capture.before_filter.ps_recv,
-                            .dropped = counts.ps_drop - capture.before_filter.ps_drop};
+  return state_->capture(kind).Counts();
 }
 
 void PylonDriver::PylonClose() {
   State& s = *state_;
-  for (Capture& capture : s.captures) Close(capture);
+  for (PylonCapture& capture : s.captures) capture.Close();
   s.merging_off.clear();
+  s.merging_record.reset();
   s.handle = -1;
   std::lock_guard guard(s.lock);
   s.ipv6_interface = 0;

@@ -13,11 +13,12 @@
 #include "platform/address_text.h"
 #include "platform/driver_event.h"
 #include "platform/neighbour_discovery.h"
+#include "platform/pylon_capture.h"
+#include "platform/receive_merging.h"
 
 namespace velmora {
 
-// The room a source gives each tapped frame; a longer frame is reported by its length.
-inline constexpr size_t kPylonFrameRoom = 16384;
+class FileSystem;
 
 // The kinds of frame the tap keeps apart, each on a capture of its own.
 enum class PylonFrameKind { kPort, kArp, kIpv6 };
@@ -30,13 +31,6 @@ struct PylonAdapter {
   EthernetAddress mac{};
 };
 
-// What a capture counted since it was opened and filtered: frames its filter admitted, and of
-// those the ones its ring had no room for.
-struct PylonCaptureCounts {
-  uint32_t received = 0;
-  uint32_t dropped = 0;
-};
-
 // The tap on a physical adapter: libpcap capture handles on the interface that holds the
 // multicast address (`MCastNIC`), one for IPv4 and one for ARP, and one for IPv6 on the adapter
 // `Ipv6Adapter` selects. Each is inbound only (frames this host sends, the injected ones among
@@ -45,8 +39,11 @@ struct PylonCaptureCounts {
 // filters, the inbound rule and the shortest frame of each kind (ARP 42, IPv4 38, IPv6 54 bytes)
 // are compiled into the capture filters, so the kernel refuses those frames before user space.
 // Frames are put back by injection on the tapped interface. GRO and LRO, which would merge
-// received TCP segments into frames far longer than a source can carry, are off on the captured
-// interfaces while the tap is open and restored at close.
+// received TCP segments into frames far longer than a source can carry, are off while the tap is
+// open on the captured interfaces and on those that receive their frames first (the device under
+// a VLAN, the ports of a bridge or bond), and restored at close; a record file lists them while
+// they are off, so that a start after a kill can restore them (RestoreRecordedMerging). A capture
+// whose interface disappears is opened again when it is back (PylonCapture).
 //
 // The IPv6 address list of an adapter makes the driver answer neighbour solicitations for those
 // addresses that arrive on the IPv6 capture with an advertisement for the list's MAC; answered
@@ -67,6 +64,8 @@ class PylonDriver {
     int32_t ipv6_adapter = 0;                  // `Ipv6Adapter`
     std::string virtual_adapter_description;   // the alias of the virtual adapter, never tapped
     Report report = [](std::string_view) {};
+    FileSystem* files = nullptr;  // where the merging record is kept; none without
+    std::string merging_state_file = kMergingStateFile;
   };
 
   PylonDriver();

@@ -7,11 +7,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <sstream>
 #include <utility>
+
+#include "platform/file_system.h"
 
 namespace velmora {
 namespace {
@@ -27,6 +31,36 @@ struct MergingOffload {
 
 constexpr MergingOffload kGro{"GRO", ETHTOOL_GGRO, ETHTOOL_SGRO, 1};
 constexpr MergingOffload kLro{"LRO", ETHTOOL_GFLAGS, ETHTOOL_SFLAGS, ETH_FLAG_LRO};
+
+const MergingOffload* OffloadNamed(std::string_view name) {
+  for (const MergingOffload* offload : {&kGro, &kLro}) {
+    if (offload->name == name) return offload;
+  }
+  return nullptr;
+}
+
+std::string RecordLine(const std::string& interface, std::string_view offload) {
+  return interface + " " + std::string(offload);
+}
+
+std::vector<std::string> ReadLines(FileSystem& files, const std::string& path) {
+  std::vector<std::string> lines;
+  std::istringstream text(files.ReadFile(path).value_or(""));
+  for (std::string line; std::getline(text, line);) {
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+void WriteLines(FileSystem& files, const std::string& path, const std::vector<std::string>& lines) {
+  if (lines.empty()) {
+    files.RemoveFile(path);
+    return;
+  }
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  files.WriteFileAtomically(path, text);
+}
 
 // Runs one ethtool value command on `interface`: 0 with `value` exchanged, or the errno.
 int Ethtool(const std::string& interface, uint32_t command, uint32_t& value) {
@@ -59,7 +93,7 @@ int Turn(const std::string& interface, const MergingOffload& offload, bool on) {
 
 // Turns the offload off when it is on and reports it: whether it was turned off.
 bool TurnOff(const std::string& interface, const MergingOffload& offload,
-             const ReceiveMergingGuard::Report& report) {
+             const MergingReport& report) {
   if (!IsOn(interface, offload).value_or(false)) return false;
   const std::string subject = std::string(offload.name) + " on " + interface;
   if (const int error = Turn(interface, offload, false); error != 0) {
@@ -70,27 +104,74 @@ bool TurnOff(const std::string& interface, const MergingOffload& offload,
   return true;
 }
 
-void TurnOnAgain(const std::string& interface, const MergingOffload& offload,
-                 const ReceiveMergingGuard::Report& report) {
+// Turns the offload on and reports it, `why` ending the line: whether it is on.
+bool TurnOnAgain(const std::string& interface, const MergingOffload& offload,
+                 const MergingReport& report, std::string_view why = "") {
   const std::string subject = std::string(offload.name) + " on " + interface;
   if (const int error = Turn(interface, offload, true); error != 0) {
     report("Pylon. Cannot turn on " + subject + " again: " + std::strerror(error) + ".\n");
-    return;
+    return false;
   }
-  report("Pylon. " + subject + " turned on again.\n");
+  report("Pylon. " + subject + " turned on again" + std::string(why) + ".\n");
+  return true;
 }
 
 }  // namespace
 
-ReceiveMergingGuard::ReceiveMergingGuard(std::string interface, Report report)
-    : interface_(std::move(interface)), report_(std::move(report)) {
-  gro_off_ = TurnOff(interface_, kGro, report_);
-  lro_off_ = TurnOff(interface_, kLro, report_);
+MergingRecord::MergingRecord(FileSystem& files, std::string path)
+    : files_(files), path_(std::move(path)), lines_(ReadLines(files_, path_)) {}
+
+void MergingRecord::Add(const std::string& interface, std::string_view offload) {
+  const std::string line = RecordLine(interface, offload);
+  if (std::find(lines_.begin(), lines_.end(), line) != lines_.end()) return;
+  lines_.push_back(line);
+  Write();
+}
+
+void MergingRecord::Remove(const std::string& interface, std::string_view offload) {
+  std::erase(lines_, RecordLine(interface, offload));
+  Write();
+}
+
+void MergingRecord::Write() {
+  WriteLines(files_, path_, lines_);
+}
+
+void RestoreRecordedMerging(FileSystem& files, const std::string& path,
+                            const MergingReport& report) {
+  std::vector<std::string> kept;
+  for (const std::string& line : ReadLines(files, path)) {
+    const size_t space = line.rfind(' ');
+    const MergingOffload* offload = space == std::string::npos
+                                        ? nullptr
+                                        : OffloadNamed(std::string_view(line).substr(space + 1));
+    if (offload == nullptr || space == 0) {
+      report("Pylon. " + path + ": line skipped: " + line + "\n");
+      continue;
+    }
+    if (!TurnOnAgain(line.substr(0, space), *offload, report,
+                     ", left off by a run that did not stop")) {
+      kept.push_back(line);
+    }
+  }
+  WriteLines(files, path, kept);
+}
+
+ReceiveMergingGuard::ReceiveMergingGuard(std::string interface, Report report,
+                                         MergingRecord* record)
+    : interface_(std::move(interface)), report_(std::move(report)), record_(record) {
+  for (auto [offload, off] : {std::pair{&kGro, &gro_off_}, std::pair{&kLro, &lro_off_}}) {
+    *off = TurnOff(interface_, *offload, report_);
+    if (*off && record_ != nullptr) record_->Add(interface_, offload->name);
+  }
 }
 
 ReceiveMergingGuard::~ReceiveMergingGuard() {
-  if (lro_off_) TurnOnAgain(interface_, kLro, report_);
-  if (gro_off_) TurnOnAgain(interface_, kGro, report_);
+  for (auto [offload, off] : {std::pair{&kLro, lro_off_}, std::pair{&kGro, gro_off_}}) {
+    if (off && TurnOnAgain(interface_, *offload, report_) && record_ != nullptr) {
+      record_->Remove(interface_, offload->name);
+    }
+  }
 }
 
 }  // namespace velmora

@@ -23,16 +23,19 @@
 #include <vector>
 
 #include "platform/address_text.h"
+#include "platform/file_system.h"
 #include "platform/neighbour_discovery.h"
 #include "tables/mac_address.h"
 #include "testing/adapter_namespace.h"
 #include "testing/bytes.h"
+#include "testing/neighbour_frames.h"
 #include "testing/tap_pair.h"
 
 namespace velmora {
 namespace {
 
 using testing::Eventually;
+using testing::FromHex;
 using testing::Hex;
 using testing::kAdapterAlias;
 
@@ -154,12 +157,13 @@ class PylonDriverTest : public testing::TapPairTest {
     return frames;
   }
 
-  int Open(int32_t ipv6_adapter = 0) {
+  int Open(int32_t ipv6_adapter = 0, const std::string& multicast_nic = "10.20.0.1") {
     return driver_.PylonOpen(
-        {.multicast_interface_address = DottedToAddress("10.20.0.1"),
+        {.multicast_interface_address = DottedToAddress(multicast_nic),
          .ipv6_adapter = ipv6_adapter,
          .virtual_adapter_description = kAdapterAlias,
-         .report = [this](std::string_view line) { reports_.emplace_back(line); }});
+         .report = [this](std::string_view line) { reports_.emplace_back(line); },
+         .files = &files_});
   }
   void OpenWithEvents() {
     ASSERT_GE(Open(), 0);
@@ -193,6 +197,7 @@ class PylonDriverTest : public testing::TapPairTest {
   DriverEvent arp_event_;
   DriverEvent ipv6_event_;
   std::vector<std::string> reports_;
+  MemoryFileSystem files_;
 };
 
 TEST_F(PylonDriverTest, OpensOnlyOnAnEthernetAdapterThatHoldsTheAddress) {
@@ -448,17 +453,113 @@ TEST_F(PylonDriverTest, TheHostsOwnAddressesAreNeverAnswered) {
   EXPECT_TRUE(ReceivedAtFar(kListedMac).empty());
 }
 
-TEST_F(PylonDriverTest, GroIsOffWhileTappingAndRestoredAtClose) {
+TEST_F(PylonDriverTest, AStreamOfSolicitationsIsAnsweredInRoundsThatEnd) {
+  ASSERT_NO_FATAL_FAILURE(OpenWithEvents());
+  ASSERT_TRUE(driver_.PylonAddIpv6Address(*TextToIpv6("fd00::99"), kListedMac));
+  const Frame solicitation = FromHex(testing::kSolicitation);
+  for (int i = 0; i < 100; ++i) SendFromFar(solicitation);
+  ASSERT_TRUE(Eventually([&] { return Received(PylonFrameKind::kIpv6) == 100; }));
+  Frame room(kPylonFrameRoom);
+  uint32_t length = 0;
+  // A caller waiting for its stop gets the word back after a round, not after the stream.
+  EXPECT_FALSE(driver_.PylonGetIpv6Frame(room, length));
+  EXPECT_TRUE(Eventually([&] { return ReceivedAtFar(kListedMac).size() == 64; }));
+  EXPECT_FALSE(driver_.PylonGetIpv6Frame(room, length));
+  EXPECT_TRUE(Eventually([&] { return ReceivedAtFar(kListedMac).size() == 36; }));
+}
+
+TEST_F(PylonDriverTest, VlanTaggedFramesAreNotTakenForTheirInnerKind) {
+  ASSERT_NO_FATAL_FAILURE(OpenWithEvents());
+  Frame tagged = Ipv4Frame("10.20.0.2", "10.20.0.50", 100, 1);
+  const std::vector<uint8_t> tag = {0x81, 0x00, 0x00, 0x05};
+  tagged.insert(tagged.begin() + 12, tag.begin(), tag.end());
+  SendFromFar(tagged);
+  SendFromFar(Ipv4Frame("10.20.0.2", "10.20.0.50", 100, 2));
+  const std::vector<Frame> taken = Collect(&PylonDriver::PylonGetPortFrame);
+  ASSERT_EQ(taken.size(), 1u);
+  EXPECT_EQ(Hex(taken[0]), Hex(Ipv4Frame("10.20.0.2", "10.20.0.50", 100, 2)));
+}
+
+TEST_F(PylonDriverTest, ACaptureWhoseInterfaceDisappearsIsOpenedAgainWhenItIsBack) {
+  ASSERT_NO_FATAL_FAILURE(OpenWithEvents());
+  for (uint8_t i = 0; i < 3; ++i) SendFromFar(Ipv4Frame("10.20.0.2", "10.20.0.50", 100, i));
+  EXPECT_EQ(Collect(&PylonDriver::PylonGetPortFrame).size(), 3u);
+
+  ::close(far_socket_);
+  ASSERT_EQ(Run("ip link del tap0"), 0);
+  ASSERT_TRUE(Eventually([&] { return port_event_.Ready(); }));
+  EXPECT_TRUE(Collect(&PylonDriver::PylonGetPortFrame).empty());
+  EXPECT_NE(std::find(reports_.begin(), reports_.end(),
+                      "Pylon. Capture of IPv4 frames on tap0 lost: The interface disappeared. It "
+                      "is opened again when tap0 is back.\n"),
+            reports_.end());
+
+  ASSERT_EQ(
+      Run("ip link add tap0 type veth peer name far0 netns " + far_ + " && ip link set tap0 up"),
+      0);
+  ASSERT_EQ(Far("ip link set far0 up"), 0);
+  far_socket_ = OpenFarSocket();
+  ASSERT_GE(far_socket_, 0);
+  // The event wakes the reader every second meanwhile, and its next take opens the capture.
+  port_event_.Wait();
+  ASSERT_TRUE(Eventually([&] {
+    Frame room(kPylonFrameRoom);
+    uint32_t length = 0;
+    driver_.PylonGetPortFrame(room, length);
+    return reports_.back() == "Pylon. Capture of IPv4 frames on tap0 opened again.\n";
+  }));
+  for (uint8_t i = 3; i < 5; ++i) SendFromFar(Ipv4Frame("10.20.0.2", "10.20.0.50", 100, i));
+  ASSERT_TRUE(Eventually([&] { return port_event_.Ready(); }));
+  const std::vector<Frame> taken = Collect(&PylonDriver::PylonGetPortFrame);
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_EQ(Hex(taken[1]), Hex(Ipv4Frame("10.20.0.2", "10.20.0.50", 100, 4)));
+  EXPECT_EQ(Received(PylonFrameKind::kPort), 5u);
+}
+
+TEST_F(PylonDriverTest, MergingIsOffWhileTappingOnEveryInterfaceThatFeedsTheTappedOne) {
+  const auto gro = [&](const std::string& name) {
+    return namespace_->Output("ethtool -k " + name + " | grep generic-receive");
+  };
+  const std::string on = "generic-receive-offload: on\n";
+  const std::string off = "generic-receive-offload: off\n";
+  // A bridge with a veth port: frames arrive on v1 first, where GRO would merge them.
+  ASSERT_EQ(Run("ip link add br0 type bridge && ip link add v1 type veth peer name v2 && ip link "
+                "set v1 master br0 && ip addr add 10.31.0.1/24 dev br0 && ip link set br0 up && "
+                "ip link set v1 up && for d in br0 v1 v2 tap0; do ethtool -K $d gro on; done"),
+            0);
+  ASSERT_GE(Open(99, "10.31.0.1"), 0);  // IPv6 on br0 too
+  EXPECT_EQ(gro("br0") + gro("v1") + gro("v2") + gro("tap0"), off + off + on + on);
+  EXPECT_EQ(files_.ReadFile(kMergingStateFile), "br0 GRO\nv1 GRO\n");
+  driver_.PylonClose();
+  EXPECT_EQ(gro("br0") + gro("v1"), on + on);
+  EXPECT_EQ(files_.ReadFile(kMergingStateFile), std::nullopt);
+  EXPECT_EQ(reports_,
+            (std::vector<std::string>{"Pylon. GRO on br0 turned off while it is tapped.\n",
+                                      "Pylon. GRO on v1 turned off while it is tapped.\n",
+                                      "Pylon. GRO on br0 turned on again.\n",
+                                      "Pylon. GRO on v1 turned on again.\n"}));
+}
+
+TEST_F(PylonDriverTest, OffloadsLeftOffByARunThatDidNotStopAreTurnedOnAtTheNextStart) {
   const auto gro = [&] { return namespace_->Output("ethtool -k tap0 | grep generic-receive"); };
   ASSERT_EQ(Run("ethtool -K tap0 gro on"), 0);
-  ASSERT_EQ(gro(), "generic-receive-offload: on\n");
   ASSERT_GE(Open(), 0);
-  EXPECT_EQ(gro(), "generic-receive-offload: off\n");
-  driver_.PylonClose();
+  ASSERT_EQ(gro(), "generic-receive-offload: off\n");
+  // A killed run never closes: its record is all the next start has.
+  const std::string record = files_.ReadFile(kMergingStateFile).value_or("");
+  EXPECT_EQ(record, "tap0 GRO\n");
+  MemoryFileSystem next_start;
+  next_start.WriteFileAtomically(kMergingStateFile, record + "gone0 LRO\nnonsense\n");
+  std::vector<std::string> lines;
+  RestoreRecordedMerging(next_start, kMergingStateFile,
+                         [&](std::string_view line) { lines.emplace_back(line); });
   EXPECT_EQ(gro(), "generic-receive-offload: on\n");
-  EXPECT_EQ(reports_,
-            (std::vector<std::string>{"Pylon. GRO on tap0 turned off while it is tapped.\n",
-                                      "Pylon. GRO on tap0 turned on again.\n"}));
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "Pylon. GRO on tap0 turned on again, left off by a run that did not stop.\n",
+                       "Pylon. Cannot turn on LRO on gone0 again: No such device.\n",
+                       "Pylon. velmora.offloads: line skipped: nonsense\n"}));
+  // What could not be turned on waits for the start after.
+  EXPECT_EQ(next_start.ReadFile(kMergingStateFile), "gone0 LRO\n");
 }
 
 }  // namespace

@@ -8,31 +8,18 @@
 
 #include "platform/address_text.h"
 #include "platform/neighbour_discovery.h"
+#include "platform/network_links.h"
 #include "platform/pylon_filters.h"
 #include "testing/bytes.h"
+#include "testing/neighbour_frames.h"
 
 namespace velmora {
 namespace {
 
+using testing::FromHex;
 using testing::Hex;
-
-std::vector<uint8_t> FromHex(const std::string& text) {
-  std::vector<uint8_t> bytes;
-  for (size_t i = 0; i + 1 < text.size(); i += 2) {
-    bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}
-
-// Made by another tool: a solicitation from fd00::2 (link address 02:00:00:00:00:22 in its
-// option) for fd00::99, to its solicited-node group, and the advertisement that answers it for
-// 02:00:00:00:02:99.
-const std::string kSolicitation =
-    "3333ff00009902000000000286dd6000000000203afffd000000000000000000000000000002ff020000000000"
-    "0000000001ff00009987007c4700000000fd0000000000000000000000000000990101020000000022";
-const std::string kAdvertisement =
-    "02000000002202000000029986dd6000000000203afffd000000000000000000000000000099fd000000000000"
-    "000000000000000002880018d460000000fd0000000000000000000000000000990201020000000299";
+using testing::kAdvertisement;
+using testing::kSolicitation;
 constexpr EthernetAddress kListedMac{0x02, 0, 0, 0, 0x02, 0x99};
 
 TEST(PylonFiltersTest, AddressSlotsExcludeAndSourceSlotsAdmit) {
@@ -131,6 +118,23 @@ TEST(NeighbourDiscoveryTest, RefusesProbesMulticastTargetsAndStrayDestinations) 
   std::swap(stray[38], stray[40]);
   std::swap(stray[39], stray[41]);
   EXPECT_FALSE(ReadNeighbourSolicitation(stray));
+}
+
+TEST(ReceivingInterfacesTest, FollowStackedDevicesAndPortsButNotPeers) {
+  // eth0 and eth1 in bond0, vlan5 on bond0, br0 over vlan5 and veth0, whose peer is veth1.
+  const std::vector<NetworkLink> links = {
+      {.index = 2, .name = "eth0", .master = 4},
+      {.index = 3, .name = "eth1", .master = 4},
+      {.index = 4, .name = "bond0", .kind = "bond"},
+      {.index = 5, .name = "vlan5", .master = 6, .parent = 4, .kind = "vlan"},
+      {.index = 6, .name = "br0", .kind = "bridge"},
+      {.index = 7, .name = "veth0", .master = 6, .parent = 8, .kind = "veth"},
+      {.index = 8, .name = "veth1", .parent = 7, .kind = "veth"},
+  };
+  EXPECT_EQ(ReceivingInterfaces(links, 6),
+            (std::vector<std::string>{"br0", "veth0", "vlan5", "bond0", "eth1", "eth0"}));
+  EXPECT_EQ(ReceivingInterfaces(links, 8), std::vector<std::string>{"veth1"});
+  EXPECT_EQ(ReceivingInterfaces(links, 9), std::vector<std::string>{});
 }
 
 }  // namespace
