@@ -65,6 +65,7 @@ PylonSource::PylonSource(PacketPath& path, Settings settings, Clock& clock)
     : path_(path),
       settings_(std::move(settings)),
       clock_(clock),
+      driver_(std::string(settings_.virtual_adapter_description)),
       oversized_(path.log, " frame(s) longer than an output queue slot dropped."),
       unknown_targets_(path.log, " request(s) for hosts without a row.") {}
 
@@ -72,7 +73,6 @@ PylonDriver::Options PylonSource::DriverOptions() const {
   Log& log = path_.log;
   return {.multicast_interface_address = DottedToAddress(settings_.multicast_interface.get()),
           .ipv6_adapter = settings_.ipv6_adapter.get(),
-          .virtual_adapter_description = std::string(settings_.virtual_adapter_description),
           .report = [&log](std::string_view line) { log << line; },
           .files = settings_.files};
 }

@@ -97,8 +97,8 @@ constexpr int kAnswersPerCall = 64;
 struct PylonDriver::State {
   const uint64_t serial = NextSerial();
   Report report = [](std::string_view) {};
-  std::string virtual_adapter_description;
-  std::array<PylonCapture, 3> captures;  // by PylonFrameKind
+  std::string virtual_adapter_description;  // set at construction
+  std::array<PylonCapture, 3> captures;     // by PylonFrameKind
   int handle = -1;
   std::unique_ptr<MergingRecord> merging_record;
   std::vector<std::unique_ptr<ReceiveMergingGuard>> merging_off;
@@ -169,7 +169,10 @@ struct PylonDriver::State {
   }
 };
 
-PylonDriver::PylonDriver() : state_(std::make_unique<State>()) {}
+PylonDriver::PylonDriver(std::string virtual_adapter_description)
+    : state_(std::make_unique<State>()) {
+  state_->virtual_adapter_description = std::move(virtual_adapter_description);
+}
 
 PylonDriver::~PylonDriver() {
   PylonClose();
@@ -179,7 +182,6 @@ int PylonDriver::PylonOpen(const Options& options) {
   PylonClose();
   State& s = *state_;
   s.report = options.report;
-  s.virtual_adapter_description = options.virtual_adapter_description;
   const std::vector<NetworkLink> links = ListNetworkLinks().value_or(std::vector<NetworkLink>{});
   std::vector<PylonAdapter> adapters = TappableAdapters(links, s.virtual_adapter_description);
   const PylonAdapter* tapped =

@@ -62,13 +62,13 @@ class PylonDriver {
   struct Options {
     uint32_t multicast_interface_address = 0;  // `MCastNIC`, network order
     int32_t ipv6_adapter = 0;                  // `Ipv6Adapter`
-    std::string virtual_adapter_description;   // the alias of the virtual adapter, never tapped
     Report report = [](std::string_view) {};
     FileSystem* files = nullptr;  // where the merging record is kept; none without
     std::string merging_state_file = kMergingStateFile;
   };
 
-  PylonDriver();
+  // `virtual_adapter_description`: the alias of the virtual adapter, never tapped nor listed.
+  explicit PylonDriver(std::string virtual_adapter_description = {});
   ~PylonDriver();
   PylonDriver(const PylonDriver&) = delete;
   PylonDriver& operator=(const PylonDriver&) = delete;

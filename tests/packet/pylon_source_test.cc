@@ -248,25 +248,32 @@ TEST_F(PylonSourceTest, ASourceFilterAdmitsOnlyListedHosts) {
 TEST_F(PylonSourceTest, RequestsForHostsWithoutRowAreLoggedAtMostOnceASecondWithACount) {
   ASSERT_TRUE(namespace_->entered());
   rig_.log.Configure({.level = 2});
+  // One request per host, so that nothing follows the last one.
+  ASSERT_EQ(Far("sysctl -qw net.ipv4.neigh.far0.mcast_solicit=1"), 0);
   Start();
   for (const char* host : {"10.20.0.60", "10.20.0.61", "10.20.0.62"}) {
     SendUdpFromFar(host, 5000, "nobody");
   }
-  EXPECT_TRUE(Eventually([&] { return rig_.counters.arp_requests >= 3; }));
+  EXPECT_TRUE(Eventually([&] { return rig_.counters.arp_requests == 3; }));
+  const auto logged = [&] {
+    int count = 0;
+    for (const std::string& line : rig_.console.entries) {
+      const size_t at = line.find("; ");
+      if (!line.starts_with("Arp. Not found destination IP. IPsrc=10.20.0.2, IPdst=10.20.0.6") ||
+          at == std::string::npos) {
+        continue;
+      }
+      EXPECT_TRUE(line.ends_with(" request(s) for hosts without a row.")) << line;
+      count += std::stoi(line.substr(at + 2));
+    }
+    return count;
+  };
+  // The count of the later ones is logged when its second is over, with no request after them.
+  rig_.clock.Advance(std::chrono::seconds(1));
+  EXPECT_TRUE(Eventually([&] { return logged() == 3; }));
+  EXPECT_EQ(rig_.console.Count("Arp. Not found destination IP."), 2);
   Stop();
   EXPECT_EQ(rig_.counters.arp_answers, 0u);
-  int logged = 0;
-  for (const std::string& line : rig_.console.entries) {
-    const size_t at = line.find("; ");
-    if (!line.starts_with("Arp. Not found destination IP. IPsrc=10.20.0.2, IPdst=10.20.0.6") ||
-        at == std::string::npos) {
-      continue;
-    }
-    EXPECT_TRUE(line.ends_with(" request(s) for hosts without a row.")) << line;
-    logged += std::stoi(line.substr(at + 2));
-  }
-  EXPECT_EQ(logged, static_cast<int>(rig_.counters.arp_requests.load()));
-  EXPECT_LT(rig_.console.Count("Arp. Not found destination IP."), logged);
 }
 
 TEST_F(PylonSourceTest, NoArpAnswerForThisHostOrTheInserterEvenWithARow) {
@@ -311,8 +318,12 @@ TEST_F(PylonSourceTest, AnAbsentDriverIsReportedAndNothingRuns) {
                        "this driver installed and active."));
 }
 
-TEST_F(PylonSourceTest, TheAdapterListNamesTheNearEnd) {
+TEST_F(PylonSourceTest, TheAdapterListNamesTheNearEndButNotTheVirtualAdapter) {
   ASSERT_TRUE(namespace_->entered());
+  // Listed before any start: the virtual adapter is known without an open tap.
+  ASSERT_EQ(Run("ip tuntap add dev corvid0 mode tap && ip link set corvid0 alias \"" +
+                std::string(testing::kAdapterAlias) + "\""),
+            0);
   const auto& adapters = source_->ListPylonAdapters();
   ASSERT_EQ(adapters.size(), 1u);
   EXPECT_EQ(adapters[0].name, "tap0");

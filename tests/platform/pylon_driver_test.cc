@@ -161,7 +161,6 @@ class PylonDriverTest : public testing::TapPairTest {
     return driver_.PylonOpen(
         {.multicast_interface_address = DottedToAddress(multicast_nic),
          .ipv6_adapter = ipv6_adapter,
-         .virtual_adapter_description = kAdapterAlias,
          .report = [this](std::string_view line) { reports_.emplace_back(line); },
          .files = &files_});
   }
@@ -192,7 +191,7 @@ class PylonDriverTest : public testing::TapPairTest {
   }
 
   int far_socket_ = -1;
-  PylonDriver driver_;
+  PylonDriver driver_{kAdapterAlias};
   DriverEvent port_event_;
   DriverEvent arp_event_;
   DriverEvent ipv6_event_;
@@ -207,8 +206,7 @@ TEST_F(PylonDriverTest, OpensOnlyOnAnEthernetAdapterThatHoldsTheAddress) {
                 "ip addr add 10.40.0.1/24 dev tun0"),
             0);
   const auto open_on = [&](const std::string& address) {
-    return driver_.PylonOpen({.multicast_interface_address = DottedToAddress(address),
-                              .virtual_adapter_description = kAdapterAlias});
+    return driver_.PylonOpen({.multicast_interface_address = DottedToAddress(address)});
   };
   EXPECT_EQ(open_on("10.99.0.1"), -1);  // held by no interface
   EXPECT_EQ(open_on("127.0.0.1"), -1);  // loopback
