@@ -62,7 +62,9 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
               .virtual_adapter_description = kCorvidName,
               .source_filters = tables_.source_filters(),
               .local_addresses = SelectedLocalAddresses,
-              .files = &files},
+              .files = &files,
+              // The memberships went with the old interface.
+              .tapped_interface_back = [this] { multicast_groups_.Join(); }},
              clock),
       corvid_(path_, corvid_routes_,
               {.enable = settings_.CorvidEnable,

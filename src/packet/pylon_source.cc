@@ -74,7 +74,8 @@ PylonDriver::Options PylonSource::DriverOptions() const {
   return {.multicast_interface_address = DottedToAddress(settings_.multicast_interface.get()),
           .ipv6_adapter = settings_.ipv6_adapter.get(),
           .report = [&log](std::string_view line) { log << line; },
-          .files = settings_.files};
+          .files = settings_.files,
+          .tapped_interface_back = settings_.tapped_interface_back};
 }
 
 void PylonSource::OpenDriver() {

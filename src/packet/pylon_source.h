@@ -78,6 +78,8 @@ class PylonSource final : public ServiceSource {
     const SourceFilterList& source_filters;        // [PYLONSRCFILTER]
     std::function<std::vector<LocalFilterAddress>()> local_addresses;  // with their flags
     FileSystem* files = nullptr;  // where the tap keeps its record of offloads turned off
+    // Called on a source thread when the tapped interface came back after it had disappeared.
+    std::function<void()> tapped_interface_back = [] {};
   };
 
   // `clock` paces the start and the rate-limited log lines.

@@ -21,8 +21,16 @@ int ReadLinkInfoAttribute(const nlattr* attribute, void* data) {
   return MNL_CB_OK;
 }
 
+// A link as its attributes are read, and whether the device it is stacked on is in another
+// namespace.
+struct ParsedLink {
+  NetworkLink link;
+  bool parent_elsewhere = false;
+};
+
 int ReadLinkAttribute(const nlattr* attribute, void* data) {
-  auto* link = static_cast<NetworkLink*>(data);
+  auto* parsed = static_cast<ParsedLink*>(data);
+  NetworkLink* link = &parsed->link;
   const auto* payload = static_cast<const char*>(mnl_attr_get_payload(attribute));
   const uint16_t length = mnl_attr_get_payload_len(attribute);
   switch (mnl_attr_get_type(attribute)) {
@@ -40,6 +48,9 @@ int ReadLinkAttribute(const nlattr* attribute, void* data) {
       break;
     case IFLA_LINK:
       if (length >= sizeof(uint32_t)) link->parent = mnl_attr_get_u32(attribute);
+      break;
+    case IFLA_LINK_NETNSID:
+      parsed->parent_elsewhere = true;
       break;
     case IFLA_LINKINFO:
       mnl_attr_parse_nested(attribute, ReadLinkInfoAttribute, link);
@@ -74,12 +85,14 @@ std::optional<std::vector<NetworkLink>> ListNetworkLinks() {
   return socket.Collect<NetworkLink>([](const nlmsghdr& message) -> std::optional<NetworkLink> {
     if (message.nlmsg_type != RTM_NEWLINK) return std::nullopt;
     const auto* info = static_cast<const ifinfomsg*>(mnl_nlmsg_get_payload(&message));
-    NetworkLink link;
-    link.index = static_cast<uint32_t>(info->ifi_index);
-    link.hardware_type = info->ifi_type;
-    link.loopback = (info->ifi_flags & IFF_LOOPBACK) != 0;
-    mnl_attr_parse(&message, sizeof(ifinfomsg), ReadLinkAttribute, &link);
-    return link;
+    ParsedLink parsed;
+    parsed.link.index = static_cast<uint32_t>(info->ifi_index);
+    parsed.link.hardware_type = info->ifi_type;
+    parsed.link.loopback = (info->ifi_flags & IFF_LOOPBACK) != 0;
+    mnl_attr_parse(&message, sizeof(ifinfomsg), ReadLinkAttribute, &parsed);
+    // The index of a device in another namespace means nothing here.
+    if (parsed.parent_elsewhere) parsed.link.parent = 0;
+    return parsed.link;
   });
 }
 

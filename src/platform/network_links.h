@@ -19,8 +19,10 @@ struct NetworkLink {
   bool loopback = false;
   uint64_t transmit_drops = 0;  // frames the kernel could not queue for sending on it
   uint32_t master = 0;          // the bridge or bond it is a port of; 0 for none
-  uint32_t parent = 0;          // the device it is stacked on (a VLAN's, a veth's peer); 0 for none
-  std::string kind;             // the driver kind: "vlan", "bridge", "veth"; empty for a plain NIC
+  // The device it is stacked on (a VLAN's, a veth's peer) in this namespace; 0 for none, or when
+  // that device is in another namespace.
+  uint32_t parent = 0;
+  std::string kind;  // the driver kind: "vlan", "bridge", "veth"; empty for a plain NIC
 };
 
 // The interfaces of the calling thread's network namespace in the kernel's order; nullopt with

@@ -29,6 +29,21 @@ bool AttachFilter(pcap_t* handle, const std::string& expression) {
   return set;
 }
 
+// The frames of other types that one take passes over at most, so that a stream of them never
+// holds the lock for long.
+constexpr int kRound = 64;
+
+// Whether `expression` compiles for an Ethernet capture.
+bool Compiles(const std::string& expression) {
+  pcap_t* dead = pcap_open_dead(DLT_EN10MB, kPylonFrameRoom);
+  bpf_program program{};
+  const bool compiled = dead != nullptr && pcap_compile(dead, &program, expression.c_str(), 1,
+                                                        PCAP_NETMASK_UNKNOWN) == 0;
+  if (compiled) pcap_freecode(&program);
+  if (dead != nullptr) pcap_close(dead);
+  return compiled;
+}
+
 // Reads and discards every frame the handle holds now.
 void Drain(pcap_t* handle) {
   pcap_dispatch(
@@ -53,41 +68,45 @@ int EverySecond() {
 
 }  // namespace
 
-bool PylonCapture::Open(std::string interface, std::string_view kind, int ring_bytes,
-                        Report report) {
+bool PylonCapture::Open(std::string interface, std::string_view kind, int ring_bytes, Report report,
+                        Reopened reopened) {
   Close();
   std::lock_guard guard(lock_);
   interface_ = std::move(interface);
   kind_ = kind;
   ring_bytes_ = ring_bytes;
   report_ = std::move(report);
+  reopened_ = std::move(reopened);
   filter_.clear();
   carried_ = {};
-  handle_ = OpenHandle(true);
+  std::string failure;
+  bool away = false;
+  handle_ = OpenHandle(failure, away);
+  if (handle_ == nullptr) report_("Pylon. Cannot capture on " + interface_ + ": " + failure + "\n");
   open_ = handle_ != nullptr;
   return open_;
 }
 
-pcap_t* PylonCapture::OpenHandle(bool report_failure) {
+pcap_t* PylonCapture::OpenHandle(std::string& failure, bool& interface_away) {
   char error[PCAP_ERRBUF_SIZE] = {};
   pcap_t* handle = pcap_create(interface_.c_str(), error);
   if (handle == nullptr) {
-    if (report_failure) report_("Pylon. Cannot capture on " + interface_ + ": " + error + "\n");
+    failure = error;
     return nullptr;
   }
   // PCAP_D_IN keeps outgoing frames from user space; the inbound rule of the filters keeps them
   // out of the ring too.
+  int activated = PCAP_ERROR;
   const bool ready =
       pcap_set_snaplen(handle, kPylonFrameRoom) == 0 && pcap_set_promisc(handle, 1) == 0 &&
       pcap_set_immediate_mode(handle, 1) == 0 && pcap_set_buffer_size(handle, ring_bytes_) == 0 &&
-      pcap_activate(handle) >= 0 && pcap_datalink(handle) == DLT_EN10MB &&
+      (activated = pcap_activate(handle)) >= 0 && pcap_datalink(handle) == DLT_EN10MB &&
       pcap_setdirection(handle, PCAP_D_IN) == 0 && pcap_setnonblock(handle, 1, error) == 0 &&
       pcap_get_selectable_fd(handle) >= 0 && KeepFromChildren(pcap_get_selectable_fd(handle)) &&
       (filter_.empty() || AttachFilter(handle, filter_));
   if (!ready) {
-    if (report_failure) {
-      report_("Pylon. Cannot capture on " + interface_ + ": " + pcap_geterr(handle) + error + "\n");
-    }
+    failure = std::string(pcap_geterr(handle)) + error;
+    interface_away = activated == PCAP_ERROR_NO_SUCH_DEVICE || activated == PCAP_ERROR_IFACE_NOT_UP;
     pcap_close(handle);
     return nullptr;
   }
@@ -99,7 +118,7 @@ pcap_t* PylonCapture::OpenHandle(bool report_failure) {
 bool PylonCapture::SetFilter(const std::string& expression) {
   std::lock_guard guard(lock_);
   if (!open_) return true;
-  if (handle_ != nullptr && !AttachFilter(handle_, expression)) return false;
+  if (handle_ != nullptr ? !AttachFilter(handle_, expression) : !Compiles(expression)) return false;
   filter_ = expression;
   return true;
 }
@@ -122,7 +141,7 @@ bool PylonCapture::Watch(DriverEvent& event) {
 bool PylonCapture::Take(uint16_t type, std::span<uint8_t> buffer, uint32_t& length) {
   std::lock_guard guard(lock_);
   if (handle_ == nullptr && (!open_ || !Reopen())) return false;
-  for (;;) {
+  for (int passed_over = 0; passed_over < kRound; ++passed_over) {
     pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
     const int taken = pcap_next_ex(handle_, &header, &data);
@@ -138,6 +157,7 @@ bool PylonCapture::Take(uint16_t type, std::span<uint8_t> buffer, uint32_t& leng
                  : std::max<uint32_t>(header->len, static_cast<uint32_t>(buffer.size()) + 1);
     return true;
   }
+  return false;
 }
 
 void PylonCapture::Lose() {
@@ -149,18 +169,34 @@ void PylonCapture::Lose() {
   pcap_close(handle_);
   handle_ = nullptr;
   retry_timer_ = EverySecond();
+  if (retry_timer_ < 0) {
+    report_("Pylon. Capture of " + kind_ + " frames on " + interface_ +
+            " cannot be retried without a timer: it is opened again at the next service start.\n");
+  }
+  reopen_failure_reported_ = false;
   if (event_ != nullptr) event_->Watch(retry_timer_);
 }
 
 bool PylonCapture::Reopen() {
   uint64_t expirations = 0;
   [[maybe_unused]] const ssize_t read = ::read(retry_timer_, &expirations, sizeof expirations);
-  handle_ = OpenHandle(false);
-  if (handle_ == nullptr) return false;
+  std::string failure;
+  bool away = false;
+  handle_ = OpenHandle(failure, away);
+  if (handle_ == nullptr) {
+    // The interface's absence is what the wait is for; any other failure is said once.
+    if (!away && !reopen_failure_reported_) {
+      report_("Pylon. Capture of " + kind_ + " frames on " + interface_ +
+              " cannot be opened again yet: " + failure + "\n");
+      reopen_failure_reported_ = true;
+    }
+    return false;
+  }
   ::close(retry_timer_);
   retry_timer_ = -1;
   if (event_ != nullptr) event_->Watch(pcap_get_selectable_fd(handle_));
   report_("Pylon. Capture of " + kind_ + " frames on " + interface_ + " opened again.\n");
+  reopened_();
   return true;
 }
 

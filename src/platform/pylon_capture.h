@@ -29,7 +29,8 @@ struct PylonCaptureCounts {
 // non-blocking and close-on-exec, its filter run by the kernel alone. A capture whose interface
 // disappears (a NIC unplugged, a device deleted) reports it once and is opened again by name
 // when its reader next comes, which the event then wakes every second until the interface is
-// back; its counts go on from where they were.
+// back; its counts go on from where they were, and its owner hears of it (the interface is a new
+// one, with its offloads and memberships at their defaults).
 //
 // Threads: the control thread opens, filters, registers the event and closes; one reader thread
 // takes frames and reopens; any thread may inject and read the counts. A lock keeps them apart:
@@ -37,17 +38,23 @@ struct PylonCaptureCounts {
 class PylonCapture {
  public:
   using Report = std::function<void(std::string_view line)>;
+  // Called by the reader that opened the capture again, under the capture's lock.
+  using Reopened = std::function<void()>;
 
   PylonCapture() = default;
   ~PylonCapture() { Close(); }
   PylonCapture(const PylonCapture&) = delete;
   PylonCapture& operator=(const PylonCapture&) = delete;
 
-  // Opens on `interface` with a ring of `ring_bytes`, every frame refused until the first filter;
-  // false with the reason reported. `kind` names the frames in the reports ("IPv4").
-  bool Open(std::string interface, std::string_view kind, int ring_bytes, Report report);
-  // Attaches the compiled `expression`, kept for a reopening; false when it does not compile or
-  // the kernel refused it (the capture keeps its last one).
+  // Opens on `interface` with a ring of `ring_bytes`, taking every frame until the first filter
+  // (ForgetUnfiltered discards those); false with the reason reported. `kind` names the frames in
+  // the reports ("IPv4").
+  bool Open(
+      std::string interface, std::string_view kind, int ring_bytes, Report report,
+      Reopened reopened = [] {});
+  // Attaches the compiled `expression`, kept for a reopening (checked by compiling it while the
+  // interface is away); false when it does not compile or the kernel refused it (the capture
+  // keeps its last one).
   bool SetFilter(const std::string& expression);
   // Discards what was taken before the first filter, and what was counted meanwhile.
   void ForgetUnfiltered();
@@ -55,7 +62,8 @@ class PylonCapture {
   bool Watch(DriverEvent& event);
   // One frame of EtherType `type` into `buffer` (its start when it is longer), `length` its size;
   // a frame the capture cut is reported as longer than the buffer. False when none waits, while
-  // the interface is away, or when closed.
+  // the interface is away, when closed, or after passing over a round of frames of other types
+  // (the caller comes back for the rest).
   bool Take(uint16_t type, std::span<uint8_t> buffer, uint32_t& length);
   bool Inject(std::span<const uint8_t> frame);
   // None while closed.
@@ -71,15 +79,19 @@ class PylonCapture {
   void Lose();
   // Opens the handle again while its interface is away: whether it is back.
   bool Reopen();
-  // Opens, filters and drains a handle on the interface; null when it cannot be opened now.
-  pcap_t* OpenHandle(bool report_failure);
+  // Opens, filters and drains a handle on the interface; null with the reason in `failure` when
+  // it cannot be opened now. `interface_away` tells whether the reason is that the interface is
+  // missing or down.
+  pcap_t* OpenHandle(std::string& failure, bool& interface_away);
 
   std::mutex lock_;
   std::string interface_;
   std::string kind_;
   int ring_bytes_ = 0;
   Report report_ = [](std::string_view) {};
-  std::string filter_;  // the expression last set
+  Reopened reopened_ = [] {};
+  bool reopen_failure_reported_ = false;  // a failure other than the interface's absence
+  std::string filter_;                    // the expression last set
   pcap_t* handle_ = nullptr;
   DriverEvent* event_ = nullptr;
   pcap_stat before_filter_{};     // what the live handle counted before its first filter

@@ -100,6 +100,8 @@ struct PylonDriver::State {
   std::string virtual_adapter_description;  // set at construction
   std::array<PylonCapture, 3> captures;     // by PylonFrameKind
   int handle = -1;
+  // The offloads turned off, and their record: a reader that reopens a capture adds to them.
+  std::mutex merging_lock;
   std::unique_ptr<MergingRecord> merging_record;
   std::vector<std::unique_ptr<ReceiveMergingGuard>> merging_off;
 
@@ -121,23 +123,36 @@ struct PylonDriver::State {
     return found != selections.end() ? found->second : default_adapter;
   }
 
-  bool OpenCaptures(const PylonAdapter& tapped, const PylonAdapter& ipv6) {
+  bool OpenCaptures(const PylonAdapter& tapped, const PylonAdapter& ipv6,
+                    const std::function<void()>& tapped_back) {
     constexpr std::array<int, 3> kRings = {kPortRing, kArpRing, kIpv6Ring};
     bool opened = true;
     for (size_t kind = 0; kind < captures.size(); ++kind) {
-      const PylonAdapter& on = kind == static_cast<size_t>(PylonFrameKind::kIpv6) ? ipv6 : tapped;
-      opened = captures[kind].Open(on.name, kKindNames[kind], kRings[kind], report) && opened;
+      const bool port = kind == static_cast<size_t>(PylonFrameKind::kPort);
+      const std::string& name =
+          kind == static_cast<size_t>(PylonFrameKind::kIpv6) ? ipv6.name : tapped.name;
+      const auto reopened = [this, name, port, tapped_back] {
+        TurnOffMerging(ListNetworkLinks().value_or(std::vector<NetworkLink>{}), {name});
+        if (port) tapped_back();
+      };
+      opened =
+          captures[kind].Open(name, kKindNames[kind], kRings[kind], report, reopened) && opened;
     }
     return opened;
   }
 
-  // Receive merging off on every interface that feeds a captured one.
-  void TurnOffMerging(const std::vector<NetworkLink>& links, const PylonAdapter& tapped,
-                      const PylonAdapter& ipv6) {
-    std::vector<std::string> names = ReceivingInterfaces(links, tapped.index);
-    for (const std::string& name : ReceivingInterfaces(links, ipv6.index)) {
-      if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  // Receive merging off on the interfaces named and every interface that feeds one of them; one
+  // that is off already (a guard has it) is left as it is.
+  void TurnOffMerging(const std::vector<NetworkLink>& links,
+                      const std::vector<std::string>& captured) {
+    std::vector<std::string> names;
+    for (const NetworkLink& link : links) {
+      if (std::find(captured.begin(), captured.end(), link.name) == captured.end()) continue;
+      for (const std::string& name : ReceivingInterfaces(links, link.index)) {
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+      }
     }
+    std::lock_guard guard(merging_lock);
     for (const std::string& name : names) {
       merging_off.push_back(
           std::make_unique<ReceiveMergingGuard>(name, report, merging_record.get()));
@@ -190,15 +205,17 @@ int PylonDriver::PylonOpen(const Options& options) {
   const bool ipv6_listed =
       options.ipv6_adapter >= 0 && static_cast<size_t>(options.ipv6_adapter) < adapters.size();
   const PylonAdapter& ipv6 = ipv6_listed ? adapters[options.ipv6_adapter] : *tapped;
-  if (!s.OpenCaptures(*tapped, ipv6) || !PylonApplyFilters()) {
+  // Merging goes off first, so that no merged frame reaches the captures.
+  if (options.files != nullptr) {
+    s.merging_record =
+        std::make_unique<MergingRecord>(*options.files, kMergingStateFile, options.report);
+  }
+  s.TurnOffMerging(links, {tapped->name, ipv6.name});
+  if (!s.OpenCaptures(*tapped, ipv6, options.tapped_interface_back) || !PylonApplyFilters()) {
     PylonClose();
     return -1;
   }
   for (PylonCapture& capture : s.captures) capture.ForgetUnfiltered();
-  if (options.files != nullptr) {
-    s.merging_record = std::make_unique<MergingRecord>(*options.files, options.merging_state_file);
-  }
-  s.TurnOffMerging(links, *tapped, ipv6);
   s.handle = s.capture(PylonFrameKind::kPort).descriptor();
   std::lock_guard guard(s.lock);
   s.ipv6_interface = ipv6.index;
@@ -337,8 +354,11 @@ std::optional<PylonCaptureCounts> PylonDriver::PylonCounts(PylonFrameKind kind) 
 void PylonDriver::PylonClose() {
   State& s = *state_;
   for (PylonCapture& capture : s.captures) capture.Close();
-  s.merging_off.clear();
-  s.merging_record.reset();
+  {
+    std::lock_guard guard(s.merging_lock);
+    s.merging_off.clear();
+    s.merging_record.reset();
+  }
   s.handle = -1;
   std::lock_guard guard(s.lock);
   s.ipv6_interface = 0;
@@ -346,7 +366,7 @@ void PylonDriver::PylonClose() {
 }
 
 int PylonDriver::handle() const {
-  return state_->handle;
+  return state_->handle >= 0 ? state_->capture(PylonFrameKind::kPort).descriptor() : -1;
 }
 
 }  // namespace velmora

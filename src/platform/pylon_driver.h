@@ -63,8 +63,10 @@ class PylonDriver {
     uint32_t multicast_interface_address = 0;  // `MCastNIC`, network order
     int32_t ipv6_adapter = 0;                  // `Ipv6Adapter`
     Report report = [](std::string_view) {};
-    FileSystem* files = nullptr;  // where the merging record is kept; none without
-    std::string merging_state_file = kMergingStateFile;
+    FileSystem* files = nullptr;  // where the merging record (kMergingStateFile) is kept
+    // Called on a reader thread when the tapped interface came back and its capture was opened
+    // again: the interface is a new one, without the memberships made on the old.
+    std::function<void()> tapped_interface_back = [] {};
   };
 
   // `virtual_adapter_description`: the alias of the virtual adapter, never tapped nor listed.
@@ -90,17 +92,17 @@ class PylonDriver {
   bool PylonApplyFilters();
   // One frame of the kind into `buffer`: true with `length` set to the frame's size when one was
   // taken. A length above kPylonFrameRoom or buffer.size() means that only its start was copied:
-  // such a frame is to be dropped as too long, never passed on cut. False when none waits or the
-  // capture failed (a failed capture stops waking its event, so that its thread sleeps until the
-  // stop).
+  // such a frame is to be dropped as too long, never passed on cut. False when none waits, while
+  // the interface is away (its event then wakes the thread every second, whose call opens the
+  // capture again once the interface is back), and after a round of frames passed over: 64 of
+  // other types, or for IPv6 64 answered solicitations.
   bool PylonGetPortFrame(std::span<uint8_t> buffer, uint32_t& length);
   bool PylonGetArpFrame(std::span<uint8_t> buffer, uint32_t& length);
   bool PylonGetIpv6Frame(std::span<uint8_t> buffer, uint32_t& length);
   // Sends `frame` out on the tapped interface; false when it was refused.
   bool PylonPutPortFrame(std::span<const uint8_t> frame);
-  // The adapters that can be tapped (listed again by this call, without the virtual adapter of
-  // the last PylonOpen), and the calling thread's selection among them: false for an index out of
-  // range.
+  // The adapters that can be tapped (listed again by this call, without the virtual adapter), and
+  // the calling thread's selection among them: false for an index out of range.
   size_t PylonGetAdapterCount();
   bool PylonSelectAdapter(int32_t index);
   // The selected adapter's name and MAC; empty and zero when there is none.
@@ -116,6 +118,7 @@ class PylonDriver {
   // Closes every capture, restores the interfaces' offloads and forgets the address lists; the
   // handle is invalid afterwards. The events stay the caller's.
   void PylonClose();
+  // The IPv4 capture's descriptor now: -1 while the tap is closed or the interface is away.
   int handle() const;
 
  private:

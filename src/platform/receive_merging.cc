@@ -52,14 +52,12 @@ std::vector<std::string> ReadLines(FileSystem& files, const std::string& path) {
   return lines;
 }
 
-void WriteLines(FileSystem& files, const std::string& path, const std::vector<std::string>& lines) {
-  if (lines.empty()) {
-    files.RemoveFile(path);
-    return;
-  }
+// Whether the file now holds the lines (none: it is removed).
+bool WriteLines(FileSystem& files, const std::string& path, const std::vector<std::string>& lines) {
+  if (lines.empty()) return files.RemoveFile(path) || !files.ReadFile(path);
   std::string text;
   for (const std::string& line : lines) text += line + "\n";
-  files.WriteFileAtomically(path, text);
+  return files.WriteFileAtomically(path, text);
 }
 
 // Runs one ethtool value command on `interface`: 0 with `value` exchanged, or the errno.
@@ -91,10 +89,9 @@ int Turn(const std::string& interface, const MergingOffload& offload, bool on) {
   return Ethtool(interface, offload.set, word);
 }
 
-// Turns the offload off when it is on and reports it: whether it was turned off.
+// Turns the offload off and reports it: whether it was turned off.
 bool TurnOff(const std::string& interface, const MergingOffload& offload,
              const MergingReport& report) {
-  if (!IsOn(interface, offload).value_or(false)) return false;
   const std::string subject = std::string(offload.name) + " on " + interface;
   if (const int error = Turn(interface, offload, false); error != 0) {
     report("Pylon. Cannot turn off " + subject + ": " + std::strerror(error) + ".\n");
@@ -118,8 +115,11 @@ bool TurnOnAgain(const std::string& interface, const MergingOffload& offload,
 
 }  // namespace
 
-MergingRecord::MergingRecord(FileSystem& files, std::string path)
-    : files_(files), path_(std::move(path)), lines_(ReadLines(files_, path_)) {}
+MergingRecord::MergingRecord(FileSystem& files, std::string path, MergingReport report)
+    : files_(files),
+      path_(std::move(path)),
+      report_(std::move(report)),
+      lines_(ReadLines(files_, path_)) {}
 
 void MergingRecord::Add(const std::string& interface, std::string_view offload) {
   const std::string line = RecordLine(interface, offload);
@@ -134,7 +134,10 @@ void MergingRecord::Remove(const std::string& interface, std::string_view offloa
 }
 
 void MergingRecord::Write() {
-  WriteLines(files_, path_, lines_);
+  if (WriteLines(files_, path_, lines_) || write_failure_reported_) return;
+  report_("Pylon. Cannot write " + path_ +
+          ": offloads turned off now are not turned on again after a kill.\n");
+  write_failure_reported_ = true;
 }
 
 void RestoreRecordedMerging(FileSystem& files, const std::string& path,
@@ -149,8 +152,14 @@ void RestoreRecordedMerging(FileSystem& files, const std::string& path,
       report("Pylon. " + path + ": line skipped: " + line + "\n");
       continue;
     }
-    if (!TurnOnAgain(line.substr(0, space), *offload, report,
-                     ", left off by a run that did not stop")) {
+    const std::string interface = line.substr(0, space);
+    const std::optional<bool> on = IsOn(interface, *offload);
+    if (!on) {
+      // A device made anew has its offloads at their defaults.
+      report("Pylon. " + std::string(offload->name) + " on " + interface +
+             " left as it is: the interface is not there.\n");
+    } else if (!*on &&
+               !TurnOnAgain(interface, *offload, report, ", left off by a run that did not stop")) {
       kept.push_back(line);
     }
   }
@@ -161,8 +170,11 @@ ReceiveMergingGuard::ReceiveMergingGuard(std::string interface, Report report,
                                          MergingRecord* record)
     : interface_(std::move(interface)), report_(std::move(report)), record_(record) {
   for (auto [offload, off] : {std::pair{&kGro, &gro_off_}, std::pair{&kLro, &lro_off_}}) {
+    if (!IsOn(interface_, *offload).value_or(false)) continue;
+    // Recorded first: a kill in between leaves a line for an offload that is on, which is harmless.
+    if (record_ != nullptr) record_->Add(interface_, offload->name);
     *off = TurnOff(interface_, *offload, report_);
-    if (*off && record_ != nullptr) record_->Add(interface_, offload->name);
+    if (!*off && record_ != nullptr) record_->Remove(interface_, offload->name);
   }
 }
 
