@@ -51,6 +51,7 @@ StatusSnapshot StatusRefresher::Refresh() {
   const bool internal = counters_.internal_active.exchange(false);
   s.internal_warning_lamp = counters_.internal_warning.exchange(false);
   s.internal_lamp = internal || s.internal_warning_lamp;
+  s.l2tp_lamp = tunnel_probe_ && tunnel_probe_();
   const uint32_t unicast_bytes = counters_.unicast_bytes.exchange(0);
   const uint32_t multicast_bytes = counters_.multicast_bytes.exchange(0);
   s.total_kbps = (unicast_bytes + multicast_bytes) >> 8;

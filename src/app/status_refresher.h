@@ -23,6 +23,7 @@ struct StatusSnapshot {
   bool routed_lamp = false;
   bool internal_lamp = false;
   bool internal_warning_lamp = false;
+  bool l2tp_lamp = false;  // the LNS holds a tunnel
   uint32_t total_kbps = 0;
   uint32_t unicast_kbps = 0;
   uint32_t multicast_kbps = 0;
@@ -56,6 +57,8 @@ class StatusRefresher {
   void AddTick(std::function<void()> tick);
   // Work the thread does once when it starts, before its first refresh: the multicast joins.
   void set_on_start(std::function<void()> work) { on_start_ = std::move(work); }
+  // Tells whether the LNS holds a tunnel, for the L2TP lamp.
+  void set_tunnel_probe(std::function<bool()> probe) { tunnel_probe_ = std::move(probe); }
 
   // Launches the thread (joining one that has ended). It refreshes at once and then after every
   // period until Stop; `exiting` tells it not to clear the view at the end.
@@ -78,6 +81,7 @@ class StatusRefresher {
   StatusView* view_ = nullptr;
   std::vector<std::function<void()>> ticks_;
   std::function<void()> on_start_;
+  std::function<bool()> tunnel_probe_;
   std::atomic<uint32_t> unicast_peak_{0};
   std::atomic<uint32_t> multicast_peak_{0};
   std::thread thread_;

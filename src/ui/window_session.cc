@@ -1,0 +1,17 @@
+#include "ui/window_session.h"
+
+#include "ui/main_window.h"
+
+namespace velmora::ui {
+
+WindowSession::WindowSession(int& argc, char** argv) : application_(argc, argv) {
+  QApplication::setApplicationName(MainWindow::kTitle);
+}
+
+int WindowSession::Run(Router& router, Log& log) {
+  MainWindow window(router, log, prompt_);
+  window.Begin();
+  return QApplication::exec();
+}
+
+}  // namespace velmora::ui
