@@ -155,7 +155,7 @@ void MainWindow::Finish() {
   if (finished_) return;
   finished_ = true;
   close();
-  QCoreApplication::exit(0);
+  if (on_finished_) on_finished_();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QListWidget>
 #include <QMainWindow>
+#include <functional>
 #include <memory>
 
 #include "app/status_refresher.h"
@@ -31,6 +32,8 @@ class MainWindow final : public QMainWindow, public StatusView {
 
   // The start-up sequence on this thread, then the window shown where it was last.
   void Begin();
+  // Runs once the window has closed at the end of the program: how its event loop ends.
+  void set_on_finished(std::function<void()> finished) { on_finished_ = std::move(finished); }
 
   void ShowStatus(const StatusSnapshot& snapshot) override;
   void ShowStopped() override;
@@ -65,6 +68,7 @@ class MainWindow final : public QMainWindow, public StatusView {
   StatusPanel* panel_;
   QListWidget* console_;
   std::unique_ptr<ConsoleList> console_target_;
+  std::function<void()> on_finished_;
   bool finished_ = false;
 };
 

@@ -10,6 +10,7 @@ WindowSession::WindowSession(int& argc, char** argv) : application_(argc, argv) 
 
 int WindowSession::Run(Router& router, Log& log) {
   MainWindow window(router, log, prompt_);
+  window.set_on_finished([] { QCoreApplication::exit(0); });
   window.Begin();
   return QApplication::exec();
 }

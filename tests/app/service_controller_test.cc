@@ -294,6 +294,15 @@ TEST_F(ControllerTest, RefresherComputesRatesPeaksAndClearsFlags) {
   EXPECT_EQ(ticks, 2);
 }
 
+TEST_F(ControllerTest, TheL2tpLampShowsWhetherTheLnsHoldsATunnel) {
+  EXPECT_FALSE(refresher_.Refresh().l2tp_lamp);
+  bool tunnel = true;
+  refresher_.set_tunnel_probe([&] { return tunnel; });
+  EXPECT_TRUE(refresher_.Refresh().l2tp_lamp);
+  tunnel = false;
+  EXPECT_FALSE(refresher_.Refresh().l2tp_lamp);
+}
+
 TEST_F(ControllerTest, RefresherRunsEveryPeriodUntilStopped) {
   RecordingView view;
   refresher_.set_view(&view);
@@ -387,6 +396,28 @@ TEST(ControlLoopTest, AnEventLoopNestedInATaskRunsNoWaitingTask) {
   EXPECT_EQ(order, (std::vector<std::string>{"start", "start done", "remote stop"}));
   loop.Post([&] { loop.Quit(); });
   runner.join();
+}
+
+// How a window's event loop learns of work: a wake-up after every post, on the posting thread,
+// and one after the quit; busy tells any thread that a task runs.
+TEST(ControlLoopTest, WakeUpsFollowEveryPostAndTheQuitAndBusyShowsARunningTask) {
+  ControlLoop loop;
+  std::atomic<int> wakeups{0};
+  loop.set_wakeup([&] { ++wakeups; });
+  std::thread([&] { loop.Post([] {}); }).join();
+  EXPECT_EQ(wakeups, 1);
+  std::atomic<bool> busy_seen{false};
+  loop.Post([&] { std::thread([&] { busy_seen = loop.busy(); }).join(); });
+  EXPECT_FALSE(loop.busy());
+  loop.RunPending();
+  EXPECT_TRUE(busy_seen);
+  EXPECT_FALSE(loop.busy());
+  EXPECT_FALSE(loop.quit());
+  loop.Quit();
+  EXPECT_TRUE(loop.quit());
+  EXPECT_EQ(wakeups, 3);
+  EXPECT_FALSE(loop.Post([] {}));
+  EXPECT_EQ(wakeups, 3);
 }
 
 TEST(ControlLoopTest, AnotherEventLoopRunsTheWaitingTasksInOrder) {
