@@ -91,6 +91,11 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
       },
       [this] { bandwidth_.Stop(); });
   refresher_.AddTick([this] { statistics_.Tick(); });
+  refresher_.set_qos_source([this]() -> std::optional<QosFigures> {
+    if (!bandwidth_.running()) return std::nullopt;
+    return QosFigures{bandwidth_controller_.GetProfileStatistics(),
+                      bandwidth_controller_.physical_bandwidth()};
+  });
   refresher_.set_tunnel_probe([this] { return lns_.GetTunnelCount() > 0; });
   refresher_.set_on_start([this] { JoinMulticastGroups(); });
   controller_.set_drop_memberships([this] { multicast_groups_.Drop(); });

@@ -43,6 +43,7 @@ void StatusRefresher::ResetPeaks() {
 
 StatusSnapshot StatusRefresher::Refresh() {
   StatusSnapshot s;
+  if (qos_source_) s.qos = qos_source_();
   s.unicast_packets = counters_.unicast_packets.load();
   s.multicast_packets = counters_.multicast_packets.load();
   s.status_lamp = counters_.unicast_bytes.load() != 0 || counters_.multicast_bytes.load() != 0;

@@ -24,7 +24,8 @@ MainWindow::MainWindow(Router& router, Log& log, WindowPrompt& prompt)
       log_(log),
       prompt_(prompt),
       panel_(new StatusPanel),
-      console_(new QListWidget) {
+      console_(new QListWidget),
+      qos_(std::make_unique<QosPanel>()) {
   setWindowTitle(kTitle);
   console_->setObjectName("console");
   auto* central = new QWidget;
@@ -40,9 +41,14 @@ MainWindow::MainWindow(Router& router, Log& log, WindowPrompt& prompt)
   router_.loop().set_wakeup([this] { WakeUp(); });
   router_.refresher().set_view(this);
   router_.controller().set_menu_listener([this](bool running) { ShowRunning(running); });
+  qos_->set_on_close([this] {
+    StoreQosPlacement();
+    action("showQos").setChecked(false);
+  });
   router_.set_close_listener([this] {
     StorePlacement();
     hide();
+    qos_->close();
   });
 }
 
@@ -59,7 +65,9 @@ void MainWindow::BuildMenu() {
   AddAction(service, "S&tart", "start", &MainWindow::Start);
   AddAction(service, "St&op", "stop", &MainWindow::Stop)->setEnabled(false);
   AddAction(service, "Setting...", "settings", nullptr)->setEnabled(false);
-  AddAction(service, "Show QoS panel", "showQos", nullptr)->setEnabled(false);
+  QAction* qos = AddAction(service, "Show QoS panel", "showQos", &MainWindow::ToggleQosPanel);
+  qos->setCheckable(true);
+  qos->setEnabled(false);
   service->addSeparator();
   AddAction(service, "&Reset counters", "resetCounters", &MainWindow::ResetCounters);
   AddAction(service, "R&eset scale", "resetScale", &MainWindow::ResetScale);
@@ -113,20 +121,43 @@ void MainWindow::About() {
   prompt_.Ask({.title = "About Velmora", .text = "Velmora Service\nVersion 3.12"});
 }
 
+void MainWindow::ToggleQosPanel() {
+  if (qos_->isVisible()) {
+    qos_->close();
+  } else {
+    ShowPlaced(*qos_, router_.settings().WinPositionQoS);
+  }
+}
+
+void MainWindow::StoreQosPlacement() {
+  router_.settings().WinPositionQoS = PlacementOf(*qos_);
+}
+
 void MainWindow::ShowRunning(bool running) {
   action("start").setEnabled(!running);
   action("stop").setEnabled(running);
+  action("showQos").setEnabled(running && router_.bandwidth().running());
   if (running) panel_->ResetScale();
 }
 
 void MainWindow::ShowStatus(const StatusSnapshot& snapshot) {
   QMetaObject::invokeMethod(
-      this, [this, snapshot] { panel_->Show(snapshot); }, Qt::QueuedConnection);
+      this,
+      [this, snapshot] {
+        panel_->Show(snapshot);
+        if (snapshot.qos) qos_->Show(*snapshot.qos);
+      },
+      Qt::QueuedConnection);
 }
 
 void MainWindow::ShowStopped() {
   QMetaObject::invokeMethod(
-      this, [this] { panel_->ShowStopped(); }, Qt::QueuedConnection);
+      this,
+      [this] {
+        panel_->ShowStopped();
+        qos_->ShowStopped();
+      },
+      Qt::QueuedConnection);
 }
 
 void MainWindow::WakeUp() {

@@ -8,6 +8,7 @@
 
 #include "app/status_refresher.h"
 #include "ui/console_list.h"
+#include "ui/qos_panel.h"
 #include "ui/status_panel.h"
 
 namespace velmora {
@@ -39,6 +40,7 @@ class MainWindow final : public QMainWindow, public StatusView {
   void ShowStopped() override;
 
   StatusPanel& panel() { return *panel_; }
+  QosPanel& qos_panel() { return *qos_; }
   QListWidget& console() { return *console_; }
   QAction& action(const char* name);
 
@@ -54,6 +56,8 @@ class MainWindow final : public QMainWindow, public StatusView {
   void ResetScale();
   void Exit();
   void About();
+  void ToggleQosPanel();
+  void StoreQosPlacement();
   void ShowRunning(bool running);
   // Runs the control loop's waiting tasks, or tries again later while one is running.
   void Pump();
@@ -68,6 +72,7 @@ class MainWindow final : public QMainWindow, public StatusView {
   StatusPanel* panel_;
   QListWidget* console_;
   std::unique_ptr<ConsoleList> console_target_;
+  std::unique_ptr<QosPanel> qos_;
   std::function<void()> on_finished_;
   bool finished_ = false;
 };

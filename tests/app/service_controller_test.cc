@@ -294,6 +294,24 @@ TEST_F(ControllerTest, RefresherComputesRatesPeaksAndClearsFlags) {
   EXPECT_EQ(ticks, 2);
 }
 
+TEST_F(ControllerTest, BandwidthFiguresAreReadFirstInEveryRefreshWhileShapingRuns) {
+  EXPECT_FALSE(refresher_.Refresh().qos.has_value());
+  std::vector<std::string> order;
+  refresher_.AddTick([&] { order.push_back("tick"); });
+  refresher_.set_qos_source([&]() -> std::optional<QosFigures> {
+    order.push_back("figures");
+    QosFigures figures;
+    figures.statistics.profiles["Gold"].current = 500000;
+    figures.physical_bandwidth = 2000000;
+    return figures;
+  });
+  const StatusSnapshot s = refresher_.Refresh();
+  ASSERT_TRUE(s.qos.has_value());
+  EXPECT_EQ(s.qos->statistics.profiles.at("Gold").current, 500000u);
+  EXPECT_EQ(s.qos->physical_bandwidth, 2000000u);
+  EXPECT_EQ(order, (std::vector<std::string>{"figures", "tick"}));
+}
+
 TEST_F(ControllerTest, TheL2tpLampShowsWhetherTheLnsHoldsATunnel) {
   EXPECT_FALSE(refresher_.Refresh().l2tp_lamp);
   bool tunnel = true;

@@ -36,7 +36,7 @@ TEST(MainWindow, MenuStartsAndStopsTheService) {
 TEST(MainWindow, PanelFollowsTrafficThroughTheTransparentPort) {
   WindowRig rig("velmora_ui_traffic", "EnableBandwidth=0\n");
   rig.Open();
-  ASSERT_TRUE(WindowRig::WaitFor([&] { return rig.router().controller().running(); }));
+  ASSERT_TRUE(WindowRig::WaitFor([&] { return rig.router().controller().menu_running(); }));
   // Enough bytes in one refresh interval to lift the scale: 300 kB is about 1170 kbit/s.
   ASSERT_TRUE(WindowRig::WaitFor([&] {
     rig.SendTraffic(100, 1000);
@@ -71,7 +71,7 @@ TEST(MainWindow, PanelFollowsTrafficThroughTheTransparentPort) {
 TEST(MainWindow, CloseWithNoLeavesEverythingRunningAndWithYesSavesAndExits) {
   WindowRig rig("velmora_ui_close");
   rig.Open();
-  ASSERT_TRUE(WindowRig::WaitFor([&] { return rig.router().controller().running(); }));
+  ASSERT_TRUE(WindowRig::WaitFor([&] { return rig.router().controller().menu_running(); }));
 
   rig.AnswerNextBox(QMessageBox::No);
   rig.window().close();
@@ -142,7 +142,7 @@ TEST(MainWindow, QuestionFromAnotherThreadIsAnsweredInABox) {
 TEST(MainWindow, RemoteStopWaitsForTheCloseQuestionAndARunningTaskAnswersOthersAtOnce) {
   WindowRig rig("velmora_ui_nested");
   rig.Open();
-  ASSERT_TRUE(WindowRig::WaitFor([&] { return rig.router().controller().running(); }));
+  ASSERT_TRUE(WindowRig::WaitFor([&] { return rig.router().controller().menu_running(); }));
   bool stopped = false;
   bool running_while_asked = false;
   PromptAnswer other_answer = PromptAnswer::kOk;

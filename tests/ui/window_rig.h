@@ -33,20 +33,23 @@ inline QApplication& Application() {
   return application;
 }
 
+// The tables of a rig's router: 10.0.0.5 resolved to PID 291.
+inline constexpr const char* kOneAddressNetwork =
+    "[NETWORKS]\nAlias=\"Net\", IPSubNetAddr=10.0.0.0, IPSubNetMask=255.0.0.0, "
+    "IPSubNetMAC=\"SubNet_001\", IPSubNetPID=291\n"
+    "[SubNet_001]\n10.0.0.5 00-11-22-33-44-55\n";
+
 // A router with its window in this process, in a folder of the test's own that is the current
 // folder meanwhile; its transparent port and inserter are on loopback.
 class WindowRig {
  public:
-  explicit WindowRig(const std::string& name, const std::string& extra_general = "")
+  explicit WindowRig(const std::string& name, const std::string& extra_general = "",
+                     const std::string& sections = kOneAddressNetwork)
       : dir_(RouterFolder(name)), previous_(std::filesystem::current_path()) {
     Application();
-    std::ofstream(dir_ / "velmora.ini")
-        << TransparentGeneral(inserter_.port(), transparent_port_)
-        << "BouncerEnable=0\nCorvidEnable=0\nL2tpEnable=0\n"
-        << extra_general
-        << "[NETWORKS]\nAlias=\"Net\", IPSubNetAddr=10.0.0.0, IPSubNetMask=255.0.0.0, "
-           "IPSubNetMAC=\"SubNet_001\", IPSubNetPID=291\n"
-           "[SubNet_001]\n10.0.0.5 00-11-22-33-44-55\n";
+    std::ofstream(dir_ / "velmora.ini") << TransparentGeneral(inserter_.port(), transparent_port_)
+                                        << "BouncerEnable=0\nCorvidEnable=0\nL2tpEnable=0\n"
+                                        << extra_general << sections;
     std::filesystem::current_path(dir_);
     setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
   }
@@ -90,8 +93,8 @@ class WindowRig {
 
   // Sends `count` datagrams of `size` bytes to 10.0.0.5 through the transparent port, for the
   // router to resolve.
-  void SendTraffic(int count, size_t size = 200) {
-    const std::string datagram = AsText(TransparentDatagram("10.0.0.5", 7, 0, size));
+  void SendTraffic(int count, size_t size = 200, const char* destination = "10.0.0.5") {
+    const std::string datagram = AsText(TransparentDatagram(destination, 7, 0, size));
     for (int i = 0; i < count; ++i) sender_.SendTo(transparent_port_, datagram);
   }
 
