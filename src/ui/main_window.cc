@@ -28,6 +28,9 @@ MainWindow::MainWindow(Router& router, Log& log, WindowPrompt& prompt)
       qos_(std::make_unique<QosPanel>()) {
   setWindowTitle(kTitle);
   console_->setObjectName("console");
+  // Long lines wrap instead of hiding behind a scroll bar in the narrow column.
+  console_->setWordWrap(true);
+  console_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   auto* central = new QWidget;
   auto* row = new QHBoxLayout(central);
   row->addWidget(panel_, 0, Qt::AlignTop);

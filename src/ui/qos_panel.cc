@@ -87,6 +87,9 @@ QosPanel::Row QosPanel::AddRow(int line) {
   grid_->addWidget(row.bar, line, kBar);
   auto* layout = new QHBoxLayout(row.lamp_box);
   layout->setContentsMargins(0, 0, 0, 0);
+  row.lamps[0]->setToolTip("Traffic within the guarantee");
+  row.lamps[1]->setToolTip("Traffic above the guarantee");
+  row.lamps[2]->setToolTip("Datagrams dropped");
   for (Lamp* lamp : row.lamps) layout->addWidget(lamp);
   grid_->addWidget(row.lamp_box, line, kLamps);
   return row;

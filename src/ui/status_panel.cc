@@ -13,6 +13,7 @@ constexpr QColor kBarColour{0, 170, 0};
 constexpr QColor kMarkerColour{200, 0, 0};
 constexpr int kBarHeight = 18;
 constexpr int kNameWidth = 70;
+constexpr int kRightMargin = 30;  // room for half of the last tick label
 
 QString Number(uint32_t value) {
   return QString::number(value);
@@ -55,7 +56,7 @@ void BarGraph::Reset() {
 
 void BarGraph::DrawBar(QPainter& painter, int row, const QString& name,
                        const BarGraphScale::Bar& bar) {
-  const int width = this->width() - kNameWidth - 10;
+  const int width = this->width() - kNameWidth - kRightMargin;
   const int top = 4 + row * (kBarHeight + 6);
   painter.setPen(palette().color(QPalette::WindowText));
   painter.drawText(QRect(0, top, kNameWidth, kBarHeight), Qt::AlignVCenter, name);
@@ -68,7 +69,7 @@ void BarGraph::DrawBar(QPainter& painter, int row, const QString& name,
 }
 
 void BarGraph::DrawTicks(QPainter& painter) {
-  const int width = this->width() - kNameWidth - 10;
+  const int width = this->width() - kNameWidth - kRightMargin;
   const int top = 4 + 2 * (kBarHeight + 6);
   const auto labels = scale_.TickLabels();
   painter.setPen(palette().color(QPalette::WindowText));
