@@ -13,9 +13,6 @@ namespace {
 // address above its guarantee, 0 datagrams dropped.
 constexpr int kNoTraffic = 3;
 constexpr int kAlias = 0, kUsers = 1, kRate = 2, kPeak = 3, kBar = 4, kLamps = 5;
-constexpr QColor kBarBackground{190, 190, 190};
-constexpr QColor kBarColour{0, 170, 0};
-constexpr QColor kMarkerColour{200, 0, 0};
 
 uint32_t Percent(uint64_t value, uint64_t full) {
   if (full == 0) return 0;
@@ -49,10 +46,7 @@ void ShareBar::Show(uint32_t percent, uint32_t marker_percent) {
 
 void ShareBar::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  painter.fillRect(rect(), kBarBackground);
-  painter.fillRect(QRect(0, 0, width() * static_cast<int>(percent_) / 100, height()), kBarColour);
-  const int marker = std::min(width() * static_cast<int>(marker_percent_) / 100, width() - 3);
-  painter.fillRect(QRect(marker, 0, 3, height()), kMarkerColour);
+  DrawShareBar(painter, rect(), percent_, marker_percent_);
 }
 
 QosPanel::QosPanel() : grid_(new QGridLayout(this)) {

@@ -1,5 +1,7 @@
 #include "ui/status_panel.h"
 
+#include <algorithm>
+
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QPainter>
@@ -11,6 +13,7 @@ namespace {
 constexpr QColor kBarBackground{190, 190, 190};
 constexpr QColor kBarColour{0, 170, 0};
 constexpr QColor kMarkerColour{200, 0, 0};
+constexpr int kMarkerWidth = 3;
 constexpr int kBarHeight = 18;
 constexpr int kNameWidth = 70;
 constexpr int kRightMargin = 30;  // room for half of the last tick label
@@ -19,7 +22,21 @@ QString Number(uint32_t value) {
   return QString::number(value);
 }
 
+int Share(int length, uint32_t percent) {
+  return length * static_cast<int>(std::min<uint32_t>(percent, 100)) / 100;
+}
+
 }  // namespace
+
+void DrawShareBar(QPainter& painter, const QRect& frame, uint32_t percent,
+                  uint32_t marker_percent) {
+  painter.fillRect(frame, kBarBackground);
+  painter.fillRect(QRect(frame.left(), frame.top(), Share(frame.width(), percent), frame.height()),
+                   kBarColour);
+  const int marker =
+      frame.left() + std::min(Share(frame.width(), marker_percent), frame.width() - kMarkerWidth);
+  painter.fillRect(QRect(marker, frame.top(), kMarkerWidth, frame.height()), kMarkerColour);
+}
 
 Lamp::Lamp(QWidget* parent) : QWidget(parent) {
   setFixedSize(sizeHint());
@@ -54,22 +71,21 @@ void BarGraph::Reset() {
   update();
 }
 
+int BarGraph::BarWidth() const {
+  return width() - kNameWidth - kRightMargin;
+}
+
 void BarGraph::DrawBar(QPainter& painter, int row, const QString& name,
                        const BarGraphScale::Bar& bar) {
-  const int width = this->width() - kNameWidth - kRightMargin;
+  const int width = BarWidth();
   const int top = 4 + row * (kBarHeight + 6);
   painter.setPen(palette().color(QPalette::WindowText));
   painter.drawText(QRect(0, top, kNameWidth, kBarHeight), Qt::AlignVCenter, name);
-  const QRect frame(kNameWidth, top, width, kBarHeight);
-  painter.fillRect(frame, kBarBackground);
-  painter.fillRect(QRect(kNameWidth, top, width * static_cast<int>(bar.percent) / 100, kBarHeight),
-                   kBarColour);
-  const int marker = kNameWidth + width * static_cast<int>(bar.marker_percent) / 100;
-  painter.fillRect(QRect(std::min(marker, frame.right() - 2), top, 3, kBarHeight), kMarkerColour);
+  DrawShareBar(painter, QRect(kNameWidth, top, width, kBarHeight), bar.percent, bar.marker_percent);
 }
 
 void BarGraph::DrawTicks(QPainter& painter) {
-  const int width = this->width() - kNameWidth - kRightMargin;
+  const int width = BarWidth();
   const int top = 4 + 2 * (kBarHeight + 6);
   const auto labels = scale_.TickLabels();
   painter.setPen(palette().color(QPalette::WindowText));

@@ -8,7 +8,13 @@
 #include "app/status_refresher.h"
 #include "stats/bar_graph_scale.h"
 
+class QPainter;
+
 namespace velmora::ui {
+
+// Draws a bar over `frame`: grey, green up to `percent` of its width, and a red peak marker at
+// `marker_percent`; both shares at most 100. Used by every bar of the window.
+void DrawShareBar(QPainter& painter, const QRect& frame, uint32_t percent, uint32_t marker_percent);
 
 // One round lamp: off (grey) or on in its colour. GUI thread only.
 class Lamp final : public QWidget {
@@ -41,6 +47,7 @@ class BarGraph final : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  int BarWidth() const;
   void DrawBar(QPainter& painter, int row, const QString& name, const BarGraphScale::Bar& bar);
   void DrawTicks(QPainter& painter);
 

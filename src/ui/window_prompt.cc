@@ -73,16 +73,16 @@ bool OnGuiThread() {
   return QThread::currentThread() == QCoreApplication::instance()->thread();
 }
 
+}  // namespace
+
 // A question carried from another thread: asked, then shown or given up, then answered.
-struct CarriedQuestion {
+struct WindowPrompt::CarriedQuestion {
   enum class State { kWaiting, kShowing, kAnswered };
   std::mutex mutex;
   std::condition_variable answered;
   State state = State::kWaiting;
-  PromptAnswer answer;
+  PromptAnswer answer = PromptAnswer::kOk;
 };
-
-}  // namespace
 
 PromptAnswer ShowMessageBox(const PromptRequest& request) {
   QMessageBox box(BoxIcon(request.icon), QString::fromStdString(request.title),
@@ -100,34 +100,39 @@ bool WindowPrompt::ControlTaskRunning() const {
   return loop_ != nullptr && loop_->busy();
 }
 
+bool WindowPrompt::MayShow(CarriedQuestion& question) {
+  std::lock_guard<std::mutex> guard(question.mutex);
+  if (question.state != CarriedQuestion::State::kWaiting) return false;
+  if (ControlTaskRunning()) {
+    question.state = CarriedQuestion::State::kAnswered;
+    question.answered.notify_all();
+    return false;
+  }
+  question.state = CarriedQuestion::State::kShowing;
+  return true;
+}
+
+void WindowPrompt::ShowCarried(CarriedQuestion& question, const PromptRequest& request) {
+  if (!MayShow(question)) return;
+  answering_other_thread_ = true;
+  const PromptAnswer answer = ShowMessageBox(request);
+  answering_other_thread_ = false;
+  std::lock_guard<std::mutex> guard(question.mutex);
+  question.answer = answer;
+  question.state = CarriedQuestion::State::kAnswered;
+  question.answered.notify_all();
+}
+
 PromptAnswer WindowPrompt::AskFromOtherThread(const PromptRequest& request) {
   auto question = std::make_shared<CarriedQuestion>();
   question->answer = request.default_answer;
   QMetaObject::invokeMethod(
-      QCoreApplication::instance(),
-      [this, question, request] {
-        {
-          std::lock_guard<std::mutex> guard(question->mutex);
-          if (question->state != CarriedQuestion::State::kWaiting) return;
-          if (ControlTaskRunning()) {
-            question->state = CarriedQuestion::State::kAnswered;
-            question->answered.notify_all();
-            return;
-          }
-          question->state = CarriedQuestion::State::kShowing;
-        }
-        answering_other_thread_ = true;
-        const PromptAnswer answer = ShowMessageBox(request);
-        answering_other_thread_ = false;
-        std::lock_guard<std::mutex> guard(question->mutex);
-        question->answer = answer;
-        question->state = CarriedQuestion::State::kAnswered;
-        question->answered.notify_all();
-      },
+      QCoreApplication::instance(), [this, question, request] { ShowCarried(*question, request); },
       Qt::QueuedConnection);
   std::unique_lock<std::mutex> lock(question->mutex);
   while (question->state != CarriedQuestion::State::kAnswered) {
     question->answered.wait_for(lock, kBusyCheckInterval);
+    // The control thread may be joining this thread: the question gets its default.
     if (question->state == CarriedQuestion::State::kWaiting && ControlTaskRunning()) {
       question->state = CarriedQuestion::State::kAnswered;
     }

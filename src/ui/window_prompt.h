@@ -24,7 +24,14 @@ class WindowPrompt final : public OperatorPrompt {
   bool answering_other_thread() const { return answering_other_thread_.load(); }
 
  private:
+  struct CarriedQuestion;
+
   PromptAnswer AskFromOtherThread(const PromptRequest& request);
+  // On the GUI thread: shows the carried question unless its asker gave up or a control task
+  // runs, and hands the answer back.
+  void ShowCarried(CarriedQuestion& question, const PromptRequest& request);
+  // Whether the carried question may be shown now; answers it with its default when not.
+  bool MayShow(CarriedQuestion& question);
   bool ControlTaskRunning() const;
 
   const ControlLoop* loop_ = nullptr;
