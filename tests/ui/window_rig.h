@@ -23,30 +23,20 @@
 
 namespace velmora::testing {
 
-// The one QApplication of a test program, on Qt's offscreen platform.
-inline QApplication& Application() {
-  static int argc = 1;
-  static char name[] = "ui_test";
-  static char* argv[] = {name, nullptr};
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  static QApplication application(argc, argv);
-  return application;
-}
-
 // The tables of a rig's router: 10.0.0.5 resolved to PID 291.
 inline constexpr const char* kOneAddressNetwork =
     "[NETWORKS]\nAlias=\"Net\", IPSubNetAddr=10.0.0.0, IPSubNetMask=255.0.0.0, "
     "IPSubNetMAC=\"SubNet_001\", IPSubNetPID=291\n"
     "[SubNet_001]\n10.0.0.5 00-11-22-33-44-55\n";
 
-// A router with its window in this process, in a folder of the test's own that is the current
-// folder meanwhile; its transparent port and inserter are on loopback.
+// A router with its window in this process (whose main made the QApplication), in a folder of the
+// test's own that is the current folder meanwhile; its transparent port and inserter are on
+// loopback.
 class WindowRig {
  public:
   explicit WindowRig(const std::string& name, const std::string& extra_general = "",
                      const std::string& sections = kOneAddressNetwork)
       : dir_(RouterFolder(name)), previous_(std::filesystem::current_path()) {
-    Application();
     std::ofstream(dir_ / "velmora.ini") << TransparentGeneral(inserter_.port(), transparent_port_)
                                         << "BouncerEnable=0\nCorvidEnable=0\nL2tpEnable=0\n"
                                         << extra_general << sections;
