@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "testing/udp_peer.h"
 #include "testing/velmora_process.h"
@@ -21,9 +22,7 @@ std::filesystem::path DisplaySocket(int number) {
   return "/tmp/.X11-unix/X" + std::to_string(number);
 }
 
-// Where the display numbers of the test's X server and of its display without a server are
-// looked for: apart, so that the two tests may run at once.
-constexpr int kServerNumbers = 90;
+// Where a display number without a server is looked for: above those Xvfb takes first.
 constexpr int kUnservedNumbers = 300;
 
 // A display number from `first` on that no X server uses.
@@ -37,22 +36,27 @@ int FreeDisplayNumber(int first) {
   return -1;
 }
 
-// An Xvfb server of this test, ended with it.
+// An Xvfb server of this test, ended with it. The server chooses a free display number itself
+// and tells it through a pipe, so that tests running at once never share one.
 class VirtualDisplay {
  public:
-  VirtualDisplay() : number_(FreeDisplayNumber(kServerNumbers)) {
-    if (number_ < 0 || !std::filesystem::exists("/usr/bin/Xvfb")) return;
-    const std::string display = ":" + std::to_string(number_);
+  VirtualDisplay() {
+    int pipe_ends[2];
+    if (!std::filesystem::exists("/usr/bin/Xvfb") || pipe(pipe_ends) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
+      close(pipe_ends[0]);
       const int null = open("/dev/null", O_WRONLY);
       dup2(null, 1);
       dup2(null, 2);
-      execl("/usr/bin/Xvfb", "Xvfb", display.c_str(), "-screen", "0", "1024x768x24", "-nolisten",
-            "tcp", nullptr);
+      const std::string fd = std::to_string(pipe_ends[1]);
+      execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
+            "-nolisten", "tcp", nullptr);
       _exit(127);
     }
-    up_ = WaitFor([&] { return std::filesystem::exists(DisplaySocket(number_)); });
+    close(pipe_ends[1]);
+    number_ = ReadDisplayNumber(pipe_ends[0]);
+    close(pipe_ends[0]);
   }
   ~VirtualDisplay() {
     if (pid_ <= 0) return;
@@ -62,7 +66,7 @@ class VirtualDisplay {
   VirtualDisplay(const VirtualDisplay&) = delete;
   VirtualDisplay& operator=(const VirtualDisplay&) = delete;
 
-  bool up() const { return up_; }
+  bool up() const { return number_ >= 0; }
   std::string name() const { return ":" + std::to_string(number_); }
 
   // The titles of the display's windows, as xwininfo lists them.
@@ -79,19 +83,37 @@ class VirtualDisplay {
   }
 
  private:
-  int number_;
+  // The number the server wrote, a line of digits; -1 when it ended first.
+  static int ReadDisplayNumber(int fd) {
+    std::string line;
+    char c;
+    while (read(fd, &c, 1) == 1 && c != '\n') line += c;
+    return line.empty() ? -1 : std::stoi(line);
+  }
+
+  int number_ = -1;
   pid_t pid_ = -1;
-  bool up_ = false;
 };
 
-// Starts velmora in `dir` without --headless, on the display `display`.
-testing::Child StartOnDisplay(const std::filesystem::path& dir, const std::string& display) {
+std::string QuietRouterIni() {
+  return testing::TransparentGeneral(testing::UdpPeer::FreePort(), testing::UdpPeer::FreePort()) +
+         "BouncerEnable=0\nCorvidEnable=0\nL2tpEnable=0\nEnableBandwidth=0\n";
+}
+
+// Starts velmora in `dir` on the X display `display` (none when empty), with `argument` when
+// given.
+testing::Child StartOnDisplay(const std::filesystem::path& dir, const std::string& display,
+                              const char* argument = nullptr) {
   testing::Child child{-1, dir / "router.out"};
   child.pid = fork();
   if (child.pid == 0) {
     chdir(dir.c_str());
     setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
-    setenv("DISPLAY", display.c_str(), 1);
+    if (display.empty()) {
+      unsetenv("DISPLAY");
+    } else {
+      setenv("DISPLAY", display.c_str(), 1);
+    }
     unsetenv("WAYLAND_DISPLAY");
     unsetenv("QT_QPA_PLATFORM");
     // In sanitizer builds: system libraries' own leaks are not the router's.
@@ -99,15 +121,26 @@ testing::Child StartOnDisplay(const std::filesystem::path& dir, const std::strin
     const int fd = open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 1);
     dup2(fd, 2);
-    execl(VELMORA_BINARY, VELMORA_BINARY, nullptr);
+    execl(VELMORA_BINARY, VELMORA_BINARY, argument, nullptr);
     _exit(127);
   }
   return child;
 }
 
-std::string QuietRouterIni() {
-  return testing::TransparentGeneral(testing::UdpPeer::FreePort(), testing::UdpPeer::FreePort()) +
-         "BouncerEnable=0\nCorvidEnable=0\nL2tpEnable=0\nEnableBandwidth=0\n";
+// Runs velmora on `display` with `argument` until its output says it is headless, runs
+// `while_running`, then ends it with SIGTERM.
+void ExpectHeadless(
+    const std::string& name, const std::string& display, const char* argument = nullptr,
+    const std::function<void()>& while_running = [] {}) {
+  const auto dir = testing::RouterFolder(name);
+  std::ofstream(dir / "velmora.ini") << QuietRouterIni();
+  const testing::Child router = StartOnDisplay(dir, display, argument);
+  EXPECT_TRUE(WaitFor([&] { return ReadAll(router.out).find(", headless") != std::string::npos; }))
+      << ReadAll(router.out);
+  while_running();
+  kill(router.pid, SIGTERM);
+  EXPECT_EQ(testing::Wait(router.pid), 0) << ReadAll(router.out);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(RealDisplay, TheWindowAppearsAndASignalClosesIt) {
@@ -131,14 +164,19 @@ TEST(RealDisplay, TheWindowAppearsAndASignalClosesIt) {
 TEST(RealDisplay, ADisplayThatDoesNotOpenLeavesTheRouterHeadless) {
   const int unused = FreeDisplayNumber(kUnservedNumbers);
   ASSERT_GE(unused, 0);
-  const auto dir = testing::RouterFolder("velmora_broken_display");
-  std::ofstream(dir / "velmora.ini") << QuietRouterIni();
-  const testing::Child router = StartOnDisplay(dir, ":" + std::to_string(unused));
-  EXPECT_TRUE(WaitFor([&] { return ReadAll(router.out).find(", headless") != std::string::npos; }))
-      << ReadAll(router.out);
-  kill(router.pid, SIGTERM);
-  EXPECT_EQ(testing::Wait(router.pid), 0) << ReadAll(router.out);
-  std::filesystem::remove_all(dir);
+  ExpectHeadless("velmora_broken_display", ":" + std::to_string(unused));
+}
+
+TEST(RealDisplay, WithoutADisplayTheRouterRunsHeadless) {
+  ExpectHeadless("velmora_no_display", "");
+}
+
+TEST(RealDisplay, TheHeadlessArgumentLeavesADisplayUnused) {
+  VirtualDisplay display;
+  if (!display.up()) GTEST_SKIP() << "Xvfb is not installed or did not start";
+  ExpectHeadless("velmora_headless_argument", display.name(), "--headless", [&] {
+    EXPECT_EQ(display.WindowTree().find("Velmora"), std::string::npos) << display.WindowTree();
+  });
 }
 
 }  // namespace
