@@ -1,7 +1,5 @@
 #include "ui/window_session.h"
 
-#include "ui/main_window.h"
-
 namespace velmora::ui {
 
 WindowSession::WindowSession(int& argc, char** argv) : application_(argc, argv) {

@@ -2,12 +2,8 @@
 
 #include <QApplication>
 
+#include "ui/main_window.h"
 #include "ui/window_prompt.h"
-
-namespace velmora {
-class Log;
-class Router;
-}  // namespace velmora
 
 namespace velmora::ui {
 
