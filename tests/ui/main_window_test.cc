@@ -122,6 +122,18 @@ TEST(MainWindow, AboutBoxNamesTheProductAndVersion) {
   EXPECT_EQ(rig.last_text(), "Velmora Service\nVersion 3.12");
 }
 
+TEST(MainWindow, AStartUpQuestionIsABoxBeforeTheWindowShows) {
+  WindowRig rig("velmora_ui_startup_question", "StartListening=0\n",
+                "[NETWORKS]\nAlias=\"Loop\", IPSubNetAddr=127.0.0.0, IPSubNetMask=255.0.0.0, "
+                "IPSubNetMAC=\"SubNet_001\", IPSubNetPID=291\n"
+                "[SubNet_001]\n127.0.0.1 00-11-22-33-44-66\n");
+  rig.OpenAnswering(QMessageBox::Ok);
+  EXPECT_EQ(rig.last_title(), "ARP Table Init Warning");
+  EXPECT_NE(rig.last_text().find("127.0.0.1"), std::string::npos);
+  EXPECT_FALSE(rig.window_visible_at_box());
+  EXPECT_TRUE(rig.window().isVisible());
+}
+
 TEST(MainWindow, QuestionFromAnotherThreadIsAnsweredInABox) {
   WindowRig rig("velmora_ui_question", "StartListening=0\n");
   rig.Open();

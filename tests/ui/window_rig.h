@@ -53,10 +53,13 @@ class WindowRig {
 
   // A new router and window on the folder's velmora.ini, started up.
   void Open() {
-    router_ = std::make_unique<Router>(
-        files_, RealClock(), log_, prompt_,
-        RouterOptions{.command_line = {"velmora"}, .working_folder = dir_.string()});
-    window_ = std::make_unique<ui::MainWindow>(*router_, log_, prompt_);
+    Create();
+    window_->Begin();
+  }
+  // The same for a start-up that asks a question: answered with `button`.
+  void OpenAnswering(QMessageBox::StandardButton button) {
+    Create();
+    AnswerNextBox(button);
     window_->Begin();
   }
   // Ends the router as a signal does, and drops the window.
@@ -75,6 +78,7 @@ class WindowRig {
       if (box == nullptr) return;
       last_title_ = box->windowTitle().toStdString();
       last_text_ = box->text().toStdString();
+      window_visible_at_box_ = window_->isVisible();
       timer->deleteLater();
       box->button(button)->click();
     });
@@ -113,8 +117,16 @@ class WindowRig {
   const std::filesystem::path& dir() const { return dir_; }
   const std::string& last_title() const { return last_title_; }
   const std::string& last_text() const { return last_text_; }
+  bool window_visible_at_box() const { return window_visible_at_box_; }
 
  private:
+  void Create() {
+    router_ = std::make_unique<Router>(
+        files_, RealClock(), log_, prompt_,
+        RouterOptions{.command_line = {"velmora"}, .working_folder = dir_.string()});
+    window_ = std::make_unique<ui::MainWindow>(*router_, log_, prompt_);
+  }
+
   std::filesystem::path dir_;
   std::filesystem::path previous_;
   UdpPeer inserter_;
@@ -127,6 +139,7 @@ class WindowRig {
   std::unique_ptr<ui::MainWindow> window_;
   std::string last_title_;
   std::string last_text_;
+  bool window_visible_at_box_ = false;
 };
 
 }  // namespace velmora::testing
