@@ -44,8 +44,8 @@ class ControlLoop {
   // Ends the loop: the tasks still queued never run and their waiters get false.
   void Quit();
   // Called after every post, on the posting thread, and after Quit: how an event loop other than
-  // Run learns that it has work and then calls RunPending on the loop's thread. Set before any
-  // other thread posts.
+  // Run learns that it has work and then calls RunPending on the loop's thread. Set or cleared
+  // only while no other thread can post: before they start, or once the loop has quit.
   void set_wakeup(std::function<void()> wakeup) { wakeup_ = std::move(wakeup); }
   // True while a task runs on the loop's thread; any thread may ask.
   bool busy() const { return busy_.load(); }
