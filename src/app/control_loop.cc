@@ -8,13 +8,13 @@ namespace {
 // loop's thread for its busy flag.
 class FlagRestorer {
  public:
-  FlagRestorer(bool& flag, bool value) : flag_(flag), earlier_(std::exchange(flag, value)) {}
+  FlagRestorer(std::atomic<bool>& flag, bool value) : flag_(flag), earlier_(flag.exchange(value)) {}
   FlagRestorer(const FlagRestorer&) = delete;
   FlagRestorer& operator=(const FlagRestorer&) = delete;
   ~FlagRestorer() { flag_ = earlier_; }
 
  private:
-  bool& flag_;
+  std::atomic<bool>& flag_;
   const bool earlier_;
 };
 
@@ -27,7 +27,17 @@ bool ControlLoop::Enqueue(Item item) {
     queue_.push_back(std::move(item));
   }
   cv_.notify_one();
+  Wake();
   return true;
+}
+
+void ControlLoop::Wake() const {
+  if (wakeup_) wakeup_();
+}
+
+bool ControlLoop::quit() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return quit_;
 }
 
 bool ControlLoop::OnLoopThread() const {
@@ -113,6 +123,7 @@ void ControlLoop::Quit() {
   for (Item& item : dropped) {
     if (item.done) item.done->set_value(false);
   }
+  Wake();
 }
 
 }  // namespace velmora

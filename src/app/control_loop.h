@@ -43,6 +43,13 @@ class ControlLoop {
   void RunPending();
   // Ends the loop: the tasks still queued never run and their waiters get false.
   void Quit();
+  // Called after every post, on the posting thread, and after Quit: how an event loop other than
+  // Run learns that it has work and then calls RunPending on the loop's thread. Set or cleared
+  // only while no other thread can post: before they start, or once the loop has quit.
+  void set_wakeup(std::function<void()> wakeup) { wakeup_ = std::move(wakeup); }
+  // True while a task runs on the loop's thread; any thread may ask.
+  bool busy() const { return busy_.load(); }
+  bool quit() const;
 
  private:
   struct Item {
@@ -60,12 +67,15 @@ class ControlLoop {
   // Runs a queued item and tells its waiter, if any, how it went.
   void RunItem(Item& item);
 
-  std::mutex mutex_;
+  void Wake() const;
+
+  mutable std::mutex mutex_;
   std::condition_variable cv_;
   std::deque<Item> queue_;
   bool quit_ = false;
   std::atomic<std::thread::id> thread_{};
-  bool busy_ = false;  // loop thread only
+  std::atomic<bool> busy_{false};  // written by the loop thread only
+  std::function<void()> wakeup_;
 };
 
 }  // namespace velmora

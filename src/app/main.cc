@@ -1,10 +1,12 @@
-// velmora: the router. Runs headless (the console on standard output) when no display is
-// available or --headless is given; SIGINT and SIGTERM end it as the Exit menu does.
+// velmora: the router. Shows its window when a display can be opened; runs headless (the console
+// on standard output) when none can or --headless is given. SIGINT and SIGTERM end it as the
+// remote control's kill does.
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +18,10 @@
 #include "platform/instance_lock.h"
 #include "support/log.h"
 #include "support/operator_prompt.h"
+#ifdef VELMORA_WITH_UI
+#include "ui/display_probe.h"
+#include "ui/window_session.h"
+#endif
 
 namespace {
 
@@ -60,11 +66,27 @@ int Usage(std::FILE* out, int result) {
   return result;
 }
 
+// The router from its start-up to its exit, `run` driving its control loop; the process's result.
+int RunRouter(velmora::Log& log, velmora::OperatorPrompt& prompt,
+              const velmora::RouterOptions& options, const char* mode,
+              const std::function<int(velmora::Router&)>& run) {
+  log.SetPrompt(&prompt);
+  velmora::PosixFileSystem files;
+  velmora::Router router(files, velmora::RealClock(), log, prompt, options);
+  log << "Velmora Service in " << CurrentFolder() << mode << "\n";
+  velmora::SignalWatcher signals([&router] { router.Close(false); });
+  return run(router);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  [[maybe_unused]] bool headless = false;  // a build without the window is always headless
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--headless") == 0) continue;
+    if (std::strcmp(argv[i], "--headless") == 0) {
+      headless = true;
+      continue;
+    }
     if (std::strcmp(argv[i], "--help") == 0) return Usage(stdout, 0);
     std::fprintf(stderr, "velmora: unknown argument %s\n", argv[i]);
     return Usage(stderr, 2);
@@ -79,11 +101,23 @@ int main(int argc, char** argv) {
   // Before any thread exists and while SIGINT and SIGTERM still end the process at once: a
   // refused copy has nothing to save, and its message never waits for a signal.
   const velmora::InstanceLock lock(options.lock_file);
+#ifdef VELMORA_WITH_UI
+  if (!headless && velmora::ui::PrepareDisplay()) {
+    if (!lock.held()) {
+      velmora::ui::WindowSession session(argc, argv);
+      return RefuseStart(lock, options, session.prompt());
+    }
+    // Before the toolkit starts threads of its own, so that none of them takes a signal.
+    velmora::SignalWatcher::BlockSignals();
+    velmora::ui::WindowSession session(argc, argv);
+    const int result = RunRouter(log, session.prompt(), options, "",
+                                 [&](velmora::Router& router) { return session.Run(router, log); });
+    log.SetConsoleTarget(&console);
+    return result;
+  }
+#endif
   if (!lock.held()) return RefuseStart(lock, options, prompt);
   velmora::SignalWatcher::BlockSignals();
-  velmora::PosixFileSystem files;
-  velmora::Router router(files, velmora::RealClock(), log, prompt, options);
-  log << "Velmora Service in " << CurrentFolder() << ", headless\n";
-  velmora::SignalWatcher signals([&router] { router.Close(false); });
-  return router.Run();
+  return RunRouter(log, prompt, options, ", headless",
+                   [](velmora::Router& router) { return router.Run(); });
 }

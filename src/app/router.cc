@@ -96,6 +96,12 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
       },
       [this] { bandwidth_.Stop(); });
   refresher_.AddTick([this] { statistics_.Tick(); });
+  refresher_.set_qos_source([this]() -> std::optional<QosFigures> {
+    if (!bandwidth_.running()) return std::nullopt;
+    return QosFigures{bandwidth_controller_.GetProfileStatistics(),
+                      bandwidth_controller_.physical_bandwidth()};
+  });
+  refresher_.set_tunnel_probe([this] { return lns_.GetTunnelCount() > 0; });
   refresher_.set_on_start([this] { JoinMulticastGroups(); });
   controller_.set_drop_memberships([this] { multicast_groups_.Drop(); });
 }
@@ -108,6 +114,12 @@ void Router::JoinMulticastGroups() {
 }
 
 int Router::Run() {
+  StartUp();
+  loop_.Run();
+  return 0;
+}
+
+void Router::StartUp() {
   LoadSettings();
   SetAutoRun(settings_.LoadOnStartup, {options_.command_line, options_.working_folder});
   if (settings_.StartListening != 0) {
@@ -118,8 +130,6 @@ int Router::Run() {
     refresher_.Start(&controller_.exiting());
   }
   RaiseProcessPriority();
-  loop_.Run();
-  return 0;
 }
 
 void Router::LoadSettings() {
@@ -205,6 +215,7 @@ void Router::HandleClose(bool ask) {
                                              .default_answer = PromptAnswer::kNo});
     if (answer != PromptAnswer::kYes) return;
   }
+  if (close_listener_) close_listener_();
   configuration_.Save(settings_);
   controller_.set_exiting();
   if (controller_.running()) controller_.ServiceStop();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,11 @@ class Router {
   // The start-up sequence after the single-instance test, then the control loop until the exit.
   // Returns the process's result.
   int Run();
+  // The start-up sequence alone, for an event loop that drives the control loop itself.
+  void StartUp();
+  // Runs on the control thread once a close is confirmed, before the settings are written: where
+  // the window stores its placements and hides.
+  void set_close_listener(std::function<void()> listener) { close_listener_ = std::move(listener); }
 
   bool Start();
   bool Stop();
@@ -110,6 +116,7 @@ class Router {
   ServiceController controller_;
   ControlLoop loop_;
   std::atomic<bool> kill_{false};
+  std::function<void()> close_listener_;
 };
 
 }  // namespace velmora

@@ -43,6 +43,7 @@ void StatusRefresher::ResetPeaks() {
 
 StatusSnapshot StatusRefresher::Refresh() {
   StatusSnapshot s;
+  if (qos_source_) s.qos = qos_source_();
   s.unicast_packets = counters_.unicast_packets.load();
   s.multicast_packets = counters_.multicast_packets.load();
   s.status_lamp = counters_.unicast_bytes.load() != 0 || counters_.multicast_bytes.load() != 0;
@@ -51,6 +52,7 @@ StatusSnapshot StatusRefresher::Refresh() {
   const bool internal = counters_.internal_active.exchange(false);
   s.internal_warning_lamp = counters_.internal_warning.exchange(false);
   s.internal_lamp = internal || s.internal_warning_lamp;
+  s.l2tp_lamp = tunnel_probe_ && tunnel_probe_();
   const uint32_t unicast_bytes = counters_.unicast_bytes.exchange(0);
   const uint32_t multicast_bytes = counters_.multicast_bytes.exchange(0);
   s.total_kbps = (unicast_bytes + multicast_bytes) >> 8;

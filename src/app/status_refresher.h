@@ -3,9 +3,11 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <thread>
 #include <vector>
 
+#include "bandwidth/bwc_controller.h"
 #include "support/clock.h"
 #include "support/event.h"
 
@@ -14,8 +16,15 @@ namespace velmora {
 class Log;
 struct StatusCounters;
 
+// Bandwidth management's figures for the QoS panel.
+struct QosFigures {
+  TessaroBWControl::BWCStatistics statistics;
+  uint32_t physical_bandwidth = 0;  // bit/s
+};
+
 // What one status refresh shows.
 struct StatusSnapshot {
+  std::optional<QosFigures> qos;  // while bandwidth management runs
   uint32_t unicast_packets = 0;
   uint32_t multicast_packets = 0;
   bool status_lamp = false;
@@ -23,6 +32,7 @@ struct StatusSnapshot {
   bool routed_lamp = false;
   bool internal_lamp = false;
   bool internal_warning_lamp = false;
+  bool l2tp_lamp = false;  // the LNS holds a tunnel
   uint32_t total_kbps = 0;
   uint32_t unicast_kbps = 0;
   uint32_t multicast_kbps = 0;
@@ -56,6 +66,13 @@ class StatusRefresher {
   void AddTick(std::function<void()> tick);
   // Work the thread does once when it starts, before its first refresh: the multicast joins.
   void set_on_start(std::function<void()> work) { on_start_ = std::move(work); }
+  // Bandwidth management's figures, none while it is off; read first in every refresh. The
+  // console thread is the one caller, since reading them consumes the queues' dropped flags.
+  void set_qos_source(std::function<std::optional<QosFigures>()> source) {
+    qos_source_ = std::move(source);
+  }
+  // Tells whether the LNS holds a tunnel, for the L2TP lamp.
+  void set_tunnel_probe(std::function<bool()> probe) { tunnel_probe_ = std::move(probe); }
 
   // Launches the thread (joining one that has ended). It refreshes at once and then after every
   // period until Stop; `exiting` tells it not to clear the view at the end.
@@ -78,6 +95,8 @@ class StatusRefresher {
   StatusView* view_ = nullptr;
   std::vector<std::function<void()>> ticks_;
   std::function<void()> on_start_;
+  std::function<bool()> tunnel_probe_;
+  std::function<std::optional<QosFigures>()> qos_source_;
   std::atomic<uint32_t> unicast_peak_{0};
   std::atomic<uint32_t> multicast_peak_{0};
   std::thread thread_;

@@ -294,6 +294,33 @@ TEST_F(ControllerTest, RefresherComputesRatesPeaksAndClearsFlags) {
   EXPECT_EQ(ticks, 2);
 }
 
+TEST_F(ControllerTest, BandwidthFiguresAreReadFirstInEveryRefreshWhileShapingRuns) {
+  EXPECT_FALSE(refresher_.Refresh().qos.has_value());
+  std::vector<std::string> order;
+  refresher_.AddTick([&] { order.push_back("tick"); });
+  refresher_.set_qos_source([&]() -> std::optional<QosFigures> {
+    order.push_back("figures");
+    QosFigures figures;
+    figures.statistics.profiles["Gold"].current = 500000;
+    figures.physical_bandwidth = 2000000;
+    return figures;
+  });
+  const StatusSnapshot s = refresher_.Refresh();
+  ASSERT_TRUE(s.qos.has_value());
+  EXPECT_EQ(s.qos->statistics.profiles.at("Gold").current, 500000u);
+  EXPECT_EQ(s.qos->physical_bandwidth, 2000000u);
+  EXPECT_EQ(order, (std::vector<std::string>{"figures", "tick"}));
+}
+
+TEST_F(ControllerTest, TheL2tpLampShowsWhetherTheLnsHoldsATunnel) {
+  EXPECT_FALSE(refresher_.Refresh().l2tp_lamp);
+  bool tunnel = true;
+  refresher_.set_tunnel_probe([&] { return tunnel; });
+  EXPECT_TRUE(refresher_.Refresh().l2tp_lamp);
+  tunnel = false;
+  EXPECT_FALSE(refresher_.Refresh().l2tp_lamp);
+}
+
 TEST_F(ControllerTest, RefresherRunsEveryPeriodUntilStopped) {
   RecordingView view;
   refresher_.set_view(&view);
@@ -387,6 +414,28 @@ TEST(ControlLoopTest, AnEventLoopNestedInATaskRunsNoWaitingTask) {
   EXPECT_EQ(order, (std::vector<std::string>{"start", "start done", "remote stop"}));
   loop.Post([&] { loop.Quit(); });
   runner.join();
+}
+
+// How a window's event loop learns of work: a wake-up after every post, on the posting thread,
+// and one after the quit; busy tells any thread that a task runs.
+TEST(ControlLoopTest, WakeUpsFollowEveryPostAndTheQuitAndBusyShowsARunningTask) {
+  ControlLoop loop;
+  std::atomic<int> wakeups{0};
+  loop.set_wakeup([&] { ++wakeups; });
+  std::thread([&] { loop.Post([] {}); }).join();
+  EXPECT_EQ(wakeups, 1);
+  std::atomic<bool> busy_seen{false};
+  loop.Post([&] { std::thread([&] { busy_seen = loop.busy(); }).join(); });
+  EXPECT_FALSE(loop.busy());
+  loop.RunPending();
+  EXPECT_TRUE(busy_seen);
+  EXPECT_FALSE(loop.busy());
+  EXPECT_FALSE(loop.quit());
+  loop.Quit();
+  EXPECT_TRUE(loop.quit());
+  EXPECT_EQ(wakeups, 3);
+  EXPECT_FALSE(loop.Post([] {}));
+  EXPECT_EQ(wakeups, 3);
 }
 
 TEST(ControlLoopTest, AnotherEventLoopRunsTheWaitingTasksInOrder) {
