@@ -48,8 +48,8 @@ void TcpSocket::Bind(uint16_t port, uint32_t address) {
   throw cerrorcode(cerrorcode::kPortInUse);
 }
 
-void TcpSocket::Listen() {
-  if (handle_.Use([](int fd) { return ::listen(fd, 5); }) != 0) ThrowSocketError();
+void TcpSocket::Listen(int backlog) {
+  if (handle_.Use([backlog](int fd) { return ::listen(fd, backlog); }) != 0) ThrowSocketError();
 }
 
 int TcpSocket::Accept(sockaddr_in* peer) {
@@ -74,10 +74,6 @@ void TcpSocket::EnableKeepalive() {
   });
 }
 
-void TcpSocket::Shutdown() {
-  handle_.Use([](int fd) { return ::shutdown(fd, SHUT_RDWR); });
-}
-
 ssize_t TcpSocket::Send(const void* bytes, size_t length) {
   return handle_.Use([&](int fd) { return ::send(fd, bytes, length, MSG_NOSIGNAL); });
 }
@@ -87,9 +83,9 @@ ssize_t TcpSocket::Send(std::string_view text) {
   return Send(text.data(), text.size());
 }
 
-void TcpSocket::SendReply(std::string_view human, std::string_view machine) {
-  if (human_) {
-    Send(human);
+void TcpSocket::SendReply(std::string_view human_text, std::string_view machine) {
+  if (human()) {
+    Send(human_text);
   } else if (!machine.empty()) {
     Send(machine);
   }
@@ -121,7 +117,7 @@ void TcpSocket::Erase() {
   if (pending_.empty() || pending_.back() == '\n' || discarding_) return;
   pending_.pop_back();
   FlushEcho();  // what came before the erase in the same block
-  if (human_) Send("\b \b");
+  if (human()) Send("\b \b");
 }
 
 bool TcpSocket::Filter(char& c) {
@@ -175,7 +171,7 @@ void TcpSocket::Receive(std::string_view data) {
   for (char c : data) {
     if (!Filter(c)) continue;
     pending_.push_back(c);
-    if (human_) echo_.push_back(c);
+    if (human()) echo_.push_back(c);
   }
   FlushEcho();
 }

@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -14,8 +15,8 @@ class Log;
 
 // A TCP stream socket of the remote control: the listener, or one accepted session with a line
 // reader that understands the editing keys of an interactive terminal and drops the commands of
-// a telnet client. Failures throw cerrorcode. One thread reads a session; Close and Shutdown may
-// come from any thread and wake it.
+// a telnet client. Failures throw cerrorcode. One thread reads a session; Close may
+// come from any thread and wakes it.
 class TcpSocket {
  public:
   static constexpr size_t kBlockSize = 8192;  // one receive call
@@ -29,7 +30,8 @@ class TcpSocket {
   // so that a restart is not refused while old connections linger. Failure: logs "Error 10037 -
   // port already in use", closes the socket and throws cerrorcode 10037.
   void Bind(uint16_t port, uint32_t address = INADDR_ANY);
-  void Listen();
+  // `backlog`: connections the system holds for Accept.
+  void Listen(int backlog = 5);
   // The descriptor of the next connection; `peer` gets its address when given.
   int Accept(sockaddr_in* peer = nullptr);
   // TCP keepalive probes after a minute of silence, so that a vanished peer ends the session.
@@ -44,15 +46,16 @@ class TcpSocket {
   ssize_t Send(const void* bytes, size_t length);
   ssize_t Send(std::string_view text);
   // The human text in human mode; else the machine text unless it is empty.
-  void SendReply(std::string_view human, std::string_view machine);
+  void SendReply(std::string_view human_text, std::string_view machine);
   // Shuts the socket down (waking a blocked accept or receive) and closes it.
   void Close() { handle_.Close(); }
-  // Shuts the connection down in both directions, waking a blocked receive; the descriptor stays
-  // open until Close or destruction.
-  void Shutdown();
+  bool closed() const { return handle_.closed(); }
 
   void set_human(bool human) { human_ = human; }
-  bool human() const { return human_; }
+  // Makes the mode follow a flag that other threads change (the remote control's one human mode
+  // for all sessions) instead of set_human.
+  void follow_human(const std::atomic<bool>* flag) { shared_human_ = flag; }
+  bool human() const { return shared_human_ != nullptr ? shared_human_->load() : human_; }
   // The port the socket is bound to (the one the system chose for port 0).
   uint16_t local_port() { return handle_.LocalPort(); }
 
@@ -84,6 +87,7 @@ class TcpSocket {
   SocketHandle handle_;
   sockaddr_in local_{};
   bool human_ = false;
+  const std::atomic<bool>* shared_human_ = nullptr;
   std::string pending_;      // received, not yet returned
   bool discarding_ = false;  // inside an over-long line
   Input input_ = Input::kData;

@@ -45,6 +45,8 @@ class CommandInterpreter {
 
   bool human() const { return human_.load(std::memory_order_relaxed); }
   void set_human(bool human) { human_.store(human, std::memory_order_relaxed); }
+  // The flag itself, for the echo of the sessions' line readers.
+  const std::atomic<bool>& human_flag() const { return human_; }
   // The human text in human mode; else the machine text unless it is empty.
   void Reply(ReplyChannel& out, std::string_view human, std::string_view machine) const;
 
