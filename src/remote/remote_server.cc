@@ -123,14 +123,14 @@ void RemoteServer::Admit(int fd, const sockaddr_in& peer, const ClientFilter& fi
   ReapEnded();
   const std::string client = AddressToDotted(peer.sin_addr.s_addr);
   if (!filter.Allows(peer.sin_addr.s_addr)) {
-    ::close(fd);
     LogRefusal("Remote Control connection from " + client + " refused: not in RemoteControlAllow");
+    ::close(fd);
     return;
   }
   if (session_count() >= kMaxSessions) {
-    ::close(fd);
     LogRefusal("Remote Control connection from " + client +
                " closed: " + std::to_string(kMaxSessions) + " sessions open");
+    ::close(fd);
     return;
   }
   StartSession(fd);
