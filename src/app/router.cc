@@ -77,7 +77,21 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
           path_, lns_,
           {settings_.L2tpEnable, settings_.L2tpPort, settings_.L2tpPoolIP, settings_.L2tpPool,
            settings_.LogLevel, tables_.l2tp_users(), tables_.l2tp_peers()}),
-      controller_({settings_, configuration_, log, clock, prompt, refresher_, statistics_}) {
+      controller_({settings_, configuration_, log, clock, prompt, refresher_, statistics_}),
+      remote_({.settings = settings_,
+               .loop = loop_,
+               .controller = controller_,
+               .refresher = refresher_,
+               .counters = counters_,
+               .data = {tables_.tables(), tables_.editor(), statistics_, tables_.l2tp_users(),
+                        tables_.l2tp_peers()},
+               .log = log,
+               .reset_counters = [this] { ResetAllCounters(); },
+               .kill =
+                   [this] {
+                     kill_ = true;
+                     loop_.Post([this] { HandleClose(false); });
+                   }}) {
   tables_.Attach(configuration_);
   controller_.AddSource(&sending_);
   controller_.AddSource(&corvid_);
@@ -93,6 +107,7 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
   refresher_.AddTick([this] { statistics_.Tick(); });
   refresher_.set_on_start([this] { JoinMulticastGroups(); });
   controller_.set_drop_memberships([this] { multicast_groups_.Drop(); });
+  controller_.set_remote_control([this] { remote_.Refresh(); });
 }
 
 void Router::JoinMulticastGroups() {
@@ -113,7 +128,11 @@ int Router::Run() {
     refresher_.Start(&controller_.exiting());
   }
   RaiseProcessPriority();
+  remote_.Refresh();
   loop_.Run();
+  // The sessions' connections are shut down before their threads are joined; a session still
+  // waiting for the loop has been released by its end.
+  remote_.Shutdown();
   return 0;
 }
 
@@ -161,12 +180,14 @@ bool Router::Restart() {
 }
 
 bool Router::ResetCounters() {
-  return loop_.PostAndWait([this] {
-    counters_.Reset();
-    refresher_.ResetPeaks();
-    statistics_.ResetAll();
-    bandwidth_controller_.ResetPeaks();
-  });
+  return loop_.PostAndWait([this] { ResetAllCounters(); });
+}
+
+void Router::ResetAllCounters() {
+  counters_.Reset();
+  refresher_.ResetPeaks();
+  statistics_.ResetAll();
+  bandwidth_controller_.ResetPeaks();
 }
 
 bool Router::SetPhysicalBandwidth(int64_t value) {

@@ -8,6 +8,7 @@
 #include "app/configuration.h"
 #include "app/configuration_tables.h"
 #include "app/control_loop.h"
+#include "app/remote_control.h"
 #include "app/service_controller.h"
 #include "app/settings.h"
 #include "app/status_refresher.h"
@@ -75,12 +76,15 @@ class Router {
   l2tp::CL2tp& lns() { return lns_; }
   PylonSource& pylon() { return pylon_; }
   MulticastGroups& multicast_groups() { return multicast_groups_; }
+  RemoteControl& remote_control() { return remote_; }
 
  private:
   void LoadSettings();
   std::vector<std::string> OwnFiles() const;
   SourceSettings CurrentSourceSettings() const;
   void HandleClose(bool ask);
+  // What "Reset counters" resets; on the control thread.
+  void ResetAllCounters();
   // The console thread's start: the memberships, only while the tap is open.
   void JoinMulticastGroups();
 
@@ -109,6 +113,7 @@ class Router {
   ServiceController controller_;
   ControlLoop loop_;
   std::atomic<bool> kill_{false};
+  RemoteControl remote_;
 };
 
 }  // namespace velmora
