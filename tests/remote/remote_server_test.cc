@@ -85,6 +85,7 @@ TEST_F(RemoteServerTest, HumanModeGreetsPromptsAndEchoes) {
   auto second = Connect();
   EXPECT_EQ(second->Read(CommandInterpreter::kGreeting.size()), CommandInterpreter::kGreeting);
   EXPECT_TRUE(SessionsAre(2));
+  for (int i = 0; i < 500 && rig.human; ++i) std::this_thread::sleep_for(milliseconds(10));
   first->Send("GET RUN\n");
   EXPECT_EQ(first->Read(3), "0\r\n");
 }
