@@ -147,6 +147,11 @@ TEST_F(RemoteServerTest, FiftyClientsAtOnceHaveExactlyOneMaster) {
   for (int i = 0; i < 50; ++i) clients.push_back(std::make_unique<RemoteClient>(server.port()));
   std::atomic<int> masters{0};
   std::atomic<bool> failed{false};
+  std::atomic<bool> done{false};
+  rig.statistics.SetFile("stat.log");
+  std::thread traffic([&] {  // the packet path counts while the sessions read and change
+    for (uint32_t n = 0; !done; ++n) rig.statistics.CountPacket(htonl(0x0a000000 + n % 500), 100);
+  });
   std::vector<std::thread> threads;
   for (auto& client : clients) {
     threads.emplace_back([&, c = client.get()] {
@@ -162,12 +167,16 @@ TEST_F(RemoteServerTest, FiftyClientsAtOnceHaveExactlyOneMaster) {
         return;
       }
       for (int i = 0; i < 50; ++i) {
-        c->Send("GET RUN\n");
+        c->Send("GET RUN\nGET LISTIPSTAT\n");
         if (c->Read(3) != "0\r\n") failed = true;
+        const int count = std::stoi(c->ReadLine());  // the list: its length, then its lines
+        for (int line = 0; line < count; ++line) c->ReadLine();
       }
     });
   }
   for (auto& thread : threads) thread.join();
+  done = true;
+  traffic.join();
   EXPECT_EQ(masters, 1);
   EXPECT_FALSE(failed);
   EXPECT_EQ(rig.tables.Snapshot()->subnets().size(), 0u);

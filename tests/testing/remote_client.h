@@ -35,26 +35,17 @@ class RemoteClient {
   // The next `count` bytes, or fewer when the peer closes or `limit` passes first; bytes beyond
   // them wait for the next call.
   std::string Read(size_t count, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-    std::string text = std::move(buffered_);
-    buffered_.clear();
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (text.size() < count) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      if (left.count() <= 0 || !Wait(static_cast<int>(left.count()))) break;
-      char buffer[65536];
-      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) {
-        closed_by_peer_ = true;
-        break;
-      }
-      text.append(buffer, static_cast<size_t>(n));
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (buffered_.size() < count && Fill(deadline)) {
     }
-    if (text.size() > count) {
-      buffered_ = text.substr(count);
-      text.resize(count);
-    }
-    return text;
+    return Take(std::min(count, buffered_.size()));
+  }
+  // The next reply line with its CR LF; what arrived when the peer closes or five seconds pass.
+  std::string ReadLine() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    size_t end = buffered_.find("\r\n");
+    while (end == std::string::npos && Fill(deadline)) end = buffered_.find("\r\n");
+    return Take(end == std::string::npos ? buffered_.size() : end + 2);
   }
   // Everything that arrives within `quiet` of the last byte.
   std::string ReadAll(std::chrono::milliseconds quiet = std::chrono::milliseconds(200)) {
@@ -82,9 +73,28 @@ class RemoteClient {
   }
 
  private:
-  bool Wait(int milliseconds) {
+  // Receives what arrives before `deadline` into the buffer: false when nothing did.
+  bool Fill(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     pollfd p{fd_, POLLIN, 0};
-    return ::poll(&p, 1, milliseconds) > 0;
+    if (closed_by_peer_ || left.count() <= 0 ||
+        ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+      return false;
+    }
+    char buffer[65536];
+    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+    if (n <= 0) {
+      closed_by_peer_ = true;
+      return false;
+    }
+    buffered_.append(buffer, static_cast<size_t>(n));
+    return true;
+  }
+  std::string Take(size_t count) {
+    std::string text = buffered_.substr(0, count);
+    buffered_.erase(0, count);
+    return text;
   }
 
   int fd_;
