@@ -137,12 +137,7 @@ void RemoteServer::Admit(int fd, const sockaddr_in& peer, const ClientFilter& fi
 }
 
 void RemoteServer::StartSession(int fd) {
-  std::unique_lock mastership(mastership_mutex_, kLockWait);
-  if (!mastership.owns_lock()) {
-    LogLockFailure();
-    ::close(fd);
-    return;
-  }
+  std::unique_lock mastership(mastership_mutex_);
   const bool master = !mastership_taken_;
   mastership_taken_ = true;
   mastership.unlock();
@@ -166,16 +161,13 @@ void RemoteServer::StartSession(int fd) {
 }
 
 void RemoteServer::RunSession(Session& session) {
-  if (CountSessionStart()) {
-    try {
-      Converse(session);
-    } catch (const std::exception& error) {
-      log_ << std::string("Remote Control session ended by an error: ") + error.what() + "\n";
-    }
-    EndSession(session.master);
-  } else if (session.master) {
-    GiveUpMastership();
+  CountSessionStart();
+  try {
+    Converse(session);
+  } catch (const std::exception& error) {
+    log_ << std::string("Remote Control session ended by an error: ") + error.what() + "\n";
   }
+  EndSession(session.master);
   session.socket.Close();
   session.ended = true;
 }
@@ -201,32 +193,22 @@ void RemoteServer::Converse(Session& session) {
   if (log_.level() >= 2) log_ << "Remote Control Session terminated\n";
 }
 
-bool RemoteServer::CountSessionStart() {
-  std::unique_lock lock(count_mutex_, kLockWait);
-  if (!lock.owns_lock()) {
-    LogLockFailure();
-    return false;
-  }
+void RemoteServer::CountSessionStart() {
+  std::lock_guard lock(count_mutex_);
   ++session_count_;
   if (lamp_) lamp_(100);
-  return true;
 }
 
 void RemoteServer::EndSession(bool master) {
   {
-    std::unique_lock lock(count_mutex_, kLockWait);
-    if (lock.owns_lock()) {
-      if (--session_count_ == 0 && lamp_) lamp_(0);
-    } else {
-      LogLockFailure();
-    }
+    std::lock_guard lock(count_mutex_);
+    if (--session_count_ == 0 && lamp_) lamp_(0);
   }
   if (master) GiveUpMastership();
 }
 
 void RemoteServer::GiveUpMastership() {
-  std::unique_lock lock(mastership_mutex_, kLockWait);
-  if (!lock.owns_lock()) return LogLockFailure();
+  std::lock_guard lock(mastership_mutex_);
   mastership_taken_ = false;
 }
 
@@ -258,10 +240,6 @@ void RemoteServer::LogRefusal(const std::string& text) {
   refusals_left_out_ = 0;
   last_refusal_log_ = now;
   log_ << line + "\n";
-}
-
-void RemoteServer::LogLockFailure() {
-  log_ << "Can not own mutex!\n";
 }
 
 }  // namespace velmora

@@ -36,7 +36,6 @@ struct ListenerConfig {
 class RemoteServer {
  public:
   static constexpr size_t kMaxSessions = 64;
-  static constexpr auto kLockWait = std::chrono::milliseconds(1000);
   static constexpr auto kAcceptRetryPause = std::chrono::milliseconds(200);
   static constexpr auto kRefusalLogInterval = std::chrono::seconds(1);
 
@@ -76,14 +75,13 @@ class RemoteServer {
   void RunSession(Session& session);
   void Converse(Session& session);
   // The session count: up at the start, down at the end, with the indicator.
-  bool CountSessionStart();
+  void CountSessionStart();
   void EndSession(bool master);
   void GiveUpMastership();
   // Joins the threads of sessions that have ended.
   void ReapEnded();
   // A refusal's log line, at most one per interval; the ones left out are counted in the next.
   void LogRefusal(const std::string& text);
-  void LogLockFailure();
 
   CommandInterpreter& interpreter_;
   Log& log_;
@@ -97,9 +95,10 @@ class RemoteServer {
   std::atomic<bool> listener_ended_{true};
   std::atomic<uint16_t> port_{0};
 
-  std::timed_mutex count_mutex_;  // the session count
+  // The session count and the mastership flag have a lock each, held for a few instructions.
+  std::mutex count_mutex_;
   size_t session_count_ = 0;
-  std::timed_mutex mastership_mutex_;  // the mastership flag
+  std::mutex mastership_mutex_;
   bool mastership_taken_ = false;
 
   mutable std::mutex sessions_mutex_;  // the session list
