@@ -223,8 +223,8 @@ unsigned long ListedAddresses(uint16_t port) {
 }
 
 // The router relaying the transparent port with kAddresses addresses in its statistics (one
-// datagram to each of 10.1.0.0 and on, sent slowly before the trials), and with or without the
-// listing clients. Owned by the main thread.
+// datagram to each of 10.1.0.0 and on, sent slowly once the service runs, before the trials), and
+// with or without the listing clients. Owned by the main thread.
 class ListedRouterRelay final : public RelayUnderTest {
  public:
   ListedRouterRelay(size_t size, uint16_t receiver_port, bool listing)
@@ -252,7 +252,9 @@ class ListedRouterRelay final : public RelayUnderTest {
     const sockaddr_in to = LoopbackUdp::Loopback(transparent_port_);
     for (int round = 0; round < 20 && ListedAddresses(remote_port_) < kAddresses; ++round) {
       for (uint32_t host = 0; host < kAddresses; ++host) {
-        const Bytes datagram = TransparentDatagram(size, htonl(0x0a010000 + host));
+        // Passed through unresolved (PID 0) and counted; sequence number 0, which no trial takes.
+        const Bytes datagram = TransparentUdpDatagram(htonl(0xc0000201), htonl(0x0a010000 + host),
+                                                      9, 0, Bytes(size - 8 - 42, 0));
         ::sendto(socket.fd(), datagram.data(), datagram.size(), 0,
                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
         if (host % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(5));

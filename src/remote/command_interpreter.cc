@@ -491,9 +491,10 @@ void CommandInterpreter::ResetAddress(const std::string& address, ReplyChannel& 
 
 void CommandInterpreter::ListAddresses(ReplyChannel& out) {
   const auto snapshot = data_.tables.Snapshot();
-  const auto [human, machine] = data_.statistics.ListAddresses(
-      [&snapshot](uint32_t address) { return snapshot->FindIpMacRow(address) != nullptr; });
-  Reply(out, human, machine);
+  const std::string text = data_.statistics.ListAddresses(
+      [&snapshot](uint32_t address) { return snapshot->FindIpMacRow(address) != nullptr; },
+      human());
+  out.Send(text);
 }
 
 void CommandInterpreter::AddUser(const CommandLine& command, ReplyChannel& out) {
