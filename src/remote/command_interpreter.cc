@@ -134,7 +134,7 @@ void CommandInterpreter::LogCommand(const CommandLine& command) {
   if (log_.level() < 2) return;
   std::string shown = command.line;
   if (command.command == kSetL2tpuser && command.parameters.size() >= 2) {
-    // The password never reaches the log.
+    // The password (whatever follows the name) never reaches the log.
     shown = std::string(kCommandWords[kSetL2tpuser]) + " " + command.parameters[0] + " ********";
   }
   log_ << "Remote command: " + Printable(shown) + "\n";

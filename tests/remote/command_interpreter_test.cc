@@ -311,6 +311,9 @@ TEST_F(InterpreterTest, UsersKeepTheirCaseAndTheLogNeverShowsThePassword) {
   EXPECT_EQ(rig->users.Password("Ann"), "SeCrEt");
   EXPECT_TRUE(rig->console.Has("Remote command: SET L2TPUSER Ann ********"));
   EXPECT_FALSE(rig->console.Has("SECRET"));
+  Execute("SET L2TPUSER Bo Pass Word");  // three words: refused, and still not logged
+  EXPECT_TRUE(rig->console.Has("Remote command: SET L2TPUSER Bo ********"));
+  EXPECT_FALSE(rig->console.Has("PASS"));
   Execute("SET L2TPPEER 10.0.0.1");
   EXPECT_TRUE(rig->peers.Contains(DottedToAddress("10.0.0.1")));
 }
