@@ -220,6 +220,31 @@ TEST_F(RemoteServerTest, ABusyPortIsLoggedAndLeavesNoListener) {
                               " - busy."));
 }
 
+TEST_F(RemoteServerTest, ABindFailureIsRetriedAtTheNextOpen) {
+  const uint16_t taken = server.port();
+  RemoteServer other(rig.interpreter, rig.log, nullptr);
+  const ListenerConfig config{.port = taken, .bind_address = htonl(INADDR_LOOPBACK)};
+  other.Open(config);
+  EXPECT_FALSE(other.listening());
+  server.Close();
+  other.Open(config);  // the same settings: the failed listener does not count as started
+  EXPECT_TRUE(other.listening());
+  RemoteClient client(taken);
+  ASSERT_TRUE(client.connected());
+  client.Send("GET RUN\n");
+  EXPECT_EQ(client.Read(3), "0\r\n");
+}
+
+TEST_F(RemoteServerTest, AnotherPortReopensTheListener) {
+  const uint16_t old_port = server.port();
+  Open({.port = 0, .bind_address = htonl(INADDR_LOOPBACK), .allow = "127.0.0.1"});
+  EXPECT_NE(server.port(), old_port);
+  EXPECT_FALSE(RemoteClient(old_port).connected());
+  auto client = Connect();
+  client->Send("GET RUN\n");
+  EXPECT_EQ(client->Read(3), "0\r\n");
+}
+
 TEST_F(RemoteServerTest, ClosingTheListenerKeepsTheSessions) {
   auto client = Connect();
   ASSERT_TRUE(SessionsAre(1));
