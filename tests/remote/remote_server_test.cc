@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "testing/remote_cases.h"
 #include "testing/remote_client.h"
 #include "testing/remote_rig.h"
 
@@ -262,6 +263,52 @@ TEST_F(RemoteServerTest, ShutdownEndsEverySession) {
   server.Shutdown();
   for (auto& client : clients) EXPECT_TRUE(client->ClosedByPeer());
   EXPECT_EQ(server.session_count(), 0u);
+}
+
+// What a session sends after a line: its echo in human mode, the reply, and the prompt while human
+// mode is on once the command is done (a session that ends sends none).
+std::string SessionBytes(const testing::Case& c, bool human) {
+  const int command = ReadCommandLine(c.line).command;
+  const bool allowed = c.master || AllowedWithoutMastership(command);
+  const bool quits = allowed && (command == kQuit || command == kExit);
+  const bool human_after = allowed && command == kSetDebug     ? true
+                           : allowed && command == kSetNodebug ? false
+                                                               : human;
+  return (human ? c.line + "\n" + c.human : c.machine) +
+         (human_after && !quits ? std::string(CommandInterpreter::kPrompt) : "");
+}
+
+// Every command of the interpreter's cases once in each mode through a real connection, from a
+// master or a second session as the case says.
+TEST(RemoteSocketTest, EveryCommandAnswersByteForByteOverTcp) {
+  for (const testing::Case& c : testing::kCases) {
+    for (const bool human : {false, true}) {
+      const auto rig = testing::SeededRig();
+      RemoteServer server(rig->interpreter, rig->log, nullptr);
+      server.Open({.port = 0, .bind_address = htonl(INADDR_LOOPBACK)});
+      RemoteClient master(server.port());
+      master.Send("NO SUCH COMMAND\n");  // answered: this session is the master
+      ASSERT_EQ(master.Read(kUnknown.size()), kUnknown);
+      std::unique_ptr<RemoteClient> other;
+      if (!c.master) {
+        other = std::make_unique<RemoteClient>(server.port());
+        other->Send("NO SUCH COMMAND\n");  // refused: a second session, greeted and running
+        ASSERT_EQ(other->Read(kNotAllowed.size()), kNotAllowed);
+      }
+      if (human) {  // for every session, so from the master
+        const std::string on = "*** Velmora *** - Remote Control human mode dialog is on\r\n";
+        master.Send("SET DEBUG\n");
+        ASSERT_EQ(master.Read(on.size() + CommandInterpreter::kPrompt.size()),
+                  on + std::string(CommandInterpreter::kPrompt));
+      }
+      RemoteClient& client = c.master ? master : *other;
+      client.Send(c.line + "\n");
+      const std::string expected = SessionBytes(c, human);
+      std::string got = client.Read(expected.size());
+      got += client.Read(1 << 20, milliseconds(30));  // and nothing more
+      EXPECT_EQ(got, expected) << (human ? "human: " : "machine: ") << c.line;
+    }
+  }
 }
 
 }  // namespace
