@@ -23,7 +23,7 @@
 #include "packet/transparent_datagram.h"
 #include "router_stage_costs.h"
 #include "throughput_trial.h"
-#include "traffic/udp_frame.h"
+#include "transparent_load.h"
 
 namespace velmora::bench {
 namespace {
@@ -31,29 +31,13 @@ namespace {
 constexpr const char* kUsage =
     "transparent_throughput_bench [--seconds S] [--runs N] [--sizes 100,1400]";
 
-// A transparent-port datagram of `size` bytes to 10.0.0.5 with PID 1, which the router resolves
-// through its subnet and IP/MAC row.
-Bytes TransparentDatagram(size_t size) {
-  const Bytes payload(size - 8 - 42, 0x5a);
-  return TransparentUdpDatagram(htonl(0xc0000201), htonl(0x0a000005), 9, 1, payload);
-}
-
-std::string RouterIni(uint16_t transparent_port, uint16_t inserter_port) {
-  return "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nLogOn=0\nLogLevel=1\nEnableBandwidth=0\n"
-         "InserterIP=127.0.0.1\nInserterPort=" +
-         std::to_string(inserter_port) + "\nTransparentEnable=1\nL2tpEnable=0\nTransparentPort=" +
-         std::to_string(transparent_port) +
-         "\n[NETWORKS]\nAlias=\"Bench\", IPSubNetAddr=10.0.0.0, IPSubNetMask=255.0.0.0, "
-         "IPSubNetMAC=\"SubNet_001\", IPSubNetPID=291\n[SubNet_001]\n10.0.0.5 00-11-22-33-44-55\n";
-}
-
 // The real router as the relay: its transparent port takes the sender's datagrams and its
 // inserter is the receiver.
 std::unique_ptr<RelayUnderTest> Velmora(size_t size, uint16_t receiver_port) {
   const uint16_t port = LoopbackUdp::FreePort();
   return std::make_unique<RouterRelay<LoopbackUdp>>(
-      "velmora_throughput_bench", RouterIni(port, receiver_port), LoopbackUdp::Loopback(port),
-      TransparentDatagram(size));
+      "velmora_throughput_bench", TransparentRouterIni(port, receiver_port),
+      LoopbackUdp::Loopback(port), TransparentDatagram(size));
 }
 
 RelayFactory Reference(ReferenceBuffer buffer) {

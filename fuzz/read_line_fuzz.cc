@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   velmora::TcpSocket session(log, pair[0]);
   session.set_human(true);
   std::string line;
-  while (session.ReadLine(line) == 0) {
+  while (session.ReadLine(line) >= 0) {
     if (line.find('\n') != std::string::npos || line.size() > velmora::TcpSocket::kMaxLine) {
       std::abort();
     }

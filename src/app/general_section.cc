@@ -192,6 +192,8 @@ void GeneralSection::ApplySettings(Settings& s, const ApplyContext& context, Log
   integer("BufTime", s.BufTime);
   s.BufTime = Clamp(s.BufTime, 500, 10000);
   integer("MaxPayloadCut", s.MaxPayloadCut);
+  text("RemoteControlBind", s.RemoteControlBind);
+  text("RemoteControlAllow", s.RemoteControlAllow);
 
   if (log.level() >= 1) log << "Corvid name is \"" << kCorvidName << "\"\n";
   if (log.level() >= 3) {
@@ -239,6 +241,12 @@ void GeneralSection::Write(const Settings& s, std::string& out) const {
   AppendKey(out, "L2tpPoolIP", AddressToDotted(s.L2tpPoolIP));
   integer("L2tpPool", s.L2tpPool);
   integer("Ipv6Adapter", s.Ipv6Adapter);
+  const auto optional = [&](std::string_view key, const SharedText& field) {
+    const std::string value = field.get();
+    if (!value.empty()) AppendKey(out, key, value);
+  };
+  optional("RemoteControlBind", s.RemoteControlBind);
+  optional("RemoteControlAllow", s.RemoteControlAllow);
   for (const auto& [key, value] : raw_) AppendKey(out, key, value);
 }
 

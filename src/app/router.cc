@@ -82,7 +82,21 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
           path_, lns_,
           {settings_.L2tpEnable, settings_.L2tpPort, settings_.L2tpPoolIP, settings_.L2tpPool,
            settings_.LogLevel, tables_.l2tp_users(), tables_.l2tp_peers()}),
-      controller_({settings_, configuration_, log, clock, prompt, refresher_, statistics_}) {
+      controller_({settings_, configuration_, log, clock, prompt, refresher_, statistics_}),
+      remote_({.settings = settings_,
+               .loop = loop_,
+               .controller = controller_,
+               .refresher = refresher_,
+               .counters = counters_,
+               .data = {tables_.tables(), tables_.editor(), statistics_, tables_.l2tp_users(),
+                        tables_.l2tp_peers()},
+               .log = log,
+               .reset_counters = [this] { ResetAllCounters(); },
+               .kill =
+                   [this] {
+                     kill_ = true;
+                     loop_.Post([this] { HandleClose(false); });
+                   }}) {
   tables_.Attach(configuration_);
   controller_.AddSource(&sending_);
   controller_.AddSource(&corvid_);
@@ -104,6 +118,7 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
   refresher_.set_tunnel_probe([this] { return lns_.GetTunnelCount() > 0; });
   refresher_.set_on_start([this] { JoinMulticastGroups(); });
   controller_.set_drop_memberships([this] { multicast_groups_.Drop(); });
+  controller_.set_remote_control([this] { remote_.Refresh(); });
 }
 
 void Router::JoinMulticastGroups() {
@@ -116,7 +131,14 @@ void Router::JoinMulticastGroups() {
 int Router::Run() {
   StartUp();
   loop_.Run();
+  Finish();
   return 0;
+}
+
+void Router::Finish() {
+  // The sessions' connections are shut down before their threads are joined; a session still
+  // waiting for the loop has been released by its end.
+  remote_.Shutdown();
 }
 
 void Router::StartUp() {
@@ -130,6 +152,7 @@ void Router::StartUp() {
     refresher_.Start(&controller_.exiting());
   }
   RaiseProcessPriority();
+  remote_.Refresh();
 }
 
 void Router::LoadSettings() {
@@ -184,12 +207,14 @@ bool Router::Restart() {
 }
 
 bool Router::ResetCounters() {
-  return loop_.PostAndWait([this] {
-    counters_.Reset();
-    refresher_.ResetPeaks();
-    statistics_.ResetAll();
-    bandwidth_controller_.ResetPeaks();
-  });
+  return loop_.PostAndWait([this] { ResetAllCounters(); });
+}
+
+void Router::ResetAllCounters() {
+  counters_.Reset();
+  refresher_.ResetPeaks();
+  statistics_.ResetAll();
+  bandwidth_controller_.ResetPeaks();
 }
 
 bool Router::SetPhysicalBandwidth(int64_t value) {

@@ -9,6 +9,7 @@
 #include "app/configuration.h"
 #include "app/configuration_tables.h"
 #include "app/control_loop.h"
+#include "app/remote_control.h"
 #include "app/service_controller.h"
 #include "app/settings.h"
 #include "app/status_refresher.h"
@@ -52,6 +53,8 @@ class Router {
   int Run();
   // The start-up sequence alone, for an event loop that drives the control loop itself.
   void StartUp();
+  // What follows the end of the control loop: the remote sessions closed and joined.
+  void Finish();
   // Runs on the control thread once a close is confirmed, before the settings are written: where
   // the window stores its placements and hides.
   void set_close_listener(std::function<void()> listener) { close_listener_ = std::move(listener); }
@@ -81,12 +84,15 @@ class Router {
   l2tp::CL2tp& lns() { return lns_; }
   PylonSource& pylon() { return pylon_; }
   MulticastGroups& multicast_groups() { return multicast_groups_; }
+  RemoteControl& remote_control() { return remote_; }
 
  private:
   void LoadSettings();
   std::vector<std::string> OwnFiles() const;
   SourceSettings CurrentSourceSettings() const;
   void HandleClose(bool ask);
+  // What "Reset counters" resets; on the control thread.
+  void ResetAllCounters();
   // The console thread's start: the memberships, only while the tap is open.
   void JoinMulticastGroups();
 
@@ -117,6 +123,7 @@ class Router {
   ControlLoop loop_;
   std::atomic<bool> kill_{false};
   std::function<void()> close_listener_;
+  RemoteControl remote_;
 };
 
 }  // namespace velmora

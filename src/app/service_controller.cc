@@ -46,6 +46,7 @@ void ServiceController::ServiceStart() {
     if (source->Enabled()) active_.push_back(source);
   }
   OpenDrivers();
+  if (refresh_remote_) refresh_remote_();
   parts_.refresher.Start(&exiting_);
   try {
     for (ServiceSource* source : active_) source->Launch();

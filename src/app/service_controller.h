@@ -52,6 +52,9 @@ class ServiceController {
   }
   // Ends the console thread's multicast memberships; run at the stop after that thread ended.
   void set_drop_memberships(std::function<void()> drop) { drop_memberships_ = std::move(drop); }
+  // Opens, reopens or closes the remote-control listener as the settings say; run at every start
+  // after the drivers open.
+  void set_remote_control(std::function<void()> refresh) { refresh_remote_ = std::move(refresh); }
   // Launches a source that the last start left out, once that start has finished.
   void LaunchIfIdle(ServiceSource* source);
 
@@ -77,6 +80,7 @@ class ServiceController {
   std::function<void()> start_shaping_;
   std::function<void()> stop_shaping_;
   std::function<void()> drop_memberships_;
+  std::function<void()> refresh_remote_;
   bool menu_running_ = false;
   std::atomic<bool> exiting_{false};
 };

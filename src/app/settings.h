@@ -60,6 +60,10 @@ struct Settings {
   SharedNumber<uint32_t> L2tpPoolIP{0x0064a8c0};
   SharedNumber<int32_t> L2tpPool{100};
   SharedNumber<int32_t> Ipv6Adapter{0};
+  // Optional, written only when set: the address the remote-control listener binds (empty: every
+  // interface) and the clients it admits (empty: all).
+  SharedText RemoteControlBind;
+  SharedText RemoteControlAllow;
 
   WindowPlacement WinPosition = kDefaultWinPosition;
   WindowPlacement WinPositionQoS = kDefaultWinPositionQoS;

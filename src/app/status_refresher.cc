@@ -63,7 +63,18 @@ StatusSnapshot StatusRefresher::Refresh() {
   s.arp_requests = counters_.arp_requests.load();
   s.resolution_failures = counters_.resolution_failures.load();
   for (const auto& tick : ticks_) tick();
+  std::lock_guard lock(last_mutex_);
+  last_ = s;
   return s;
+}
+
+StatusSnapshot StatusRefresher::last() const {
+  std::lock_guard lock(last_mutex_);
+  return last_;
+}
+
+void StatusRefresher::ShowRemoteLamp(int value) {
+  if (view_ != nullptr) view_->ShowRemoteLamp(value);
 }
 
 void StatusRefresher::Run(const std::atomic<bool>* exiting) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -49,6 +50,9 @@ class StatusView {
   virtual void ShowStatus(const StatusSnapshot& snapshot) = 0;
   // The service stopped: rates and counters at zero, Status lamp off.
   virtual void ShowStopped() = 0;
+  // The "RCmd" lamp: 100 while a remote-control session is open, 0 otherwise. Called from the
+  // remote-control session threads.
+  virtual void ShowRemoteLamp(int /*value*/) {}
 };
 
 // The console thread: every two seconds it reads and zeroes the byte counters, computes the rates
@@ -85,6 +89,10 @@ class StatusRefresher {
 
   // One refresh, as the thread makes it.
   StatusSnapshot Refresh();
+  // What the last refresh showed; any thread may ask.
+  StatusSnapshot last() const;
+  // The remote-control lamp: 100 while a session is open, 0 after the last one ended.
+  void ShowRemoteLamp(int value);
 
  private:
   void Run(const std::atomic<bool>* exiting);
@@ -99,6 +107,8 @@ class StatusRefresher {
   std::function<std::optional<QosFigures>()> qos_source_;
   std::atomic<uint32_t> unicast_peak_{0};
   std::atomic<uint32_t> multicast_peak_{0};
+  mutable std::mutex last_mutex_;
+  StatusSnapshot last_;
   std::thread thread_;
 };
 

@@ -1,5 +1,7 @@
 #include "stats/traffic_statistics.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <bitset>
 #include <cinttypes>
@@ -268,18 +270,30 @@ void TrafficStatistics::ResetAll() {
   summary_.current_bandwidth = summary_.average_bandwidth = summary_.maximum_bandwidth = 0;
 }
 
-std::pair<std::string, std::string> TrafficStatistics::ListAddresses(
-    const std::function<bool(uint32_t)>& has_row) const {
-  const auto all = Addresses();
+std::string TrafficStatistics::ListAddresses(const std::function<bool(uint32_t)>& has_row,
+                                             bool human) const {
+  const std::vector<uint32_t> all = AddressList();
   const std::string count = std::to_string(all.size()) + "\r\n";
-  std::string human = "*** Velmora *** - IP statistic list: \r\nIP count: " + count;
-  std::string machine = count;
-  for (const auto& [address, record] : all) {
-    const std::string line = AddressToDotted(address) + (has_row(address) ? " 1\r\n" : " 0\r\n");
-    human += "IP: " + line;
-    machine += line;
+  std::string text = human ? "*** Velmora *** - IP statistic list: \r\nIP count: " + count : count;
+  text.reserve(text.size() + all.size() * (human ? 26 : 22));
+  char dotted[INET_ADDRSTRLEN];
+  for (const uint32_t address : all) {
+    if (human) text += "IP: ";
+    ::inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+    text += dotted;
+    text += has_row(address) ? " 1\r\n" : " 0\r\n";
   }
-  return {human, machine};
+  return text;
+}
+
+std::vector<uint32_t> TrafficStatistics::AddressList() const {
+  std::vector<uint32_t> all;
+  for (const Shard& shard : shards_) {
+    std::lock_guard lock(shard.mutex);
+    for (const auto& record : shard.addresses) all.push_back(record.first);
+  }
+  std::sort(all.begin(), all.end());
+  return all;
 }
 
 std::optional<AddressStatistics> TrafficStatistics::Address(uint32_t address) const {

@@ -79,15 +79,17 @@ class TrafficStatistics {
   void ResetAddress(uint32_t address);
   void ResetAll();
 
-  // The remote control's address list: a human text and a machine text. `has_row` tells whether
-  // the IP/MAC table resolves an address.
-  std::pair<std::string, std::string> ListAddresses(
-      const std::function<bool(uint32_t)>& has_row) const;
+  // The remote control's address list, its human text or its machine text, formatted after the
+  // addresses were copied out of the shards, so the packet sources never wait for it. `has_row`
+  // tells whether the IP/MAC table resolves an address.
+  std::string ListAddresses(const std::function<bool(uint32_t)>& has_row, bool human) const;
 
   std::optional<AddressStatistics> Address(uint32_t address) const;
   // In file order: by the address word as a little-endian number, the last octet weighing most.
   using Records = std::vector<std::pair<uint32_t, AddressStatistics>>;
   Records Addresses() const;
+  // The addresses alone, in the same order.
+  std::vector<uint32_t> AddressList() const;
   StatisticsSummary Summary() const;
   std::string active_file() const;
 

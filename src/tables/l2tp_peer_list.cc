@@ -20,10 +20,11 @@ std::vector<uint32_t> L2tpPeerList::Entries() const {
 
 ListChange L2tpPeerList::Add(const std::string& address, OperatorPrompt& prompt) {
   const uint32_t value = DottedToAddress(address);
-  if (value == 0xffffffff) return RefuseListChange(prompt, "Invalid IP address");
+  if (value == 0xffffffff)
+    return RefuseListChange(prompt, ListRefusal::kInvalid, "Invalid IP address");
   std::lock_guard lock(mutex_);
   if (std::find(peers_.begin(), peers_.end(), value) != peers_.end()) {
-    return RefuseListChange(prompt, "IP address already exists.");
+    return RefuseListChange(prompt, ListRefusal::kExists, "IP address already exists.");
   }
   peers_.push_back(value);
   return {};
@@ -31,7 +32,8 @@ ListChange L2tpPeerList::Add(const std::string& address, OperatorPrompt& prompt)
 
 ListChange L2tpPeerList::Remove(uint32_t address, OperatorPrompt& prompt) {
   std::lock_guard lock(mutex_);
-  if (std::erase(peers_, address) == 0) return RefuseListChange(prompt, "No such peer");
+  if (std::erase(peers_, address) == 0)
+    return RefuseListChange(prompt, ListRefusal::kNoSuchEntry, "No such peer");
   return {};
 }
 

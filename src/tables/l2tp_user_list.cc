@@ -28,8 +28,10 @@ std::map<std::string, std::string> L2tpUserList::Entries() const {
 ListChange L2tpUserList::Add(const std::string& name, const std::string& password,
                              OperatorPrompt& prompt) {
   std::lock_guard lock(mutex_);
-  if (users_.contains(name)) return RefuseListChange(prompt, "User already exists.");
-  if (!IsStorableUser(name, password)) return RefuseListChange(prompt, kNotStorable);
+  if (users_.contains(name))
+    return RefuseListChange(prompt, ListRefusal::kExists, "User already exists.");
+  if (!IsStorableUser(name, password))
+    return RefuseListChange(prompt, ListRefusal::kNotStorable, kNotStorable);
   users_.emplace(name, password);
   return {};
 }
@@ -38,15 +40,18 @@ ListChange L2tpUserList::ChangePassword(const std::string& name, const std::stri
                                         OperatorPrompt& prompt) {
   std::lock_guard lock(mutex_);
   const auto it = users_.find(name);
-  if (it == users_.end()) return RefuseListChange(prompt, "No such user");
-  if (!IsStorableUser(name, password)) return RefuseListChange(prompt, kNotStorable);
+  if (it == users_.end())
+    return RefuseListChange(prompt, ListRefusal::kNoSuchEntry, "No such user");
+  if (!IsStorableUser(name, password))
+    return RefuseListChange(prompt, ListRefusal::kNotStorable, kNotStorable);
   it->second = password;
   return {};
 }
 
 ListChange L2tpUserList::Remove(const std::string& name, OperatorPrompt& prompt) {
   std::lock_guard lock(mutex_);
-  if (users_.erase(name) == 0) return RefuseListChange(prompt, "No such user");
+  if (users_.erase(name) == 0)
+    return RefuseListChange(prompt, ListRefusal::kNoSuchEntry, "No such user");
   return {};
 }
 

@@ -1,5 +1,6 @@
 #include "tables/mac_address.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace velmora {
@@ -32,6 +33,17 @@ std::optional<MacAddress> ParseMac(std::string_view text) {
   }
   if (digits == 0 || part + 1 != mac.size()) return std::nullopt;
   return mac;
+}
+
+std::optional<MacAddress> ParseFullMac(std::string_view text) {
+  constexpr size_t kLength = 17, kSeparators = 5;
+  if (text.size() != kLength) return std::nullopt;
+  const auto colons = std::count(text.begin(), text.end(), ':');
+  const auto dashes = std::count(text.begin(), text.end(), '-');
+  if (!(colons == kSeparators && dashes == 0) && !(dashes == kSeparators && colons == 0)) {
+    return std::nullopt;
+  }
+  return ParseMac(text);
 }
 
 std::string MacText(const MacAddress& mac) {

@@ -15,6 +15,10 @@ using MacAddress = std::array<uint8_t, 6>;
 // and nothing else, and its low byte is stored. None for any other text.
 std::optional<MacAddress> ParseMac(std::string_view text);
 
+// The strict form: 17 characters with five separators that are all ":" or all "-", read as
+// ParseMac reads it. None for any other text.
+std::optional<MacAddress> ParseFullMac(std::string_view text);
+
 // The MAC as the router prints it: "00-0A-1B-2C-3D-4E".
 std::string MacText(const MacAddress& mac);
 

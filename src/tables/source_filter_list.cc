@@ -23,10 +23,12 @@ bool SourceFilterList::Contains(uint32_t address) const {
 ListChange SourceFilterList::Add(const std::string& address, OperatorPrompt& prompt) {
   std::lock_guard lock(mutex_);
   if (entries_.size() >= kPageLimit) {
-    return RefuseListChange(prompt, "You can add only 4 source filter IP address");
+    return RefuseListChange(prompt, ListRefusal::kFull,
+                            "You can add only 4 source filter IP address");
   }
   const uint32_t value = DottedToAddress(address);
-  if (value == 0xffffffff) return RefuseListChange(prompt, "Invalid IP address");
+  if (value == 0xffffffff)
+    return RefuseListChange(prompt, ListRefusal::kInvalid, "Invalid IP address");
   entries_.push_back(AddressToDotted(value));
   return {};
 }
@@ -34,16 +36,19 @@ ListChange SourceFilterList::Add(const std::string& address, OperatorPrompt& pro
 ListChange SourceFilterList::Change(size_t index, const std::string& address,
                                     OperatorPrompt& prompt) {
   std::lock_guard lock(mutex_);
-  if (index >= entries_.size()) return RefuseListChange(prompt, "No such source filter");
+  if (index >= entries_.size())
+    return RefuseListChange(prompt, ListRefusal::kNoSuchEntry, "No such source filter");
   const uint32_t value = DottedToAddress(address);
-  if (value == 0xffffffff) return RefuseListChange(prompt, "Invalid IP address");
+  if (value == 0xffffffff)
+    return RefuseListChange(prompt, ListRefusal::kInvalid, "Invalid IP address");
   entries_[index] = AddressToDotted(value);
   return {};
 }
 
 ListChange SourceFilterList::Remove(size_t index, OperatorPrompt& prompt) {
   std::unique_lock lock(mutex_);
-  if (index >= entries_.size()) return RefuseListChange(prompt, "No such source filter");
+  if (index >= entries_.size())
+    return RefuseListChange(prompt, ListRefusal::kNoSuchEntry, "No such source filter");
   const std::string address = entries_[index];
   lock.unlock();
   if (!Confirm(prompt, "Delete source filter request",

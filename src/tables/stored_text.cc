@@ -62,8 +62,9 @@ bool IsStorableProfileAlias(std::string_view alias) {
 }
 
 bool IsStorableUser(std::string_view name, std::string_view password) {
+  using namespace std::string_view_literals;
   const std::string clean = CleanIniLine(name);
-  return !name.empty() && !HasAny(name, "=\r\n") && !HasAny(password, "\n") &&
+  return !name.empty() && !HasAny(name, "=\r\n\0"sv) && !HasAny(password, "\r\n\0"sv) &&
          (clean.empty() || (clean.front() != '[' && clean.front() != ';')) &&
          name.size() + 1 + password.size() <= kIniMaxLineLength;
 }

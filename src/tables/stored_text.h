@@ -31,9 +31,9 @@ std::string StorableRowAlias(std::string_view alias);
 // empty and holds neither "=" nor a double quote.
 bool IsStorableProfileAlias(std::string_view alias);
 
-// A user name and password that make one [L2TPUSERS] line: a name not empty, without "=", CR or
-// LF, that does not start like a header or a comment; a password without LF; the line within
-// the reader's limit.
+// A user name and password that make one [L2TPUSERS] line: a name not empty, without "=", CR, LF
+// or NUL, that does not start like a header or a comment ("[" or ";", also after blanks); a
+// password without CR, LF or NUL; the line within the reader's limit.
 bool IsStorableUser(std::string_view name, std::string_view password);
 
 // The IPv4 address of an IP/MAC row's text: digits, hexadecimal digits and "x" with exactly three

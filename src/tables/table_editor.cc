@@ -227,8 +227,15 @@ TableChange TableEditor::AddIpMacRowToItsSubnet(const std::string& address, cons
   const std::optional<uint32_t> ip = RowAddress(Trimmed(address));
   if (!ip) return Refuse(prompt, TableRefusal::kInvalidIp, "Invalid IP address");
   const SubnetEntry* entry = current->FindSubnetForAddress(*ip);
-  if (entry == nullptr) {
+  if (entry == nullptr || (*ip & entry->IPSubNetMask) != entry->IPSubNetAddr) {
     return Refuse(prompt, TableRefusal::kNoSubnetForIp, "No subnet carries this IP address");
+  }
+  if (!ParseFullMac(Trimmed(mac))) {
+    return Refuse(prompt, TableRefusal::kInvalidMac, "Invalid MAC address");
+  }
+  if (current->FindIpMacRow(*ip) != nullptr) {
+    return Refuse(prompt, TableRefusal::kIpExists,
+                  "IP address already exists. Delete it first in order to change entry");
   }
   return AddRow(*current, *entry, address, mac, prompt);
 }
@@ -311,10 +318,14 @@ TableChange TableEditor::DeleteIpMacRow(uint32_t row, OperatorPrompt& prompt) {
 
 TableChange TableEditor::DeleteRowsOfSubnet(SubnetId subnet) {
   std::lock_guard lock(mutex_);
-  TableSnapshot next = *tables_.Snapshot();
+  const auto current = tables_.Snapshot();
+  const std::vector<const IpMacEntry*> rows = current->RowsOf(subnet);
+  if (rows.empty()) return {.subnet = subnet};
+  TableSnapshot next = *current;
   next.EraseRowsOf(subnet);
   tables_.Publish(std::move(next));
-  return {.subnet = subnet};
+  for (const IpMacEntry* row : rows) hooks_.DropArpEntry(row->address_text);
+  return {.subnet = subnet, .rows_removed = rows.size()};
 }
 
 TableChange TableEditor::AddIpv6Subnet(const std::string& alias, uint16_t pid,

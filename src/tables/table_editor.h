@@ -39,6 +39,7 @@ struct TableChange {
   SubnetId subnet = 0;    // the subnet added or edited
   bool pid_zero = false;  // a PID of 0 was stored
   size_t rows_added = 0;
+  size_t rows_removed = 0;
   std::vector<std::string> skipped;  // range rows that existed already
   bool ok() const { return refusal == TableRefusal::kNone; }
 };
@@ -65,7 +66,9 @@ class TableEditor {
 
   TableChange AddIpMacRow(SubnetId subnet, const std::string& address, const std::string& mac,
                           OperatorPrompt& prompt);
-  // A row for the subnet that carries the address, as the remote control adds them.
+  // A row for the subnet that carries the address, as the remote control adds them. Checked in
+  // this order: the address, its subnet, the MAC in its strict form (ParseFullMac), a row with
+  // the address, the table's room.
   TableChange AddIpMacRowToItsSubnet(const std::string& address, const std::string& mac,
                                      OperatorPrompt& prompt);
   TableChange EditIpMacRow(uint32_t row, const std::string& address, const std::string& mac,
@@ -75,6 +78,7 @@ class TableEditor {
   TableChange AddIpMacRange(SubnetId subnet, const std::string& address, const std::string& mac,
                             int count, OperatorPrompt& prompt);
   TableChange DeleteIpMacRow(uint32_t row, OperatorPrompt& prompt);
+  // Removes every row of the subnet and drops each one's ARP entry; `rows_removed` tells how many.
   TableChange DeleteRowsOfSubnet(SubnetId subnet);
 
   TableChange AddIpv6Subnet(const std::string& alias, uint16_t pid, OperatorPrompt& prompt);

@@ -18,9 +18,9 @@ bool Confirm(OperatorPrompt& prompt, const std::string& title, const std::string
                      .default_answer = PromptAnswer::kYes}) == PromptAnswer::kYes;
 }
 
-ListChange RefuseListChange(OperatorPrompt& prompt, const std::string& text) {
+ListChange RefuseListChange(OperatorPrompt& prompt, ListRefusal refusal, const std::string& text) {
   ShowRefusal(prompt, text);
-  return {.ok = false, .message = text};
+  return {.ok = false, .refusal = refusal, .message = text};
 }
 
 }  // namespace velmora

@@ -31,10 +31,10 @@ ListChange UserProfileList::Add(const UserProfile& profile, OperatorPrompt& prom
   std::lock_guard lock(mutex_);
   const auto at = Place(profile.Alias);
   if (at != profiles_.end() && at->Alias == profile.Alias) {
-    return RefuseListChange(prompt, "Alias already exists.");
+    return RefuseListChange(prompt, ListRefusal::kExists, "Alias already exists.");
   }
   if (!IsStorableProfileAlias(profile.Alias)) {
-    return RefuseListChange(prompt,
+    return RefuseListChange(prompt, ListRefusal::kNotStorable,
                             "The alias cannot be stored: 1 to 128 characters, none of = ; [ and "
                             "double quotes, no blank at either end");
   }
@@ -46,7 +46,7 @@ ListChange UserProfileList::Change(const UserProfile& profile, OperatorPrompt& p
   std::lock_guard lock(mutex_);
   const auto at = Place(profile.Alias);
   if (at == profiles_.end() || at->Alias != profile.Alias) {
-    return RefuseListChange(prompt, "No such user profile");
+    return RefuseListChange(prompt, ListRefusal::kNoSuchEntry, "No such user profile");
   }
   *at = profile;
   return {};
@@ -60,7 +60,7 @@ ListChange UserProfileList::Remove(const std::string& alias, OperatorPrompt& pro
   std::lock_guard lock(mutex_);
   const auto at = Place(alias);
   if (at == profiles_.end() || at->Alias != alias) {
-    return RefuseListChange(prompt, "No such user profile");
+    return RefuseListChange(prompt, ListRefusal::kNoSuchEntry, "No such user profile");
   }
   profiles_.erase(at);
   return {};

@@ -163,6 +163,11 @@ void MainWindow::ShowStopped() {
       Qt::QueuedConnection);
 }
 
+void MainWindow::ShowRemoteLamp(int value) {
+  QMetaObject::invokeMethod(
+      this, [this, value] { panel_->ShowRemoteLamp(value != 0); }, Qt::QueuedConnection);
+}
+
 void MainWindow::WakeUp() {
   QMetaObject::invokeMethod(
       this, [this] { Pump(); }, Qt::QueuedConnection);

@@ -38,6 +38,7 @@ class MainWindow final : public QMainWindow, public StatusView {
 
   void ShowStatus(const StatusSnapshot& snapshot) override;
   void ShowStopped() override;
+  void ShowRemoteLamp(int value) override;
 
   StatusPanel& panel() { return *panel_; }
   QosPanel& qos_panel() { return *qos_; }

@@ -116,7 +116,7 @@ StatusPanel::StatusPanel(QWidget* parent)
   routed_ = AddLamp("Routed", "routedLamp");
   internal_ = AddLamp("Internal", "internalLamp");
   l2tp_ = AddLamp("L2TP", "l2tpLamp");
-  AddLamp("RCmd", "remoteLamp");  // switched by the remote control's sessions
+  remote_ = AddLamp("RCmd", "remoteLamp");
   lamps->addStretch();
 
   auto* grid = new QGridLayout(table_);

@@ -61,6 +61,7 @@ class StatusPanel final : public QWidget {
   explicit StatusPanel(QWidget* parent = nullptr);
   void Show(const StatusSnapshot& snapshot);
   void ShowStopped();
+  void ShowRemoteLamp(bool on) { remote_->Switch(on); }
   void ResetScale() { graph_->Reset(); }
 
  private:
@@ -73,6 +74,7 @@ class StatusPanel final : public QWidget {
   Lamp* routed_;
   Lamp* internal_;
   Lamp* l2tp_;
+  Lamp* remote_;  // switched by the remote control's sessions, not by the snapshots
   QWidget* table_;
   QLabel* unicast_packets_;
   QLabel* unicast_rate_;

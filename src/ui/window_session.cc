@@ -1,5 +1,7 @@
 #include "ui/window_session.h"
 
+#include "app/router.h"
+
 namespace velmora::ui {
 
 WindowSession::WindowSession(int& argc, char** argv) : application_(argc, argv) {
@@ -10,7 +12,9 @@ int WindowSession::Run(Router& router, Log& log) {
   MainWindow window(router, log, prompt_);
   window.set_on_finished([] { QCoreApplication::exit(0); });
   window.Begin();
-  return QApplication::exec();
+  const int result = QApplication::exec();
+  router.Finish();
+  return result;
 }
 
 }  // namespace velmora::ui

@@ -76,6 +76,21 @@ TEST_F(SettingsTest, CorrectionsAndOddLines) {
   EXPECT_EQ(Load("[GENERAL]\nBufTime=20000\n").BufTime, 10000);
 }
 
+TEST_F(SettingsTest, RemoteControlRestrictionsAreWrittenOnlyWhenPresent) {
+  const Settings open = Load("");
+  EXPECT_EQ(open.RemoteControlBind.get(), "");
+  const std::string plain = Saved(open);
+  EXPECT_EQ(plain.find("RemoteControlBind"), std::string::npos);
+  EXPECT_EQ(plain.find("RemoteControlAllow"), std::string::npos);
+  const Settings bound =
+      Load("[GENERAL]\nRemoteControlAllow=10.0.0.1, 192.168.0.0/16\nRemoteControlBind=127.0.0.1\n");
+  EXPECT_EQ(bound.RemoteControlBind.get(), "127.0.0.1");
+  EXPECT_EQ(bound.RemoteControlAllow.get(), "10.0.0.1, 192.168.0.0/16");
+  EXPECT_NE(Saved(bound).find("Ipv6Adapter=0\r\nRemoteControlBind=127.0.0.1\r\n"
+                              "RemoteControlAllow=10.0.0.1, 192.168.0.0/16\r\n"),
+            std::string::npos);
+}
+
 TEST_F(SettingsTest, SpacedKeyIsNoKnownKey) {
   const Settings s = Load("[GENERAL]\nBufTime = 200\n");
   EXPECT_EQ(s.BufTime, 3000);

@@ -110,12 +110,31 @@ TEST_F(TcpSessionTest, LinesEndAtEveryLineFeed) {
 
 TEST_F(TcpSessionTest, AnOverLongLineIsDiscardedAndTheSessionGoesOn) {
   Send(std::string(TcpSocket::kMaxLine + 100, 'x') + "\nok\n");
+  EXPECT_EQ(ReadLine().get(), std::make_pair(TcpSocket::kLineTooLong, std::string()));
   EXPECT_EQ(ReadLine().get().second, "ok");
   auto next = ReadLine();  // a longer one still, in several blocks
   for (int i = 0; i < 4; ++i) Send(std::string(TcpSocket::kMaxLine, 'y'));
   Send("\nnext\n");
-  EXPECT_EQ(next.get().second, "next");
-  EXPECT_TRUE(console_.Has("Remote line over 8192 bytes discarded"));
+  EXPECT_EQ(next.get(), std::make_pair(TcpSocket::kLineTooLong, std::string()));
+  EXPECT_EQ(ReadLine().get().second, "next");
+  EXPECT_EQ(console_.Count("Remote line over 8192 bytes discarded"), 2);
+}
+
+TEST_F(TcpSessionTest, TelnetClientsEndLinesWithCrNulAndTheirCommandsAreDropped) {
+  session_->set_human(true);
+  auto line = ReadLine();
+  // WILL ECHO, a subnegotiation, an escaped erase-line command; then a word with a DEL.
+  Send(
+      "\xff\xfb\x01\xff\xfa\x18\x01\xff\xf0\xff\xf8"
+      "ab\x7f");
+  EXPECT_EQ(Echo(5), "ab\b \b");
+  Send("c\r");
+  EXPECT_EQ(Echo(2), "c\r");
+  Send(std::string("\0next", 5));
+  EXPECT_EQ(line.get(), std::make_pair(0, std::string("ac\r")));
+  auto rest = ReadLine();
+  Send("\r\n");
+  EXPECT_EQ(rest.get(), std::make_pair(0, std::string("next\r")));
 }
 
 TEST_F(TcpSessionTest, APeerClosingMidLineGivesMinusOne) {

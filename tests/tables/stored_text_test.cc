@@ -39,6 +39,12 @@ TEST(StoredTextTest, AliasesThatWouldNotReadBackAreRefusedOrRepaired) {
   EXPECT_FALSE(IsStorableUser("[alice", "x"));
   EXPECT_FALSE(IsStorableUser(" ;alice", "x"));
   EXPECT_FALSE(IsStorableUser("alice", "line\nfeed"));
+  EXPECT_FALSE(IsStorableUser("alice", "carriage\rreturn"));
+  EXPECT_FALSE(IsStorableUser("alice", std::string("nul\0x", 5)));
+  EXPECT_FALSE(IsStorableUser(std::string("al\0ice", 6), "x"));
+  EXPECT_FALSE(IsStorableUser("al\rice", "x"));
+  EXPECT_FALSE(IsStorableUser("a=b", "x"));
+  EXPECT_FALSE(IsStorableUser(";alice", "x"));
   EXPECT_FALSE(IsStorableUser("alice", std::string(506, 'x')));
 }
 

@@ -110,6 +110,13 @@ class RouterRun {
     child_.pid = -1;
     return status;
   }
+  // The exit status once the router has ended by itself within five seconds; -2 when it has not.
+  int AwaitExit() {
+    int status = 0;
+    if (!WaitFor([&] { return waitpid(child_.pid, &status, WNOHANG) == child_.pid; })) return -2;
+    child_.pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
   void Kill() {
     if (child_.pid <= 0) return;
     kill(child_.pid, SIGKILL);

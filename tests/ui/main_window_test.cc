@@ -5,8 +5,11 @@
 
 #include <QAction>
 #include <QListWidget>
+#include <fstream>
 #include <thread>
 
+#include "testing/remote_client.h"
+#include "testing/udp_peer.h"
 #include "ui/window_rig.h"
 
 namespace velmora {
@@ -90,6 +93,23 @@ TEST(MainWindow, CloseWithNoLeavesEverythingRunningAndWithYesSavesAndExits) {
   const std::string ini = testing::ReadAll(rig.dir() / "velmora.ini");
   EXPECT_NE(ini.find("WinPosition=0,1,-1,-1,-1,-1,40,50,740,570"), std::string::npos) << ini;
   EXPECT_NE(ini.find("StartListening=1"), std::string::npos);
+}
+
+TEST(MainWindow, TheRcmdLampShowsAnOpenRemoteSession) {
+  const uint16_t port = testing::UdpPeer::FreePort();
+  WindowRig rig("velmora_ui_rcmd");
+  // The rig's folder is the current one: its remote control is switched on in place.
+  std::string ini = testing::ReadAll("velmora.ini");
+  ini.replace(ini.find("RemoteControlOn=0"), 17,
+              "RemoteControlOn=1\nRemoteControlPort=" + std::to_string(port));
+  std::ofstream("velmora.ini") << ini;
+  rig.Open();
+  EXPECT_FALSE(rig.LampNamed("remoteLamp").on());
+  {
+    testing::RemoteClient client(port);
+    ASSERT_TRUE(WindowRig::WaitFor([&] { return rig.LampNamed("remoteLamp").on(); }));
+  }
+  EXPECT_TRUE(WindowRig::WaitFor([&] { return !rig.LampNamed("remoteLamp").on(); }));
 }
 
 TEST(MainWindow, PlacementSurvivesARestart) {
