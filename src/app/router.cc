@@ -1,5 +1,7 @@
 #include "app/router.h"
 
+#include <filesystem>
+
 #include "platform/address_text.h"
 #include "platform/autostart.h"
 #include "platform/local_addresses.h"
@@ -9,6 +11,13 @@
 
 namespace velmora {
 namespace {
+
+// The bouncer program beside the router's own executable; empty when that is unknown.
+std::string BouncerBesideExecutable() {
+  const std::string executable = ExecutablePath();
+  if (executable.empty()) return {};
+  return (std::filesystem::path(executable).parent_path() / "bouncer").string();
+}
 
 // This host's IPv4 addresses for the tap's address filter, each selected.
 std::vector<LocalFilterAddress> SelectedLocalAddresses() {
@@ -77,6 +86,13 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
           path_, lns_,
           {settings_.L2tpEnable, settings_.L2tpPort, settings_.L2tpPoolIP, settings_.L2tpPool,
            settings_.LogLevel, tables_.l2tp_users(), tables_.l2tp_peers()}),
+      bouncer_({.settings = settings_,
+                .tables = tables_.tables(),
+                .files = files,
+                .log = log,
+                .clock = clock,
+                .folder = options_.working_folder,
+                .program_fallback = BouncerBesideExecutable()}),
       controller_({settings_, configuration_, log, clock, prompt, refresher_, statistics_}) {
   tables_.Attach(configuration_);
   controller_.AddSource(&sending_);
@@ -84,6 +100,7 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
   controller_.AddSource(&pylon_);
   controller_.OpenBeforeOthers(&pylon_);
   controller_.AddSource(&transparent_);
+  controller_.AddSource(&bouncer_);
   controller_.AddSource(&l2tp_link_);
   controller_.set_shaping(
       [this] {
@@ -131,7 +148,7 @@ void Router::LoadSettings() {
 std::vector<std::string> Router::OwnFiles() const {
   const std::string log = settings_.LogFileName.get();
   return {Configuration::kFileName,  options_.lock_file, log, log + "1", log + "2",
-          statistics_.active_file(), kRouteStateFile};
+          statistics_.active_file(), kRouteStateFile, kBouncerIniFile, kBouncerStateFile};
 }
 
 SourceSettings Router::CurrentSourceSettings() const {
@@ -158,6 +175,10 @@ bool Router::Restart() {
     clock_.SleepFor(kRestartPause);
     controller_.ServiceStart();
   });
+}
+
+bool Router::ConfigureBouncer() {
+  return loop_.PostAndWait([this] { bouncer_.ConfigureAndStartBouncer(); });
 }
 
 bool Router::ResetCounters() {

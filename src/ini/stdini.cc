@@ -76,6 +76,11 @@ std::string stdini::GetValue(const std::string& section, const std::string& key)
   return found_key == found_section->second.end() ? std::string() : found_key->second;
 }
 
+bool stdini::HasKey(const std::string& section, const std::string& key) const {
+  const auto found_section = sections_.find(section);
+  return found_section != sections_.end() && found_section->second.contains(key);
+}
+
 std::vector<int32_t> stdini::GetIntList(const std::string& section, const std::string& key) const {
   const std::string value = GetValue(section, key);
   std::vector<int32_t> numbers;

@@ -34,6 +34,8 @@ class stdini {
 
   // Empty when the section or the key does not exist.
   std::string GetValue(const std::string& section, const std::string& key) const;
+  // Whether the section holds the key, with any value.
+  bool HasKey(const std::string& section, const std::string& key) const;
   // The decimal numbers of a comma-separated value; empty for an empty or missing value.
   std::vector<int32_t> GetIntList(const std::string& section, const std::string& key) const;
   // False, changing nothing, when the section or the key does not exist.
