@@ -136,13 +136,13 @@ void BouncerControl::StartInstance() {
     return;
   }
   instance_ = std::move(started);
-  if (parts_.log.level() >= 3) parts_.log << "Bouncer started\n";
-  parts_.log << "Bouncer program " << program << " runs as process "
-             << static_cast<int32_t>(instance_->identity().pid) << "\n";
   if (!parts_.files.WriteFileAtomically(InFolder(kBouncerStateFile),
                                         StateText(instance_->identity()))) {
     parts_.log << "Bouncer state file " << kBouncerStateFile << " cannot be written\n";
   }
+  if (parts_.log.level() >= 3) parts_.log << "Bouncer started\n";
+  parts_.log << "Bouncer program " << program << " runs as process "
+             << static_cast<int32_t>(instance_->identity().pid) << "\n";
 }
 
 }  // namespace velmora

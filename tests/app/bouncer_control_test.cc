@@ -194,6 +194,10 @@ TEST_F(BouncerControlTest, AnInstanceThatIgnoresSigtermIsKilledAfterTwoSeconds) 
   BouncerControl control = Control();
   control.ConfigureAndStartBouncer();
   const pid_t first = RecordedPid();
+  // Once it runs sleep, the script has set SIGTERM aside.
+  ASSERT_TRUE(testing::WaitFor([&] {
+    return IdentifyProcess(first).value_or(ProcessIdentity{}).executable == "/usr/bin/sleep";
+  }));
   const auto before = std::chrono::steady_clock::now();
   control.ConfigureAndStartBouncer();
   EXPECT_GE(std::chrono::steady_clock::now() - before, BouncerControl::kEndGrace);

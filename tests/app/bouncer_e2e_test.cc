@@ -106,9 +106,11 @@ TEST(BouncerEndToEnd, TheRouterStartsBouncerAndStreamsArriveByteForByteInOrder) 
       "sink.out");
   ASSERT_TRUE(router.Start(RouterIni(sink_port), "bouncer: started with 2 link(s)"))
       << router.Log();
-  EXPECT_NE(router.Log().find("Bouncer started\n"), std::string::npos);
+  // The bouncer may log before the router has recorded it and logged its start.
+  EXPECT_TRUE(testing::WaitFor(
+      [&] { return router.Log().find("Bouncer started\n") != std::string::npos; }));
+  ASSERT_TRUE(testing::WaitFor([&] { return RecordedBouncer(dir) > 0; }));
   const pid_t bouncer = RecordedBouncer(dir);
-  ASSERT_GT(bouncer, 0);
 
   for (int i = 0; i < kDatagrams; ++i) {
     sender.SendTo(wrapped_port, Numbered(i));
@@ -146,8 +148,9 @@ TEST(BouncerEndToEnd, TheRouterStartsBouncerAndStreamsArriveByteForByteInOrder) 
   // The next run replaces the instance the last one left behind.
   ASSERT_TRUE(router.Start("bouncer: started with 2 link(s)")) << router.Log();
   EXPECT_TRUE(testing::WaitFor([&] { return !Running(bouncer); }));
+  ASSERT_TRUE(testing::WaitFor(
+      [&] { return RecordedBouncer(dir) > 0 && RecordedBouncer(dir) != bouncer; }));
   const pid_t next = RecordedBouncer(dir);
-  EXPECT_NE(next, bouncer);
   EXPECT_TRUE(Running(next));
   router.Stop();
   EndBouncer(next);
