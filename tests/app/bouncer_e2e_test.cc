@@ -50,11 +50,24 @@ pid_t RecordedBouncer(const std::filesystem::path& dir) {
   return pid;
 }
 
-void EndBouncer(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  testing::WaitFor([&] { return !Running(pid); });
-}
+// Ends the processes a test started or had started when the test ends, also when it failed.
+class Leftovers {
+ public:
+  explicit Leftovers(const std::filesystem::path& dir) : dir_(dir) {}
+  ~Leftovers() {
+    pids_.push_back(RecordedBouncer(dir_));
+    for (pid_t pid : pids_) {
+      if (pid > 0) kill(pid, SIGTERM);
+    }
+  }
+  void Add(pid_t pid) { pids_.push_back(pid); }
+  // A process that has ended and was reaped: its id may be another process's now.
+  void Forget(pid_t pid) { std::erase(pids_, pid); }
+
+ private:
+  std::filesystem::path dir_;
+  std::vector<pid_t> pids_;
+};
 
 std::string RouterIni(uint16_t inserter_port) {
   return "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nLogOn=0\nLogLevel=3\nInserterIP=127.0.0.1"
@@ -104,6 +117,8 @@ TEST(BouncerEndToEnd, TheRouterStartsBouncerAndStreamsArriveByteForByteInOrder) 
       {INSERTER_SINK_BINARY, "--port", std::to_string(sink_port), "--interval", "0", "--count",
        std::to_string(kDatagrams), "--verbose", "--pcap", "inserter.pcap"},
       "sink.out");
+  Leftovers leftovers(dir);
+  leftovers.Add(sink);
   ASSERT_TRUE(router.Start(RouterIni(sink_port), "bouncer: started with 2 link(s)"))
       << router.Log();
   // The bouncer may log before the router has recorded it and logged its start.
@@ -111,6 +126,7 @@ TEST(BouncerEndToEnd, TheRouterStartsBouncerAndStreamsArriveByteForByteInOrder) 
       [&] { return router.Log().find("Bouncer started\n") != std::string::npos; }));
   ASSERT_TRUE(testing::WaitFor([&] { return RecordedBouncer(dir) > 0; }));
   const pid_t bouncer = RecordedBouncer(dir);
+  leftovers.Add(bouncer);
 
   for (int i = 0; i < kDatagrams; ++i) {
     sender.SendTo(wrapped_port, Numbered(i));
@@ -119,6 +135,7 @@ TEST(BouncerEndToEnd, TheRouterStartsBouncerAndStreamsArriveByteForByteInOrder) 
   }
   for (int i = 0; i < kDatagrams; ++i) ASSERT_EQ(receiver.Next(), Numbered(i)) << i;
   EXPECT_EQ(testing::Wait(sink), 0) << ReadAll(dir / "sink.out");
+  leftovers.Forget(sink);
 
   const std::string sink_out = ReadAll(dir / "sink.out");
   const std::regex wrapped(
@@ -153,8 +170,6 @@ TEST(BouncerEndToEnd, TheRouterStartsBouncerAndStreamsArriveByteForByteInOrder) 
   const pid_t next = RecordedBouncer(dir);
   EXPECT_TRUE(Running(next));
   router.Stop();
-  EndBouncer(next);
-  EndBouncer(bouncer);
 }
 
 }  // namespace
