@@ -220,14 +220,19 @@ TEST(BouncerProcessTest, RepeatsPlainAndWrappedStreamsSkipsABusyPortAndEndsOnSig
     EXPECT_EQ(d.source, "127.0.0.1");
     EXPECT_EQ(got.substr(8 + 14 + 28), Numbered(i, 1400));
   }
+  // A burst longer than one receive batch keeps its order.
+  plain_receiver.WidenReceiveBuffer();
+  for (int i = 0; i < 200; ++i) sender.SendTo(plain_port, Numbered(i, 100 + i));
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(plain_receiver.Next(), Numbered(i, 100 + i));
   sender.SendTo(qos_port, std::string(kMaxInserterDatagram - kWrappingSize + 1, 'x'));
-  ASSERT_TRUE(bouncer.WaitForLog("link 2: a payload of 4047 bytes from 127.0.0.1:"));
+  ASSERT_TRUE(bouncer.WaitForLog("link 2: a payload of more than 4046 bytes from 127.0.0.1:"));
   EXPECT_NE(bouncer.Log().find("does not fit an inserter datagram of 4096 bytes: dropped"),
             std::string::npos);
   inserter.set_timeout(std::chrono::milliseconds(200));
   EXPECT_EQ(inserter.Next(), "<nothing>");
 
   EXPECT_EQ(bouncer.Stop(), 0);
+  EXPECT_NE(bouncer.Log().find(": 220 repeated, 0 dropped\n"), std::string::npos) << bouncer.Log();
   EXPECT_NE(bouncer.Log().find(": 20 repeated, 1 dropped\n"), std::string::npos) << bouncer.Log();
   EXPECT_NE(bouncer.Log().find("bouncer: ended\n"), std::string::npos);
 }

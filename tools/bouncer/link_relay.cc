@@ -9,16 +9,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/receive_buffer.h"
 #include "traffic/udp_frame.h"
 
 namespace velmora {
 
 namespace {
 
-// Large enough for any UDP payload, so that a long one is seen whole and dropped, not cut.
-constexpr size_t kReceiveBuffer = 65536;
-// The socket buffers the bouncer asks for, so that a burst waits whole.
-constexpr int kSocketBuffer = 4 << 20;
+// The longest payload of a UDP datagram over IPv4.
+constexpr size_t kLargestUdp = 65507;
+// The send buffer the bouncer asks for, so that a batch leaves whole.
+constexpr int kSendBuffer = 4 << 20;
 
 sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
   sockaddr_in at{};
@@ -44,7 +45,7 @@ int OpenReceiver(const BouncerLink& link, std::string& problem) {
     problem = std::string("no socket: ") + std::strerror(errno);
     return -1;
   }
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSocketBuffer, sizeof kSocketBuffer);
+  SizeReceiveBuffer(fd);
   const sockaddr_in at = SocketAddress(link.receive_bind_ip, link.receive_port);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0) {
     problem = "cannot receive on " + Endpoint(link.receive_bind_ip, link.receive_port) + ": " +
@@ -95,7 +96,7 @@ std::unique_ptr<LinkRelay> LinkRelay::Open(const BouncerLink& link, Logger log,
     ::close(receive_fd);
     return nullptr;
   }
-  ::setsockopt(send_fd, SOL_SOCKET, SO_SNDBUF, &kSocketBuffer, sizeof kSocketBuffer);
+  ::setsockopt(send_fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
   return std::unique_ptr<LinkRelay>(new LinkRelay(link, std::move(log), receive_fd, send_fd));
 }
 
@@ -104,8 +105,21 @@ LinkRelay::LinkRelay(const BouncerLink& link, Logger log, int receive_fd, int se
       log_(std::move(log)),
       receive_fd_(receive_fd),
       send_fd_(send_fd),
-      buffer_(kReceiveBuffer) {
-  datagram_.reserve(kMaxInserterDatagram);
+      to_(link.add_qos_headers ? SocketAddress(link.send_ip, link.send_port)
+                               : SocketAddress(link.destination_ip, link.destination_port)),
+      // A wrapped payload longer than fits is seen as longer than that, and dropped.
+      received_(link.add_qos_headers ? kMaxInserterDatagram - kWrappingSize + 1 : kLargestUdp),
+      wrapped_(link.add_qos_headers ? kDatagramBatch : 0),
+      outgoing_(kDatagramBatch),
+      vectors_(kDatagramBatch) {
+  for (std::vector<uint8_t>& datagram : wrapped_) datagram.reserve(kMaxInserterDatagram);
+  for (size_t i = 0; i < kDatagramBatch; ++i) {
+    outgoing_[i].msg_hdr = {};
+    outgoing_[i].msg_hdr.msg_name = &to_;
+    outgoing_[i].msg_hdr.msg_namelen = sizeof to_;
+    outgoing_[i].msg_hdr.msg_iov = &vectors_[i];
+    outgoing_[i].msg_hdr.msg_iovlen = 1;
+  }
 }
 
 LinkRelay::~LinkRelay() {
@@ -114,40 +128,59 @@ LinkRelay::~LinkRelay() {
 }
 
 void LinkRelay::RepeatWaiting() {
-  for (;;) {
-    sockaddr_in from{};
-    socklen_t length = sizeof from;
-    const ssize_t n = ::recvfrom(receive_fd_, buffer_.data(), buffer_.size(), 0,
-                                 reinterpret_cast<sockaddr*>(&from), &length);
-    if (n < 0) return;  // nothing more waits (or the socket failed: poll tells again)
-    Repeat(std::span<const uint8_t>(buffer_.data(), static_cast<size_t>(n)), from.sin_addr.s_addr,
-           ntohs(from.sin_port));
+  // A batch that was not full has emptied the socket.
+  while (RepeatBatch() == kDatagramBatch) {
   }
 }
 
-void LinkRelay::Repeat(std::span<const uint8_t> payload, uint32_t source, uint16_t source_port) {
-  sockaddr_in to = SocketAddress(link_.destination_ip, link_.destination_port);
-  std::span<const uint8_t> bytes = payload;
-  if (link_.add_qos_headers) {
-    if (!WrapForInserter(link_, source, source_port, identification_++, payload, datagram_)) {
-      ++dropped_;
-      log_("link " + std::to_string(link_.number) + ": a payload of " +
-           std::to_string(payload.size()) + " bytes from " + Endpoint(source, source_port) +
-           " does not fit an inserter datagram of " + std::to_string(kMaxInserterDatagram) +
-           " bytes: dropped");
+size_t LinkRelay::RepeatBatch() {
+  mmsghdr* headers = received_.PrepareReceive();
+  const int count = ::recvmmsg(receive_fd_, headers, kDatagramBatch, MSG_DONTWAIT, nullptr);
+  if (count <= 0) return 0;
+  for (int i = 0; i < count; ++i) received_.Keep(static_cast<size_t>(i), headers[i].msg_len);
+  size_t outgoing = 0;
+  for (size_t i = 0; i < received_.size(); ++i) {
+    if (Prepare(i, outgoing)) ++outgoing;
+  }
+  Send(outgoing);
+  return static_cast<size_t>(count);
+}
+
+bool LinkRelay::Prepare(size_t i, size_t outgoing) {
+  const std::span<uint8_t> payload = received_[i];
+  if (!link_.add_qos_headers) {
+    vectors_[outgoing] = {payload.data(), payload.size()};
+    return true;
+  }
+  const sockaddr_in& from = received_.from(i);
+  std::vector<uint8_t>& datagram = wrapped_[outgoing];
+  if (!WrapForInserter(link_, from.sin_addr.s_addr, ntohs(from.sin_port), identification_++,
+                       payload, datagram)) {
+    ++dropped_;
+    log_("link " + std::to_string(link_.number) + ": a payload of more than " +
+         std::to_string(kMaxInserterDatagram - kWrappingSize) + " bytes from " +
+         Endpoint(from.sin_addr.s_addr, ntohs(from.sin_port)) +
+         " does not fit an inserter datagram of " + std::to_string(kMaxInserterDatagram) +
+         " bytes: dropped");
+    return false;
+  }
+  vectors_[outgoing] = {datagram.data(), datagram.size()};
+  return true;
+}
+
+void LinkRelay::Send(size_t count) {
+  for (size_t done = 0; done < count;) {
+    const int sent =
+        ::sendmmsg(send_fd_, outgoing_.data() + done, static_cast<unsigned>(count - done), 0);
+    if (sent <= 0) {
+      dropped_ += count - done;
+      log_("link " + std::to_string(link_.number) + ": cannot send to " +
+           Endpoint(to_.sin_addr.s_addr, ntohs(to_.sin_port)) + ": " + std::strerror(errno));
       return;
     }
-    to = SocketAddress(link_.send_ip, link_.send_port);
-    bytes = datagram_;
+    done += static_cast<size_t>(sent);
+    repeated_ += static_cast<size_t>(sent);
   }
-  if (::sendto(send_fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-               sizeof to) < 0) {
-    ++dropped_;
-    log_("link " + std::to_string(link_.number) + ": cannot send to " +
-         Endpoint(to.sin_addr.s_addr, ntohs(to.sin_port)) + ": " + std::strerror(errno));
-    return;
-  }
-  ++repeated_;
 }
 
 std::string LinkRelay::Describe() const {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bouncer/link_config.h"
+#include "platform/datagram_batch.h"
 
 namespace velmora {
 
@@ -39,7 +40,7 @@ class LinkRelay {
   LinkRelay& operator=(const LinkRelay&) = delete;
 
   int receive_fd() const { return receive_fd_; }
-  // Repeats every datagram that waits on the receiving socket, without blocking.
+  // Repeats every datagram that waits on the receiving socket, in batches, without blocking.
   void RepeatWaiting();
   // One line for the start-up log: where the stream comes from and where it goes.
   std::string Describe() const;
@@ -48,14 +49,21 @@ class LinkRelay {
 
  private:
   LinkRelay(const BouncerLink& link, Logger log, int receive_fd, int send_fd);
-  void Repeat(std::span<const uint8_t> payload, uint32_t source, uint16_t source_port);
+  // Receives one batch and sends what it repeats; the number of datagrams received.
+  size_t RepeatBatch();
+  // Points the next outgoing message at what repeats received datagram `i`; false when dropped.
+  bool Prepare(size_t i, size_t outgoing);
+  void Send(size_t count);
 
   BouncerLink link_;
   Logger log_;
   int receive_fd_;
   int send_fd_;
-  std::vector<uint8_t> buffer_;
-  std::vector<uint8_t> datagram_;
+  sockaddr_in to_;
+  DatagramBatch received_;
+  std::vector<std::vector<uint8_t>> wrapped_;  // one inserter datagram per outgoing message
+  std::vector<mmsghdr> outgoing_;
+  std::vector<iovec> vectors_;
   uint16_t identification_ = 0;
   uint64_t repeated_ = 0;
   uint64_t dropped_ = 0;
