@@ -18,8 +18,6 @@ namespace {
 
 // The longest payload of a UDP datagram over IPv4.
 constexpr size_t kLargestUdp = 65507;
-// The send buffer the bouncer asks for, so that a batch leaves whole.
-constexpr int kSendBuffer = 4 << 20;
 
 sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
   sockaddr_in at{};
@@ -40,7 +38,7 @@ std::string Endpoint(uint32_t address, uint16_t port) {
 }
 
 int OpenReceiver(const BouncerLink& link, std::string& problem) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     problem = std::string("no socket: ") + std::strerror(errno);
     return -1;
@@ -96,7 +94,6 @@ std::unique_ptr<LinkRelay> LinkRelay::Open(const BouncerLink& link, Logger log,
     ::close(receive_fd);
     return nullptr;
   }
-  ::setsockopt(send_fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
   return std::unique_ptr<LinkRelay>(new LinkRelay(link, std::move(log), receive_fd, send_fd));
 }
 
@@ -127,23 +124,27 @@ LinkRelay::~LinkRelay() {
   ::close(send_fd_);
 }
 
-void LinkRelay::RepeatWaiting() {
-  // A batch that was not full has emptied the socket.
-  while (RepeatBatch() == kDatagramBatch) {
-  }
+void LinkRelay::Run() {
+  while (!stopping_) RepeatBatch();
 }
 
-size_t LinkRelay::RepeatBatch() {
+void LinkRelay::Stop() {
+  stopping_ = true;
+  // Wakes the receive; the socket reports an error for it that Run does not heed.
+  ::shutdown(receive_fd_, SHUT_RD);
+}
+
+void LinkRelay::RepeatBatch() {
   mmsghdr* headers = received_.PrepareReceive();
-  const int count = ::recvmmsg(receive_fd_, headers, kDatagramBatch, MSG_DONTWAIT, nullptr);
-  if (count <= 0) return 0;
+  const int count = ::recvmmsg(receive_fd_, headers, kDatagramBatch, MSG_WAITFORONE, nullptr);
+  // After Stop the socket returns empty datagrams at once: none of them is the stream's.
+  if (count <= 0 || stopping_) return;
   for (int i = 0; i < count; ++i) received_.Keep(static_cast<size_t>(i), headers[i].msg_len);
   size_t outgoing = 0;
   for (size_t i = 0; i < received_.size(); ++i) {
     if (Prepare(i, outgoing)) ++outgoing;
   }
   Send(outgoing);
-  return static_cast<size_t>(count);
 }
 
 bool LinkRelay::Prepare(size_t i, size_t outgoing) {

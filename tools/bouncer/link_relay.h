@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,8 +27,8 @@ bool WrapForInserter(const BouncerLink& link, uint32_t source, uint16_t source_p
                      uint16_t identification, std::span<const uint8_t> payload,
                      std::vector<uint8_t>& out);
 
-// One link of the bouncer: its receiving socket and the socket it repeats from. Owned and called
-// by the bouncer's main thread only.
+// One link of the bouncer: its receiving socket and the socket it repeats from. Owned by the
+// bouncer's main thread, which runs Run on a thread of the link's own and calls Stop to end it.
 class LinkRelay {
  public:
   using Logger = std::function<void(const std::string&)>;
@@ -39,9 +40,10 @@ class LinkRelay {
   LinkRelay(const LinkRelay&) = delete;
   LinkRelay& operator=(const LinkRelay&) = delete;
 
-  int receive_fd() const { return receive_fd_; }
-  // Repeats every datagram that waits on the receiving socket, in batches, without blocking.
-  void RepeatWaiting();
+  // Repeats the stream, a batch of what waits at a time, until Stop.
+  void Run();
+  // Makes Run return; any thread may call it.
+  void Stop();
   // One line for the start-up log: where the stream comes from and where it goes.
   std::string Describe() const;
   uint64_t repeated() const { return repeated_; }
@@ -49,8 +51,8 @@ class LinkRelay {
 
  private:
   LinkRelay(const BouncerLink& link, Logger log, int receive_fd, int send_fd);
-  // Receives one batch and sends what it repeats; the number of datagrams received.
-  size_t RepeatBatch();
+  // Waits for a batch and sends what it repeats.
+  void RepeatBatch();
   // Points the next outgoing message at what repeats received datagram `i`; false when dropped.
   bool Prepare(size_t i, size_t outgoing);
   void Send(size_t count);
@@ -65,6 +67,7 @@ class LinkRelay {
   std::vector<mmsghdr> outgoing_;
   std::vector<iovec> vectors_;
   uint16_t identification_ = 0;
+  std::atomic<bool> stopping_{false};
   uint64_t repeated_ = 0;
   uint64_t dropped_ = 0;
 };

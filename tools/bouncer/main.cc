@@ -3,14 +3,15 @@
 // destination, or wraps it for the data inserter. Logs to standard output and ends on SIGTERM or
 // SIGINT.
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bouncer/link_config.h"
@@ -55,16 +56,15 @@ std::vector<std::unique_ptr<velmora::LinkRelay>> OpenRelays(const velmora::stdin
   return relays;
 }
 
+// Runs every link on a thread of its own until SIGTERM or SIGINT, then stops and joins them.
 void Run(const std::vector<std::unique_ptr<velmora::LinkRelay>>& relays, int signal_fd) {
-  std::vector<pollfd> waits{{signal_fd, POLLIN, 0}};
-  for (const auto& relay : relays) waits.push_back({relay->receive_fd(), POLLIN, 0});
-  for (;;) {
-    if (::poll(waits.data(), waits.size(), -1) < 0) continue;
-    if (waits[0].revents != 0) return;
-    for (size_t i = 1; i < waits.size(); ++i) {
-      if (waits[i].revents != 0) relays[i - 1]->RepeatWaiting();
-    }
+  std::vector<std::thread> threads;
+  for (const auto& relay : relays) threads.emplace_back([&relay] { relay->Run(); });
+  signalfd_siginfo signal{};
+  while (::read(signal_fd, &signal, sizeof signal) < 0 && errno == EINTR) {
   }
+  for (const auto& relay : relays) relay->Stop();
+  for (std::thread& thread : threads) thread.join();
 }
 
 }  // namespace
