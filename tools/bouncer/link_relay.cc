@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/address_text.h"
 #include "platform/receive_buffer.h"
 #include "traffic/udp_frame.h"
 
@@ -19,22 +20,8 @@ namespace {
 // The longest payload of a UDP datagram over IPv4.
 constexpr size_t kLargestUdp = 65507;
 
-sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
-  sockaddr_in at{};
-  at.sin_family = AF_INET;
-  at.sin_addr.s_addr = address;
-  at.sin_port = htons(port);
-  return at;
-}
-
-std::string AddressText(uint32_t address) {
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &address, text, sizeof text);
-  return text;
-}
-
 std::string Endpoint(uint32_t address, uint16_t port) {
-  return AddressText(address) + ":" + std::to_string(port);
+  return AddressToDotted(address) + ":" + std::to_string(port);
 }
 
 int OpenReceiver(const BouncerLink& link, std::string& problem) {
@@ -187,7 +174,7 @@ void LinkRelay::Send(size_t count) {
 std::string LinkRelay::Describe() const {
   std::string text = "link " + std::to_string(link_.number) + ": " +
                      Endpoint(link_.receive_bind_ip, link_.receive_port);
-  if (link_.receive_multicast_ip) text += " group " + AddressText(*link_.receive_multicast_ip);
+  if (link_.receive_multicast_ip) text += " group " + AddressToDotted(*link_.receive_multicast_ip);
   text += " to " + Endpoint(link_.destination_ip, link_.destination_port);
   if (!link_.add_qos_headers) return text;
   char pid[8];
