@@ -39,7 +39,8 @@ Bytes TransparentDatagram(size_t size) {
 }
 
 std::string RouterIni(uint16_t transparent_port, uint16_t inserter_port) {
-  return "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nBouncerEnable=0\nLogOn=0\nLogLevel=1\nEnableBandwidth=0\n"
+  return "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nBouncerEnable=0\n"
+         "LogOn=0\nLogLevel=1\nEnableBandwidth=0\n"
          "InserterIP=127.0.0.1\nInserterPort=" +
          std::to_string(inserter_port) + "\nTransparentEnable=1\nL2tpEnable=0\nTransparentPort=" +
          std::to_string(transparent_port) +

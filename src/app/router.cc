@@ -147,8 +147,15 @@ void Router::LoadSettings() {
 
 std::vector<std::string> Router::OwnFiles() const {
   const std::string log = settings_.LogFileName.get();
-  return {Configuration::kFileName,  options_.lock_file, log, log + "1", log + "2",
-          statistics_.active_file(), kRouteStateFile, kBouncerIniFile, kBouncerStateFile};
+  return {Configuration::kFileName,
+          options_.lock_file,
+          log,
+          log + "1",
+          log + "2",
+          statistics_.active_file(),
+          kRouteStateFile,
+          kBouncerIniFile,
+          kBouncerStateFile};
 }
 
 SourceSettings Router::CurrentSourceSettings() const {
