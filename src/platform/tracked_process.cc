@@ -53,8 +53,9 @@ std::string Executable(pid_t pid) {
   return path;
 }
 
-// The attributes of a started program: default handling for the signals this process changes and
-// an empty signal mask.
+// The attributes of a started program: default handling for the signals this process changes, an
+// empty signal mask and no inherited descriptor above 2. Made and used by the thread that starts
+// it.
 class SpawnAttributes {
  public:
   SpawnAttributes() {

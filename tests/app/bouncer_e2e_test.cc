@@ -52,6 +52,7 @@ pid_t RecordedBouncer(const std::filesystem::path& dir) {
 }
 
 // Ends the processes a test started or had started when the test ends, also when it failed.
+// Owned by the test's thread.
 class Leftovers {
  public:
   explicit Leftovers(const std::filesystem::path& dir) : dir_(dir) {}

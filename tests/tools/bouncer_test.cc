@@ -150,7 +150,8 @@ TEST(BouncerWrapTest, APayloadIsDroppedRatherThanCutBeyond4096Bytes) {
   EXPECT_TRUE(out.empty());
 }
 
-// A real bouncer in a folder of its own, with the bouncer.ini a test gives.
+// A real bouncer in a folder of its own, with the bouncer.ini a test gives. Owned by the test's
+// thread; ended and its folder removed when it goes.
 class BouncerRun {
  public:
   explicit BouncerRun(const std::string& ini) : dir_(testing::RouterFolder("bouncer_run")) {

@@ -24,7 +24,8 @@ std::optional<uint32_t> ParseNumber(const std::string& text, uint32_t highest) {
   return value;
 }
 
-// Reads the keys of one link's section and notes the first one that is missing or bad.
+// Reads the keys of one link's section and notes the first one that is missing or bad. Made and
+// used by the thread that reads the file.
 class LinkSection {
  public:
   LinkSection(const stdini& ini, int32_t number) : ini_(ini), section_(std::to_string(number)) {}
