@@ -114,7 +114,8 @@ void PinLoadHost() {
 
 std::string RouterIni(uint16_t inserter_port) {
   std::string ini =
-      "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nLogOn=0\nLogLevel=1\nEnableBandwidth=0\n"
+      "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nBouncerEnable=0\n"
+      "LogOn=0\nLogLevel=1\nEnableBandwidth=0\n"
       "InserterIP=127.0.0.1\nInserterPort=" +
       std::to_string(inserter_port) +
       "\nTransparentEnable=0\nL2tpEnable=0\nCorvidEnable=1\nCorvidDefaultRoute=0\n"

@@ -44,6 +44,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/address_text.h"
 #include "router_child.h"
 #include "traffic/udp_frame.h"
 
@@ -55,6 +56,7 @@ using std::chrono::duration;
 using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 using std::chrono::seconds;
+using velmora::SocketAddress;
 using velmora::bench::FreeLoopbackPorts;
 using velmora::bench::RouterChild;
 using velmora::bench::UdpSocketDrops;
@@ -229,14 +231,6 @@ struct Path {
 
   uint32_t AddressOf(const Flow& f) const { return htonl(network | f.host); }
 };
-
-sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = address;
-  a.sin_port = htons(port);
-  return a;
-}
 
 std::string DottedOf(uint32_t address) {
   char text[INET_ADDRSTRLEN];

@@ -34,7 +34,8 @@ inline std::string UserPassword(int i) {
 inline std::string L2tpRouterIni(uint16_t inserter_port, uint16_t l2tp_port, int users,
                                  bool bandwidth_management) {
   std::ostringstream ini;
-  ini << "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0.1\n"
+  ini << "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nBouncerEnable=0\n"
+         "LogOn=0\nLogLevel=1\nInserterIP=127.0.0.1\n"
       << "InserterPort=" << inserter_port << "\nTransparentEnable=0\nStatisticEnable=0\n"
       << "EnableBandwidth=" << (bandwidth_management ? 1 : 0) << "\n"
       << "L2tpEnable=1\nL2tpPort=" << l2tp_port << "\nL2tpPoolIP=172.16.0.1\nL2tpPool=65536\n"

@@ -137,7 +137,8 @@ class FarUdp {
 
 std::string RouterIni(uint16_t inserter_port, const std::vector<std::string>& source_filters) {
   std::string ini =
-      "[GENERAL]\nRemoteControlOn=0\nPylonEnable=1\nLogOn=0\nLogLevel=1\nEnableBandwidth=0\n"
+      "[GENERAL]\nRemoteControlOn=0\nPylonEnable=1\nBouncerEnable=0\n"
+      "LogOn=0\nLogLevel=1\nEnableBandwidth=0\n"
       "InserterIP=127.0.0.1\nInserterPort=" +
       std::to_string(inserter_port) + "\nMCastNIC=" + kNearAddress +
       "\nTypeChannel=DVB\nTransparentEnable=0\nL2tpEnable=0\nCorvidEnable=0\n"

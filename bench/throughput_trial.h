@@ -589,18 +589,19 @@ struct StageCost {
 // The parts timed for a datagram size.
 using StageCosts = std::function<std::vector<StageCost>(size_t size)>;
 
-inline void PrintRatio(size_t size, const Measurement& velmora, const char* reference_name,
-                       const Measurement& reference, const StageCosts& stage_costs) {
+inline void PrintRatio(size_t size, const char* relay_name, const Measurement& velmora,
+                       const char* reference_name, const Measurement& reference,
+                       const StageCosts& stage_costs) {
   const double ratio = reference.rate > 0 ? velmora.rate / reference.rate : 0;
-  std::printf("%4zu bytes  velmora / %s: %.2f, target %.1f: %s\n", size, reference_name, ratio,
-              kTarget, ratio >= kTarget ? "met" : "NOT met");
+  std::printf("%4zu bytes  %s / %s: %.2f, target %.1f: %s\n", size, relay_name, reference_name,
+              ratio, kTarget, ratio >= kTarget ? "met" : "NOT met");
   if (ratio < kTarget) {
-    std::printf("%4zu bytes  where velmora's CPU time goes, per datagram:", size);
+    std::printf("%4zu bytes  where %s's CPU time goes, per datagram:", size, relay_name);
     for (const auto& [name, seconds] : velmora.thread_cpu_per_datagram) {
       if (seconds > 0)
         std::printf(" %s (%s) %.3f us;", name.c_str(), ThreadWork(name), seconds * 1e6);
     }
-    std::printf("\n%4zu bytes  of which the router's own work, timed in this process:", size);
+    std::printf("\n%4zu bytes  of which %s's own work, timed in this process:", size, relay_name);
     for (const StageCost& cost : stage_costs(size)) {
       std::printf(" %s %.3f us;", cost.name.c_str(), cost.seconds * 1e6);
     }
@@ -635,7 +636,7 @@ inline BestBySize CompareRelays(const ThroughputOptions& options, const char* ti
       best.push_back(BestOf(contender.name, size, size + added_bytes, contender.relay, options));
     }
     for (size_t i = 0; i < contenders.size(); ++i) PrintBest(contenders[i].name, size, best[i]);
-    PrintRatio(size, best[0], contenders[1].name, best[1], stage_costs);
+    PrintRatio(size, contenders[0].name, best[0], contenders[1].name, best[1], stage_costs);
   }
   return best_by_size;
 }

@@ -1,5 +1,7 @@
 #include "app/router.h"
 
+#include <filesystem>
+
 #include "platform/address_text.h"
 #include "platform/autostart.h"
 #include "platform/local_addresses.h"
@@ -10,6 +12,13 @@
 
 namespace velmora {
 namespace {
+
+// The bouncer program beside the router's own executable; empty when that is unknown.
+std::string BouncerBesideExecutable() {
+  const std::string executable = ExecutablePath();
+  if (executable.empty()) return {};
+  return (std::filesystem::path(executable).parent_path() / "bouncer").string();
+}
 
 // This host's IPv4 addresses for the tap's address filter, each selected.
 std::vector<LocalFilterAddress> SelectedLocalAddresses() {
@@ -82,6 +91,13 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
           path_, lns_,
           {settings_.L2tpEnable, settings_.L2tpPort, settings_.L2tpPoolIP, settings_.L2tpPool,
            settings_.LogLevel, tables_.l2tp_users(), tables_.l2tp_peers()}),
+      bouncer_({.settings = settings_,
+                .tables = tables_.tables(),
+                .files = files,
+                .log = log,
+                .clock = clock,
+                .folder = options_.working_folder,
+                .program_fallback = BouncerBesideExecutable()}),
       controller_({settings_, configuration_, log, clock, prompt, refresher_, statistics_}),
       remote_({.settings = settings_,
                .loop = loop_,
@@ -103,6 +119,7 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
   controller_.AddSource(&pylon_);
   controller_.OpenBeforeOthers(&pylon_);
   controller_.AddSource(&transparent_);
+  controller_.AddSource(&bouncer_);
   controller_.AddSource(&l2tp_link_);
   controller_.set_shaping(
       [this] {
@@ -177,7 +194,9 @@ std::vector<std::string> Router::OwnFiles() const {
           log + "2",
           statistics_.active_file(),
           kRouteStateFile,
-          kMergingStateFile};
+          kMergingStateFile,
+          kBouncerIniFile,
+          kBouncerStateFile};
 }
 
 SourceSettings Router::CurrentSourceSettings() const {
@@ -204,6 +223,10 @@ bool Router::Restart() {
     clock_.SleepFor(kRestartPause);
     controller_.ServiceStart();
   });
+}
+
+bool Router::ConfigureBouncer() {
+  return loop_.PostAndWait([this] { bouncer_.ConfigureAndStartBouncer(); });
 }
 
 bool Router::ResetCounters() {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/bandwidth_service.h"
+#include "app/bouncer_control.h"
 #include "app/configuration.h"
 #include "app/configuration_tables.h"
 #include "app/control_loop.h"
@@ -64,6 +65,8 @@ class Router {
   // Stop, a pause, and start again: how new parameters take effect.
   bool Restart();
   bool ResetCounters();
+  // Configures and (re)starts the bouncer program, as the settings' "Settings..." does.
+  bool ConfigureBouncer();
   // A new physical bandwidth from the settings, in bit/s.
   bool SetPhysicalBandwidth(int64_t value);
   // Exit as the menu's Exit does; `ask` puts the question first (answered No when headless).
@@ -119,6 +122,7 @@ class Router {
   TransparentPort transparent_;
   l2tp::CL2tp lns_;
   L2tpLink l2tp_link_;
+  BouncerControl bouncer_;
   ServiceController controller_;
   ControlLoop loop_;
   std::atomic<bool> kill_{false};

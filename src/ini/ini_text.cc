@@ -4,19 +4,27 @@
 
 namespace velmora {
 
-std::vector<std::string_view> SplitIniLines(std::string_view text) {
+std::vector<std::string_view> SplitTextLines(std::string_view text) {
   std::vector<std::string_view> lines;
   while (!text.empty()) {
     size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+std::vector<std::string_view> SplitIniLines(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  for (std::string_view line : SplitTextLines(text)) {
     do {
-      lines.push_back(line.substr(0, kIniMaxLineLength));
+      pieces.push_back(line.substr(0, kIniMaxLineLength));
       line.remove_prefix(std::min(line.size(), kIniMaxLineLength));
     } while (!line.empty());
   }
-  return lines;
+  return pieces;
 }
 
 std::string CleanIniLine(std::string_view line) {

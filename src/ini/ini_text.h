@@ -10,7 +10,11 @@ namespace velmora {
 // The longest line the readers take in one piece; a longer one is read as several lines.
 inline constexpr size_t kIniMaxLineLength = 511;
 
-// Splits a file's text into lines. LF and CR LF end a line; neither is kept.
+// Splits a text into lines. LF and CR LF end a line; neither is kept. No length limit.
+std::vector<std::string_view> SplitTextLines(std::string_view text);
+
+// The lines of the main file as its readers take them: SplitTextLines, with every line longer
+// than kIniMaxLineLength cut into pieces of at most that length.
 std::vector<std::string_view> SplitIniLines(std::string_view text);
 
 // The line without spaces, tabs, double quotes, CR and LF anywhere: what decides a line's kind.

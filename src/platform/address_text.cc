@@ -10,6 +10,14 @@ uint32_t DottedToAddress(const std::string& text) {
   return inet_addr(text.c_str());
 }
 
+sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = address;
+  at.sin_port = htons(port);
+  return at;
+}
+
 std::string AddressToDotted(uint32_t address) {
   in_addr in{};
   in.s_addr = address;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -15,6 +17,9 @@ using Ipv6Address = std::array<uint8_t, 16>;
 // cannot read, which 255.255.255.255 also gives) and its inverse.
 uint32_t DottedToAddress(const std::string& text);
 std::string AddressToDotted(uint32_t address);
+
+// The socket address of `address` (network order) and `port` (host order).
+sockaddr_in SocketAddress(uint32_t address, uint16_t port);
 
 // The platform's text-to-address conversion for IPv6; none for a text it cannot read.
 std::optional<Ipv6Address> TextToIpv6(const std::string& text);

@@ -21,7 +21,8 @@ namespace {
 
 std::string RouterIni(uint16_t inserter_port, const std::string& channel, int default_route,
                       const std::string& inserter_ip = "127.0.0.1") {
-  return "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nLogOn=0\nLogLevel=3\nStatisticEnable=0\n"
+  return "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nBouncerEnable=0\n"
+         "LogOn=0\nLogLevel=3\nStatisticEnable=0\n"
          "TransparentEnable=0\nL2tpEnable=0\nStartListening=1\nCorvidEnable=1\nInserterIP=" +
          inserter_ip + "\nInserterPort=" + std::to_string(inserter_port) +
          "\nTypeChannel=" + channel + "\nCorvidDefaultRoute=" + std::to_string(default_route) +

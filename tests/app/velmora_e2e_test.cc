@@ -17,7 +17,7 @@ TEST(VelmoraEndToEnd, StartsWritesSettingsRefusesASecondCopyAndStopsOnSigterm) {
       std::filesystem::temp_directory_path() / ("velmora_e2e_" + std::to_string(getpid()));
   std::filesystem::create_directories(dir);
   std::ofstream(dir / "velmora.ini")
-      << "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nLogOn=1\nFoo=bar\n";
+      << "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nBouncerEnable=0\nLogOn=1\nFoo=bar\n";
   const Child first = StartVelmora(dir, "first");
   ASSERT_TRUE(
       WaitFor([&] { return ReadAll(first.out).find("Corvid name is") != std::string::npos; }));

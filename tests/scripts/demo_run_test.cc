@@ -16,32 +16,16 @@
 #include <vector>
 
 #include "testing/namespace_test.h"
+#include "testing/tool_process.h"
 #include "testing/udp_peer.h"
 #include "testing/velmora_process.h"
 
 namespace velmora {
 namespace {
 
+using testing::PcapFrames;
 using testing::ReadAll;
-
-// Starts `program` with `arguments` in `dir`, its output into `out` there.
-pid_t Spawn(const std::filesystem::path& dir, const std::vector<std::string>& arguments,
-            const std::string& out) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    chdir(dir.c_str());
-    const int fd = open((dir / out).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 1);
-    dup2(fd, 2);
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments)
-      argv.push_back(const_cast<char*>(argument.data()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
+using testing::Spawn;
 
 // Runs the seeding as scripts/run does, its output into seed-demo.out in `dir`.
 int SeedDemo(const std::filesystem::path& dir) {
@@ -59,19 +43,6 @@ bool UdpPortTaken(uint16_t port) {
       ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 && errno == EADDRINUSE;
   ::close(fd);
   return taken;
-}
-
-// The frames of a pcap file that inserter-sink wrote (host byte order).
-std::vector<std::string> PcapFrames(const std::string& file) {
-  std::vector<std::string> frames;
-  size_t at = 24;
-  while (at + 16 <= file.size()) {
-    uint32_t captured = 0;
-    std::memcpy(&captured, file.data() + at + 8, sizeof captured);
-    frames.push_back(file.substr(at + 16, captured));
-    at += 16 + captured;
-  }
-  return frames;
 }
 
 TEST(DemoRunTest, TheSeededConfigurationPutsTheReadmeDatagramsUnderTheDemoPid) {

@@ -49,7 +49,8 @@ inline std::filesystem::path RouterFolder(const std::string& name) {
 
 // The start of a velmora.ini for a quiet router whose transparent port and inserter are a test's.
 inline std::string TransparentGeneral(uint16_t inserter_port, uint16_t transparent_port) {
-  return "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nLogOn=0\nLogLevel=1\nInserterIP=127.0.0."
+  return "[GENERAL]\nRemoteControlOn=0\nPylonEnable=0\nBouncerEnable=0\n"
+         "LogOn=0\nLogLevel=1\nInserterIP=127.0.0."
          "1\nInserterPort=" +
          std::to_string(inserter_port) +
          "\nTransparentEnable=1\nTransparentPort=" + std::to_string(transparent_port) +
