@@ -5,6 +5,8 @@
 
 #include <QAction>
 #include <QListWidget>
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <thread>
 
@@ -132,6 +134,24 @@ TEST(MainWindow, ConsoleShowsTheLogsNewestFiftyLines) {
   EXPECT_EQ(console.count(), Log::kConsoleEntries);
   EXPECT_EQ(console.item(0)->text(), "line 20");
   EXPECT_EQ(console.currentRow(), console.count() - 1);
+}
+
+TEST(MainWindow, ASignalBeforeTheWindowExistsClosesItOnceItBegins) {
+  WindowRig rig("velmora_ui_early_signal", "StartListening=0\n");
+  std::atomic<bool> closed{false};
+  std::thread signal;
+  rig.OpenAfter([&](Router& router) {
+    signal = std::thread([&] {
+      router.Close(false);
+      closed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the close is queued
+  });
+  const bool ended = WindowRig::WaitFor([&] { return closed.load(); }, 3000);
+  if (!ended) rig.router().loop().RunPending();  // lets the thread go so the test can end
+  signal.join();
+  EXPECT_TRUE(ended);
+  EXPECT_FALSE(rig.window().isVisible());
 }
 
 TEST(MainWindow, AboutBoxNamesTheProductAndVersion) {

@@ -56,6 +56,15 @@ class WindowRig {
     Create();
     window_->Begin();
   }
+  // The same with `early` given the new router before its window exists, as a signal is early in
+  // start-up.
+  template <typename Early>
+  void OpenAfter(Early early) {
+    CreateRouter();
+    early(*router_);
+    CreateWindow();
+    window_->Begin();
+  }
   // The same for a start-up that asks a question: answered with `button`.
   void OpenAnswering(QMessageBox::StandardButton button) {
     Create();
@@ -121,10 +130,14 @@ class WindowRig {
 
  private:
   void Create() {
+    CreateRouter();
+    CreateWindow();
+  }
+  void CreateWindow() { window_ = std::make_unique<ui::MainWindow>(*router_, log_, prompt_); }
+  void CreateRouter() {
     router_ = std::make_unique<Router>(
         files_, RealClock(), log_, prompt_,
         RouterOptions{.command_line = {"velmora"}, .working_folder = dir_.string()});
-    window_ = std::make_unique<ui::MainWindow>(*router_, log_, prompt_);
   }
 
   std::filesystem::path dir_;
