@@ -38,6 +38,14 @@ TEST(MainWindow, MenuStartsAndStopsTheService) {
   EXPECT_FALSE(rig.window().action("stop").isEnabled());
 }
 
+TEST(MainWindow, TheQosPanelStaysUnavailableWithoutBandwidthManagement) {
+  WindowRig rig("velmora_ui_no_qos", "EnableBandwidth=0\n");
+  rig.Open();
+  ASSERT_TRUE(WindowRig::WaitFor([&] { return rig.router().controller().menu_running(); }));
+  QTest::qWait(100);
+  EXPECT_FALSE(rig.window().action("showQos").isEnabled());
+}
+
 TEST(MainWindow, PanelFollowsTrafficThroughTheTransparentPort) {
   WindowRig rig("velmora_ui_traffic", "EnableBandwidth=0\n");
   rig.Open();

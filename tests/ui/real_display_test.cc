@@ -143,22 +143,33 @@ void ExpectHeadless(
   std::filesystem::remove_all(dir);
 }
 
-TEST(RealDisplay, TheWindowAppearsAndASignalClosesIt) {
+// Starts the windowed router with its window placed away from the default, ends it with `signal`
+// and expects a clean exit that stored the placement it had.
+void ExpectWindowClosedBy(int signal, const char* name) {
   VirtualDisplay display;
   if (!display.up()) GTEST_SKIP() << "Xvfb is not installed or did not start";
-  const auto dir = testing::RouterFolder("velmora_xvfb");
-  std::ofstream(dir / "velmora.ini") << QuietRouterIni();
+  const auto dir = testing::RouterFolder(name);
+  const std::string placement = "WinPosition=0,1,-1,-1,-1,-1,40,30,665,495";
+  std::ofstream(dir / "velmora.ini") << QuietRouterIni() << placement << "\n";
   const testing::Child router = StartOnDisplay(dir, display.name());
   EXPECT_TRUE(WaitFor([&] {
     return display.WindowTree().find("\"Velmora Service\"") != std::string::npos;
   })) << display.WindowTree()
       << ReadAll(router.out);
   EXPECT_EQ(ReadAll(router.out).find("headless"), std::string::npos);
-  kill(router.pid, SIGTERM);
+  kill(router.pid, signal);
   EXPECT_EQ(testing::Wait(router.pid), 0) << ReadAll(router.out);
-  EXPECT_NE(ReadAll(dir / "velmora.ini").find("WinPosition=0,1,-1,-1,-1,-1,5,5,630,470"),
-            std::string::npos);
+  EXPECT_NE(ReadAll(dir / "velmora.ini").find(placement), std::string::npos)
+      << ReadAll(dir / "velmora.ini");
   std::filesystem::remove_all(dir);
+}
+
+TEST(RealDisplay, TheWindowAppearsAndSigtermClosesIt) {
+  ExpectWindowClosedBy(SIGTERM, "velmora_xvfb");
+}
+
+TEST(RealDisplay, TheWindowAppearsAndSigintClosesIt) {
+  ExpectWindowClosedBy(SIGINT, "velmora_xvfb_int");
 }
 
 TEST(RealDisplay, ADisplayThatDoesNotOpenLeavesTheRouterHeadless) {
