@@ -101,9 +101,9 @@ std::string QuietRouterIni() {
 }
 
 // Starts velmora in `dir` on the X display `display` (none when empty), with `argument` when
-// given.
+// given and QT_QPA_PLATFORM set to `platform` when given.
 testing::Child StartOnDisplay(const std::filesystem::path& dir, const std::string& display,
-                              const char* argument = nullptr) {
+                              const char* argument = nullptr, const char* platform = nullptr) {
   testing::Child child{-1, dir / "router.out"};
   child.pid = fork();
   if (child.pid == 0) {
@@ -115,7 +115,11 @@ testing::Child StartOnDisplay(const std::filesystem::path& dir, const std::strin
       setenv("DISPLAY", display.c_str(), 1);
     }
     unsetenv("WAYLAND_DISPLAY");
-    unsetenv("QT_QPA_PLATFORM");
+    if (platform != nullptr) {
+      setenv("QT_QPA_PLATFORM", platform, 1);
+    } else {
+      unsetenv("QT_QPA_PLATFORM");
+    }
     // In sanitizer builds: system libraries' own leaks are not the router's.
     setenv("LSAN_OPTIONS", "suppressions=" LSAN_SUPPRESSIONS, 1);
     const int fd = open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -127,14 +131,14 @@ testing::Child StartOnDisplay(const std::filesystem::path& dir, const std::strin
   return child;
 }
 
-// Runs velmora on `display` with `argument` until its output says it is headless, runs
-// `while_running`, then ends it with SIGTERM.
+// Runs velmora on `display` with `argument` (and QT_QPA_PLATFORM `platform`) until its output says
+// it is headless, runs `while_running`, then ends it with SIGTERM.
 void ExpectHeadless(
     const std::string& name, const std::string& display, const char* argument = nullptr,
-    const std::function<void()>& while_running = [] {}) {
+    const std::function<void()>& while_running = [] {}, const char* platform = nullptr) {
   const auto dir = testing::RouterFolder(name);
   std::ofstream(dir / "velmora.ini") << QuietRouterIni();
-  const testing::Child router = StartOnDisplay(dir, display, argument);
+  const testing::Child router = StartOnDisplay(dir, display, argument, platform);
   EXPECT_TRUE(WaitFor([&] { return ReadAll(router.out).find(", headless") != std::string::npos; }))
       << ReadAll(router.out);
   while_running();
@@ -180,6 +184,14 @@ TEST(RealDisplay, ADisplayThatDoesNotOpenLeavesTheRouterHeadless) {
 
 TEST(RealDisplay, WithoutADisplayTheRouterRunsHeadless) {
   ExpectHeadless("velmora_no_display", "");
+}
+
+TEST(RealDisplay, APresetPlatformWithoutItsDisplayLeavesTheRouterHeadless) {
+  VirtualDisplay display;
+  if (!display.up()) GTEST_SKIP() << "Xvfb is not installed or did not start";
+  // An X server answers, but the preset platform needs a compositor, and there is none.
+  ExpectHeadless(
+      "velmora_preset_platform", display.name(), nullptr, [] {}, "wayland");
 }
 
 TEST(RealDisplay, TheHeadlessArgumentLeavesADisplayUnused) {
