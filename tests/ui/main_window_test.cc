@@ -8,6 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <thread>
 
 #include "testing/remote_client.h"
@@ -160,6 +162,25 @@ TEST(MainWindow, ASignalBeforeTheWindowExistsClosesItOnceItBegins) {
   signal.join();
   EXPECT_TRUE(ended);
   EXPECT_FALSE(rig.window().isVisible());
+}
+
+TEST(MainWindow, AQuestionFromAnotherThreadOnceTheLoopQuitGetsItsDefault) {
+  // Shared with the asking thread, which would stay blocked if the question were never answered.
+  auto loop = std::make_shared<ControlLoop>();
+  auto prompt = std::make_shared<ui::WindowPrompt>();
+  prompt->set_control_loop(loop.get());
+  loop->Quit();
+  auto answer = std::make_shared<std::promise<PromptAnswer>>();
+  std::future<PromptAnswer> result = answer->get_future();
+  std::thread([loop, prompt, answer] {
+    answer->set_value(prompt->Ask({.title = "Question",
+                                   .text = "Asked while the window closes",
+                                   .buttons = PromptButtons::kYesNo,
+                                   .default_answer = PromptAnswer::kNo}));
+  }).detach();
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  EXPECT_EQ(result.get(), PromptAnswer::kNo);
+  QCoreApplication::processEvents();  // the carried question finds itself answered
 }
 
 TEST(MainWindow, AboutBoxNamesTheProductAndVersion) {
