@@ -124,6 +124,29 @@ TEST(MainWindow, TheRcmdLampShowsAnOpenRemoteSession) {
   EXPECT_TRUE(WindowRig::WaitFor([&] { return !rig.LampNamed("remoteLamp").on(); }));
 }
 
+TEST(MainWindow, ARemoteKillClosesWithoutTheQuestion) {
+  const uint16_t port = testing::UdpPeer::FreePort();
+  WindowRig rig("velmora_ui_remote_kill",
+                "RemoteControlOn=1\nRemoteControlPort=" + std::to_string(port) + "\n");
+  rig.Open();
+  ASSERT_TRUE(WindowRig::WaitFor([&] { return rig.router().controller().menu_running(); }));
+  bool asked = false;
+  auto* timer = new QTimer(&rig.window());
+  QObject::connect(timer, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) return;
+    asked = true;
+    box->button(QMessageBox::No)->click();
+  });
+  timer->start(20);
+  testing::RemoteClient client(port);
+  ASSERT_TRUE(client.connected());
+  client.Send("SET KILL\n");
+  EXPECT_TRUE(WindowRig::WaitFor([&] { return !rig.router().controller().running(); }));
+  EXPECT_FALSE(rig.window().isVisible());
+  EXPECT_FALSE(asked);
+}
+
 TEST(MainWindow, PlacementSurvivesARestart) {
   WindowRig rig("velmora_ui_placement");
   rig.Open();
