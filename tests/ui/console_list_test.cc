@@ -39,8 +39,8 @@ TEST(ConsoleList, AFloodOfLinesQueuesOneRefreshAndKeepsTheNewest) {
   QCoreApplication::processEvents();
 
   EXPECT_EQ(counter.count, 1);
-  EXPECT_EQ(console.EntryCount(), static_cast<int>(ConsoleList::kKeptLines));
-  ASSERT_EQ(list.count(), static_cast<int>(ConsoleList::kKeptLines));
+  EXPECT_EQ(console.EntryCount(), static_cast<int>(Log::kConsoleEntries));
+  ASSERT_EQ(list.count(), static_cast<int>(Log::kConsoleEntries));
   EXPECT_EQ(list.item(0)->text(), "line 4950");
   EXPECT_EQ(list.item(list.count() - 1)->text(), "line 4999");
   EXPECT_EQ(list.currentRow(), list.count() - 1);
