@@ -31,7 +31,13 @@ bool ControlLoop::Enqueue(Item item) {
   return true;
 }
 
+void ControlLoop::set_wakeup(std::function<void()> wakeup) {
+  std::lock_guard<std::mutex> guard(wakeup_mutex_);
+  wakeup_ = std::move(wakeup);
+}
+
 void ControlLoop::Wake() const {
+  std::lock_guard<std::mutex> guard(wakeup_mutex_);
   if (wakeup_) wakeup_();
 }
 

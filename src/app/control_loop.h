@@ -44,9 +44,9 @@ class ControlLoop {
   // Ends the loop: the tasks still queued never run and their waiters get false.
   void Quit();
   // Called after every post, on the posting thread, and after Quit: how an event loop other than
-  // Run learns that it has work and then calls RunPending on the loop's thread. Set or cleared
-  // only while no other thread can post: before they start, or once the loop has quit.
-  void set_wakeup(std::function<void()> wakeup) { wakeup_ = std::move(wakeup); }
+  // Run learns that it has work and then calls RunPending on the loop's thread. Any thread may set
+  // or clear it while others post; work posted before it is set waits for the next RunPending.
+  void set_wakeup(std::function<void()> wakeup);
   // True while a task runs on the loop's thread; any thread may ask.
   bool busy() const { return busy_.load(); }
   bool quit() const;
@@ -74,7 +74,8 @@ class ControlLoop {
   std::deque<Item> queue_;
   bool quit_ = false;
   std::atomic<std::thread::id> thread_{};
-  std::atomic<bool> busy_{false};  // written by the loop thread only
+  std::atomic<bool> busy_{false};    // written by the loop thread only
+  mutable std::mutex wakeup_mutex_;  // guards wakeup_; held while it is called
   std::function<void()> wakeup_;
 };
 

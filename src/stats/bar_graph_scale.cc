@@ -62,8 +62,8 @@ bool BarGraphScale::Apply(uint32_t unicast_kbps, uint32_t multicast_kbps, bool r
     multicast_.marker_value = 0;
   }
   scale_ = scale;
-  Show(unicast_, unicast_kbps, changed || reset);
-  Show(multicast_, multicast_kbps, changed || reset);
+  Show(unicast_, unicast_kbps, changed || restart);
+  Show(multicast_, multicast_kbps, changed || restart);
   return changed;
 }
 

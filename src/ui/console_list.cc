@@ -2,25 +2,49 @@
 
 namespace velmora::ui {
 
-void ConsoleList::HandToList(std::function<void()> change) {
-  QMetaObject::invokeMethod(list_, std::move(change), Qt::QueuedConnection);
+void ConsoleList::AddEntry(std::string_view line) {
+  {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(QString::fromUtf8(line.data(), qsizetype(line.size())));
+    if (lines_.size() > kKeptLines) lines_.pop_front();
+  }
+  RequestRefresh();
 }
 
-void ConsoleList::AddEntry(std::string_view line) {
-  ++count_;
-  HandToList([list = list_, text = QString::fromUtf8(line.data(), qsizetype(line.size()))] {
-    list->addItem(text);
-  });
+int ConsoleList::EntryCount() {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(lines_.size());
 }
 
 void ConsoleList::RemoveOldest() {
-  if (count_ > 0) --count_;
-  HandToList([list = list_] { delete list->takeItem(0); });
+  {
+    std::lock_guard lock(mutex_);
+    if (!lines_.empty()) lines_.pop_front();
+  }
+  RequestRefresh();
 }
 
 bool ConsoleList::SelectLast() {
-  HandToList([list = list_] { list->setCurrentRow(list->count() - 1); });
+  RequestRefresh();
   return true;
+}
+
+void ConsoleList::RequestRefresh() {
+  if (refresh_pending_.exchange(true)) return;
+  QMetaObject::invokeMethod(
+      list_, [this] { Refresh(); }, Qt::QueuedConnection);
+}
+
+void ConsoleList::Refresh() {
+  refresh_pending_.store(false);
+  QStringList lines;
+  {
+    std::lock_guard lock(mutex_);
+    lines = QStringList(lines_.begin(), lines_.end());
+  }
+  list_->clear();
+  list_->addItems(lines);
+  list_->setCurrentRow(list_->count() - 1);
 }
 
 }  // namespace velmora::ui

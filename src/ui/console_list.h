@@ -1,31 +1,38 @@
 #pragma once
 
 #include <QListWidget>
+#include <QString>
 #include <atomic>
-#include <functional>
+#include <deque>
+#include <mutex>
 
 #include "support/log.h"
 
 namespace velmora::ui {
 
 // The debug console: the log's console target while the window runs. The log calls it from any
-// thread with its lock held; every change is handed to the list on the GUI thread as a queued call,
-// in order, so the caller never waits for the GUI thread. The count is the log's own view of the
-// entries, kept here so that the log's bound of 50 holds before the list has caught up.
+// thread with its lock held; the newest lines are kept here under a mutex, and at most one refresh
+// of the list is queued to the GUI thread at a time, so the caller never waits for the GUI thread
+// and a busy log cannot build up a backlog of queued calls. The refresh runs on the GUI thread.
 class ConsoleList final : public ConsoleTarget {
  public:
+  static constexpr size_t kKeptLines = Log::kConsoleEntries;
+
   explicit ConsoleList(QListWidget* list) : list_(list) {}
 
   void AddEntry(std::string_view line) override;
-  int EntryCount() override { return count_.load(); }
+  int EntryCount() override;
   void RemoveOldest() override;
   bool SelectLast() override;
 
  private:
-  void HandToList(std::function<void()> change);
+  void RequestRefresh();
+  void Refresh();
 
   QListWidget* list_;
-  std::atomic<int> count_{0};
+  std::mutex mutex_;
+  std::deque<QString> lines_;
+  std::atomic<bool> refresh_pending_{false};
 };
 
 }  // namespace velmora::ui

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -46,13 +47,35 @@ bool XServerAccepts() {
   return accepted;
 }
 
+// Whether the platform plugin named by one entry of QT_QPA_PLATFORM ("name:options") can start:
+// the two that need a display are probed, the others need none.
+bool PlatformWorks(const std::string& entry) {
+  const std::string name = entry.substr(0, entry.find(':'));
+  if (name.starts_with("wayland")) return WaylandAccepts();
+  if (name == "xcb") return XServerAccepts();
+  return !name.empty();
+}
+
+// Whether any platform of a preset QT_QPA_PLATFORM list ("a;b", tried in order) can start.
+bool PresetPlatformWorks(const std::string& preset) {
+  size_t start = 0;
+  while (start <= preset.size()) {
+    const size_t end = std::min(preset.find(';', start), preset.size());
+    if (PlatformWorks(preset.substr(start, end - start))) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 void ChoosePlatform(const char* platform) {
-  setenv("QT_QPA_PLATFORM", platform, 0);
+  setenv("QT_QPA_PLATFORM", platform, 1);
 }
 
 }  // namespace
 
 bool PrepareDisplay() {
+  const std::string preset = Environment("QT_QPA_PLATFORM");
+  if (!preset.empty()) return PresetPlatformWorks(preset);
   if (WaylandAccepts()) {
     ChoosePlatform("wayland");
     return true;

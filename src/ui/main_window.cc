@@ -96,6 +96,8 @@ QAction& MainWindow::action(const char* name) {
 
 void MainWindow::Begin() {
   router_.loop().BindToCurrentThread();
+  // Work posted before the wake-up hook was set (a signal early in start-up) runs now.
+  WakeUp();
   router_.StartUp();
   ShowPlaced(*this, router_.settings().WinPosition);
 }

@@ -96,14 +96,14 @@ PromptAnswer WindowPrompt::Ask(const PromptRequest& request) {
   return AskFromOtherThread(request);
 }
 
-bool WindowPrompt::ControlTaskRunning() const {
-  return loop_ != nullptr && loop_->busy();
+bool WindowPrompt::AnswerAtOnce() const {
+  return loop_ != nullptr && (loop_->busy() || loop_->quit());
 }
 
 bool WindowPrompt::MayShow(CarriedQuestion& question) {
   std::lock_guard<std::mutex> guard(question.mutex);
   if (question.state != CarriedQuestion::State::kWaiting) return false;
-  if (ControlTaskRunning()) {
+  if (AnswerAtOnce()) {
     question.state = CarriedQuestion::State::kAnswered;
     question.answered.notify_all();
     return false;
@@ -132,8 +132,9 @@ PromptAnswer WindowPrompt::AskFromOtherThread(const PromptRequest& request) {
   std::unique_lock<std::mutex> lock(question->mutex);
   while (question->state != CarriedQuestion::State::kAnswered) {
     question->answered.wait_for(lock, kBusyCheckInterval);
-    // The control thread may be joining this thread: the question gets its default.
-    if (question->state == CarriedQuestion::State::kWaiting && ControlTaskRunning()) {
+    // The control thread may be joining this thread, or the window is closing and no box will
+    // show: the question gets its default.
+    if (question->state == CarriedQuestion::State::kWaiting && AnswerAtOnce()) {
       question->state = CarriedQuestion::State::kAnswered;
     }
   }

@@ -13,7 +13,8 @@ namespace velmora::ui {
 // The operator's questions as real message boxes. Asked on the GUI thread, the box shows at once;
 // asked on another thread, the question is carried to the GUI thread and the caller waits for the
 // answer. A question from another thread while the control thread is inside a start, stop or close
-// gets its default at once: that task may be joining the asking thread. Needs a QApplication.
+// gets its default at once: that task may be joining the asking thread. So does one asked once the
+// control loop has quit: the window is closing and its event loop ends. Needs a QApplication.
 class WindowPrompt final : public OperatorPrompt {
  public:
   PromptAnswer Ask(const PromptRequest& request) override;
@@ -32,7 +33,9 @@ class WindowPrompt final : public OperatorPrompt {
   void ShowCarried(CarriedQuestion& question, const PromptRequest& request);
   // Whether the carried question may be shown now; answers it with its default when not.
   bool MayShow(CarriedQuestion& question);
-  bool ControlTaskRunning() const;
+  // Whether a question from another thread gets its default instead of a box: a control task
+  // runs, or the control loop has quit.
+  bool AnswerAtOnce() const;
 
   const ControlLoop* loop_ = nullptr;
   std::atomic<bool> answering_other_thread_{false};

@@ -6,6 +6,9 @@ namespace velmora::ui {
 
 WindowSession::WindowSession(int& argc, char** argv) : application_(argc, argv) {
   QApplication::setApplicationName(MainWindow::kTitle);
+  // The session ends when the router finishes, never because the last window closed: a box shown
+  // while the windows close (the service stopping) must stay until answered.
+  QApplication::setQuitOnLastWindowClosed(false);
 }
 
 int WindowSession::Run(Router& router, Log& log) {

@@ -69,6 +69,16 @@ TEST(BarGraphScale, MarkersKeepThePeakAndFollowAGrowingScale) {
   EXPECT_EQ(graph.multicast().marker_percent, 70u);
 }
 
+TEST(BarGraphScale, AFallOnTheSmallestScaleForgetsTheMarkersOfBothBars) {
+  BarGraphScale graph;
+  graph.Update(60, 50);
+  EXPECT_FALSE(graph.Update(20, 0));  // below 30 % of 100: the scale stays 100
+  EXPECT_EQ(graph.multicast().marker_value, 0u);
+  EXPECT_EQ(graph.multicast().marker_percent, 0u);
+  EXPECT_EQ(graph.unicast().marker_value, 20u);
+  EXPECT_EQ(graph.unicast().marker_percent, 20u);
+}
+
 TEST(BarGraphScale, ResetReturnsToOneHundredWithTheMarkersAtZero) {
   BarGraphScale graph;
   graph.Update(250, 120);

@@ -5,7 +5,11 @@
 
 #include <QAction>
 #include <QListWidget>
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <future>
+#include <memory>
 #include <thread>
 
 #include "testing/remote_client.h"
@@ -34,6 +38,14 @@ TEST(MainWindow, MenuStartsAndStopsTheService) {
   EXPECT_FALSE(rig.router().controller().running());
   EXPECT_TRUE(rig.window().action("start").isEnabled());
   EXPECT_FALSE(rig.window().action("stop").isEnabled());
+}
+
+TEST(MainWindow, TheQosPanelStaysUnavailableWithoutBandwidthManagement) {
+  WindowRig rig("velmora_ui_no_qos", "EnableBandwidth=0\n");
+  rig.Open();
+  ASSERT_TRUE(WindowRig::WaitFor([&] { return rig.router().controller().menu_running(); }));
+  QTest::qWait(100);
+  EXPECT_FALSE(rig.window().action("showQos").isEnabled());
 }
 
 TEST(MainWindow, PanelFollowsTrafficThroughTheTransparentPort) {
@@ -112,6 +124,29 @@ TEST(MainWindow, TheRcmdLampShowsAnOpenRemoteSession) {
   EXPECT_TRUE(WindowRig::WaitFor([&] { return !rig.LampNamed("remoteLamp").on(); }));
 }
 
+TEST(MainWindow, ARemoteKillClosesWithoutTheQuestion) {
+  const uint16_t port = testing::UdpPeer::FreePort();
+  WindowRig rig("velmora_ui_remote_kill",
+                "RemoteControlOn=1\nRemoteControlPort=" + std::to_string(port) + "\n");
+  rig.Open();
+  ASSERT_TRUE(WindowRig::WaitFor([&] { return rig.router().controller().menu_running(); }));
+  bool asked = false;
+  auto* timer = new QTimer(&rig.window());
+  QObject::connect(timer, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) return;
+    asked = true;
+    box->button(QMessageBox::No)->click();
+  });
+  timer->start(20);
+  testing::RemoteClient client(port);
+  ASSERT_TRUE(client.connected());
+  client.Send("SET KILL\n");
+  EXPECT_TRUE(WindowRig::WaitFor([&] { return !rig.router().controller().running(); }));
+  EXPECT_FALSE(rig.window().isVisible());
+  EXPECT_FALSE(asked);
+}
+
 TEST(MainWindow, PlacementSurvivesARestart) {
   WindowRig rig("velmora_ui_placement");
   rig.Open();
@@ -132,6 +167,43 @@ TEST(MainWindow, ConsoleShowsTheLogsNewestFiftyLines) {
   EXPECT_EQ(console.count(), Log::kConsoleEntries);
   EXPECT_EQ(console.item(0)->text(), "line 20");
   EXPECT_EQ(console.currentRow(), console.count() - 1);
+}
+
+TEST(MainWindow, ASignalBeforeTheWindowExistsClosesItOnceItBegins) {
+  WindowRig rig("velmora_ui_early_signal", "StartListening=0\n");
+  std::atomic<bool> closed{false};
+  std::thread signal;
+  rig.OpenAfter([&](Router& router) {
+    signal = std::thread([&] {
+      router.Close(false);
+      closed = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the close is queued
+  });
+  const bool ended = WindowRig::WaitFor([&] { return closed.load(); }, 3000);
+  if (!ended) rig.router().loop().RunPending();  // lets the thread go so the test can end
+  signal.join();
+  EXPECT_TRUE(ended);
+  EXPECT_FALSE(rig.window().isVisible());
+}
+
+TEST(MainWindow, AQuestionFromAnotherThreadOnceTheLoopQuitGetsItsDefault) {
+  // Shared with the asking thread, which would stay blocked if the question were never answered.
+  auto loop = std::make_shared<ControlLoop>();
+  auto prompt = std::make_shared<ui::WindowPrompt>();
+  prompt->set_control_loop(loop.get());
+  loop->Quit();
+  auto answer = std::make_shared<std::promise<PromptAnswer>>();
+  std::future<PromptAnswer> result = answer->get_future();
+  std::thread([loop, prompt, answer] {
+    answer->set_value(prompt->Ask({.title = "Question",
+                                   .text = "Asked while the window closes",
+                                   .buttons = PromptButtons::kYesNo,
+                                   .default_answer = PromptAnswer::kNo}));
+  }).detach();
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+  EXPECT_EQ(result.get(), PromptAnswer::kNo);
+  QCoreApplication::processEvents();  // the carried question finds itself answered
 }
 
 TEST(MainWindow, AboutBoxNamesTheProductAndVersion) {

@@ -101,9 +101,9 @@ std::string QuietRouterIni() {
 }
 
 // Starts velmora in `dir` on the X display `display` (none when empty), with `argument` when
-// given.
+// given and QT_QPA_PLATFORM set to `platform` when given.
 testing::Child StartOnDisplay(const std::filesystem::path& dir, const std::string& display,
-                              const char* argument = nullptr) {
+                              const char* argument = nullptr, const char* platform = nullptr) {
   testing::Child child{-1, dir / "router.out"};
   child.pid = fork();
   if (child.pid == 0) {
@@ -115,7 +115,11 @@ testing::Child StartOnDisplay(const std::filesystem::path& dir, const std::strin
       setenv("DISPLAY", display.c_str(), 1);
     }
     unsetenv("WAYLAND_DISPLAY");
-    unsetenv("QT_QPA_PLATFORM");
+    if (platform != nullptr) {
+      setenv("QT_QPA_PLATFORM", platform, 1);
+    } else {
+      unsetenv("QT_QPA_PLATFORM");
+    }
     // In sanitizer builds: system libraries' own leaks are not the router's.
     setenv("LSAN_OPTIONS", "suppressions=" LSAN_SUPPRESSIONS, 1);
     const int fd = open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -127,14 +131,14 @@ testing::Child StartOnDisplay(const std::filesystem::path& dir, const std::strin
   return child;
 }
 
-// Runs velmora on `display` with `argument` until its output says it is headless, runs
-// `while_running`, then ends it with SIGTERM.
+// Runs velmora on `display` with `argument` (and QT_QPA_PLATFORM `platform`) until its output says
+// it is headless, runs `while_running`, then ends it with SIGTERM.
 void ExpectHeadless(
     const std::string& name, const std::string& display, const char* argument = nullptr,
-    const std::function<void()>& while_running = [] {}) {
+    const std::function<void()>& while_running = [] {}, const char* platform = nullptr) {
   const auto dir = testing::RouterFolder(name);
   std::ofstream(dir / "velmora.ini") << QuietRouterIni();
-  const testing::Child router = StartOnDisplay(dir, display, argument);
+  const testing::Child router = StartOnDisplay(dir, display, argument, platform);
   EXPECT_TRUE(WaitFor([&] { return ReadAll(router.out).find(", headless") != std::string::npos; }))
       << ReadAll(router.out);
   while_running();
@@ -143,22 +147,33 @@ void ExpectHeadless(
   std::filesystem::remove_all(dir);
 }
 
-TEST(RealDisplay, TheWindowAppearsAndASignalClosesIt) {
+// Starts the windowed router with its window placed away from the default, ends it with `signal`
+// and expects a clean exit that stored the placement it had.
+void ExpectWindowClosedBy(int signal, const char* name) {
   VirtualDisplay display;
   if (!display.up()) GTEST_SKIP() << "Xvfb is not installed or did not start";
-  const auto dir = testing::RouterFolder("velmora_xvfb");
-  std::ofstream(dir / "velmora.ini") << QuietRouterIni();
+  const auto dir = testing::RouterFolder(name);
+  const std::string placement = "WinPosition=0,1,-1,-1,-1,-1,40,30,665,495";
+  std::ofstream(dir / "velmora.ini") << QuietRouterIni() << placement << "\n";
   const testing::Child router = StartOnDisplay(dir, display.name());
   EXPECT_TRUE(WaitFor([&] {
     return display.WindowTree().find("\"Velmora Service\"") != std::string::npos;
   })) << display.WindowTree()
       << ReadAll(router.out);
   EXPECT_EQ(ReadAll(router.out).find("headless"), std::string::npos);
-  kill(router.pid, SIGTERM);
+  kill(router.pid, signal);
   EXPECT_EQ(testing::Wait(router.pid), 0) << ReadAll(router.out);
-  EXPECT_NE(ReadAll(dir / "velmora.ini").find("WinPosition=0,1,-1,-1,-1,-1,5,5,630,470"),
-            std::string::npos);
+  EXPECT_NE(ReadAll(dir / "velmora.ini").find(placement), std::string::npos)
+      << ReadAll(dir / "velmora.ini");
   std::filesystem::remove_all(dir);
+}
+
+TEST(RealDisplay, TheWindowAppearsAndSigtermClosesIt) {
+  ExpectWindowClosedBy(SIGTERM, "velmora_xvfb");
+}
+
+TEST(RealDisplay, TheWindowAppearsAndSigintClosesIt) {
+  ExpectWindowClosedBy(SIGINT, "velmora_xvfb_int");
 }
 
 TEST(RealDisplay, ADisplayThatDoesNotOpenLeavesTheRouterHeadless) {
@@ -169,6 +184,14 @@ TEST(RealDisplay, ADisplayThatDoesNotOpenLeavesTheRouterHeadless) {
 
 TEST(RealDisplay, WithoutADisplayTheRouterRunsHeadless) {
   ExpectHeadless("velmora_no_display", "");
+}
+
+TEST(RealDisplay, APresetPlatformWithoutItsDisplayLeavesTheRouterHeadless) {
+  VirtualDisplay display;
+  if (!display.up()) GTEST_SKIP() << "Xvfb is not installed or did not start";
+  // An X server answers, but the preset platform needs a compositor, and there is none.
+  ExpectHeadless(
+      "velmora_preset_platform", display.name(), nullptr, [] {}, "wayland");
 }
 
 TEST(RealDisplay, TheHeadlessArgumentLeavesADisplayUnused) {

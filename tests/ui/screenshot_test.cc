@@ -27,6 +27,7 @@ TEST(Screenshots, MainWindowWithTrafficAndTheQosPanel) {
   WindowRig rig("velmora_ui_pictures", "EnableBandwidth=1\nMaxPayloadCut=4000000\nLogLevel=3\n",
                 kProfiles);
   rig.Open();
+  EXPECT_EQ(rig.log().level(), 3);
   ASSERT_TRUE(WindowRig::WaitFor([&] { return rig.window().action("showQos").isEnabled(); }));
   rig.window().action("showQos").trigger();
   ui::QosPanel& qos = rig.window().qos_panel();

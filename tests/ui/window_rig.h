@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "app/router.h"
@@ -29,6 +30,21 @@ inline constexpr const char* kOneAddressNetwork =
     "IPSubNetMAC=\"SubNet_001\", IPSubNetPID=291\n"
     "[SubNet_001]\n10.0.0.5 00-11-22-33-44-55\n";
 
+// `general` with each "Key=value" line of `changes` in place of the line with the same key, or
+// added at its end when it has none; the router's INI reader keeps the first of two equal keys.
+inline std::string WithGeneralKeys(std::string general, const std::string& changes) {
+  std::istringstream lines(changes);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t at = general.find("\n" + line.substr(0, line.find('=') + 1));
+    if (at == std::string::npos) {
+      general += line + "\n";
+      continue;
+    }
+    general.replace(at + 1, general.find('\n', at + 1) - at - 1, line);
+  }
+  return general;
+}
+
 // A router with its window in this process (whose main made the QApplication), in a folder of the
 // test's own that is the current folder meanwhile; its transparent port and inserter are on
 // loopback.
@@ -37,9 +53,11 @@ class WindowRig {
   explicit WindowRig(const std::string& name, const std::string& extra_general = "",
                      const std::string& sections = kOneAddressNetwork)
       : dir_(RouterFolder(name)), previous_(std::filesystem::current_path()) {
-    std::ofstream(dir_ / "velmora.ini") << TransparentGeneral(inserter_.port(), transparent_port_)
-                                        << "BouncerEnable=0\nCorvidEnable=0\nL2tpEnable=0\n"
-                                        << extra_general << sections;
+    std::ofstream(dir_ / "velmora.ini")
+        << WithGeneralKeys(TransparentGeneral(inserter_.port(), transparent_port_) +
+                               "CorvidEnable=0\nL2tpEnable=0\n",
+                           extra_general)
+        << sections;
     std::filesystem::current_path(dir_);
     setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
   }
@@ -56,6 +74,15 @@ class WindowRig {
     Create();
     window_->Begin();
   }
+  // The same with `early` given the new router before its window exists, as a signal is early in
+  // start-up.
+  template <typename Early>
+  void OpenAfter(Early early) {
+    CreateRouter();
+    early(*router_);
+    CreateWindow();
+    window_->Begin();
+  }
   // The same for a start-up that asks a question: answered with `button`.
   void OpenAnswering(QMessageBox::StandardButton button) {
     Create();
@@ -64,8 +91,11 @@ class WindowRig {
   }
   // Ends the router as a signal does, and drops the window.
   void CloseWithoutQuestion() {
-    if (router_) router_->Close(false);
-    QTest::qWait(50);
+    if (router_) {
+      router_->Close(false);
+      QTest::qWait(50);
+      router_->Finish();  // remote sessions end before the window they may call goes
+    }
     window_.reset();
     router_.reset();
   }
@@ -121,10 +151,14 @@ class WindowRig {
 
  private:
   void Create() {
+    CreateRouter();
+    CreateWindow();
+  }
+  void CreateWindow() { window_ = std::make_unique<ui::MainWindow>(*router_, log_, prompt_); }
+  void CreateRouter() {
     router_ = std::make_unique<Router>(
         files_, RealClock(), log_, prompt_,
         RouterOptions{.command_line = {"velmora"}, .working_folder = dir_.string()});
-    window_ = std::make_unique<ui::MainWindow>(*router_, log_, prompt_);
   }
 
   std::filesystem::path dir_;
