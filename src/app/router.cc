@@ -83,6 +83,10 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
           {settings_.L2tpEnable, settings_.L2tpPort, settings_.L2tpPoolIP, settings_.L2tpPool,
            settings_.LogLevel, tables_.l2tp_users(), tables_.l2tp_peers()}),
       controller_({settings_, configuration_, log, clock, prompt, refresher_, statistics_}),
+      notifier_(options_.service_manager, loop_, clock, log,
+                {.service_running = [this] { return controller_.running(); },
+                 .last_refresh = [this] { return refresher_.last_refresh_time(); },
+                 .status = [this] { return StatusLine(); }}),
       remote_({.settings = settings_,
                .loop = loop_,
                .controller = controller_,
@@ -143,7 +147,7 @@ void Router::Finish() {
 
 void Router::StartUp() {
   LoadSettings();
-  SetAutoRun(settings_.LoadOnStartup, {options_.command_line, options_.working_folder});
+  ApplyAutoRun();
   if (settings_.StartListening != 0) {
     loop_.Post([this] { controller_.ServiceStart(); });
   } else {
@@ -153,6 +157,23 @@ void Router::StartUp() {
   }
   RaiseProcessPriority();
   remote_.Refresh();
+  // After the service start posted above.
+  loop_.Post([this] { notifier_.AnnounceReady(); });
+}
+
+void Router::ApplyAutoRun() {
+  if (!options_.started_as_unit) {
+    SetAutoRun(settings_.LoadOnStartup, {options_.command_line, options_.working_folder});
+    return;
+  }
+  if (settings_.LoadOnStartup != 0) {
+    path_.log << "LoadOnStartup=1 is left to the service unit (systemctl enable velmora)\n";
+  }
+}
+
+std::string Router::StatusLine() const {
+  if (!controller_.running()) return "Service stopped";
+  return "Service running, " + std::to_string(refresher_.last().total_kbps) + " kbit/s";
 }
 
 void Router::LoadSettings() {
@@ -240,6 +261,7 @@ void Router::HandleClose(bool ask) {
                                              .default_answer = PromptAnswer::kNo});
     if (answer != PromptAnswer::kYes) return;
   }
+  notifier_.AnnounceStopping();
   if (close_listener_) close_listener_();
   configuration_.Save(settings_);
   controller_.set_exiting();

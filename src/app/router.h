@@ -11,6 +11,7 @@
 #include "app/control_loop.h"
 #include "app/remote_control.h"
 #include "app/service_controller.h"
+#include "app/service_notifier.h"
 #include "app/settings.h"
 #include "app/status_refresher.h"
 #include "bandwidth/bwc_controller.h"
@@ -32,11 +33,14 @@ namespace velmora {
 
 class FileSystem;
 class OperatorPrompt;
+class ServiceManager;
 
 struct RouterOptions {
-  std::vector<std::string> command_line;   // as started, for the autostart entry
-  std::string working_folder;              // where velmora.ini and the log files live
-  std::string lock_file = "velmora.lock";  // held by the caller of Run for the process's life
+  std::vector<std::string> command_line;      // as started, for the autostart entry
+  std::string working_folder;                 // where velmora.ini and the log files live
+  std::string lock_file = "velmora.lock";     // held by the caller of Run for the process's life
+  ServiceManager* service_manager = nullptr;  // told of readiness and health; none: not a service
+  bool started_as_unit = false;  // the service manager, not the autostart entry, starts the router
 };
 
 // The router process: start-up, the control thread's commands and the orderly exit. Run executes
@@ -95,6 +99,10 @@ class Router {
   void ResetAllCounters();
   // The console thread's start: the memberships, only while the tap is open.
   void JoinMulticastGroups();
+  // The autostart entry as LoadOnStartup says, unless the service manager starts the router.
+  void ApplyAutoRun();
+  // What the service manager shows for the router.
+  std::string StatusLine() const;
 
   FileSystem& files_;
   Clock& clock_;
@@ -121,6 +129,7 @@ class Router {
   L2tpLink l2tp_link_;
   ServiceController controller_;
   ControlLoop loop_;
+  ServiceNotifier notifier_;
   std::atomic<bool> kill_{false};
   std::function<void()> close_listener_;
   RemoteControl remote_;

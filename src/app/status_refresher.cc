@@ -14,7 +14,7 @@ uint32_t RaisePeak(std::atomic<uint32_t>& peak, uint32_t rate) {
 }  // namespace
 
 StatusRefresher::StatusRefresher(StatusCounters& counters, Log& log, Clock& clock)
-    : counters_(counters), log_(log), stop_(clock) {}
+    : counters_(counters), log_(log), clock_(clock), stop_(clock) {}
 
 StatusRefresher::~StatusRefresher() {
   if (thread_.joinable()) {
@@ -63,6 +63,7 @@ StatusSnapshot StatusRefresher::Refresh() {
   s.arp_requests = counters_.arp_requests.load();
   s.resolution_failures = counters_.resolution_failures.load();
   for (const auto& tick : ticks_) tick();
+  last_refresh_time_.store(clock_.Now().time_since_epoch().count());
   std::lock_guard lock(last_mutex_);
   last_ = s;
   return s;

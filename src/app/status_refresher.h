@@ -91,6 +91,10 @@ class StatusRefresher {
   StatusSnapshot Refresh();
   // What the last refresh showed; any thread may ask.
   StatusSnapshot last() const;
+  // When the last refresh was made, on the clock given; the clock's epoch before the first.
+  Clock::TimePoint last_refresh_time() const {
+    return Clock::TimePoint(Clock::Duration(last_refresh_time_.load()));
+  }
   // The remote-control lamp: 100 while a session is open, 0 after the last one ended.
   void ShowRemoteLamp(int value);
 
@@ -99,6 +103,8 @@ class StatusRefresher {
 
   StatusCounters& counters_;
   Log& log_;
+  Clock& clock_;
+  std::atomic<Clock::Duration::rep> last_refresh_time_{0};
   Event stop_;
   StatusView* view_ = nullptr;
   std::vector<std::function<void()>> ticks_;
