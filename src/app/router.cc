@@ -1,5 +1,7 @@
 #include "app/router.h"
 
+#include <arpa/inet.h>
+
 #include "platform/address_text.h"
 #include "platform/autostart.h"
 #include "platform/local_addresses.h"
@@ -157,6 +159,7 @@ void Router::StartUp() {
   }
   RaiseProcessPriority();
   remote_.Refresh();
+  OpenMetrics();
   // After the service start posted above.
   loop_.Post([this] { notifier_.AnnounceReady(); });
 }
@@ -168,6 +171,21 @@ void Router::ApplyAutoRun() {
   }
   if (settings_.LoadOnStartup != 0) {
     path_.log << "LoadOnStartup=1 is left to the service unit (systemctl enable velmora)\n";
+  }
+}
+
+void Router::OpenMetrics() {
+  if (settings_.MetricsPort == 0) return;
+  std::string address = settings_.RemoteControlBind.get();
+  in_addr parsed{};
+  if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) address = "127.0.0.1";
+  try {
+    metrics_ = std::make_unique<MetricsEndpoint>(MetricsSource{settings_, refresher_, counters_},
+                                                 address, settings_.MetricsPort);
+    path_.log << "Metrics on http://" << address << ":" << metrics_->port() << "/metrics\n";
+  } catch (const std::exception& e) {
+    path_.log << "!Metrics endpoint " << address << ":" << settings_.MetricsPort.get()
+              << " not opened: " << e.what() << "\n";
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "app/configuration.h"
 #include "app/configuration_tables.h"
 #include "app/control_loop.h"
+#include "app/metrics_endpoint.h"
 #include "app/remote_control.h"
 #include "app/service_controller.h"
 #include "app/service_notifier.h"
@@ -89,6 +91,8 @@ class Router {
   PylonSource& pylon() { return pylon_; }
   MulticastGroups& multicast_groups() { return multicast_groups_; }
   RemoteControl& remote_control() { return remote_; }
+  // The metrics endpoint's port; 0 when it is closed.
+  uint16_t metrics_port() const { return metrics_ ? metrics_->port() : 0; }
 
  private:
   void LoadSettings();
@@ -101,6 +105,8 @@ class Router {
   void JoinMulticastGroups();
   // The autostart entry as LoadOnStartup says, unless the service manager starts the router.
   void ApplyAutoRun();
+  // The metrics endpoint when MetricsPort is set, on RemoteControlBind or 127.0.0.1.
+  void OpenMetrics();
   // What the service manager shows for the router.
   std::string StatusLine() const;
 
@@ -130,6 +136,7 @@ class Router {
   ServiceController controller_;
   ControlLoop loop_;
   ServiceNotifier notifier_;
+  std::unique_ptr<MetricsEndpoint> metrics_;
   std::atomic<bool> kill_{false};
   std::function<void()> close_listener_;
   RemoteControl remote_;
