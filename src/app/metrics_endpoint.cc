@@ -132,6 +132,8 @@ class MetricsEndpoint::Collector final : public prometheus::Collectable {
     AddCounters(source_.counters, out);
     AddRates(last, out);
     if (last.qos) AddQos(*last.qos, out);
+    out.push_back(Gauge("velmora_l2tp_tunnels", "Tunnels the L2TP server holds.",
+                        static_cast<double>(source_.l2tp_tunnels())));
     return out;
   }
 

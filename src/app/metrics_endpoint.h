@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,11 +22,12 @@ struct MetricsSource {
   const Settings& settings;
   const StatusRefresher& refresher;
   const StatusCounters& counters;
+  std::function<size_t()> l2tp_tunnels;  // an atomic count the LNS keeps
 };
 
 // The Prometheus endpoint (GET /metrics, text exposition format): the status panel's counters and
-// rates and the QoS panel's per-profile figures. Opened and closed by the control thread; scrapes
-// are served by the HTTP server's own threads.
+// rates, the QoS panel's per-profile figures and the LNS's tunnels. Opened and closed by the
+// control thread; scrapes are served by the HTTP server's own threads.
 class MetricsEndpoint {
  public:
   // Listens on `address`:`port` (port 0: one the system chooses). Throws std::exception when the

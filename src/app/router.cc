@@ -180,8 +180,9 @@ void Router::OpenMetrics() {
   in_addr parsed{};
   if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) address = "127.0.0.1";
   try {
-    metrics_ = std::make_unique<MetricsEndpoint>(MetricsSource{settings_, refresher_, counters_},
-                                                 address, settings_.MetricsPort);
+    metrics_ = std::make_unique<MetricsEndpoint>(
+        MetricsSource{settings_, refresher_, counters_, [this] { return lns_.GetTunnelCount(); }},
+        address, settings_.MetricsPort);
     path_.log << "Metrics on http://" << address << ":" << metrics_->port() << "/metrics\n";
   } catch (const std::exception& e) {
     path_.log << "!Metrics endpoint " << address << ":" << settings_.MetricsPort.get()

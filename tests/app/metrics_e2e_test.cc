@@ -116,6 +116,8 @@ TEST(MetricsE2e, ScrapesWhileTrafficFlowsAgreeWithTheRemoteControl) {
     EXPECT_EQ(Sample(text, "velmora_unicast_rate_kbps"), unicast.second);
     EXPECT_EQ(Sample(text, "velmora_multicast_packets_total"), multicast.first);
     EXPECT_EQ(Sample(text, "velmora_multicast_rate_kbps"), multicast.second);
+    EXPECT_EQ(Sample(text, "velmora_service_running"), 1);
+    EXPECT_EQ(Sample(text, "velmora_l2tp_tunnels"), 0);
   }
   EXPECT_TRUE(compared);
   EXPECT_EQ(router.Stop(), 0);
