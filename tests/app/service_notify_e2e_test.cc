@@ -1,15 +1,18 @@
 // The real router under a service manager's notification socket of the test's own: readiness,
 // watchdog keep-alives with the service running and stopped, and the stop notice.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -108,6 +111,43 @@ TEST(ServiceNotifyE2e, AStoppedServiceKeepsFeedingTheWatchdog) {
   EXPECT_GE(socket.Count("WATCHDOG=1"), 5);
   EXPECT_EQ(router.Stop(), 0);
   EXPECT_TRUE(socket.AwaitMessage("STOPPING=1", std::chrono::seconds(1))) << router.Log();
+}
+
+// Starts the router in `dir` as systemd starts a unit: INVOCATION_ID set and standard output a
+// stream that JOURNAL_STREAM names (here a file of the test's own).
+pid_t StartAsUnit(const std::filesystem::path& dir) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    chdir(dir.c_str());
+    setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    const int fd = open("router.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    struct stat out {};
+    fstat(fd, &out);
+    setenv("JOURNAL_STREAM",
+           (std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino)).c_str(), 1);
+    setenv("INVOCATION_ID", "0123456789abcdef0123456789abcdef", 1);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    execl(VELMORA_BINARY, VELMORA_BINARY, "--headless", nullptr);
+    _exit(127);
+  }
+  return pid;
+}
+
+TEST(ServiceNotifyE2e, AsAUnitTheLinesCarryPrioritiesAndAutostartIsLeftToTheUnit) {
+  const auto dir = testing::RouterFolder("velmora_notify_unit");
+  std::ofstream(dir / "velmora.ini") << QuietIni(0) << "LoadOnStartup=1\n";
+  const pid_t pid = StartAsUnit(dir);
+  const auto log = [&] { return testing::ReadAll(dir / "router.out"); };
+  ASSERT_TRUE(testing::WaitFor([&] {
+    return log().find("left to the service unit") != std::string::npos;
+  })) << log();
+  kill(pid, SIGTERM);
+  EXPECT_EQ(testing::Wait(pid), 0);
+  EXPECT_EQ(log().rfind("<6>Velmora Service in ", 0), 0u) << log();
+  EXPECT_NE(log().find("\n<6>LoadOnStartup=1 is left to the service unit"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir / "config" / "autostart" / "velmora.desktop"));
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
