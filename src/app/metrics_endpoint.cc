@@ -23,10 +23,6 @@ MetricFamily Sample(const std::string& name, const std::string& help, MetricType
   return {name, help, type, {metric}};
 }
 
-MetricFamily Counter(const std::string& name, const std::string& help, uint32_t value) {
-  return Sample(name, help, MetricType::Counter, value);
-}
-
 MetricFamily Gauge(const std::string& name, const std::string& help, double value) {
   return Sample(name, help, MetricType::Gauge, value);
 }
@@ -39,25 +35,37 @@ ClientMetric Labelled(const std::string& label, const std::string& value, double
   return metric;
 }
 
+// The status panel's counters, each a member of StatusCounters.
+struct CounterEntry {
+  const char* name;
+  const char* help;
+  std::atomic<uint32_t> StatusCounters::*member;
+};
+
+constexpr CounterEntry kCounters[] = {
+    {"velmora_unicast_packets_total", "Unicast packets passed on.",
+     &StatusCounters::unicast_packets},
+    {"velmora_multicast_packets_total", "Multicast packets passed on.",
+     &StatusCounters::multicast_packets},
+    {"velmora_unicast_frames_total", "Unicast datagrams produced.",
+     &StatusCounters::unicast_frames},
+    {"velmora_multicast_frames_total", "Multicast datagrams produced.",
+     &StatusCounters::multicast_frames},
+    {"velmora_resolved_packets_total", "Frames whose PID lookup succeeded.",
+     &StatusCounters::resolved_packets},
+    {"velmora_resolution_failures_total", "Frames whose PID lookup failed.",
+     &StatusCounters::resolution_failures},
+    {"velmora_arp_requests_total", "ARP requests of the virtual adapter.",
+     &StatusCounters::arp_requests},
+    {"velmora_arp_answers_total", "ARP answers sent to the virtual adapter.",
+     &StatusCounters::arp_answers},
+    {"velmora_bad_packets_total", "Packets refused as malformed.", &StatusCounters::bad_packets},
+};
+
 void AddCounters(const StatusCounters& c, std::vector<MetricFamily>& out) {
-  out.push_back(Counter("velmora_unicast_packets_total", "Unicast packets passed on.",
-                        c.unicast_packets.load()));
-  out.push_back(Counter("velmora_multicast_packets_total", "Multicast packets passed on.",
-                        c.multicast_packets.load()));
-  out.push_back(Counter("velmora_multicast_frames_total", "Multicast datagrams produced.",
-                        c.multicast_frames.load()));
-  out.push_back(Counter("velmora_unicast_frames_total", "Unicast datagrams produced.",
-                        c.unicast_frames.load()));
-  out.push_back(Counter("velmora_resolved_packets_total", "Frames whose PID lookup succeeded.",
-                        c.resolved_packets.load()));
-  out.push_back(Counter("velmora_resolution_failures_total", "Frames whose PID lookup failed.",
-                        c.resolution_failures.load()));
-  out.push_back(Counter("velmora_arp_requests_total", "ARP requests of the virtual adapter.",
-                        c.arp_requests.load()));
-  out.push_back(Counter("velmora_arp_answers_total", "ARP answers sent to the virtual adapter.",
-                        c.arp_answers.load()));
-  out.push_back(
-      Counter("velmora_bad_packets_total", "Packets refused as malformed.", c.bad_packets.load()));
+  for (const CounterEntry& entry : kCounters) {
+    out.push_back(Sample(entry.name, entry.help, MetricType::Counter, (c.*entry.member).load()));
+  }
 }
 
 void AddRates(const StatusSnapshot& s, std::vector<MetricFamily>& out) {
