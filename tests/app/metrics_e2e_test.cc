@@ -1,5 +1,6 @@
 // The metrics endpoint of a real router, scraped by a real HTTP client while traffic flows through
-// the transparent port, agrees with the remote control's GET answers.
+// the transparent port, agrees with the remote control's GET answers; the QoS panel's figures
+// and the LNS's tunnels as an endpoint of the test's own serves them.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,11 @@
 #include <string>
 #include <thread>
 
+#include "app/metrics_endpoint.h"
+#include "app/settings.h"
+#include "app/status_refresher.h"
+#include "stats/status_counters.h"
+#include "support/log.h"
 #include "testing/inserter_datagrams.h"
 #include "testing/remote_client.h"
 #include "testing/udp_peer.h"
@@ -121,6 +127,37 @@ TEST(MetricsE2e, ScrapesWhileTrafficFlowsAgreeWithTheRemoteControl) {
   }
   EXPECT_TRUE(compared);
   EXPECT_EQ(router.Stop(), 0);
+}
+
+TEST(MetricsEndpoint, ServesTheQosPanelPerProfileAndTheTunnels) {
+  if (std::system("command -v curl >/dev/null") != 0) GTEST_SKIP() << "curl is not installed";
+  Settings settings;
+  StatusCounters counters;
+  Log log;
+  StatusRefresher refresher(counters, log, RealClock());
+  refresher.set_qos_source([] {
+    QosFigures figures{.physical_bandwidth = 8000000};
+    figures.statistics.current_total = 1500000;
+    figures.statistics.profiles["Demo"] = {.profile = {.alias = "Demo", .summary = 2000000},
+                                           .current = 1500000,
+                                           .address_count = 3,
+                                           .share = 75,
+                                           .dropped = true};
+    return std::optional<QosFigures>(figures);
+  });
+  refresher.Refresh();
+  const MetricsEndpoint endpoint({settings, refresher, counters, [] { return size_t{2}; }},
+                                 "127.0.0.1", 0);
+  const std::string text = Scrape(endpoint.port());
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(Sample(text, "velmora_qos_physical_bandwidth_bits_per_second"), 8000000);
+  EXPECT_EQ(Sample(text, "velmora_qos_rate_bits_per_second"), 1500000);
+  EXPECT_EQ(Sample(text, "velmora_qos_profile_rate_bits_per_second{profile=\"Demo\"}"), 1500000);
+  EXPECT_EQ(Sample(text, "velmora_qos_profile_addresses{profile=\"Demo\"}"), 3);
+  EXPECT_EQ(Sample(text, "velmora_qos_profile_dropped{profile=\"Demo\"}"), 1);
+  EXPECT_NE(text.find("velmora_qos_profile_share_ratio{profile=\"Demo\"} 0.75"), std::string::npos);
+  EXPECT_EQ(Sample(text, "velmora_l2tp_tunnels"), 2);
+  EXPECT_NE(text.find("# HELP velmora_qos_profile_rate_bits_per_second "), std::string::npos);
 }
 
 }  // namespace
