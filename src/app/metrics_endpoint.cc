@@ -86,6 +86,9 @@ void AddRates(const StatusSnapshot& s, std::vector<MetricFamily>& out) {
       {Labelled("source", "external", s.external_lamp), Labelled("source", "routed", s.routed_lamp),
        Labelled("source", "internal", s.internal_lamp), Labelled("source", "l2tp", s.l2tp_lamp)}};
   out.push_back(std::move(lamps));
+  out.push_back(Gauge("velmora_output_queue_depth",
+                      "Datagrams waiting for the sending thread at the last refresh.",
+                      s.output_queue_depth));
   out.push_back(Gauge("velmora_internal_warning",
                       "1 when the transparent port refused datagrams in the last refresh period.",
                       s.internal_warning_lamp));

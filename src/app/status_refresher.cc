@@ -62,6 +62,7 @@ StatusSnapshot StatusRefresher::Refresh() {
   s.multicast_peak_kbps = RaisePeak(multicast_peak_, s.multicast_kbps);
   s.arp_requests = counters_.arp_requests.load();
   s.resolution_failures = counters_.resolution_failures.load();
+  if (queue_probe_) s.output_queue_depth = static_cast<uint32_t>(queue_probe_());
   for (const auto& tick : ticks_) tick();
   last_refresh_time_.store(clock_.Now().time_since_epoch().count());
   std::lock_guard lock(last_mutex_);

@@ -1,6 +1,6 @@
 // The metrics endpoint of a real router, scraped by a real HTTP client while traffic flows through
 // the transparent port, agrees with the remote control's GET answers; the QoS panel's figures
-// and the LNS's tunnels as an endpoint of the test's own serves them.
+// the LNS's tunnels and the output queue's depth as an endpoint of the test's own serves them.
 
 #include <gtest/gtest.h>
 
@@ -145,6 +145,7 @@ TEST(MetricsEndpoint, ServesTheQosPanelPerProfileAndTheTunnels) {
                                            .dropped = true};
     return std::optional<QosFigures>(figures);
   });
+  refresher.set_queue_probe([] { return size_t{17}; });
   refresher.Refresh();
   const MetricsEndpoint endpoint({settings, refresher, counters, [] { return size_t{2}; }},
                                  "127.0.0.1", 0);
@@ -157,6 +158,7 @@ TEST(MetricsEndpoint, ServesTheQosPanelPerProfileAndTheTunnels) {
   EXPECT_EQ(Sample(text, "velmora_qos_profile_dropped{profile=\"Demo\"}"), 1);
   EXPECT_NE(text.find("velmora_qos_profile_share_ratio{profile=\"Demo\"} 0.75"), std::string::npos);
   EXPECT_EQ(Sample(text, "velmora_l2tp_tunnels"), 2);
+  EXPECT_EQ(Sample(text, "velmora_output_queue_depth"), 17);
   EXPECT_NE(text.find("# HELP velmora_qos_profile_rate_bits_per_second "), std::string::npos);
 }
 
