@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_tcp.h"
 #include "throughput_trial.h"
 #include "transparent_load.h"
 
@@ -39,42 +40,6 @@ constexpr double kRoundTripTarget = 0.5;
 constexpr double kListingTarget = 0.9;
 constexpr int kListers = 16;
 constexpr uint32_t kAddresses = 10000;
-
-// A TCP port on loopback that was free a moment ago.
-uint16_t FreeTcpPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  const sockaddr_in at = LoopbackUdp::Loopback(0);
-  ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at);
-  const uint16_t port = PortOf(fd);
-  ::close(fd);
-  return port;
-}
-
-// One client connection to a loopback port; -1 while nothing listens there.
-int Connect(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in to = LoopbackUdp::Loopback(port);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  const int on = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  return fd;
-}
-
-// Waits up to ten seconds for a server on the port.
-bool AwaitServer(uint16_t port) {
-  for (int attempt = 0; attempt < 1000; ++attempt) {
-    const int fd = Connect(port);
-    if (fd >= 0) {
-      ::close(fd);
-      return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
 
 // Reads from `fd` until `buffer` holds a CR LF; false when the connection ends first.
 bool ReadReplyLine(int fd, std::string& buffer) {

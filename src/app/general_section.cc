@@ -194,6 +194,7 @@ void GeneralSection::ApplySettings(Settings& s, const ApplyContext& context, Log
   integer("MaxPayloadCut", s.MaxPayloadCut);
   text("RemoteControlBind", s.RemoteControlBind);
   text("RemoteControlAllow", s.RemoteControlAllow);
+  port("MetricsPort", s.MetricsPort);
 
   if (log.level() >= 1) log << "Corvid name is \"" << kCorvidName << "\"\n";
   if (log.level() >= 3) {
@@ -247,6 +248,7 @@ void GeneralSection::Write(const Settings& s, std::string& out) const {
   };
   optional("RemoteControlBind", s.RemoteControlBind);
   optional("RemoteControlAllow", s.RemoteControlAllow);
+  if (s.MetricsPort != 0) integer("MetricsPort", s.MetricsPort);
   for (const auto& [key, value] : raw_) AppendKey(out, key, value);
 }
 

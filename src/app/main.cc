@@ -16,6 +16,7 @@
 #include "platform/autostart.h"
 #include "platform/file_system.h"
 #include "platform/instance_lock.h"
+#include "platform/service_manager.h"
 #include "support/log.h"
 #include "support/operator_prompt.h"
 #ifdef VELMORA_WITH_UI
@@ -92,12 +93,16 @@ int main(int argc, char** argv) {
     return Usage(stderr, 2);
   }
   velmora::Log log;
-  velmora::StreamConsole console(stdout);
+  // Under systemd each line carries its level as a syslog priority for the journal.
+  velmora::StreamConsole console(stdout, velmora::OutputGoesToJournal());
   velmora::LoggingPrompt prompt(log);
   log.SetConsoleTarget(&console);
   log.SetPrompt(&prompt);
+  velmora::SystemdServiceManager service_manager;
   const velmora::RouterOptions options{.command_line = CommandLine(argc, argv),
-                                       .working_folder = CurrentFolder()};
+                                       .working_folder = CurrentFolder(),
+                                       .service_manager = &service_manager,
+                                       .started_as_unit = velmora::StartedAsUnit()};
   // Before any thread exists and while SIGINT and SIGTERM still end the process at once: a
   // refused copy has nothing to save, and its message never waits for a signal.
   const velmora::InstanceLock lock(options.lock_file);

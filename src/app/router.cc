@@ -1,5 +1,7 @@
 #include "app/router.h"
 
+#include <arpa/inet.h>
+
 #include <filesystem>
 
 #include "platform/address_text.h"
@@ -99,6 +101,10 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
                 .folder = options_.working_folder,
                 .program_fallback = BouncerBesideExecutable()}),
       controller_({settings_, configuration_, log, clock, prompt, refresher_, statistics_}),
+      notifier_(options_.service_manager, loop_, clock, log,
+                {.service_running = [this] { return controller_.running(); },
+                 .last_refresh = [this] { return refresher_.last_refresh_time(); },
+                 .status = [this] { return StatusLine(); }}),
       remote_({.settings = settings_,
                .loop = loop_,
                .controller = controller_,
@@ -133,6 +139,7 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
                       bandwidth_controller_.physical_bandwidth()};
   });
   refresher_.set_tunnel_probe([this] { return lns_.GetTunnelCount() > 0; });
+  refresher_.set_queue_probe([this] { return queue_.size(); });
   refresher_.set_on_start([this] { JoinMulticastGroups(); });
   controller_.set_drop_memberships([this] { multicast_groups_.Drop(); });
   controller_.set_remote_control([this] { remote_.Refresh(); });
@@ -160,7 +167,7 @@ void Router::Finish() {
 
 void Router::StartUp() {
   LoadSettings();
-  SetAutoRun(settings_.LoadOnStartup, {options_.command_line, options_.working_folder});
+  ApplyAutoRun();
   if (settings_.StartListening != 0) {
     loop_.Post([this] { controller_.ServiceStart(); });
   } else {
@@ -170,6 +177,40 @@ void Router::StartUp() {
   }
   RaiseProcessPriority();
   remote_.Refresh();
+  OpenMetrics();
+  // After the service start posted above.
+  loop_.Post([this] { notifier_.AnnounceReady(); });
+}
+
+void Router::ApplyAutoRun() {
+  if (!options_.started_as_unit) {
+    SetAutoRun(settings_.LoadOnStartup, {options_.command_line, options_.working_folder});
+    return;
+  }
+  if (settings_.LoadOnStartup != 0) {
+    path_.log << "LoadOnStartup=1 is left to the service unit (systemctl enable velmora)\n";
+  }
+}
+
+void Router::OpenMetrics() {
+  if (settings_.MetricsPort == 0) return;
+  std::string address = settings_.RemoteControlBind.get();
+  in_addr parsed{};
+  if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) address = "127.0.0.1";
+  try {
+    metrics_ = std::make_unique<MetricsEndpoint>(
+        MetricsSource{settings_, refresher_, counters_, [this] { return lns_.GetTunnelCount(); }},
+        address, settings_.MetricsPort);
+    path_.log << "Metrics on http://" << address << ":" << metrics_->port() << "/metrics\n";
+  } catch (const std::exception& e) {
+    path_.log << "!Metrics endpoint " << address << ":" << settings_.MetricsPort.get()
+              << " not opened: " << e.what() << "\n";
+  }
+}
+
+std::string Router::StatusLine() const {
+  if (!controller_.running()) return "Service stopped";
+  return "Service running, " + std::to_string(refresher_.last().total_kbps) + " kbit/s";
 }
 
 void Router::LoadSettings() {
@@ -263,6 +304,7 @@ void Router::HandleClose(bool ask) {
                                              .default_answer = PromptAnswer::kNo});
     if (answer != PromptAnswer::kYes) return;
   }
+  notifier_.AnnounceStopping();
   if (close_listener_) close_listener_();
   configuration_.Save(settings_);
   controller_.set_exiting();

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,8 +11,10 @@
 #include "app/configuration.h"
 #include "app/configuration_tables.h"
 #include "app/control_loop.h"
+#include "app/metrics_endpoint.h"
 #include "app/remote_control.h"
 #include "app/service_controller.h"
+#include "app/service_notifier.h"
 #include "app/settings.h"
 #include "app/status_refresher.h"
 #include "bandwidth/bwc_controller.h"
@@ -33,11 +36,14 @@ namespace velmora {
 
 class FileSystem;
 class OperatorPrompt;
+class ServiceManager;
 
 struct RouterOptions {
-  std::vector<std::string> command_line;   // as started, for the autostart entry
-  std::string working_folder;              // where velmora.ini and the log files live
-  std::string lock_file = "velmora.lock";  // held by the caller of Run for the process's life
+  std::vector<std::string> command_line;      // as started, for the autostart entry
+  std::string working_folder;                 // where velmora.ini and the log files live
+  std::string lock_file = "velmora.lock";     // held by the caller of Run for the process's life
+  ServiceManager* service_manager = nullptr;  // told of readiness and health; none: not a service
+  bool started_as_unit = false;  // the service manager, not the autostart entry, starts the router
 };
 
 // The router process: start-up, the control thread's commands and the orderly exit. Run executes
@@ -88,6 +94,8 @@ class Router {
   PylonSource& pylon() { return pylon_; }
   MulticastGroups& multicast_groups() { return multicast_groups_; }
   RemoteControl& remote_control() { return remote_; }
+  // The metrics endpoint's port; 0 when it is closed.
+  uint16_t metrics_port() const { return metrics_ ? metrics_->port() : 0; }
 
  private:
   void LoadSettings();
@@ -98,6 +106,12 @@ class Router {
   void ResetAllCounters();
   // The console thread's start: the memberships, only while the tap is open.
   void JoinMulticastGroups();
+  // The autostart entry as LoadOnStartup says, unless the service manager starts the router.
+  void ApplyAutoRun();
+  // The metrics endpoint when MetricsPort is set, on RemoteControlBind or 127.0.0.1.
+  void OpenMetrics();
+  // What the service manager shows for the router.
+  std::string StatusLine() const;
 
   FileSystem& files_;
   Clock& clock_;
@@ -125,6 +139,8 @@ class Router {
   BouncerControl bouncer_;
   ServiceController controller_;
   ControlLoop loop_;
+  ServiceNotifier notifier_;
+  std::unique_ptr<MetricsEndpoint> metrics_;
   std::atomic<bool> kill_{false};
   std::function<void()> close_listener_;
   RemoteControl remote_;

@@ -64,6 +64,9 @@ struct Settings {
   // interface) and the clients it admits (empty: all).
   SharedText RemoteControlBind;
   SharedText RemoteControlAllow;
+  // Optional, written only when set: the TCP port of the metrics endpoint (0: none), bound to
+  // RemoteControlBind or 127.0.0.1.
+  SharedNumber<uint16_t> MetricsPort{0};
 
   WindowPlacement WinPosition = kDefaultWinPosition;
   WindowPlacement WinPositionQoS = kDefaultWinPositionQoS;

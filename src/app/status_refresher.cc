@@ -14,7 +14,7 @@ uint32_t RaisePeak(std::atomic<uint32_t>& peak, uint32_t rate) {
 }  // namespace
 
 StatusRefresher::StatusRefresher(StatusCounters& counters, Log& log, Clock& clock)
-    : counters_(counters), log_(log), stop_(clock) {}
+    : counters_(counters), log_(log), clock_(clock), stop_(clock) {}
 
 StatusRefresher::~StatusRefresher() {
   if (thread_.joinable()) {
@@ -62,7 +62,9 @@ StatusSnapshot StatusRefresher::Refresh() {
   s.multicast_peak_kbps = RaisePeak(multicast_peak_, s.multicast_kbps);
   s.arp_requests = counters_.arp_requests.load();
   s.resolution_failures = counters_.resolution_failures.load();
+  if (queue_probe_) s.output_queue_depth = static_cast<uint32_t>(queue_probe_());
   for (const auto& tick : ticks_) tick();
+  last_refresh_time_.store(clock_.Now().time_since_epoch().count());
   std::lock_guard lock(last_mutex_);
   last_ = s;
   return s;

@@ -41,6 +41,7 @@ struct StatusSnapshot {
   uint32_t multicast_peak_kbps = 0;
   uint32_t arp_requests = 0;
   uint32_t resolution_failures = 0;
+  uint32_t output_queue_depth = 0;  // datagrams waiting for the sending thread
 };
 
 // Draws the snapshots: the window's status panel. Called from the console thread.
@@ -75,6 +76,9 @@ class StatusRefresher {
   void set_qos_source(std::function<std::optional<QosFigures>()> source) {
     qos_source_ = std::move(source);
   }
+  // How many datagrams wait in the output queue; read once per refresh, so that no reader of the
+  // snapshot takes the queue's lock.
+  void set_queue_probe(std::function<size_t()> probe) { queue_probe_ = std::move(probe); }
   // Tells whether the LNS holds a tunnel, for the L2TP lamp.
   void set_tunnel_probe(std::function<bool()> probe) { tunnel_probe_ = std::move(probe); }
 
@@ -91,6 +95,10 @@ class StatusRefresher {
   StatusSnapshot Refresh();
   // What the last refresh showed; any thread may ask.
   StatusSnapshot last() const;
+  // When the last refresh was made, on the clock given; the clock's epoch before the first.
+  Clock::TimePoint last_refresh_time() const {
+    return Clock::TimePoint(Clock::Duration(last_refresh_time_.load()));
+  }
   // The remote-control lamp: 100 while a session is open, 0 after the last one ended.
   void ShowRemoteLamp(int value);
 
@@ -99,11 +107,14 @@ class StatusRefresher {
 
   StatusCounters& counters_;
   Log& log_;
+  Clock& clock_;
+  std::atomic<Clock::Duration::rep> last_refresh_time_{0};
   Event stop_;
   StatusView* view_ = nullptr;
   std::vector<std::function<void()>> ticks_;
   std::function<void()> on_start_;
   std::function<bool()> tunnel_probe_;
+  std::function<size_t()> queue_probe_;
   std::function<std::optional<QosFigures>()> qos_source_;
   std::atomic<uint32_t> unicast_peak_{0};
   std::atomic<uint32_t> multicast_peak_{0};

@@ -54,7 +54,9 @@ std::string TextOf(const Ipv6Address& address) {
 
 BWCController::BWCController(Clock& clock, Log& log, std::unique_ptr<BWCTransmitter> transmitter)
     : BWCSender(clock, log, std::move(transmitter)),
-      unplaced_(log, " datagram(s) without a queue dropped") {}
+      unplaced_(log, " datagram(s) without a queue dropped") {
+  StartSending();
+}
 
 BWCController::~BWCController() {
   StopSending();

@@ -25,7 +25,9 @@ BWCSender::BWCSender(Clock& clock, Log& log, std::unique_ptr<BWCTransmitter> tra
     : clock_(clock),
       log_(log),
       lost_(log, " datagram(s) lost"),
-      transmitter_(std::move(transmitter)) {
+      transmitter_(std::move(transmitter)) {}
+
+void BWCSender::StartSending() {
   thread_ = std::thread([this] { Run(); });
   pthread_setname_np(thread_.native_handle(), "bwc-sender");
 }

@@ -28,6 +28,7 @@ namespace velmora::TessaroBWControl {
 // idles, waking at least once a second to log the losses that are due. The scheduler half (which
 // datagram is next) is the derived controller's. Only the thread touches the transmitter, so a send
 // holds no lock; a new destination is taken up at the thread's next pass. A derived class must call
+// StartSending() at the end of its constructor, once the members the thread calls into exist, and
 // StopSending() in its destructor, before its own members go. Any thread may call the setters.
 class BWCSender {
  public:
@@ -57,6 +58,8 @@ class BWCSender {
   Clock& clock() { return clock_; }
   Log& log() { return log_; }
   void set_rate_limit(uint32_t value) { rate_limit_ = value; }
+  // Launches the thread.
+  void StartSending();
   // Ends the thread and closes the socket; idempotent.
   void StopSending();
   // Logs the counts of lost datagrams that no line carries yet: those a second old on every pass

@@ -67,6 +67,7 @@ void Log::InsertLocked(std::string_view piece) {
     last_piece_suppressed_ = true;
     return;
   }
+  if (pending_.empty()) line_level_ = piece_level;
   pending_.append(piece);
   if (pending_.find('\n') == std::string::npos) return;
   if (console_ == nullptr) {
@@ -105,7 +106,9 @@ void Log::ShowInConsoleLocked() {
   while (start <= pending_.size()) {
     size_t end = pending_.find('\n', start);
     if (end == std::string::npos) end = pending_.size();
-    if (end > start) console_->AddEntry(std::string_view(pending_).substr(start, end - start));
+    if (end > start) {
+      console_->AddEntryAtLevel(std::string_view(pending_).substr(start, end - start), line_level_);
+    }
     start = end + 1;
   }
   const int count = console_->EntryCount();
@@ -160,6 +163,11 @@ void Log::CloseFileLocked() {
   if (file_ == nullptr) return;
   std::fclose(file_);
   file_ = nullptr;
+}
+
+void StreamConsole::AddEntryAtLevel(std::string_view line, int level) {
+  if (priority_prefixes_) std::fputs(level == 1 ? "<3>" : level == 2 ? "<4>" : "<6>", stream_);
+  AddEntry(line);
 }
 
 void StreamConsole::AddEntry(std::string_view line) {

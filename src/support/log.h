@@ -19,6 +19,9 @@ class ConsoleTarget {
  public:
   virtual ~ConsoleTarget() = default;
   virtual void AddEntry(std::string_view line) = 0;
+  // A line with its level: the number of "!" that began its first piece (1 errors, 2 warnings,
+  // 0 or 3 notes).
+  virtual void AddEntryAtLevel(std::string_view line, int /*level*/) { AddEntry(line); }
   virtual int EntryCount() = 0;  // -1 when the list cannot tell
   virtual void RemoveOldest() = 0;
   virtual bool SelectLast() = 0;
@@ -76,6 +79,7 @@ class Log {
   std::string pending_;
   ConsoleTarget* console_ = nullptr;
   OperatorPrompt* prompt_ = nullptr;
+  int line_level_ = 0;  // of the line being assembled
   bool last_piece_suppressed_ = false;
   bool list_error_ = false;
   bool in_maintenance_ = false;
@@ -87,11 +91,14 @@ class Log {
 };
 
 // A console for headless runs: prints every entry as a line on a stream and keeps the newest
-// entries like the window's list does.
+// entries like the window's list does. For the journal, each line may begin with its level as a
+// syslog priority ("<3>" errors, "<4>" warnings, "<6>" the rest).
 class StreamConsole final : public ConsoleTarget {
  public:
-  explicit StreamConsole(std::FILE* stream) : stream_(stream) {}
+  explicit StreamConsole(std::FILE* stream, bool priority_prefixes = false)
+      : stream_(stream), priority_prefixes_(priority_prefixes) {}
   void AddEntry(std::string_view line) override;
+  void AddEntryAtLevel(std::string_view line, int level) override;
   int EntryCount() override { return count_; }
   void RemoveOldest() override {
     if (count_ > 0) --count_;
@@ -100,6 +107,7 @@ class StreamConsole final : public ConsoleTarget {
 
  private:
   std::FILE* stream_;
+  bool priority_prefixes_;
   int count_ = 0;
 };
 

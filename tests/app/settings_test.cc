@@ -91,6 +91,13 @@ TEST_F(SettingsTest, RemoteControlRestrictionsAreWrittenOnlyWhenPresent) {
             std::string::npos);
 }
 
+TEST_F(SettingsTest, MetricsPortIsWrittenOnlyWhenPresent) {
+  EXPECT_EQ(Saved(Load("")).find("MetricsPort"), std::string::npos);
+  const Settings metrics = Load("[GENERAL]\nMetricsPort=9105\n");
+  EXPECT_EQ(metrics.MetricsPort, 9105);
+  EXPECT_NE(Saved(metrics).find("\r\nMetricsPort=9105\r\n"), std::string::npos);
+}
+
 TEST_F(SettingsTest, SpacedKeyIsNoKnownKey) {
   const Settings s = Load("[GENERAL]\nBufTime = 200\n");
   EXPECT_EQ(s.BufTime, 3000);

@@ -150,5 +150,28 @@ TEST_F(LogTest, ConcurrentWritersNeverSplitAPiece) {
   EXPECT_EQ(lines, 2000);
 }
 
+// What a stream console prints for four lines of errors, warnings, notes and unmarked text.
+std::string StreamConsoleOutput(bool priority_prefixes) {
+  std::FILE* stream = std::tmpfile();
+  StreamConsole console(stream, priority_prefixes);
+  Log log;
+  log.Configure({.level = 3});
+  log.SetConsoleTarget(&console);
+  log << "!Errorcode=" << 5 << "\n"
+      << "!!Warned\n"
+      << "!!!Noted\n"
+      << "Plain\n";
+  std::rewind(stream);
+  std::string text;
+  for (int c; (c = std::fgetc(stream)) != EOF;) text.push_back(static_cast<char>(c));
+  std::fclose(stream);
+  return text;
+}
+
+TEST(StreamConsoleTest, PrefixesEachLineWithItsSyslogPriorityForTheJournal) {
+  EXPECT_EQ(StreamConsoleOutput(true), "<3>Errorcode=5\n<4>Warned\n<6>Noted\n<6>Plain\n");
+  EXPECT_EQ(StreamConsoleOutput(false), "Errorcode=5\nWarned\nNoted\nPlain\n");
+}
+
 }  // namespace
 }  // namespace velmora

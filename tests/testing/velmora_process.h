@@ -30,6 +30,9 @@ inline Child StartVelmora(const std::filesystem::path& dir, const std::string& n
     chdir(dir.c_str());
     // The router writes or removes its autostart entry: never the tester's own.
     setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    // A test run inside a systemd unit must not make the router behave as that unit.
+    unsetenv("INVOCATION_ID");
+    unsetenv("JOURNAL_STREAM");
     const int fd = open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 1);
     dup2(fd, 2);

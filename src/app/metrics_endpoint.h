@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace prometheus {
+class Exposer;
+}
+
+namespace velmora {
+
+struct StatusCounters;
+class StatusRefresher;
+struct Settings;
+
+// The figures a scrape reads: the console thread's last snapshot and the atomic counters, never
+// bandwidth management or the output queue, so that a scrape takes no lock the packet path waits
+// on.
+struct MetricsSource {
+  const Settings& settings;
+  const StatusRefresher& refresher;
+  const StatusCounters& counters;
+  std::function<size_t()> l2tp_tunnels;  // an atomic count the LNS keeps
+};
+
+// The Prometheus endpoint (GET /metrics, text exposition format): the status panel's counters and
+// rates, the QoS panel's per-profile figures and the LNS's tunnels. Opened and closed by the
+// control thread; scrapes are served by the HTTP server's own threads.
+class MetricsEndpoint {
+ public:
+  // Listens on `address`:`port` (port 0: one the system chooses). Throws std::exception when the
+  // port cannot be opened.
+  MetricsEndpoint(const MetricsSource& source, const std::string& address, uint16_t port);
+  ~MetricsEndpoint();
+  MetricsEndpoint(const MetricsEndpoint&) = delete;
+  MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
+
+  uint16_t port() const;
+
+ private:
+  class Collector;
+  std::shared_ptr<Collector> collector_;
+  std::unique_ptr<prometheus::Exposer> exposer_;
+};
+
+}  // namespace velmora
