@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 
 #include "app/settings.h"
@@ -119,8 +120,9 @@ std::optional<TrackedProcess> BouncerControl::RecordedInstance() {
 }
 
 std::string BouncerControl::Program() const {
-  const std::string own = InFolder("bouncer");
-  if (access(own.c_str(), X_OK) == 0 || parts_.program_fallback.empty()) return own;
+  const std::string own = InFolder(kBouncerProgramFile);
+  const bool runnable = std::filesystem::is_regular_file(own) && access(own.c_str(), X_OK) == 0;
+  if (runnable || parts_.program_fallback.empty()) return own;
   return parts_.program_fallback;
 }
 

@@ -257,5 +257,12 @@ TEST_F(BouncerControlTest, WithoutAProgramInTheFolderTheOneBesideTheRouterRuns) 
   EXPECT_GT(RecordedPid(), 0);
 }
 
+TEST_F(BouncerControlTest, AFolderNamedLikeTheProgramIsPassedOverForTheOneBesideTheRouter) {
+  std::filesystem::remove(dir_ / "bouncer");
+  std::filesystem::create_directory(dir_ / "bouncer");
+  Control(BOUNCER_BINARY).ConfigureAndStartBouncer();
+  EXPECT_TRUE(console_.Has(std::string("Bouncer program ") + BOUNCER_BINARY + " runs as process"));
+}
+
 }  // namespace
 }  // namespace velmora
