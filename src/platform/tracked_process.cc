@@ -45,11 +45,15 @@ std::optional<uint64_t> StartTime(pid_t pid) {
   return std::stoull(field);
 }
 
+// The program's path; the kernel marks a program whose file was replaced since it started with a
+// suffix, which is left off so that a rebuilt or upgraded program keeps its path.
 std::string Executable(pid_t pid) {
+  constexpr std::string_view kReplaced = " (deleted)";
   std::string path(4096, '\0');
   const ssize_t n =
       readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), path.data(), path.size());
   path.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  if (path.ends_with(kReplaced)) path.resize(path.size() - kReplaced.size());
   return path;
 }
 

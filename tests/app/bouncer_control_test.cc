@@ -221,6 +221,24 @@ TEST_F(BouncerControlTest, ALaterRunReplacesTheInstanceOfAnEarlierOne) {
   EXPECT_EQ(kill(later, 0), 0);
 }
 
+TEST_F(BouncerControlTest, ALaterRunReplacesAnInstanceWhoseProgramFileWasReplaced) {
+  std::filesystem::remove(dir_ / "bouncer");
+  std::filesystem::copy_file(BOUNCER_BINARY, dir_ / "bouncer");
+  WriteIni("[main]\nlinks=\n");
+  Control().ConfigureAndStartBouncer();
+  const pid_t earlier = RecordedPid();
+  ASSERT_GT(earlier, 0);
+  // An upgrade puts a new file in the old one's place while the old program runs on.
+  std::filesystem::copy_file(BOUNCER_BINARY, dir_ / "bouncer.new");
+  std::filesystem::rename(dir_ / "bouncer.new", dir_ / "bouncer");
+
+  Control().ConfigureAndStartBouncer();
+  EXPECT_NE(RecordedPid(), earlier);
+  siginfo_t info{};
+  ASSERT_EQ(waitid(P_PID, earlier, &info, WEXITED | WNOHANG), 0);
+  EXPECT_EQ(info.si_pid, earlier);
+}
+
 TEST_F(BouncerControlTest, AProcessThatIsNoLongerTheRecordedOneIsLeftAlone) {
   const pid_t stranger = testing::Spawn(dir_, {"/bin/sleep", "30"}, "sleep.out");
   ASSERT_TRUE(testing::WaitFor([&] {
