@@ -57,7 +57,8 @@ std::string Executable(pid_t pid) {
   return path;
 }
 
-// The attributes of a started program: default handling for the signals this process changes, an
+// The attributes of a started program: a session of its own (so that a Ctrl-C or a hang-up meant
+// for this process does not reach it), default handling for the signals this process changes, an
 // empty signal mask and no inherited descriptor above 2. Made and used by the thread that starts
 // it.
 class SpawnAttributes {
@@ -71,7 +72,8 @@ class SpawnAttributes {
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attributes_, &defaults);
     posix_spawnattr_setsigmask(&attributes_, &none);
-    posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setflags(&attributes_,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     posix_spawn_file_actions_init(&actions_);
     posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
   }

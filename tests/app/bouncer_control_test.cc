@@ -154,6 +154,14 @@ TEST_F(BouncerControlTest, WithoutLinksTheFileKeepsItsContentAndBouncerStillStar
   EXPECT_TRUE(console_.Has("Bouncer started"));
 }
 
+TEST_F(BouncerControlTest, BouncerRunsInASessionOfItsOwn) {
+  Control().ConfigureAndStartBouncer();
+  const pid_t bouncer = RecordedPid();
+  ASSERT_GT(bouncer, 0);
+  EXPECT_EQ(getsid(bouncer), bouncer);
+  EXPECT_NE(getpgid(bouncer), getpgrp());
+}
+
 TEST_F(BouncerControlTest, AMissingFileIsReportedAndBouncerStillStarts) {
   Control().ConfigureAndStartBouncer();
   EXPECT_TRUE(console_.Has("Bouncer ini read error"));
