@@ -160,13 +160,21 @@ bool TrackedProcess::WaitForExit(std::chrono::milliseconds limit) const {
 
 std::chrono::steady_clock::time_point TrackedProcess::End(std::chrono::milliseconds grace) {
   const auto asked = std::chrono::steady_clock::now();
-  if (pidfd_ < 0) return asked;
-  PidfdSignal(pidfd_, SIGTERM);
-  if (!WaitForExit(grace)) {
-    PidfdSignal(pidfd_, SIGKILL);
-    WaitForExit(kKillWait);
+  if (pidfd_ < 0) {
+    // Without a pidfd only a child can be ended safely: its id stays its own until it is reaped.
+    if (child_ && kill(identity_.pid, SIGKILL) == 0) waitpid(identity_.pid, nullptr, 0);
+    child_ = false;
+    return asked;
   }
-  if (child_) waitpid(identity_.pid, nullptr, 0);
+  PidfdSignal(pidfd_, SIGTERM);
+  bool ended = WaitForExit(grace);
+  if (!ended) {
+    PidfdSignal(pidfd_, SIGKILL);
+    ended = WaitForExit(kKillWait);
+  }
+  // One that outlasts SIGKILL (stuck in the kernel) is not waited for: it stays a zombie.
+  if (child_) waitpid(identity_.pid, nullptr, ended ? 0 : WNOHANG);
+  child_ = false;
   close(pidfd_);
   pidfd_ = -1;
   return asked;

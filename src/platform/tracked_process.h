@@ -44,7 +44,8 @@ class TrackedProcess {
   ~TrackedProcess();
 
   // Asks the process to end (SIGTERM) and waits for its exit for at most `grace`; then kills it
-  // (SIGKILL) and waits again. A child is reaped. Returns when the SIGTERM was sent.
+  // (SIGKILL) and waits again. A child that has exited is reaped; one tracked without a pidfd is
+  // killed at once. Returns when the SIGTERM was sent.
   std::chrono::steady_clock::time_point End(std::chrono::milliseconds grace);
 
   const ProcessIdentity& identity() const { return identity_; }
