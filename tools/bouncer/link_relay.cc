@@ -31,10 +31,13 @@ int OpenReceiver(const BouncerLink& link, std::string& problem) {
     return -1;
   }
   SizeReceiveBuffer(fd);
-  const sockaddr_in at = SocketAddress(link.receive_bind_ip, link.receive_port);
+  // Multicast reaches only a socket bound to the group or to any address: receive_bind_ip then
+  // names the interface that joins the group.
+  const uint32_t bound = link.receive_multicast_ip.value_or(link.receive_bind_ip);
+  const sockaddr_in at = SocketAddress(bound, link.receive_port);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0) {
-    problem = "cannot receive on " + Endpoint(link.receive_bind_ip, link.receive_port) + ": " +
-              std::strerror(errno);
+    problem =
+        "cannot receive on " + Endpoint(bound, link.receive_port) + ": " + std::strerror(errno);
     ::close(fd);
     return -1;
   }
