@@ -114,7 +114,7 @@ TEST_F(BouncerControlTest, WritesTheSixKeysOnlyIntoCompleteLinksToHostsOfTheTabl
                             "[2]\nactive=true\nDestinationIP=10.0.0.5\nport=9\n" + kSixKeys +
                             "[3]\nactive=true\nDestinationIP=10.0.0.6\n" + kSixKeys +
                             "[4]\nactive=true\nDestinationIP=192.168.5.5\n" + kSixKeys +
-                            "[5]\nactive=true\nDestinationIP=10.0.0\n" + kSixKeys +
+                            "[5]\nactive=true\nDestinationIP=10.0.0.256\n" + kSixKeys +
                             "[6]\nactive=true\nDestinationIP=10.0.0.5\n" + kSixKeys +
                             "[7]\nactive=false\nDestinationIP=10.0.0.5\n" + kSixKeys;
   std::string without_send_port = links;

@@ -46,6 +46,19 @@ TEST(BouncerLinksTest, OnlyListedLinksWhoseActiveIsExactlyTrueAreRead) {
   EXPECT_FALSE(link.add_qos_headers);
 }
 
+TEST(BouncerLinksTest, AddressesReadAsTheRouterReadsThem) {
+  const BouncerLinks read = LinksOf(
+      "[main]\nlinks=1\n[1]\nactive=true\nreceive_port=5000\nreceive_bind_ip=127.1\n"
+      "DestinationIP=10.0.0\nDestinationPort=5001\n");
+  ASSERT_EQ(read.links.size(), 1u) << read.problems[0];
+  EXPECT_EQ(read.links[0].receive_bind_ip, DottedToAddress("127.0.0.1"));
+  EXPECT_EQ(read.links[0].destination_ip, DottedToAddress("10.0.0.0"));
+  EXPECT_EQ(LinksOf("[main]\nlinks=1\n[1]\nactive=true\nreceive_port=5000\n"
+                    "DestinationIP=255.255.255.255\nDestinationPort=5001\n")
+                .links.size(),
+            1u);
+}
+
 TEST(BouncerLinksTest, QoSKeysGiveTheInserterWrapping) {
   const BouncerLinks read = LinksOf(
       "[main]\nlinks=7\n[7]\nactive=true\nreceive_port=6000\nreceive_bind_ip=127.0.0.1\n"
@@ -73,8 +86,8 @@ TEST(BouncerLinksTest, ALinkWithAMissingOrBadKeyIsNamedAndTheOthersAreRead) {
        "link 2: receive_port \"0\" is not a number from 1 to 65535"},
       {"receive_port=5000x\nDestinationIP=127.0.0.1\nDestinationPort=1\n",
        "link 2: receive_port \"5000x\" is not a number from 1 to 65535"},
-      {"receive_port=5\nDestinationIP=10.0.0\nDestinationPort=1\n",
-       "link 2: DestinationIP \"10.0.0\" is not an IPv4 address"},
+      {"receive_port=5\nDestinationIP=10.0.0.256\nDestinationPort=1\n",
+       "link 2: DestinationIP \"10.0.0.256\" is not an IPv4 address"},
       {std::string(kPlainLink) + "receive_multicast_ip=10.0.0.1\n",
        "link 2: receive_multicast_ip is not a multicast group"},
       {std::string(kPlainLink) + "AddQoSHeaders=yes\n",
