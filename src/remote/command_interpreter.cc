@@ -133,9 +133,12 @@ void CommandInterpreter::ExecuteOverlong(SessionState& session, ReplyChannel& ou
 void CommandInterpreter::LogCommand(const CommandLine& command) {
   if (log_.level() < 2) return;
   std::string shown = command.line;
-  if (command.command == kSetL2tpuser && command.parameters.size() >= 2) {
-    // The password (whatever follows the name) never reaches the log.
-    shown = std::string(kCommandWords[kSetL2tpuser]) + " " + command.parameters[0] + " ********";
+  if (command.command == kSetL2tpuser) {
+    // Nothing after the name (the password) reaches the log, and no name either when the command
+    // word runs into it: which word then holds the password is anyone's guess.
+    const std::string word(kCommandWords[kSetL2tpuser]);
+    const bool split = command.line.starts_with(word + " ") && !command.parameters.empty();
+    shown = word + (split ? " " + command.parameters[0] : "") + " ********";
   }
   log_ << "Remote command: " + Printable(shown) + "\n";
 }

@@ -129,6 +129,10 @@ TEST_F(InterpreterTest, UsersKeepTheirCaseAndTheLogNeverShowsThePassword) {
   Execute("SET L2TPUSER Bo Pass Word");  // three words: refused, and still not logged
   EXPECT_TRUE(rig->console.Has("Remote command: SET L2TPUSER Bo ********"));
   EXPECT_FALSE(rig->console.Has("PASS"));
+  Execute("SET L2TPUSERcy Hidden");  // the name runs into the command word
+  EXPECT_TRUE(rig->console.Has("Remote command: SET L2TPUSER ********"));
+  EXPECT_FALSE(rig->console.Has("HIDDEN"));
+  EXPECT_FALSE(rig->console.Has("Hidden"));
   Execute("SET L2TPPEER 10.0.0.1");
   EXPECT_TRUE(rig->peers.Contains(DottedToAddress("10.0.0.1")));
 }
