@@ -94,6 +94,12 @@ void BouncerControl::ConfigureLink(stdini& ini, int32_t number) const {
   ini.SetInt(section, "send_port", parts_.settings.InserterPort);
 }
 
+void BouncerControl::Close() {
+  if (!instance_ || !instance_->ReapIfExited()) return;
+  instance_.reset();
+  parts_.files.RemoveFile(InFolder(kBouncerStateFile));
+}
+
 void BouncerControl::EndInstance() {
   if (!instance_) instance_ = RecordedInstance();
   if (!instance_) return;

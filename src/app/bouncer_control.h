@@ -53,6 +53,9 @@ class BouncerControl final : public ServiceSource {
   std::string_view name() const override { return "Bouncer"; }
   bool Enabled() const override;
   void Launch() override { ConfigureAndStartBouncer(); }
+  // At the service stop: an instance that has already exited is reaped and its record removed; a
+  // running one runs on.
+  void Close() override;
 
  private:
   std::string InFolder(const char* file) const;

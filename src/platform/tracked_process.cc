@@ -180,4 +180,13 @@ std::chrono::steady_clock::time_point TrackedProcess::End(std::chrono::milliseco
   return asked;
 }
 
+bool TrackedProcess::ReapIfExited() {
+  if (pidfd_ < 0 || !child_ || !WaitForExit(std::chrono::milliseconds(0))) return false;
+  waitpid(identity_.pid, nullptr, 0);
+  child_ = false;
+  close(pidfd_);
+  pidfd_ = -1;
+  return true;
+}
+
 }  // namespace velmora

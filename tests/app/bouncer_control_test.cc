@@ -30,6 +30,11 @@ constexpr char kSixKeys[] =
     "AddQoSHeaders=0\nDestinationMACAddress=old\nStreamPid=0\nsend_protocol=old\n"
     "send_unicast_ip=old\nsend_port=0\n";
 
+// The file that runs as sleep, wherever this system keeps it (/bin may lead to /usr/bin).
+std::string SleepProgram() {
+  return std::filesystem::canonical("/bin/sleep").string();
+}
+
 // A router folder with the real bouncer program in it, tables whose subnet 10.0.0.0/8 has PID
 // 0x0120 and the IP/MAC rows 10.0.0.5 and 192.168.5.5 (outside every subnet), and the bouncer
 // control of one run of that router.
@@ -204,7 +209,7 @@ TEST_F(BouncerControlTest, AnInstanceThatIgnoresSigtermIsKilledAfterTwoSeconds) 
   const pid_t first = RecordedPid();
   // Once it runs sleep, the script has set SIGTERM aside.
   ASSERT_TRUE(testing::WaitFor([&] {
-    return IdentifyProcess(first).value_or(ProcessIdentity{}).executable == "/usr/bin/sleep";
+    return IdentifyProcess(first).value_or(ProcessIdentity{}).executable == SleepProgram();
   }));
   const auto before = std::chrono::steady_clock::now();
   control.ConfigureAndStartBouncer();
@@ -247,11 +252,30 @@ TEST_F(BouncerControlTest, ALaterRunReplacesAnInstanceWhoseProgramFileWasReplace
   EXPECT_EQ(info.si_pid, earlier);
 }
 
+TEST_F(BouncerControlTest, AnInstanceThatExitedAtOnceIsReapedAtTheServiceStop) {
+  std::filesystem::remove(dir_ / "bouncer");
+  std::ofstream(dir_ / "bouncer") << "#!/bin/sh\nexit 0\n";
+  std::filesystem::permissions(dir_ / "bouncer", std::filesystem::perms::owner_all);
+  BouncerControl control = Control();
+  control.ConfigureAndStartBouncer();
+  const pid_t exited = RecordedPid();
+  ASSERT_GT(exited, 0);
+  ASSERT_TRUE(testing::WaitFor([&] {
+    const std::string stat = ReadAll("/proc/" + std::to_string(exited) + "/stat");
+    return stat.find(") Z ") != std::string::npos;
+  }));
+  control.Close();
+  siginfo_t info{};
+  EXPECT_EQ(waitid(P_PID, exited, &info, WEXITED | WNOHANG), -1);  // reaped already
+  EXPECT_EQ(errno, ECHILD);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / kBouncerStateFile));
+}
+
 TEST_F(BouncerControlTest, AProcessThatIsNoLongerTheRecordedOneIsLeftAlone) {
   const pid_t stranger = testing::Spawn(dir_, {"/bin/sleep", "30"}, "sleep.out");
   ASSERT_TRUE(testing::WaitFor([&] {
     return std::filesystem::read_symlink("/proc/" + std::to_string(stranger) + "/exe") ==
-           "/usr/bin/sleep";
+           SleepProgram();
   }));
   const auto identity = IdentifyProcess(stranger);
   ASSERT_TRUE(identity);
