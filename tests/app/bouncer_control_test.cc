@@ -78,6 +78,12 @@ class BouncerControlTest : public ::testing::Test {
                            .folder = dir_.string(),
                            .program_fallback = std::move(program_fallback)});
   }
+  // A script in the place of the bouncer program.
+  void ReplaceProgram(const std::string& script) {
+    std::filesystem::remove(dir_ / "bouncer");
+    std::ofstream(dir_ / "bouncer") << script;
+    std::filesystem::permissions(dir_ / "bouncer", std::filesystem::perms::owner_all);
+  }
   void WriteIni(const std::string& text) { std::ofstream(dir_ / kBouncerIniFile) << text; }
   stdini ReadIni() {
     stdini ini(files_);
@@ -201,9 +207,7 @@ TEST_F(BouncerControlTest, TheSecondStartFollowsTheEndOfTheFirstInstance) {
 }
 
 TEST_F(BouncerControlTest, AnInstanceThatIgnoresSigtermIsKilledAfterTwoSeconds) {
-  std::filesystem::remove(dir_ / "bouncer");
-  std::ofstream(dir_ / "bouncer") << "#!/bin/sh\ntrap '' TERM\nexec sleep 30\n";
-  std::filesystem::permissions(dir_ / "bouncer", std::filesystem::perms::owner_all);
+  ReplaceProgram("#!/bin/sh\ntrap '' TERM\nexec sleep 30\n");
   BouncerControl control = Control();
   control.ConfigureAndStartBouncer();
   const pid_t first = RecordedPid();
@@ -253,9 +257,7 @@ TEST_F(BouncerControlTest, ALaterRunReplacesAnInstanceWhoseProgramFileWasReplace
 }
 
 TEST_F(BouncerControlTest, AnInstanceThatExitedAtOnceIsReapedAtTheServiceStop) {
-  std::filesystem::remove(dir_ / "bouncer");
-  std::ofstream(dir_ / "bouncer") << "#!/bin/sh\nexit 0\n";
-  std::filesystem::permissions(dir_ / "bouncer", std::filesystem::perms::owner_all);
+  ReplaceProgram("#!/bin/sh\nexit 0\n");
   BouncerControl control = Control();
   control.ConfigureAndStartBouncer();
   const pid_t exited = RecordedPid();
