@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -112,6 +113,31 @@ TEST_F(InterpreterTest, NetworkChangesActOnTheTables) {
   const std::vector<std::string> tail(calls.end() - 4, calls.end());
   EXPECT_EQ(tail, (std::vector<std::string>{"route 10.0.0.0", "arp 192.168.1.5", "arp 10.0.0.7",
                                             "unroute 10.0.0.0"}));
+}
+
+TEST_F(InterpreterTest, FullTablesRefuseAnotherRecord) {
+  rig->human = true;
+  const size_t seeded = rig->tables.Snapshot()->subnets().size();
+  for (size_t i = seeded; i < kMaxSubnets; ++i) {
+    Execute("SET NADD N" + std::to_string(i) + " 10." + std::to_string(i) + ".0.0 255.255.0.0 1");
+  }
+  ASSERT_EQ(rig->tables.Snapshot()->subnets().size(), kMaxSubnets);
+  EXPECT_EQ(Execute("SET NADD LAST 11.0.0.0 255.0.0.0 1"),
+            "*** Velmora *** - Networks Table is full. Record not added.\r\n");
+
+  SilentPrompt prompt;
+  const auto snapshot = rig->tables.Snapshot();
+  const auto& subnets = snapshot->subnets();
+  const uint32_t wide_address = DottedToAddress("10.100.0.0");
+  const auto wide = std::find_if(subnets.begin(), subnets.end(), [&](const auto& subnet) {
+    return subnet.IPSubNetAddr == wide_address;
+  });
+  ASSERT_NE(wide, subnets.end());
+  const int room = static_cast<int>(kMaxIpMacRows - rig->tables.Snapshot()->ip_mac_rows().size());
+  rig->editor.AddIpMacRange(wide->id, "10.100.0.1", "02-00-00-00-00-00", room, prompt);
+  ASSERT_EQ(rig->tables.Snapshot()->ip_mac_rows().size(), kMaxIpMacRows);
+  EXPECT_EQ(Execute("SET RADD 10.100.255.254 02:00:00:00:ff:fe"),
+            "*** Velmora *** - ARP Table is full. Record not added.\r\n");
 }
 
 TEST_F(InterpreterTest, AliasesEnteredInLowerCaseCannotBeDeleted) {
