@@ -300,13 +300,8 @@ void CommandInterpreter::AddSubnet(const CommandLine& command, ReplyChannel& out
 }
 
 void CommandInterpreter::DeleteSubnet(const std::string& alias, ReplyChannel& out) {
-  const auto snapshot = data_.tables.Snapshot();
-  for (const SubnetEntry& subnet : snapshot->subnets()) {
-    if (subnet.Alias != alias) continue;
-    if (data_.editor.DeleteSubnet(subnet.id, prompt_).ok()) {
-      return Reply(out, "*** Velmora *** - Network deleted.\r\n", "");
-    }
-    break;
+  if (data_.editor.DeleteSubnetWithAlias(alias, prompt_).ok()) {
+    return Reply(out, "*** Velmora *** - Network deleted.\r\n", "");
   }
   Reply(out, "*** Velmora *** - Network alias not found.\r\n", "");
 }
@@ -350,15 +345,12 @@ void CommandInterpreter::DeleteRowsOfSubnet(const std::string& address, ReplyCha
   if (!ip) {
     return Reply(out, "*** Velmora *** - Invalid IP address. Record not deleted.\r\n", "");
   }
-  const auto snapshot = data_.tables.Snapshot();
-  for (const SubnetEntry& subnet : snapshot->subnets()) {
-    if (subnet.IPSubNetAddr != *ip) continue;
-    if (data_.editor.DeleteRowsOfSubnet(subnet.id).rows_removed > 0) {
-      return Reply(out, "*** Velmora *** - Entries deleted.\r\n", "");
-    }
-    return Reply(out, "*** Velmora *** - Entries not found. Nothing deleted.\r\n", "");
+  const TableChange change = data_.editor.DeleteRowsOfSubnetAt(*ip);
+  if (!change.ok()) {
+    return Reply(out, "*** Velmora *** - Subnet not found. Cannot delete records.\r\n", "");
   }
-  Reply(out, "*** Velmora *** - Subnet not found. Cannot delete records.\r\n", "");
+  if (change.rows_removed > 0) return Reply(out, "*** Velmora *** - Entries deleted.\r\n", "");
+  Reply(out, "*** Velmora *** - Entries not found. Nothing deleted.\r\n", "");
 }
 
 void CommandInterpreter::ListSubnets(ReplyChannel& out) {
