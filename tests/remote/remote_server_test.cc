@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <latch>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -177,8 +178,8 @@ TEST_F(RemoteServerTest, AResetMidReplyEndsOnlyThatSession) {
 }
 
 TEST_F(RemoteServerTest, FiftyClientsAtOnceHaveExactlyOneMaster) {
-  std::vector<std::unique_ptr<RemoteClient>> clients;
-  for (int i = 0; i < 50; ++i) clients.push_back(std::make_unique<RemoteClient>(server.port()));
+  constexpr int kClients = 50;
+  std::latch start(kClients);  // every client connects at the same moment
   std::atomic<int> masters{0};
   std::atomic<bool> failed{false};
   std::atomic<bool> done{false};
@@ -187,8 +188,15 @@ TEST_F(RemoteServerTest, FiftyClientsAtOnceHaveExactlyOneMaster) {
     for (uint32_t n = 0; !done; ++n) rig.statistics.CountPacket(htonl(0x0a000000 + n % 500), 100);
   });
   std::vector<std::thread> threads;
-  for (auto& client : clients) {
-    threads.emplace_back([&, c = client.get()] {
+  for (int client = 0; client < kClients; ++client) {
+    threads.emplace_back([&] {
+      start.arrive_and_wait();
+      const auto connected = std::make_unique<RemoteClient>(server.port());
+      RemoteClient* c = connected.get();
+      if (!c->connected()) {
+        failed = true;
+        return;
+      }
       if (IsMaster(*c)) {
         ++masters;
         for (int i = 0; i < 50; ++i) {
