@@ -23,7 +23,7 @@ class CheckedChannel final : public velmora::ReplyChannel {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0 || size > 65536) return 0;
   velmora::testing::RemoteRig rig;
-  rig.log.Configure({.level = 1});
+  rig.log.Configure({.level = 2});  // commands are logged, and masked, as in the field
   rig.human = (data[0] & 2) != 0;
   velmora::SessionState session{.master = (data[0] & 1) != 0};
   CheckedChannel out;

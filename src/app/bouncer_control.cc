@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 
 #include "app/settings.h"
@@ -93,6 +94,12 @@ void BouncerControl::ConfigureLink(stdini& ini, int32_t number) const {
   ini.SetInt(section, "send_port", parts_.settings.InserterPort);
 }
 
+void BouncerControl::Close() {
+  if (!instance_ || !instance_->ReapIfExited()) return;
+  instance_.reset();
+  parts_.files.RemoveFile(InFolder(kBouncerStateFile));
+}
+
 void BouncerControl::EndInstance() {
   if (!instance_) instance_ = RecordedInstance();
   if (!instance_) return;
@@ -119,8 +126,9 @@ std::optional<TrackedProcess> BouncerControl::RecordedInstance() {
 }
 
 std::string BouncerControl::Program() const {
-  const std::string own = InFolder("bouncer");
-  if (access(own.c_str(), X_OK) == 0 || parts_.program_fallback.empty()) return own;
+  const std::string own = InFolder(kBouncerProgramFile);
+  const bool runnable = std::filesystem::is_regular_file(own) && access(own.c_str(), X_OK) == 0;
+  if (runnable || parts_.program_fallback.empty()) return own;
   return parts_.program_fallback;
 }
 

@@ -17,8 +17,9 @@ class NetworkTables;
 class stdini;
 struct Settings;
 
-// The bouncer's configuration file and the record of the instance the router started, both in the
-// router's folder; neither may ever be a table's row file.
+// The bouncer program, its configuration file and the record of the instance the router started,
+// all in the router's folder; none may ever be a table's row file.
+inline constexpr const char* kBouncerProgramFile = "bouncer";
 inline constexpr const char* kBouncerIniFile = "bouncer.ini";
 inline constexpr const char* kBouncerStateFile = "bouncer.state";
 
@@ -52,6 +53,9 @@ class BouncerControl final : public ServiceSource {
   std::string_view name() const override { return "Bouncer"; }
   bool Enabled() const override;
   void Launch() override { ConfigureAndStartBouncer(); }
+  // At the service stop: an instance that has already exited is reaped and its record removed; a
+  // running one runs on.
+  void Close() override;
 
  private:
   std::string InFolder(const char* file) const;

@@ -19,7 +19,7 @@ namespace {
 std::string BouncerBesideExecutable() {
   const std::string executable = ExecutablePath();
   if (executable.empty()) return {};
-  return (std::filesystem::path(executable).parent_path() / "bouncer").string();
+  return (std::filesystem::path(executable).parent_path() / kBouncerProgramFile).string();
 }
 
 // This host's IPv4 addresses for the tap's address filter, each selected.
@@ -236,6 +236,7 @@ std::vector<std::string> Router::OwnFiles() const {
           statistics_.active_file(),
           kRouteStateFile,
           kMergingStateFile,
+          kBouncerProgramFile,
           kBouncerIniFile,
           kBouncerStateFile};
 }

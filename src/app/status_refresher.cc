@@ -39,6 +39,16 @@ void StatusRefresher::Join() {
 void StatusRefresher::ResetPeaks() {
   unicast_peak_.store(0);
   multicast_peak_.store(0);
+  std::lock_guard lock(last_mutex_);
+  last_.unicast_peak_kbps = 0;
+  last_.multicast_peak_kbps = 0;
+}
+
+void StatusRefresher::ClearRates() {
+  std::lock_guard lock(last_mutex_);
+  last_.total_kbps = 0;
+  last_.unicast_kbps = 0;
+  last_.multicast_kbps = 0;
 }
 
 StatusSnapshot StatusRefresher::Refresh() {
@@ -86,6 +96,7 @@ void StatusRefresher::Run(const std::atomic<bool>* exiting) {
     const StatusSnapshot snapshot = Refresh();
     if (view_ != nullptr) view_->ShowStatus(snapshot);
   } while (!stop_.WaitFor(kPeriod));
+  ClearRates();  // nothing flows while the service is stopped
   if (view_ != nullptr && (exiting == nullptr || !exiting->load())) view_->ShowStopped();
   if (log_.level() >= 3) log_ << "!!Viewer thread exited...\n";
 }

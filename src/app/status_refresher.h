@@ -89,6 +89,7 @@ class StatusRefresher {
   // refreshes once and ends.
   void Stop() { stop_.Signal(); }
   void Join();
+  // Zeroes the peaks, the ones of the last refresh included.
   void ResetPeaks();
 
   // One refresh, as the thread makes it.
@@ -104,6 +105,9 @@ class StatusRefresher {
 
  private:
   void Run(const std::atomic<bool>* exiting);
+  // Zeroes the rates of the last refresh: at the thread's end, so that a stopped service shows
+  // none.
+  void ClearRates();
 
   StatusCounters& counters_;
   Log& log_;

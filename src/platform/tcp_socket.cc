@@ -75,7 +75,16 @@ void TcpSocket::EnableKeepalive() {
 }
 
 ssize_t TcpSocket::Send(const void* bytes, size_t length) {
-  return handle_.Use([&](int fd) { return ::send(fd, bytes, length, MSG_NOSIGNAL); });
+  const auto* next = static_cast<const char*>(bytes);
+  size_t sent = 0;
+  while (sent < length) {
+    const ssize_t n =
+        handle_.Use([&](int fd) { return ::send(fd, next + sent, length - sent, MSG_NOSIGNAL); });
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return sent > 0 ? static_cast<ssize_t>(sent) : n;
+    sent += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(sent);
 }
 
 ssize_t TcpSocket::Send(std::string_view text) {

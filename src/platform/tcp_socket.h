@@ -42,7 +42,8 @@ class TcpSocket {
   // echoed; backspace, DEL and cursor-left erase the last character; CR NUL ends a line as a
   // line feed does; telnet commands (IAC ...) are dropped.
   int32_t ReadLine(std::string& line);
-  // One send; what the system returns. Never raises SIGPIPE.
+  // Sends all of `bytes`, as many sends as that takes (a signal may cut one short): the length, or
+  // what was sent before an error, or -1 (errno set) when nothing was. Never raises SIGPIPE.
   ssize_t Send(const void* bytes, size_t length);
   ssize_t Send(std::string_view text);
   // The human text in human mode; else the machine text unless it is empty.

@@ -45,15 +45,20 @@ std::optional<uint64_t> StartTime(pid_t pid) {
   return std::stoull(field);
 }
 
+// The program's path; the kernel marks a program whose file was replaced since it started with a
+// suffix, which is left off so that a rebuilt or upgraded program keeps its path.
 std::string Executable(pid_t pid) {
+  constexpr std::string_view kReplaced = " (deleted)";
   std::string path(4096, '\0');
   const ssize_t n =
       readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), path.data(), path.size());
   path.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  if (path.ends_with(kReplaced)) path.resize(path.size() - kReplaced.size());
   return path;
 }
 
-// The attributes of a started program: default handling for the signals this process changes, an
+// The attributes of a started program: a session of its own (so that a Ctrl-C or a hang-up meant
+// for this process does not reach it), default handling for the signals this process changes, an
 // empty signal mask and no inherited descriptor above 2. Made and used by the thread that starts
 // it.
 class SpawnAttributes {
@@ -67,7 +72,8 @@ class SpawnAttributes {
     sigemptyset(&none);
     posix_spawnattr_setsigdefault(&attributes_, &defaults);
     posix_spawnattr_setsigmask(&attributes_, &none);
-    posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setflags(&attributes_,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     posix_spawn_file_actions_init(&actions_);
     posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
   }
@@ -154,16 +160,33 @@ bool TrackedProcess::WaitForExit(std::chrono::milliseconds limit) const {
 
 std::chrono::steady_clock::time_point TrackedProcess::End(std::chrono::milliseconds grace) {
   const auto asked = std::chrono::steady_clock::now();
-  if (pidfd_ < 0) return asked;
-  PidfdSignal(pidfd_, SIGTERM);
-  if (!WaitForExit(grace)) {
-    PidfdSignal(pidfd_, SIGKILL);
-    WaitForExit(kKillWait);
+  if (pidfd_ < 0) {
+    // Without a pidfd only a child can be ended safely: its id stays its own until it is reaped.
+    if (child_ && kill(identity_.pid, SIGKILL) == 0) waitpid(identity_.pid, nullptr, 0);
+    child_ = false;
+    return asked;
   }
-  if (child_) waitpid(identity_.pid, nullptr, 0);
+  PidfdSignal(pidfd_, SIGTERM);
+  bool ended = WaitForExit(grace);
+  if (!ended) {
+    PidfdSignal(pidfd_, SIGKILL);
+    ended = WaitForExit(kKillWait);
+  }
+  // One that outlasts SIGKILL (stuck in the kernel) is not waited for: it stays a zombie.
+  if (child_) waitpid(identity_.pid, nullptr, ended ? 0 : WNOHANG);
+  child_ = false;
   close(pidfd_);
   pidfd_ = -1;
   return asked;
+}
+
+bool TrackedProcess::ReapIfExited() {
+  if (pidfd_ < 0 || !child_ || !WaitForExit(std::chrono::milliseconds(0))) return false;
+  waitpid(identity_.pid, nullptr, 0);
+  child_ = false;
+  close(pidfd_);
+  pidfd_ = -1;
+  return true;
 }
 
 }  // namespace velmora

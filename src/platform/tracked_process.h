@@ -44,8 +44,12 @@ class TrackedProcess {
   ~TrackedProcess();
 
   // Asks the process to end (SIGTERM) and waits for its exit for at most `grace`; then kills it
-  // (SIGKILL) and waits again. A child is reaped. Returns when the SIGTERM was sent.
+  // (SIGKILL) and waits again. A child that has exited is reaped; one tracked without a pidfd is
+  // killed at once. Returns when the SIGTERM was sent.
   std::chrono::steady_clock::time_point End(std::chrono::milliseconds grace);
+  // Reaps a child that has exited without being asked to; true when it has (the object then
+  // tracks nothing).
+  bool ReapIfExited();
 
   const ProcessIdentity& identity() const { return identity_; }
   bool child() const { return child_; }

@@ -17,7 +17,7 @@ std::string_view Trimmed(std::string_view text) {
   return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
 }
 
-// A full dotted quad, host order; none for anything else, 255.255.255.255 included.
+// A full dotted quad (255.255.255.255 too), host order; none for anything else.
 std::optional<uint32_t> Quad(std::string_view text) {
   in_addr parsed{};
   if (::inet_pton(AF_INET, std::string(text).c_str(), &parsed) != 1) return std::nullopt;

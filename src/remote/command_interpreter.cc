@@ -133,9 +133,12 @@ void CommandInterpreter::ExecuteOverlong(SessionState& session, ReplyChannel& ou
 void CommandInterpreter::LogCommand(const CommandLine& command) {
   if (log_.level() < 2) return;
   std::string shown = command.line;
-  if (command.command == kSetL2tpuser && command.parameters.size() >= 2) {
-    // The password (whatever follows the name) never reaches the log.
-    shown = std::string(kCommandWords[kSetL2tpuser]) + " " + command.parameters[0] + " ********";
+  if (command.command == kSetL2tpuser) {
+    // Nothing after the name (the password) reaches the log, and no name either when the command
+    // word runs into it: which word then holds the password is anyone's guess.
+    const std::string word(kCommandWords[kSetL2tpuser]);
+    const bool split = command.line.starts_with(word + " ") && !command.parameters.empty();
+    shown = word + (split ? " " + command.parameters[0] : "") + " ********";
   }
   log_ << "Remote command: " + Printable(shown) + "\n";
 }
@@ -297,13 +300,8 @@ void CommandInterpreter::AddSubnet(const CommandLine& command, ReplyChannel& out
 }
 
 void CommandInterpreter::DeleteSubnet(const std::string& alias, ReplyChannel& out) {
-  const auto snapshot = data_.tables.Snapshot();
-  for (const SubnetEntry& subnet : snapshot->subnets()) {
-    if (subnet.Alias != alias) continue;
-    if (data_.editor.DeleteSubnet(subnet.id, prompt_).ok()) {
-      return Reply(out, "*** Velmora *** - Network deleted.\r\n", "");
-    }
-    break;
+  if (data_.editor.DeleteSubnetWithAlias(alias, prompt_).ok()) {
+    return Reply(out, "*** Velmora *** - Network deleted.\r\n", "");
   }
   Reply(out, "*** Velmora *** - Network alias not found.\r\n", "");
 }
@@ -347,15 +345,12 @@ void CommandInterpreter::DeleteRowsOfSubnet(const std::string& address, ReplyCha
   if (!ip) {
     return Reply(out, "*** Velmora *** - Invalid IP address. Record not deleted.\r\n", "");
   }
-  const auto snapshot = data_.tables.Snapshot();
-  for (const SubnetEntry& subnet : snapshot->subnets()) {
-    if (subnet.IPSubNetAddr != *ip) continue;
-    if (data_.editor.DeleteRowsOfSubnet(subnet.id).rows_removed > 0) {
-      return Reply(out, "*** Velmora *** - Entries deleted.\r\n", "");
-    }
-    return Reply(out, "*** Velmora *** - Entries not found. Nothing deleted.\r\n", "");
+  const TableChange change = data_.editor.DeleteRowsOfSubnetAt(*ip);
+  if (!change.ok()) {
+    return Reply(out, "*** Velmora *** - Subnet not found. Cannot delete records.\r\n", "");
   }
-  Reply(out, "*** Velmora *** - Subnet not found. Cannot delete records.\r\n", "");
+  if (change.rows_removed > 0) return Reply(out, "*** Velmora *** - Entries deleted.\r\n", "");
+  Reply(out, "*** Velmora *** - Entries not found. Nothing deleted.\r\n", "");
 }
 
 void CommandInterpreter::ListSubnets(ReplyChannel& out) {

@@ -2,11 +2,13 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <exception>
 #include <system_error>
 #include <vector>
 
 #include "platform/address_text.h"
+#include "platform/socket_error.h"
 #include "support/cerrorcode.h"
 #include "support/log.h"
 
@@ -23,6 +25,14 @@ class SocketChannel final : public ReplyChannel {
  private:
   TcpSocket& socket_;
 };
+
+// Accept failures that last until descriptors or memory are freed elsewhere.
+bool OutOfResources(int32_t code) {
+  for (int error : {EMFILE, ENFILE, ENOBUFS, ENOMEM}) {
+    if (code == SocketErrorCode(error)) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -110,11 +120,15 @@ void RemoteServer::Listen(TcpSocket& listener, const ClientFilter& filter) {
     try {
       const int fd = listener.Accept(&peer);
       Admit(fd, peer, filter);
-    } catch (const cerrorcode&) {
-      log_ << "Remote Control Socket error.\n";
-      if (listener.closed()) return;
-      // Out of descriptors or an aborted connection: the listener goes on after a pause.
-      std::this_thread::sleep_for(kAcceptRetryPause);
+    } catch (const cerrorcode& error) {
+      if (listener.closed()) {
+        log_ << "Remote Control Socket error.\n";
+        return;
+      }
+      // At most a line a second, however fast accepts fail (out of descriptors, for one).
+      LogRefusal("Remote Control Socket error: " + SocketErrorText(error.code()));
+      // Until descriptors or memory are freed, a retry at once would fail again.
+      if (OutOfResources(error.code())) std::this_thread::sleep_for(kAcceptRetryPause);
     }
   }
 }

@@ -80,7 +80,8 @@ class RemoteServer {
   void GiveUpMastership();
   // Joins the threads of sessions that have ended.
   void ReapEnded();
-  // A refusal's log line, at most one per interval; the ones left out are counted in the next.
+  // A refused connection's or failed accept's log line, at most one per interval; the ones left
+  // out are counted in the next.
   void LogRefusal(const std::string& text);
 
   CommandInterpreter& interpreter_;

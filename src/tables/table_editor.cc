@@ -157,6 +157,19 @@ TableChange TableEditor::EditSubnet(SubnetId id, const SubnetFields& fields,
 
 TableChange TableEditor::DeleteSubnet(SubnetId id, OperatorPrompt& prompt) {
   std::lock_guard lock(mutex_);
+  return EraseSubnet(id, prompt);
+}
+
+TableChange TableEditor::DeleteSubnetWithAlias(const std::string& alias, OperatorPrompt& prompt) {
+  std::lock_guard lock(mutex_);
+  const auto current = tables_.Snapshot();
+  for (const SubnetEntry& subnet : current->subnets()) {
+    if (subnet.Alias == alias) return EraseSubnet(subnet.id, prompt);
+  }
+  return Refuse(prompt, TableRefusal::kNoSuchEntry, "No such subnet");
+}
+
+TableChange TableEditor::EraseSubnet(SubnetId id, OperatorPrompt& prompt) {
   const auto current = tables_.Snapshot();
   const SubnetEntry* subnet = current->FindSubnet(id);
   if (subnet == nullptr) return Refuse(prompt, TableRefusal::kNoSuchEntry, "No such subnet");
@@ -318,6 +331,19 @@ TableChange TableEditor::DeleteIpMacRow(uint32_t row, OperatorPrompt& prompt) {
 
 TableChange TableEditor::DeleteRowsOfSubnet(SubnetId subnet) {
   std::lock_guard lock(mutex_);
+  return EraseRowsOfSubnet(subnet);
+}
+
+TableChange TableEditor::DeleteRowsOfSubnetAt(uint32_t address) {
+  std::lock_guard lock(mutex_);
+  const auto current = tables_.Snapshot();
+  for (const SubnetEntry& subnet : current->subnets()) {
+    if (subnet.IPSubNetAddr == address) return EraseRowsOfSubnet(subnet.id);
+  }
+  return {.refusal = TableRefusal::kNoSuchEntry};
+}
+
+TableChange TableEditor::EraseRowsOfSubnet(SubnetId subnet) {
   const auto current = tables_.Snapshot();
   const std::vector<const IpMacEntry*> rows = current->RowsOf(subnet);
   if (rows.empty()) return {.subnet = subnet};

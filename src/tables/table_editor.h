@@ -63,6 +63,9 @@ class TableEditor {
   TableChange AddSubnet(const SubnetFields& fields, OperatorPrompt& prompt);
   TableChange EditSubnet(SubnetId id, const SubnetFields& fields, OperatorPrompt& prompt);
   TableChange DeleteSubnet(SubnetId id, OperatorPrompt& prompt);
+  // The first subnet whose alias is `alias`, found and deleted in one step; kNoSuchEntry when none
+  // has it.
+  TableChange DeleteSubnetWithAlias(const std::string& alias, OperatorPrompt& prompt);
 
   TableChange AddIpMacRow(SubnetId subnet, const std::string& address, const std::string& mac,
                           OperatorPrompt& prompt);
@@ -80,6 +83,9 @@ class TableEditor {
   TableChange DeleteIpMacRow(uint32_t row, OperatorPrompt& prompt);
   // Removes every row of the subnet and drops each one's ARP entry; `rows_removed` tells how many.
   TableChange DeleteRowsOfSubnet(SubnetId subnet);
+  // The same for the first subnet whose address is `address`, found in the same step;
+  // kNoSuchEntry when no subnet has it.
+  TableChange DeleteRowsOfSubnetAt(uint32_t address);
 
   TableChange AddIpv6Subnet(const std::string& alias, uint16_t pid, OperatorPrompt& prompt);
   TableChange EditIpv6Subnet(SubnetId id, const std::string& alias, uint16_t pid,
@@ -101,6 +107,9 @@ class TableEditor {
 
  private:
   std::string NextTemporaryName();
+  // DeleteSubnet and DeleteRowsOfSubnet with the lock held.
+  TableChange EraseSubnet(SubnetId id, OperatorPrompt& prompt);
+  TableChange EraseRowsOfSubnet(SubnetId subnet);
   TableChange CheckSubnet(const TableSnapshot& tables, const SubnetEntry* old,
                           const SubnetEntry& entry, OperatorPrompt& prompt);
   TableChange CheckRow(const TableSnapshot& tables, const SubnetEntry& subnet,

@@ -30,6 +30,11 @@ constexpr char kSixKeys[] =
     "AddQoSHeaders=0\nDestinationMACAddress=old\nStreamPid=0\nsend_protocol=old\n"
     "send_unicast_ip=old\nsend_port=0\n";
 
+// The file that runs as sleep, wherever this system keeps it (/bin may lead to /usr/bin).
+std::string SleepProgram() {
+  return std::filesystem::canonical("/bin/sleep").string();
+}
+
 // A router folder with the real bouncer program in it, tables whose subnet 10.0.0.0/8 has PID
 // 0x0120 and the IP/MAC rows 10.0.0.5 and 192.168.5.5 (outside every subnet), and the bouncer
 // control of one run of that router.
@@ -73,6 +78,12 @@ class BouncerControlTest : public ::testing::Test {
                            .folder = dir_.string(),
                            .program_fallback = std::move(program_fallback)});
   }
+  // A script in the place of the bouncer program.
+  void ReplaceProgram(const std::string& script) {
+    std::filesystem::remove(dir_ / "bouncer");
+    std::ofstream(dir_ / "bouncer") << script;
+    std::filesystem::permissions(dir_ / "bouncer", std::filesystem::perms::owner_all);
+  }
   void WriteIni(const std::string& text) { std::ofstream(dir_ / kBouncerIniFile) << text; }
   stdini ReadIni() {
     stdini ini(files_);
@@ -114,7 +125,7 @@ TEST_F(BouncerControlTest, WritesTheSixKeysOnlyIntoCompleteLinksToHostsOfTheTabl
                             "[2]\nactive=true\nDestinationIP=10.0.0.5\nport=9\n" + kSixKeys +
                             "[3]\nactive=true\nDestinationIP=10.0.0.6\n" + kSixKeys +
                             "[4]\nactive=true\nDestinationIP=192.168.5.5\n" + kSixKeys +
-                            "[5]\nactive=true\nDestinationIP=10.0.0\n" + kSixKeys +
+                            "[5]\nactive=true\nDestinationIP=10.0.0.256\n" + kSixKeys +
                             "[6]\nactive=true\nDestinationIP=10.0.0.5\n" + kSixKeys +
                             "[7]\nactive=false\nDestinationIP=10.0.0.5\n" + kSixKeys;
   std::string without_send_port = links;
@@ -154,6 +165,14 @@ TEST_F(BouncerControlTest, WithoutLinksTheFileKeepsItsContentAndBouncerStillStar
   EXPECT_TRUE(console_.Has("Bouncer started"));
 }
 
+TEST_F(BouncerControlTest, BouncerRunsInASessionOfItsOwn) {
+  Control().ConfigureAndStartBouncer();
+  const pid_t bouncer = RecordedPid();
+  ASSERT_GT(bouncer, 0);
+  EXPECT_EQ(getsid(bouncer), bouncer);
+  EXPECT_NE(getpgid(bouncer), getpgrp());
+}
+
 TEST_F(BouncerControlTest, AMissingFileIsReportedAndBouncerStillStarts) {
   Control().ConfigureAndStartBouncer();
   EXPECT_TRUE(console_.Has("Bouncer ini read error"));
@@ -188,15 +207,13 @@ TEST_F(BouncerControlTest, TheSecondStartFollowsTheEndOfTheFirstInstance) {
 }
 
 TEST_F(BouncerControlTest, AnInstanceThatIgnoresSigtermIsKilledAfterTwoSeconds) {
-  std::filesystem::remove(dir_ / "bouncer");
-  std::ofstream(dir_ / "bouncer") << "#!/bin/sh\ntrap '' TERM\nexec sleep 30\n";
-  std::filesystem::permissions(dir_ / "bouncer", std::filesystem::perms::owner_all);
+  ReplaceProgram("#!/bin/sh\ntrap '' TERM\nexec sleep 30\n");
   BouncerControl control = Control();
   control.ConfigureAndStartBouncer();
   const pid_t first = RecordedPid();
   // Once it runs sleep, the script has set SIGTERM aside.
   ASSERT_TRUE(testing::WaitFor([&] {
-    return IdentifyProcess(first).value_or(ProcessIdentity{}).executable == "/usr/bin/sleep";
+    return IdentifyProcess(first).value_or(ProcessIdentity{}).executable == SleepProgram();
   }));
   const auto before = std::chrono::steady_clock::now();
   control.ConfigureAndStartBouncer();
@@ -221,11 +238,46 @@ TEST_F(BouncerControlTest, ALaterRunReplacesTheInstanceOfAnEarlierOne) {
   EXPECT_EQ(kill(later, 0), 0);
 }
 
+TEST_F(BouncerControlTest, ALaterRunReplacesAnInstanceWhoseProgramFileWasReplaced) {
+  std::filesystem::remove(dir_ / "bouncer");
+  std::filesystem::copy_file(BOUNCER_BINARY, dir_ / "bouncer");
+  WriteIni("[main]\nlinks=\n");
+  Control().ConfigureAndStartBouncer();
+  const pid_t earlier = RecordedPid();
+  ASSERT_GT(earlier, 0);
+  // An upgrade puts a new file in the old one's place while the old program runs on.
+  std::filesystem::copy_file(BOUNCER_BINARY, dir_ / "bouncer.new");
+  std::filesystem::rename(dir_ / "bouncer.new", dir_ / "bouncer");
+
+  Control().ConfigureAndStartBouncer();
+  EXPECT_NE(RecordedPid(), earlier);
+  siginfo_t info{};
+  ASSERT_EQ(waitid(P_PID, earlier, &info, WEXITED | WNOHANG), 0);
+  EXPECT_EQ(info.si_pid, earlier);
+}
+
+TEST_F(BouncerControlTest, AnInstanceThatExitedAtOnceIsReapedAtTheServiceStop) {
+  ReplaceProgram("#!/bin/sh\nexit 0\n");
+  BouncerControl control = Control();
+  control.ConfigureAndStartBouncer();
+  const pid_t exited = RecordedPid();
+  ASSERT_GT(exited, 0);
+  ASSERT_TRUE(testing::WaitFor([&] {
+    const std::string stat = ReadAll("/proc/" + std::to_string(exited) + "/stat");
+    return stat.find(") Z ") != std::string::npos;
+  }));
+  control.Close();
+  siginfo_t info{};
+  EXPECT_EQ(waitid(P_PID, exited, &info, WEXITED | WNOHANG), -1);  // reaped already
+  EXPECT_EQ(errno, ECHILD);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / kBouncerStateFile));
+}
+
 TEST_F(BouncerControlTest, AProcessThatIsNoLongerTheRecordedOneIsLeftAlone) {
   const pid_t stranger = testing::Spawn(dir_, {"/bin/sleep", "30"}, "sleep.out");
   ASSERT_TRUE(testing::WaitFor([&] {
     return std::filesystem::read_symlink("/proc/" + std::to_string(stranger) + "/exe") ==
-           "/usr/bin/sleep";
+           SleepProgram();
   }));
   const auto identity = IdentifyProcess(stranger);
   ASSERT_TRUE(identity);
@@ -255,6 +307,13 @@ TEST_F(BouncerControlTest, WithoutAProgramInTheFolderTheOneBesideTheRouterRuns) 
   Control(BOUNCER_BINARY).ConfigureAndStartBouncer();
   EXPECT_TRUE(console_.Has(std::string("Bouncer program ") + BOUNCER_BINARY + " runs as process"));
   EXPECT_GT(RecordedPid(), 0);
+}
+
+TEST_F(BouncerControlTest, AFolderNamedLikeTheProgramIsPassedOverForTheOneBesideTheRouter) {
+  std::filesystem::remove(dir_ / "bouncer");
+  std::filesystem::create_directory(dir_ / "bouncer");
+  Control(BOUNCER_BINARY).ConfigureAndStartBouncer();
+  EXPECT_TRUE(console_.Has(std::string("Bouncer program ") + BOUNCER_BINARY + " runs as process"));
 }
 
 }  // namespace

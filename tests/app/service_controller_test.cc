@@ -294,6 +294,22 @@ TEST_F(ControllerTest, RefresherComputesRatesPeaksAndClearsFlags) {
   EXPECT_EQ(ticks, 2);
 }
 
+TEST_F(ControllerTest, AStoppedRefresherShowsNoRateAndAResetShowsNoPeak) {
+  counters_.unicast_bytes = 256 * 250;
+  counters_.multicast_bytes = 256 * 10;
+  refresher_.Stop();
+  refresher_.Start(nullptr);  // refreshes once and ends
+  refresher_.Join();
+  const StatusSnapshot stopped = refresher_.last();
+  EXPECT_EQ(stopped.total_kbps, 0u);
+  EXPECT_EQ(stopped.unicast_kbps, 0u);
+  EXPECT_EQ(stopped.multicast_kbps, 0u);
+  EXPECT_EQ(stopped.unicast_peak_kbps, 250u);
+  refresher_.ResetPeaks();
+  EXPECT_EQ(refresher_.last().unicast_peak_kbps, 0u);
+  EXPECT_EQ(refresher_.last().multicast_peak_kbps, 0u);
+}
+
 TEST_F(ControllerTest, BandwidthFiguresAreReadFirstInEveryRefreshWhileShapingRuns) {
   EXPECT_FALSE(refresher_.Refresh().qos.has_value());
   std::vector<std::string> order;

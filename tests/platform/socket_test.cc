@@ -2,6 +2,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -199,6 +201,37 @@ TEST(SocketTest, PortsInUseAreReportedAs10037) {
   d.AllowAddressReuse();
   c.Bind(0);
   EXPECT_NO_THROW(d.Bind(c.local_port()));
+}
+
+TEST(SocketTest, ASendCutShortByASignalSendsTheRestToo) {
+  struct sigaction quiet {};
+  quiet.sa_handler = [](int) {};
+  struct sigaction before {};
+  ASSERT_EQ(::sigaction(SIGUSR1, &quiet, &before), 0);
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  const std::string reply(1 << 20, 'r');
+  Log log;
+  std::promise<pthread_t> writer_thread;
+  auto sending = std::async(std::launch::async, [&] {
+    writer_thread.set_value(::pthread_self());
+    TcpSocket writer(log, pair[0]);
+    return writer.Send(reply);  // the reader is not reading yet: the send blocks
+  });
+  const pthread_t writer = writer_thread.get_future().get();
+  for (int i = 0; i < 5; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ::pthread_kill(writer, SIGUSR1);
+  }
+  size_t received = 0;
+  char buffer[65536];
+  for (ssize_t n; (n = ::recv(pair[1], buffer, sizeof buffer, 0)) > 0;) {
+    received += static_cast<size_t>(n);
+  }
+  EXPECT_EQ(sending.get(), static_cast<ssize_t>(reply.size()));
+  EXPECT_EQ(received, reply.size());
+  ::close(pair[1]);
+  ::sigaction(SIGUSR1, &before, nullptr);
 }
 
 TEST(SocketTest, ErrorCodesComeFromOnePlace) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -114,6 +115,31 @@ TEST_F(InterpreterTest, NetworkChangesActOnTheTables) {
                                             "unroute 10.0.0.0"}));
 }
 
+TEST_F(InterpreterTest, FullTablesRefuseAnotherRecord) {
+  rig->human = true;
+  const size_t seeded = rig->tables.Snapshot()->subnets().size();
+  for (size_t i = seeded; i < kMaxSubnets; ++i) {
+    Execute("SET NADD N" + std::to_string(i) + " 10." + std::to_string(i) + ".0.0 255.255.0.0 1");
+  }
+  ASSERT_EQ(rig->tables.Snapshot()->subnets().size(), kMaxSubnets);
+  EXPECT_EQ(Execute("SET NADD LAST 11.0.0.0 255.0.0.0 1"),
+            "*** Velmora *** - Networks Table is full. Record not added.\r\n");
+
+  SilentPrompt prompt;
+  const auto snapshot = rig->tables.Snapshot();
+  const auto& subnets = snapshot->subnets();
+  const uint32_t wide_address = DottedToAddress("10.100.0.0");
+  const auto wide = std::find_if(subnets.begin(), subnets.end(), [&](const auto& subnet) {
+    return subnet.IPSubNetAddr == wide_address;
+  });
+  ASSERT_NE(wide, subnets.end());
+  const int room = static_cast<int>(kMaxIpMacRows - rig->tables.Snapshot()->ip_mac_rows().size());
+  rig->editor.AddIpMacRange(wide->id, "10.100.0.1", "02-00-00-00-00-00", room, prompt);
+  ASSERT_EQ(rig->tables.Snapshot()->ip_mac_rows().size(), kMaxIpMacRows);
+  EXPECT_EQ(Execute("SET RADD 10.100.255.254 02:00:00:00:ff:fe"),
+            "*** Velmora *** - ARP Table is full. Record not added.\r\n");
+}
+
 TEST_F(InterpreterTest, AliasesEnteredInLowerCaseCannotBeDeleted) {
   SilentPrompt prompt;
   rig->editor.AddSubnet({"lower", "10.0.0.0", "255.0.0.0", 1}, prompt);
@@ -129,6 +155,10 @@ TEST_F(InterpreterTest, UsersKeepTheirCaseAndTheLogNeverShowsThePassword) {
   Execute("SET L2TPUSER Bo Pass Word");  // three words: refused, and still not logged
   EXPECT_TRUE(rig->console.Has("Remote command: SET L2TPUSER Bo ********"));
   EXPECT_FALSE(rig->console.Has("PASS"));
+  Execute("SET L2TPUSERcy Hidden");  // the name runs into the command word
+  EXPECT_TRUE(rig->console.Has("Remote command: SET L2TPUSER ********"));
+  EXPECT_FALSE(rig->console.Has("HIDDEN"));
+  EXPECT_FALSE(rig->console.Has("Hidden"));
   Execute("SET L2TPPEER 10.0.0.1");
   EXPECT_TRUE(rig->peers.Contains(DottedToAddress("10.0.0.1")));
 }

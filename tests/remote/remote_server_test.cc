@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <latch>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -57,6 +59,38 @@ class RemoteServerTest : public ::testing::Test {
                         lamp.push_back(value);
                       }};
 };
+
+// This process's own end of every connection accepted on `port`.
+std::vector<int> AcceptedOn(uint16_t port) {
+  std::vector<int> fds;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename().string());
+    sockaddr_in local{};
+    sockaddr_in peer{};
+    socklen_t local_length = sizeof local;
+    socklen_t peer_length = sizeof peer;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_length) != 0 ||
+        local.sin_family != AF_INET || ntohs(local.sin_port) != port) {
+      continue;
+    }
+    // The listener has the port too, but no peer.
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_length) == 0) {
+      fds.push_back(fd);
+    }
+  }
+  return fds;
+}
+
+TEST_F(RemoteServerTest, SessionsKeepTheirConnectionsAlive) {
+  auto client = Connect();
+  ASSERT_TRUE(SessionsAre(1));
+  const std::vector<int> sessions = AcceptedOn(server.port());
+  ASSERT_EQ(sessions.size(), 1u);
+  int on = 0;
+  socklen_t length = sizeof on;
+  ASSERT_EQ(::getsockopt(sessions[0], SOL_SOCKET, SO_KEEPALIVE, &on, &length), 0);
+  EXPECT_EQ(on, 1);
+}
 
 TEST_F(RemoteServerTest, AMachineClientGetsNoGreetingAndTerseReplies) {
   auto client = Connect();
@@ -144,8 +178,8 @@ TEST_F(RemoteServerTest, AResetMidReplyEndsOnlyThatSession) {
 }
 
 TEST_F(RemoteServerTest, FiftyClientsAtOnceHaveExactlyOneMaster) {
-  std::vector<std::unique_ptr<RemoteClient>> clients;
-  for (int i = 0; i < 50; ++i) clients.push_back(std::make_unique<RemoteClient>(server.port()));
+  constexpr int kClients = 50;
+  std::latch start(kClients);  // every client connects at the same moment
   std::atomic<int> masters{0};
   std::atomic<bool> failed{false};
   std::atomic<bool> done{false};
@@ -154,8 +188,15 @@ TEST_F(RemoteServerTest, FiftyClientsAtOnceHaveExactlyOneMaster) {
     for (uint32_t n = 0; !done; ++n) rig.statistics.CountPacket(htonl(0x0a000000 + n % 500), 100);
   });
   std::vector<std::thread> threads;
-  for (auto& client : clients) {
-    threads.emplace_back([&, c = client.get()] {
+  for (int client = 0; client < kClients; ++client) {
+    threads.emplace_back([&] {
+      start.arrive_and_wait();
+      const auto connected = std::make_unique<RemoteClient>(server.port());
+      RemoteClient* c = connected.get();
+      if (!c->connected()) {
+        failed = true;
+        return;
+      }
       if (IsMaster(*c)) {
         ++masters;
         for (int i = 0; i < 50; ++i) {

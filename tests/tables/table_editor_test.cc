@@ -187,6 +187,24 @@ TEST_F(TableEditorTest, DeletingASubnetAsksAndTakesItsRows) {
   EXPECT_EQ(hooks.calls, (std::vector<std::string>{"arp 192.168.1.5", "delete 192.168.1.0"}));
 }
 
+TEST_F(TableEditorTest, SubnetsFoundByAliasOrAddressAreDeletedInOneStep) {
+  const SubnetId a = Subnet("192.168.1.0", "255.255.255.0");
+  const SubnetId b = Subnet("192.168.2.0", "255.255.255.0");
+  ASSERT_TRUE(Row(b, "192.168.2.5").ok());
+  EXPECT_EQ(editor.DeleteRowsOfSubnetAt(Ip("192.168.3.0")).refusal, TableRefusal::kNoSuchEntry);
+  EXPECT_EQ(editor.DeleteRowsOfSubnetAt(Ip("192.168.1.0")).rows_removed, 0u);
+  const TableChange rows = editor.DeleteRowsOfSubnetAt(Ip("192.168.2.0"));
+  EXPECT_TRUE(rows.ok());
+  EXPECT_EQ(rows.rows_removed, 1u);
+  EXPECT_TRUE(Now()->ip_mac_rows().empty());
+
+  EXPECT_EQ(editor.DeleteSubnetWithAlias("NONE", prompt).refusal, TableRefusal::kNoSuchEntry);
+  const std::string alias = Now()->FindSubnet(a)->Alias;
+  ASSERT_TRUE(editor.DeleteSubnetWithAlias(alias, prompt).ok());
+  EXPECT_EQ(Now()->FindSubnet(a), nullptr);
+  EXPECT_NE(Now()->FindSubnet(b), nullptr);
+}
+
 TEST_F(TableEditorTest, RowValidationMessagesInTheirOrder) {
   const SubnetId a = Subnet("192.168.1.0", "255.255.255.0");
   const SubnetId b = Subnet("10.0.0.0", "255.0.0.0");

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include "bouncer/link_relay.h"
 #include "inserter_sink/sink_decoder.h"
 #include "platform/address_text.h"
+#include "testing/network_namespace.h"
 #include "testing/tool_process.h"
 #include "testing/udp_peer.h"
 #include "testing/velmora_process.h"
@@ -44,6 +46,19 @@ TEST(BouncerLinksTest, OnlyListedLinksWhoseActiveIsExactlyTrueAreRead) {
   EXPECT_FALSE(link.add_qos_headers);
 }
 
+TEST(BouncerLinksTest, AddressesReadAsTheRouterReadsThem) {
+  const BouncerLinks read = LinksOf(
+      "[main]\nlinks=1\n[1]\nactive=true\nreceive_port=5000\nreceive_bind_ip=127.1\n"
+      "DestinationIP=10.0.0\nDestinationPort=5001\n");
+  ASSERT_EQ(read.links.size(), 1u) << read.problems[0];
+  EXPECT_EQ(read.links[0].receive_bind_ip, DottedToAddress("127.0.0.1"));
+  EXPECT_EQ(read.links[0].destination_ip, DottedToAddress("10.0.0.0"));
+  EXPECT_EQ(LinksOf("[main]\nlinks=1\n[1]\nactive=true\nreceive_port=5000\n"
+                    "DestinationIP=255.255.255.255\nDestinationPort=5001\n")
+                .links.size(),
+            1u);
+}
+
 TEST(BouncerLinksTest, QoSKeysGiveTheInserterWrapping) {
   const BouncerLinks read = LinksOf(
       "[main]\nlinks=7\n[7]\nactive=true\nreceive_port=6000\nreceive_bind_ip=127.0.0.1\n"
@@ -71,8 +86,8 @@ TEST(BouncerLinksTest, ALinkWithAMissingOrBadKeyIsNamedAndTheOthersAreRead) {
        "link 2: receive_port \"0\" is not a number from 1 to 65535"},
       {"receive_port=5000x\nDestinationIP=127.0.0.1\nDestinationPort=1\n",
        "link 2: receive_port \"5000x\" is not a number from 1 to 65535"},
-      {"receive_port=5\nDestinationIP=10.0.0\nDestinationPort=1\n",
-       "link 2: DestinationIP \"10.0.0\" is not an IPv4 address"},
+      {"receive_port=5\nDestinationIP=10.0.0.256\nDestinationPort=1\n",
+       "link 2: DestinationIP \"10.0.0.256\" is not an IPv4 address"},
       {std::string(kPlainLink) + "receive_multicast_ip=10.0.0.1\n",
        "link 2: receive_multicast_ip is not a multicast group"},
       {std::string(kPlainLink) + "AddQoSHeaders=yes\n",
@@ -148,6 +163,53 @@ TEST(BouncerWrapTest, APayloadIsDroppedRatherThanCutBeyond4096Bytes) {
   const std::vector<uint8_t> too_long(fits.size() + 1, 0xab);
   EXPECT_FALSE(WrapForInserter(QosLink(), 0, 1, 0, too_long, out));
   EXPECT_TRUE(out.empty());
+}
+
+// A multicast datagram sent to 239.1.2.3 on an interface whose address is 10.9.0.1, in a namespace
+// of the test's own; the relay joined the group with `receive_bind_ip` as its interface.
+std::string RelayedFromGroup(uint32_t receive_bind_ip) {
+  testing::UdpPeer receiver;
+  BouncerLink link;
+  link.number = 1;
+  link.receive_bind_ip = receive_bind_ip;
+  link.receive_port = testing::UdpPeer::FreePort();
+  link.receive_multicast_ip = DottedToAddress("239.1.2.3");
+  link.destination_ip = DottedToAddress("127.0.0.1");
+  link.destination_port = receiver.port();
+  std::string problem;
+  const auto relay = LinkRelay::Open(
+      link, [](const std::string&) {}, problem);
+  if (!relay) return problem;
+  std::thread running([&relay] { relay->Run(); });
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  const in_addr interface = {DottedToAddress("10.9.0.1")};
+  ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &interface, sizeof interface);
+  const sockaddr_in group = SocketAddress(*link.receive_multicast_ip, link.receive_port);
+  receiver.set_timeout(std::chrono::milliseconds(200));
+  std::string received = "<nothing>";
+  for (int i = 0; i < 10 && received == "<nothing>"; ++i) {
+    ::sendto(fd, "group", 5, 0, reinterpret_cast<const sockaddr*>(&group), sizeof group);
+    received = receiver.Next();
+  }
+  ::close(fd);
+  relay->Stop();
+  running.join();
+  return received;
+}
+
+TEST(BouncerRelayTest, AGroupIsReceivedWithAndWithoutABindAddress) {
+  if (const std::string why = testing::NetworkNamespace::Unavailable(); !why.empty()) {
+    GTEST_SKIP() << why;
+  }
+  testing::NetworkNamespace ns;
+  ASSERT_TRUE(ns.entered());
+  ASSERT_EQ(
+      ns.Run(
+          "ip link add m0 type veth peer name m1 && ip link set m1 up && "
+          "ip link set m0 up && ip addr add 10.9.0.1/24 dev m0 && ip route add 224.0.0.0/4 dev m0"),
+      0);
+  EXPECT_EQ(RelayedFromGroup(DottedToAddress("10.9.0.1")), "group");
+  EXPECT_EQ(RelayedFromGroup(0), "group");
 }
 
 // A real bouncer in a folder of its own, with the bouncer.ini a test gives. Owned by the test's

@@ -5,14 +5,19 @@
 #include <charconv>
 #include <string_view>
 
+#include "platform/address_text.h"
+
 namespace velmora {
 
 namespace {
 
+// Read as the router reads the addresses of its tables and of this file (so "10.1" is 10.0.0.1),
+// so that both take a link's DestinationIP for the same host.
 std::optional<uint32_t> ParseIpv4(const std::string& text) {
-  in_addr address{};
-  if (inet_pton(AF_INET, text.c_str(), &address) != 1) return std::nullopt;
-  return address.s_addr;
+  constexpr std::string_view kBroadcast = "255.255.255.255";
+  const uint32_t address = DottedToAddress(text);
+  if (address == INADDR_NONE && text != kBroadcast) return std::nullopt;
+  return address;
 }
 
 std::optional<uint32_t> ParseNumber(const std::string& text, uint32_t highest) {

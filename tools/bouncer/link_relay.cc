@@ -31,10 +31,13 @@ int OpenReceiver(const BouncerLink& link, std::string& problem) {
     return -1;
   }
   SizeReceiveBuffer(fd);
-  const sockaddr_in at = SocketAddress(link.receive_bind_ip, link.receive_port);
+  // Multicast reaches only a socket bound to the group or to any address: receive_bind_ip then
+  // names the interface that joins the group.
+  const uint32_t bound = link.receive_multicast_ip.value_or(link.receive_bind_ip);
+  const sockaddr_in at = SocketAddress(bound, link.receive_port);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0) {
-    problem = "cannot receive on " + Endpoint(link.receive_bind_ip, link.receive_port) + ": " +
-              std::strerror(errno);
+    problem =
+        "cannot receive on " + Endpoint(bound, link.receive_port) + ": " + std::strerror(errno);
     ::close(fd);
     return -1;
   }
@@ -161,14 +164,25 @@ void LinkRelay::Send(size_t count) {
     const int sent =
         ::sendmmsg(send_fd_, outgoing_.data() + done, static_cast<unsigned>(count - done), 0);
     if (sent <= 0) {
-      dropped_ += count - done;
-      log_("link " + std::to_string(link_.number) + ": cannot send to " +
-           Endpoint(to_.sin_addr.s_addr, ntohs(to_.sin_port)) + ": " + std::strerror(errno));
-      return;
+      ReportSendFailure(errno);
+      ++dropped_;
+      ++done;
+      continue;
     }
     done += static_cast<size_t>(sent);
     repeated_ += static_cast<size_t>(sent);
   }
+}
+
+void LinkRelay::ReportSendFailure(int error) {
+  ++unreported_send_failures_;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_send_report_) return;
+  next_send_report_ = now + std::chrono::seconds(1);
+  log_("link " + std::to_string(link_.number) + ": cannot send to " +
+       Endpoint(to_.sin_addr.s_addr, ntohs(to_.sin_port)) + ": " + std::strerror(error) + " (" +
+       std::to_string(unreported_send_failures_) + " datagram(s) dropped)");
+  unreported_send_failures_ = 0;
 }
 
 std::string LinkRelay::Describe() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -55,7 +56,10 @@ class LinkRelay {
   void RepeatBatch();
   // Points the next outgoing message at what repeats received datagram `i`; false when dropped.
   bool Prepare(size_t i, size_t outgoing);
+  // Sends the first `count` outgoing messages; one that cannot be sent is dropped alone.
   void Send(size_t count);
+  // Logs a failed send at most once a second, with the number of failures since the last line.
+  void ReportSendFailure(int error);
 
   BouncerLink link_;
   Logger log_;
@@ -70,6 +74,8 @@ class LinkRelay {
   std::atomic<bool> stopping_{false};
   uint64_t repeated_ = 0;
   uint64_t dropped_ = 0;
+  uint64_t unreported_send_failures_ = 0;
+  std::chrono::steady_clock::time_point next_send_report_{};
 };
 
 }  // namespace velmora

@@ -77,6 +77,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: bouncer [--config FILE]   (default bouncer.ini)\n");
     return 2;
   }
+  // Standard output may be the router's and outlive it: a write to a closed one must not end this.
+  signal(SIGPIPE, SIG_IGN);
   const int signal_fd = SignalDescriptor();
   velmora::PosixFileSystem files;
   velmora::stdini ini(files);
