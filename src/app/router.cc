@@ -158,9 +158,13 @@ void Router::Finish() {
   remote_.Shutdown();
 }
 
+void Router::UpdateAutoRun() {
+  SetAutoRun(settings_.LoadOnStartup, {options_.command_line, options_.working_folder});
+}
+
 void Router::StartUp() {
   LoadSettings();
-  SetAutoRun(settings_.LoadOnStartup, {options_.command_line, options_.working_folder});
+  UpdateAutoRun();
   if (settings_.StartListening != 0) {
     loop_.Post([this] { controller_.ServiceStart(); });
   } else {

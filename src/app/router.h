@@ -67,6 +67,8 @@ class Router {
   bool ResetCounters();
   // Configures and (re)starts the bouncer program, as the settings' "Settings..." does.
   bool ConfigureBouncer();
+  // Registers or unregisters the start at log-in as `LoadOnStartup` says.
+  void UpdateAutoRun();
   // A new physical bandwidth from the settings, in bit/s.
   bool SetPhysicalBandwidth(int64_t value);
   // Exit as the menu's Exit does; `ask` puts the question first (answered No when headless).

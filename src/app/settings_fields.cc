@@ -76,7 +76,8 @@ GeneralFields GeneralFieldsOf(const Settings& s) {
           .l2tp_port = std::to_string(s.L2tpPort),
           .l2tp_pool_ip = AddressToDotted(s.L2tpPoolIP),
           .l2tp_pool = std::to_string(s.L2tpPool),
-          .buf_time = std::to_string(s.BufTime)};
+          .buf_time = std::to_string(s.BufTime),
+          .max_payload_cut = std::to_string(s.MaxPayloadCut)};
 }
 
 std::optional<std::string> StoreGeneralFields(const GeneralFields& f, Settings& s) {
@@ -99,6 +100,10 @@ std::optional<std::string> StoreGeneralFields(const GeneralFields& f, Settings& 
   if (!pool || *pool < 0) return Refusal("IP pool size", f.l2tp_pool, kNumberRule);
   const auto buf_time = IntegerField(f.buf_time);
   if (!buf_time) return Refusal("Buffering Time", f.buf_time, kNumberRule);
+  const auto physical = IntegerField(f.max_payload_cut);
+  if (!physical || *physical <= 0) {
+    return Refusal("Max Physical Bandwidth", f.max_payload_cut, kNumberRule);
+  }
   s.TransparentPort = *transparent_port;
   s.InserterPort = *inserter_port;
   s.InserterIP = *inserter_ip;
@@ -107,6 +112,7 @@ std::optional<std::string> StoreGeneralFields(const GeneralFields& f, Settings& 
   s.L2tpPoolIP = *pool_ip;
   s.L2tpPool = *pool;
   s.BufTime = CorrectedBufTime(*buf_time);
+  s.MaxPayloadCut = *physical;
   return std::nullopt;
 }
 

@@ -32,6 +32,7 @@ struct GeneralFields {
   std::string l2tp_pool_ip;
   std::string l2tp_pool;
   std::string buf_time;
+  std::string max_payload_cut;  // the physical bandwidth, bit/s
 };
 
 // The fields filled from `settings`.

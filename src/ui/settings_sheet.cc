@@ -1,0 +1,615 @@
+#include "ui/settings_sheet.h"
+
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "app/router.h"
+#include "app/settings_apply.h"
+#include "app/settings_fields.h"
+#include "platform/local_addresses.h"
+#include "support/log.h"
+#include "ui/record_dialog.h"
+
+namespace velmora::ui {
+namespace {
+
+// The page shown when the sheet was last closed, for the next opening.
+int last_page = 0;
+
+constexpr const char* kPageNames[] = {"Basic", "Expert", "Networks",     "Internal",
+                                      "L2TP",  "IpV6",   "User Profiles"};
+enum Page { kBasic, kExpert, kNetworks, kInternal, kL2tp, kIpv6, kProfiles };
+
+QString Q(const std::string& text) {
+  return QString::fromStdString(text);
+}
+
+template <typename W>
+W* Named(W* widget, const char* name) {
+  widget->setObjectName(name);
+  return widget;
+}
+
+QCheckBox* Check(const char* label, const char* name, bool on) {
+  auto* box = Named(new QCheckBox(label), name);
+  box->setChecked(on);
+  return box;
+}
+
+QLineEdit* Edit(const std::string& text, const char* name) {
+  return Named(new QLineEdit(Q(text)), name);
+}
+
+QPushButton* Button(const char* label, const char* name, QWidget* owner,
+                    std::function<void()> action) {
+  auto* button = Named(new QPushButton(label, owner), name);
+  QObject::connect(button, &QPushButton::clicked, owner, std::move(action));
+  return button;
+}
+
+// A titled list with its buttons in a column beside it.
+QGroupBox* ListGroup(const char* title, QListWidget* list, std::vector<QPushButton*> buttons) {
+  auto* group = new QGroupBox(title);
+  auto* row = new QHBoxLayout(group);
+  row->addWidget(list, 1);
+  auto* column = new QVBoxLayout;
+  for (QPushButton* button : buttons) column->addWidget(button);
+  column->addStretch();
+  row->addLayout(column);
+  return group;
+}
+
+void Fill(QListWidget& list, const std::vector<std::string>& texts) {
+  list.clear();
+  for (const std::string& text : texts) list.addItem(Q(text));
+}
+
+std::string ProfileText(const UserProfile& p) {
+  return p.Alias + "  " + std::to_string(p.summary) + " / " + std::to_string(p.maximum) + " / " +
+         std::to_string(p.guarantee);
+}
+
+std::string AliasOf(const std::string& row) {
+  return row.substr(0, row.find(' '));
+}
+
+}  // namespace
+
+SettingsSheet::SettingsSheet(Router& router, Log& log, OperatorPrompt& prompt, QWidget* parent)
+    : QDialog(parent), router_(router), log_(log), prompt_(prompt), before_(router.settings()) {
+  setWindowTitle(kTitle);
+  setObjectName("settingsSheet");
+  auto* layout = new QVBoxLayout(this);
+  tabs_ = Named(new QTabWidget(this), "pages");
+  layout->addWidget(tabs_);
+  tabs_->addTab(BuildBasic(), kPageNames[kBasic]);
+  tabs_->addTab(BuildExpert(), kPageNames[kExpert]);
+  tabs_->addTab(BuildNetworks(), kPageNames[kNetworks]);
+  tabs_->addTab(BuildInternal(), kPageNames[kInternal]);
+  tabs_->addTab(BuildL2tp(), kPageNames[kL2tp]);
+  tabs_->addTab(BuildIpv6(), kPageNames[kIpv6]);
+  tabs_->addTab(BuildProfiles(), kPageNames[kProfiles]);
+  tabs_->setCurrentIndex(last_page);
+  opened_.insert(last_page);
+  connect(tabs_, &QTabWidget::currentChanged, this, [this](int page) {
+    opened_.insert(page);
+    last_page = page;
+  });
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  connect(buttons, &QDialogButtonBox::accepted, this, [this] {
+    if (Apply()) accept();
+  });
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  layout->addWidget(buttons);
+  FollowNextHop();
+}
+
+SettingsSheet::~SettingsSheet() = default;
+
+QWidget* SettingsSheet::BuildBasic() {
+  const Settings& s = router_.settings();
+  const auto tables = router_.tables().tables().Snapshot();
+  auto* page = new QWidget;
+  auto* form = new QFormLayout(page);
+  form->addRow("Number of IP networks",
+               Named(new QLabel(QString::number(tables->subnets().size())), "networkCount"));
+  form->addRow("Number of IP routes",
+               Named(new QLabel(QString::number(tables->ip_mac_rows().size())), "routeCount"));
+  auto* channel = Named(new QComboBox, "physicalChannel");
+  channel->addItems({"DVB", "DAB"});
+  channel->setCurrentText(Q(s.TypeChannel));
+  form->addRow("Physical channel", channel);
+  next_hop_ = Named(new QComboBox, "nextHop");
+  next_hop_->addItems({"Inserter", "Bandwidth Mgmt"});
+  next_hop_->setCurrentIndex(s.EnableBandwidth ? 1 : 0);
+  connect(next_hop_, &QComboBox::currentIndexChanged, this, [this] { FollowNextHop(); });
+  form->addRow("Next hop", next_hop_);
+  form->addRow(Check("Remote Control", "remoteControl", s.RemoteControlOn != 0));
+  form->addRow(Check("External traffic", "externalTraffic", s.PylonEnable != 0));
+  form->addRow(Check("Routed traffic", "routedTraffic", s.CorvidEnable != 0));
+  form->addRow(Check("Internal socket", "internalSocket", s.TransparentEnable != 0));
+  form->addRow(Check("Bouncer", "bouncer", s.BouncerEnable != 0));
+  form->addRow(Check("L2TP Tunnel", "l2tpTunnel", s.L2tpEnable != 0));
+  return page;
+}
+
+QWidget* SettingsSheet::BuildExpert() {
+  const Settings& s = router_.settings();
+  auto* page = new QWidget;
+  auto* layout = new QVBoxLayout(page);
+  auto* lists = new QHBoxLayout;
+  auto* local = Named(new QListWidget, "localAddresses");
+  const std::vector<std::string> addresses = LocalIpv4Addresses();
+  Fill(*local, addresses);
+  auto* local_group = new QGroupBox("Local IP addresses");
+  auto* local_layout = new QVBoxLayout(local_group);
+  local_layout->addWidget(local);
+  local_layout->addWidget(new QLabel("(not routed into DAB/DVB)"));
+  lists->addWidget(local_group);
+  auto* filters = Named(new QListWidget, "sourceFilters");
+  auto* filter_group =
+      ListGroup("Allowed hosts", filters,
+                {Button("Add ...", "addSourceFilter", this, [this] { AddSourceFilter(); }),
+                 Button("Delete", "deleteSourceFilter", this, [this] { DeleteSourceFilter(); })});
+  auto* explanation = new QLabel(
+      "Optional security: Only these hosts are allowed to access to these machine "
+      "(none=all hosts allowed).");
+  explanation->setWordWrap(true);
+  filter_group->layout()->addWidget(explanation);
+  lists->addWidget(filter_group);
+  layout->addLayout(lists);
+  FillSourceFilters();
+
+  auto* form = new QFormLayout;
+  auto* nic = Named(new QComboBox, "mcastNic");
+  for (const std::string& address : addresses) nic->addItem(Q(address));
+  nic->setCurrentText(Q(CorrectedMCastNic(s.MCastNIC, addresses)));
+  form->addRow("NIC for Multicast", nic);
+  form->addRow(Check("Default gateway route", "defaultGatewayRoute", s.CorvidDefaultRoute != 0));
+  const GeneralFields fields = GeneralFieldsOf(s);
+  form->addRow("Transparent port", Edit(fields.transparent_port, "transparentPort"));
+  form->addRow("Command Port", Edit(fields.remote_control_port, "commandPort"));
+  layout->addLayout(form);
+
+  auto* groups = new QHBoxLayout;
+  auto* bouncer = new QGroupBox("Bouncer interface");
+  auto* bouncer_layout = new QVBoxLayout(bouncer);
+  bouncer_layout->addWidget(
+      Button("Settings...", "bouncerSettings", this, [this] { router_.ConfigureBouncer(); }));
+  groups->addWidget(bouncer);
+  auto* inserter = new QGroupBox("Data Inserter");
+  auto* inserter_form = new QFormLayout(inserter);
+  inserter_form->addRow("Port", Edit(fields.inserter_port, "inserterPort"));
+  inserter_form->addRow("IP address", Edit(fields.inserter_ip, "inserterIp"));
+  groups->addWidget(inserter);
+  layout->addLayout(groups);
+  return page;
+}
+
+QWidget* SettingsSheet::BuildNetworks() {
+  auto* page = new QWidget;
+  auto* layout = new QHBoxLayout(page);
+  auto* subnets = Named(new QListWidget, "subnets");
+  for (const SubnetEntry& subnet : router_.tables().tables().Snapshot()->subnets()) {
+    auto* item = new QListWidgetItem(Q(subnet.Alias + "  " + AddressToDotted(subnet.IPSubNetAddr) +
+                                       " / " + AddressToDotted(subnet.IPSubNetMask)));
+    item->setData(Qt::UserRole, static_cast<qulonglong>(subnet.id));
+    subnets->addItem(item);
+  }
+  auto* rows = Named(new QListWidget, "ipMacs");
+  connect(subnets, &QListWidget::currentRowChanged, this, [this] { FillSubnetRows(); });
+  layout->addWidget(ListGroup("Subnetworks", subnets, {}));
+  layout->addWidget(ListGroup("IP/MACs", rows, {}));
+  if (subnets->count() > 0) subnets->setCurrentRow(0);
+  return page;
+}
+
+void SettingsSheet::FillSubnetRows() {
+  auto& subnets = Find<QListWidget>("subnets");
+  auto& rows = Find<QListWidget>("ipMacs");
+  rows.clear();
+  if (subnets.currentItem() == nullptr) return;
+  const auto id = static_cast<SubnetId>(subnets.currentItem()->data(Qt::UserRole).toULongLong());
+  const auto tables = router_.tables().tables().Snapshot();
+  for (const IpMacEntry* row : tables->RowsOf(id)) {
+    rows.addItem(Q(row->address_text + "  " + row->mac_text));
+  }
+}
+
+QWidget* SettingsSheet::BuildInternal() {
+  const Settings& s = router_.settings();
+  auto* page = new QWidget;
+  auto* form = new QFormLayout(page);
+  auto* level = Named(new QComboBox, "logLevel");
+  level->addItems({"Only errors", "Warnings and errors", "All messages"});
+  level->setCurrentIndex(std::clamp<int>(s.LogLevel, 1, 3) - 1);
+  form->addRow("Log Level", level);
+  form->addRow(Check("Log in file", "logInFile", s.LogOn != 0));
+  auto* size = Named(new QSpinBox, "logFileSize");
+  size->setRange(1, 1000000);
+  size->setValue(s.LogFileSize);
+  form->addRow("Max size (in kByte)", size);
+  form->addRow("Log File Name:", Edit(s.LogFileName, "logFileName"));
+  form->addRow(Check("Traffic Control", "trafficControl", s.TrafficControl != 0));
+  form->addRow(Check("Statistic file", "statisticFile", s.StatisticEnable != 0),
+               Edit(s.StatisticFile, "statisticFileName"));
+  form->addRow(Check("Load On Startup", "loadOnStartup", s.LoadOnStartup != 0));
+  return page;
+}
+
+QWidget* SettingsSheet::BuildL2tp() {
+  const GeneralFields fields = GeneralFieldsOf(router_.settings());
+  auto* page = new QWidget;
+  auto* layout = new QVBoxLayout(page);
+  auto* form = new QFormLayout;
+  form->addRow("L2TP port:", Edit(fields.l2tp_port, "l2tpPort"));
+  form->addRow("IP pool starting address:", Edit(fields.l2tp_pool_ip, "l2tpPoolIp"));
+  form->addRow("IP pool size:", Edit(fields.l2tp_pool, "l2tpPool"));
+  layout->addLayout(form);
+  auto* lists = new QHBoxLayout;
+  lists->addWidget(ListGroup("Users", Named(new QListWidget, "users"),
+                             {Button("Add...", "addUser", this, [this] { AddUser(); }),
+                              Button("Edit...", "editUser", this, [this] { EditUser(); }),
+                              Button("Remove", "removeUser", this, [this] { RemoveUser(); })}));
+  lists->addWidget(ListGroup("Peers", Named(new QListWidget, "peers"),
+                             {Button("Add...", "addPeer", this, [this] { AddPeer(); }),
+                              Button("Edit...", "editPeer", this, [this] { EditPeer(); }),
+                              Button("Remove", "removePeer", this, [this] { RemovePeer(); })}));
+  layout->addLayout(lists);
+  FillUsers();
+  FillPeers();
+  return page;
+}
+
+QWidget* SettingsSheet::BuildIpv6() {
+  auto* page = new QWidget;
+  auto* layout = new QVBoxLayout(page);
+  const std::vector<PylonAdapterText>& adapters = router_.pylon().ListPylonAdapters();
+  auto* form = new QFormLayout;
+  auto* number = Named(new QSpinBox, "ipv6Adapter");
+  number->setRange(0, std::max<int>(0, static_cast<int>(adapters.size()) - 1));
+  auto* name = Named(new QLabel, "adapterName");
+  auto* mac = Named(new QLabel, "adapterMac");
+  const auto show = [name, mac, &adapters](int index) {
+    const bool known = index >= 0 && static_cast<size_t>(index) < adapters.size();
+    name->setText(known ? Q(adapters[index].name) : QString());
+    mac->setText(known ? Q(adapters[index].mac) : QString());
+  };
+  connect(number, &QSpinBox::valueChanged, this, show);
+  number->setValue(router_.settings().Ipv6Adapter);
+  show(number->value());
+  form->addRow("Adapter", number);
+  form->addRow("", name);
+  form->addRow("MAC Address:", mac);
+  layout->addLayout(form);
+  const auto tables = router_.tables().tables().Snapshot();
+  auto* subnets = Named(new QListWidget, "ipv6Subnets");
+  for (const Ipv6SubnetEntry& subnet : tables->ipv6_subnets()) subnets->addItem(Q(subnet.Alias));
+  auto* rows = Named(new QListWidget, "ipv6Macs");
+  for (const Ipv6MacEntry& row : tables->ipv6_mac_rows()) {
+    rows->addItem(Q(row.address_text + "  " + row.mac_text));
+  }
+  auto* lists = new QHBoxLayout;
+  lists->addWidget(ListGroup("Subnetworks", subnets, {}));
+  lists->addWidget(ListGroup("IP/MACs", rows, {}));
+  layout->addLayout(lists);
+  return page;
+}
+
+QWidget* SettingsSheet::BuildProfiles() {
+  const Settings& s = router_.settings();
+  const GeneralFields fields = GeneralFieldsOf(s);
+  auto* page = new QWidget;
+  auto* layout = new QVBoxLayout(page);
+  profile_controls_ = Named(new QWidget, "profileControls");
+  auto* controls = new QVBoxLayout(profile_controls_);
+  controls->setContentsMargins(0, 0, 0, 0);
+  auto* form = new QFormLayout;
+  form->addRow("Max Physical Bandwidth", Edit(fields.max_payload_cut, "physicalBandwidth"));
+  form->addRow("Buffering Time", Edit(fields.buf_time, "bufferingTime"));
+  auto* default_profile = Named(new QComboBox, "defaultProfile");
+  form->addRow("Default User Profile", default_profile);
+  controls->addLayout(form);
+  controls->addWidget(
+      ListGroup("Bandwidth profiles", Named(new QListWidget, "profiles"),
+                {Button("Add...", "addProfile", this, [this] { AddProfile(); }),
+                 Button("Edit...", "editProfile", this, [this] { EditProfile(); }),
+                 Button("Remove", "removeProfile", this, [this] { RemoveProfile(); })}));
+  layout->addWidget(profile_controls_);
+  layout->addWidget(ListGroup("IP/QoS", Named(new QListWidget, "ipQos"), {}));
+  FillProfiles();
+  default_profile->setCurrentText(Q(s.DefaultUP));
+  FillIpQos();
+  return page;
+}
+
+void SettingsSheet::FollowNextHop() {
+  profile_controls_->setEnabled(next_hop_->currentIndex() == 1);
+}
+
+void SettingsSheet::FillSourceFilters() {
+  Fill(Find<QListWidget>("sourceFilters"), router_.tables().source_filters().Entries());
+}
+
+void SettingsSheet::FillUsers() {
+  std::vector<std::string> names;
+  for (const auto& [name, password] : router_.tables().l2tp_users().Entries()) {
+    names.push_back(name);
+  }
+  Fill(Find<QListWidget>("users"), names);
+}
+
+void SettingsSheet::FillPeers() {
+  std::vector<std::string> peers;
+  for (uint32_t address : router_.tables().l2tp_peers().Entries()) {
+    peers.push_back(AddressToDotted(address));
+  }
+  Fill(Find<QListWidget>("peers"), peers);
+}
+
+void SettingsSheet::FillProfiles() {
+  std::vector<std::string> rows;
+  auto& chooser = Find<QComboBox>("defaultProfile");
+  const QString chosen = chooser.currentText();
+  chooser.clear();
+  for (const UserProfile& profile : router_.tables().user_profiles().Entries()) {
+    rows.push_back(ProfileText(profile));
+    chooser.addItem(Q(profile.Alias));
+  }
+  chooser.setCurrentText(chosen);
+  Fill(Find<QListWidget>("profiles"), rows);
+}
+
+void SettingsSheet::FillIpQos() {
+  std::vector<std::string> rows;
+  const std::string fallback = router_.settings().DefaultUP;
+  for (const IpMacEntry& row : router_.tables().tables().Snapshot()->ip_mac_rows()) {
+    const bool own = !row.profile_alias.empty();
+    rows.push_back(row.address_text + "  " +
+                   (own ? row.profile_alias : "(" + fallback + ", default)"));
+  }
+  Fill(Find<QListWidget>("ipQos"), rows);
+}
+
+std::optional<std::string> SettingsSheet::Selected(QListWidget& list) {
+  if (list.currentItem() == nullptr) {
+    Tell("Info", "Nothing selected.");
+    return std::nullopt;
+  }
+  return list.currentItem()->text().toStdString();
+}
+
+void SettingsSheet::Changed(bool ok) {
+  if (ok) lists_changed_ = true;
+}
+
+bool SettingsSheet::Sure(const std::string& question) {
+  return prompt_.Ask({.title = "Warning",
+                      .text = question,
+                      .buttons = PromptButtons::kYesNo,
+                      .icon = PromptIcon::kQuestion,
+                      .default_answer = PromptAnswer::kNo}) == PromptAnswer::kYes;
+}
+
+void SettingsSheet::Tell(const std::string& title, const std::string& text) {
+  prompt_.Ask({.title = title, .text = text});
+}
+
+void SettingsSheet::AddSourceFilter() {
+  const auto texts = RecordDialog(this, "New Source filter entry", {{"IP Address:", ""}}).Ask();
+  if (!texts) return;
+  Changed(router_.tables().source_filters().Add(texts->at(0), prompt_).ok);
+  FillSourceFilters();
+}
+
+void SettingsSheet::DeleteSourceFilter() {
+  const auto address = Selected(Find<QListWidget>("sourceFilters"));
+  if (!address || !Sure("Are you sure?")) return;
+  SourceFilterList& filters = router_.tables().source_filters();
+  const std::vector<std::string> entries = filters.Entries();
+  const auto it = std::find(entries.begin(), entries.end(), *address);
+  if (it != entries.end()) Changed(filters.Remove(it - entries.begin(), prompt_).ok);
+  FillSourceFilters();
+}
+
+void SettingsSheet::AddUser() {
+  const auto texts =
+      RecordDialog(this, "New User entry", {{"User name:", ""}, {"Password:", ""}}).Ask();
+  if (!texts) return;
+  Changed(router_.tables().l2tp_users().Add(texts->at(0), texts->at(1), prompt_).ok);
+  FillUsers();
+}
+
+void SettingsSheet::EditUser() {
+  const auto name = Selected(Find<QListWidget>("users"));
+  if (!name) return;
+  const auto entries = router_.tables().l2tp_users().Entries();
+  const auto found = entries.find(*name);
+  const QString password = found == entries.end() ? QString() : Q(found->second);
+  RecordDialog dialog(this, "Edit User entry", {{"User name:", Q(*name)}, {"Password:", password}});
+  dialog.edit(0).setReadOnly(true);
+  const auto texts = dialog.Ask();
+  if (!texts) return;
+  Changed(router_.tables().l2tp_users().ChangePassword(*name, texts->at(1), prompt_).ok);
+  FillUsers();
+}
+
+void SettingsSheet::RemoveUser() {
+  const auto name = Selected(Find<QListWidget>("users"));
+  if (!name || !Sure("Are you sure?")) return;
+  Changed(router_.tables().l2tp_users().Remove(*name, prompt_).ok);
+  FillUsers();
+}
+
+void SettingsSheet::AddPeer() {
+  const auto texts = RecordDialog(this, "New Peers entry", {{"IP Address:", ""}}).Ask();
+  if (!texts) return;
+  Changed(router_.tables().l2tp_peers().Add(texts->at(0), prompt_).ok);
+  FillPeers();
+}
+
+void SettingsSheet::EditPeer() {
+  const auto address = Selected(Find<QListWidget>("peers"));
+  if (!address) return;
+  const auto texts = RecordDialog(this, "Edit Peers entry", {{"IP Address:", Q(*address)}}).Ask();
+  if (!texts || *texts->begin() == *address) return;
+  L2tpPeerList& peers = router_.tables().l2tp_peers();
+  if (peers.Add(texts->at(0), prompt_).ok) {
+    peers.Remove(DottedToAddress(*address), prompt_);
+    Changed(true);
+  }
+  FillPeers();
+}
+
+void SettingsSheet::RemovePeer() {
+  const auto address = Selected(Find<QListWidget>("peers"));
+  if (!address || !Sure("Are you sure?")) return;
+  Changed(router_.tables().l2tp_peers().Remove(DottedToAddress(*address), prompt_).ok);
+  FillPeers();
+}
+
+void SettingsSheet::AddProfile() {
+  RecordDialog dialog(this, "New User Profile entry",
+                      {{"Alias:", ""},
+                       {"Summary profile bandwidth:", ""},
+                       {"Max.singleQ bandwidth:", ""},
+                       {"Min.singleQ bandwidth:", ""}});
+  const auto texts = dialog.Ask();
+  if (!texts) return;
+  const auto number = [&](size_t i) { return UnsignedDecimalValue(texts->at(i)); };
+  Changed(router_.tables()
+              .user_profiles()
+              .Add({texts->at(0), number(1), number(2), number(3)}, prompt_)
+              .ok);
+  FillProfiles();
+}
+
+void SettingsSheet::EditProfile() {
+  const auto row = Selected(Find<QListWidget>("profiles"));
+  if (!row) return;
+  const auto profile = router_.tables().user_profiles().Find(AliasOf(*row));
+  if (!profile) return FillProfiles();
+  RecordDialog dialog(this, "Edit User Profile entry",
+                      {{"Alias:", Q(profile->Alias)},
+                       {"Summary profile bandwidth:", QString::number(profile->summary)},
+                       {"Max.singleQ bandwidth:", QString::number(profile->maximum)},
+                       {"Min.singleQ bandwidth:", QString::number(profile->guarantee)}});
+  dialog.edit(0).setReadOnly(true);
+  const auto texts = dialog.Ask();
+  if (!texts) return;
+  const auto number = [&](size_t i) { return UnsignedDecimalValue(texts->at(i)); };
+  Changed(router_.tables()
+              .user_profiles()
+              .Change({profile->Alias, number(1), number(2), number(3)}, prompt_)
+              .ok);
+  FillProfiles();
+}
+
+void SettingsSheet::RemoveProfile() {
+  const auto row = Selected(Find<QListWidget>("profiles"));
+  if (!row) return;
+  const std::string alias = AliasOf(*row);
+  const auto refusal = ProfileRemovalRefusal(alias, *router_.tables().tables().Snapshot());
+  if (refusal) return Tell("Error", *refusal);
+  if (!Sure("Are you sure?")) return;
+  Changed(router_.tables().user_profiles().Remove(alias, prompt_).ok);
+  FillProfiles();
+}
+
+void SettingsSheet::ApplyBasic() {
+  Settings& s = router_.settings();
+  s.TypeChannel = Find<QComboBox>("physicalChannel").currentText().toStdString();
+  s.EnableBandwidth = next_hop_->currentIndex() == 1;
+  s.RemoteControlOn = Find<QCheckBox>("remoteControl").isChecked() ? 1 : 0;
+  s.PylonEnable = Find<QCheckBox>("externalTraffic").isChecked() ? 1 : 0;
+  s.CorvidEnable = Find<QCheckBox>("routedTraffic").isChecked() ? 1 : 0;
+  s.TransparentEnable = Find<QCheckBox>("internalSocket").isChecked() ? 1 : 0;
+  s.BouncerEnable = Find<QCheckBox>("bouncer").isChecked() ? 1 : 0;
+  s.L2tpEnable = Find<QCheckBox>("l2tpTunnel").isChecked() ? 1 : 0;
+}
+
+void SettingsSheet::ApplyExpert() {
+  Settings& s = router_.settings();
+  const QString nic = Find<QComboBox>("mcastNic").currentText();
+  if (!nic.isEmpty()) s.MCastNIC = nic.toStdString();
+  s.CorvidDefaultRoute = Find<QCheckBox>("defaultGatewayRoute").isChecked() ? 1 : 0;
+  router_.pylon().SetPylonFilters();
+}
+
+void SettingsSheet::ApplyInternal() {
+  Settings& s = router_.settings();
+  s.LogLevel = Find<QComboBox>("logLevel").currentIndex() + 1;
+  s.LogOn = Find<QCheckBox>("logInFile").isChecked() ? 1 : 0;
+  s.LogFileSize = Find<QSpinBox>("logFileSize").value();
+  s.LogFileName = Find<QLineEdit>("logFileName").text().trimmed().toStdString();
+  s.TrafficControl = Find<QCheckBox>("trafficControl").isChecked() ? 1 : 0;
+  s.StatisticEnable = Find<QCheckBox>("statisticFile").isChecked() ? 1 : 0;
+  s.StatisticFile = Find<QLineEdit>("statisticFileName").text().trimmed().toStdString();
+  s.LoadOnStartup = Find<QCheckBox>("loadOnStartup").isChecked() ? 1 : 0;
+  log_.Configure({.log_on = s.LogOn,
+                  .file_name = s.LogFileName,
+                  .file_size_kb = s.LogFileSize,
+                  .level = s.LogLevel});
+  const bool file_changed = s.LogOn != before_.LogOn || s.LogFileSize != before_.LogFileSize ||
+                            s.LogFileName.get() != before_.LogFileName.get();
+  if (file_changed) log_.MaintainFile();
+  if (s.StatisticEnable != before_.StatisticEnable ||
+      s.StatisticFile.get() != before_.StatisticFile.get()) {
+    router_.statistics().SetFile(s.StatisticEnable != 0 ? s.StatisticFile.get() : "");
+  }
+  router_.UpdateAutoRun();
+}
+
+void SettingsSheet::ApplyIpv6() {
+  router_.settings().Ipv6Adapter = Find<QSpinBox>("ipv6Adapter").value();
+}
+
+bool SettingsSheet::Apply() {
+  Settings& s = router_.settings();
+  GeneralFields fields = GeneralFieldsOf(s);
+  const auto text = [this](const char* name) {
+    return Find<QLineEdit>(name).text().trimmed().toStdString();
+  };
+  if (opened_.count(kExpert) != 0) {
+    fields.transparent_port = text("transparentPort");
+    fields.remote_control_port = text("commandPort");
+    fields.inserter_port = text("inserterPort");
+    fields.inserter_ip = text("inserterIp");
+  }
+  if (opened_.count(kL2tp) != 0) {
+    fields.l2tp_port = text("l2tpPort");
+    fields.l2tp_pool_ip = text("l2tpPoolIp");
+    fields.l2tp_pool = text("l2tpPool");
+  }
+  if (opened_.count(kProfiles) != 0) {
+    fields.buf_time = text("bufferingTime");
+    fields.max_payload_cut = text("physicalBandwidth");
+  }
+  if (const auto refusal = StoreGeneralFields(fields, s)) {
+    Tell("Error", *refusal);
+    return false;
+  }
+  if (opened_.count(kBasic) != 0) ApplyBasic();
+  if (opened_.count(kExpert) != 0) ApplyExpert();
+  if (opened_.count(kInternal) != 0) ApplyInternal();
+  if (opened_.count(kIpv6) != 0) ApplyIpv6();
+  if (opened_.count(kProfiles) != 0) {
+    s.DefaultUP = Find<QComboBox>("defaultProfile").currentText().toStdString();
+  }
+  if (s.MaxPayloadCut != before_.MaxPayloadCut || s.BufTime != before_.BufTime) {
+    router_.SetPhysicalBandwidth(s.MaxPayloadCut);
+  }
+  FinishSettingsApply(lists_changed_ || SettingsChanged(before_, s), prompt_,
+                      {.save = [this] { return router_.configuration().Save(router_.settings()); },
+                       .service_running = [this] { return router_.controller().running(); },
+                       .restart = [this] { return router_.Restart(); }});
+  if (on_applied_) on_applied_(s.EnableBandwidth);
+  return true;
+}
+
+}  // namespace velmora::ui

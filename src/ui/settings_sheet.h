@@ -1,0 +1,100 @@
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <functional>
+#include <set>
+
+#include "app/settings.h"
+
+namespace velmora {
+class Log;
+class OperatorPrompt;
+class Router;
+}  // namespace velmora
+
+namespace velmora::ui {
+
+// The tabbed sheet "Velmora setting..." that edits every [GENERAL] setting and the lists of
+// velmora.ini. List edits go through the lists' own operations at once; the fields are stored
+// when OK applies the pages that were opened. Lives on the GUI thread, the router's control
+// thread.
+class SettingsSheet final : public QDialog {
+ public:
+  static constexpr const char* kTitle = "Velmora setting...";
+
+  SettingsSheet(Router& router, Log& log, OperatorPrompt& prompt, QWidget* parent = nullptr);
+  ~SettingsSheet() override;
+
+  // OK: applies every opened page, writes velmora.ini once and asks whether to restart. A refused
+  // field keeps the sheet open and returns false.
+  bool Apply();
+  // Runs after an accepted apply with the "Next hop" choice: bandwidth management or not.
+  void set_on_applied(std::function<void(bool)> applied) { on_applied_ = std::move(applied); }
+
+  QTabWidget& tabs() { return *tabs_; }
+  template <typename T>
+  T& Find(const char* name) {
+    return *findChild<T*>(name);
+  }
+
+ private:
+  QWidget* BuildBasic();
+  QWidget* BuildExpert();
+  QWidget* BuildNetworks();
+  QWidget* BuildInternal();
+  QWidget* BuildL2tp();
+  QWidget* BuildIpv6();
+  QWidget* BuildProfiles();
+  void ApplyBasic();
+  void ApplyExpert();
+  void ApplyInternal();
+  void ApplyIpv6();
+
+  // The lists shown from the tables as they are now.
+  void FillSourceFilters();
+  void FillUsers();
+  void FillPeers();
+  void FillProfiles();
+  void FillIpQos();
+  void FillSubnetRows();
+  // Enables the User Profiles controls as "Next hop" says.
+  void FollowNextHop();
+  // The selected row's text, or nothing after "Nothing selected.".
+  std::optional<std::string> Selected(QListWidget& list);
+  // Notes an accepted list change: it counts as a change that wants a restart.
+  void Changed(bool ok);
+
+  void AddSourceFilter();
+  void DeleteSourceFilter();
+  void AddUser();
+  void EditUser();
+  void RemoveUser();
+  void AddPeer();
+  void EditPeer();
+  void RemovePeer();
+  void AddProfile();
+  void EditProfile();
+  void RemoveProfile();
+  bool Sure(const std::string& question);
+  void Tell(const std::string& title, const std::string& text);
+
+  Router& router_;
+  Log& log_;
+  OperatorPrompt& prompt_;
+  Settings before_;
+  std::set<int> opened_;
+  bool lists_changed_ = false;
+  std::function<void(bool)> on_applied_;
+  QTabWidget* tabs_ = nullptr;
+  QComboBox* next_hop_ = nullptr;
+  QWidget* profile_controls_ = nullptr;
+};
+
+}  // namespace velmora::ui
