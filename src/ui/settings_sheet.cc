@@ -114,7 +114,7 @@ SettingsSheet::~SettingsSheet() = default;
 QWidget* SettingsSheet::BuildBasic() {
   const Settings& s = router_.settings();
   const auto tables = router_.tables().tables().Snapshot();
-  auto* page = new QWidget;
+  auto* page = new QWidget(this);
   auto* form = new QFormLayout(page);
   form->addRow("Number of IP networks",
                Named(new QLabel(QString::number(tables->subnets().size())), "networkCount"));
@@ -140,7 +140,7 @@ QWidget* SettingsSheet::BuildBasic() {
 
 QWidget* SettingsSheet::BuildExpert() {
   const Settings& s = router_.settings();
-  auto* page = new QWidget;
+  auto* page = new QWidget(this);
   auto* layout = new QVBoxLayout(page);
   auto* lists = new QHBoxLayout;
   auto* local = Named(new QListWidget, "localAddresses");
@@ -192,7 +192,7 @@ QWidget* SettingsSheet::BuildExpert() {
 }
 
 QWidget* SettingsSheet::BuildNetworks() {
-  auto* page = new QWidget;
+  auto* page = new QWidget(this);
   auto* layout = new QHBoxLayout(page);
   auto* subnets = Named(new QListWidget, "subnets");
   for (const SubnetEntry& subnet : router_.tables().tables().Snapshot()->subnets()) {
@@ -223,7 +223,7 @@ void SettingsSheet::FillSubnetRows() {
 
 QWidget* SettingsSheet::BuildInternal() {
   const Settings& s = router_.settings();
-  auto* page = new QWidget;
+  auto* page = new QWidget(this);
   auto* form = new QFormLayout(page);
   auto* level = Named(new QComboBox, "logLevel");
   level->addItems({"Only errors", "Warnings and errors", "All messages"});
@@ -244,7 +244,7 @@ QWidget* SettingsSheet::BuildInternal() {
 
 QWidget* SettingsSheet::BuildL2tp() {
   const GeneralFields fields = GeneralFieldsOf(router_.settings());
-  auto* page = new QWidget;
+  auto* page = new QWidget(this);
   auto* layout = new QVBoxLayout(page);
   auto* form = new QFormLayout;
   form->addRow("L2TP port:", Edit(fields.l2tp_port, "l2tpPort"));
@@ -267,7 +267,7 @@ QWidget* SettingsSheet::BuildL2tp() {
 }
 
 QWidget* SettingsSheet::BuildIpv6() {
-  auto* page = new QWidget;
+  auto* page = new QWidget(this);
   auto* layout = new QVBoxLayout(page);
   const std::vector<PylonAdapterText>& adapters = router_.pylon().ListPylonAdapters();
   auto* form = new QFormLayout;
@@ -304,7 +304,7 @@ QWidget* SettingsSheet::BuildIpv6() {
 QWidget* SettingsSheet::BuildProfiles() {
   const Settings& s = router_.settings();
   const GeneralFields fields = GeneralFieldsOf(s);
-  auto* page = new QWidget;
+  auto* page = new QWidget(this);
   auto* layout = new QVBoxLayout(page);
   profile_controls_ = Named(new QWidget, "profileControls");
   auto* controls = new QVBoxLayout(profile_controls_);
