@@ -52,15 +52,23 @@ QPushButton* Button(const char* label, const char* name, QWidget* owner,
   return button;
 }
 
-// A titled list with its buttons in a column beside it.
-QGroupBox* ListGroup(const char* title, QListWidget* list, std::vector<QPushButton*> buttons) {
+// A titled list with its buttons in a column beside it and an optional note below.
+QGroupBox* ListGroup(const char* title, QListWidget* list, std::vector<QPushButton*> buttons,
+                     const char* note = nullptr) {
   auto* group = new QGroupBox(title);
-  auto* row = new QHBoxLayout(group);
+  auto* layout = new QVBoxLayout(group);
+  auto* row = new QHBoxLayout;
   row->addWidget(list, 1);
   auto* column = new QVBoxLayout;
   for (QPushButton* button : buttons) column->addWidget(button);
   column->addStretch();
   row->addLayout(column);
+  layout->addLayout(row);
+  if (note != nullptr) {
+    auto* label = new QLabel(note);
+    label->setWordWrap(true);
+    layout->addWidget(label);
+  }
   return group;
 }
 
@@ -150,18 +158,15 @@ QWidget* SettingsSheet::BuildExpert() {
   auto* local_layout = new QVBoxLayout(local_group);
   local_layout->addWidget(local);
   local_layout->addWidget(new QLabel("(not routed into DAB/DVB)"));
-  lists->addWidget(local_group);
+  lists->addWidget(local_group, 1);
   auto* filters = Named(new QListWidget, "sourceFilters");
   auto* filter_group =
       ListGroup("Allowed hosts", filters,
                 {Button("Add ...", "addSourceFilter", this, [this] { AddSourceFilter(); }),
-                 Button("Delete", "deleteSourceFilter", this, [this] { DeleteSourceFilter(); })});
-  auto* explanation = new QLabel(
-      "Optional security: Only these hosts are allowed to access to these machine "
-      "(none=all hosts allowed).");
-  explanation->setWordWrap(true);
-  filter_group->layout()->addWidget(explanation);
-  lists->addWidget(filter_group);
+                 Button("Delete", "deleteSourceFilter", this, [this] { DeleteSourceFilter(); })},
+                "Optional security: Only these hosts are allowed to access to these machine "
+                "(none=all hosts allowed).");
+  lists->addWidget(filter_group, 2);
   layout->addLayout(lists);
   FillSourceFilters();
 
@@ -310,8 +315,8 @@ QWidget* SettingsSheet::BuildProfiles() {
   auto* controls = new QVBoxLayout(profile_controls_);
   controls->setContentsMargins(0, 0, 0, 0);
   auto* form = new QFormLayout;
-  form->addRow("Max Physical Bandwidth", Edit(fields.max_payload_cut, "physicalBandwidth"));
-  form->addRow("Buffering Time", Edit(fields.buf_time, "bufferingTime"));
+  form->addRow("Max Physical Bandwidth (bit/s)", Edit(fields.max_payload_cut, "physicalBandwidth"));
+  form->addRow("Buffering Time (msec)", Edit(fields.buf_time, "bufferingTime"));
   auto* default_profile = Named(new QComboBox, "defaultProfile");
   form->addRow("Default User Profile", default_profile);
   controls->addLayout(form);
