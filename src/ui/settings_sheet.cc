@@ -200,30 +200,147 @@ QWidget* SettingsSheet::BuildNetworks() {
   auto* page = new QWidget(this);
   auto* layout = new QHBoxLayout(page);
   auto* subnets = Named(new QListWidget, "subnets");
+  auto* rows = Named(new QListWidget, "ipMacs");
+  connect(subnets, &QListWidget::currentRowChanged, this, [this] { FillSubnetRows(); });
+  layout->addWidget(
+      ListGroup("Subnetworks", subnets,
+                {Button("Add...", "addSubnet", this, [this] { EditSubnet(false); }),
+                 Button("Edit...", "editSubnet", this, [this] { EditSubnet(true); }),
+                 Button("Remove", "removeSubnet", this, [this] { RemoveSubnet(); })}));
+  layout->addWidget(
+      ListGroup("IP/MACs", rows,
+                {Button("Add...", "addIpMac", this, [this] { EditIpMac(false); }),
+                 Button("Edit...", "editIpMac", this, [this] { EditIpMac(true); }),
+                 Button("Remove", "removeIpMac", this, [this] { RemoveIpMac(); }),
+                 Button("Range...", "rangeIpMac", this, [this] { AddIpMacRange(); })}));
+  FillSubnets();
+  return page;
+}
+
+void SettingsSheet::FillSubnets() {
+  auto& subnets = Find<QListWidget>("subnets");
+  const SubnetId selected = SelectedSubnet().value_or(0);
+  subnets.clear();
   for (const SubnetEntry& subnet : router_.tables().tables().Snapshot()->subnets()) {
     auto* item = new QListWidgetItem(Q(subnet.Alias + "  " + AddressToDotted(subnet.IPSubNetAddr) +
                                        " / " + AddressToDotted(subnet.IPSubNetMask)));
     item->setData(Qt::UserRole, static_cast<qulonglong>(subnet.id));
-    subnets->addItem(item);
+    subnets.addItem(item);
+    if (subnet.id == selected) subnets.setCurrentItem(item);
   }
-  auto* rows = Named(new QListWidget, "ipMacs");
-  connect(subnets, &QListWidget::currentRowChanged, this, [this] { FillSubnetRows(); });
-  layout->addWidget(ListGroup("Subnetworks", subnets, {}));
-  layout->addWidget(ListGroup("IP/MACs", rows, {}));
-  if (subnets->count() > 0) subnets->setCurrentRow(0);
-  return page;
+  if (subnets.currentItem() == nullptr && subnets.count() > 0) subnets.setCurrentRow(0);
+  FillSubnetRows();
 }
 
 void SettingsSheet::FillSubnetRows() {
-  auto& subnets = Find<QListWidget>("subnets");
   auto& rows = Find<QListWidget>("ipMacs");
   rows.clear();
-  if (subnets.currentItem() == nullptr) return;
-  const auto id = static_cast<SubnetId>(subnets.currentItem()->data(Qt::UserRole).toULongLong());
+  const std::optional<SubnetId> id = SelectedSubnet();
+  if (!id) return;
   const auto tables = router_.tables().tables().Snapshot();
-  for (const IpMacEntry* row : tables->RowsOf(id)) {
-    rows.addItem(Q(row->address_text + "  " + row->mac_text));
+  for (const IpMacEntry* row : tables->RowsOf(*id)) {
+    auto* item = new QListWidgetItem(Q(row->address_text + "  " + row->mac_text));
+    item->setData(Qt::UserRole, static_cast<qulonglong>(row->address));
+    rows.addItem(item);
   }
+}
+
+std::optional<SubnetId> SettingsSheet::SelectedSubnet() {
+  const QListWidgetItem* item = Find<QListWidget>("subnets").currentItem();
+  if (item == nullptr) return std::nullopt;
+  return static_cast<SubnetId>(item->data(Qt::UserRole).toULongLong());
+}
+
+std::optional<uint64_t> SettingsSheet::SelectedData(QListWidget& list) {
+  if (list.currentItem() == nullptr) {
+    Tell("Info", "Nothing selected.");
+    return std::nullopt;
+  }
+  return list.currentItem()->data(Qt::UserRole).toULongLong();
+}
+
+void SettingsSheet::EditSubnet(bool edit) {
+  const auto tables = router_.tables().tables().Snapshot();
+  const SubnetEntry* old = nullptr;
+  if (edit) {
+    const auto id = SelectedData(Find<QListWidget>("subnets"));
+    if (!id) return;
+    old = tables->FindSubnet(static_cast<SubnetId>(*id));
+    if (old == nullptr) return FillSubnets();
+  }
+  const bool dab = router_.settings().TypeChannel.get() == "DAB";
+  const auto texts =
+      RecordDialog(this, edit ? "Edit Subnet entry" : "New Subnet entry",
+                   {{"Alias:", old ? Q(old->Alias) : QString()},
+                    {"Subnet Address:", old ? Q(AddressToDotted(old->IPSubNetAddr)) : QString()},
+                    {"Subnet Mask:", old ? Q(AddressToDotted(old->IPSubNetMask)) : QString()},
+                    {dab ? "SubCh(hex):" : "PID(hex):",
+                     old ? QString::number(old->IPSubNetPID, 16) : QString()}})
+          .Ask();
+  if (!texts) return;
+  bool hex_ok = false;
+  const uint pid = Q(texts->at(3)).toUInt(&hex_ok, 16);
+  if (!hex_ok || pid > 0xffff) return Tell("Error", "\"" + texts->at(3) + "\" is not a PID.");
+  const SubnetFields fields{texts->at(0), texts->at(1), texts->at(2), static_cast<uint16_t>(pid)};
+  TableEditor& editor = router_.tables().editor();
+  Changed(
+      (old ? editor.EditSubnet(old->id, fields, prompt_) : editor.AddSubnet(fields, prompt_)).ok());
+  FillSubnets();
+}
+
+void SettingsSheet::RemoveSubnet() {
+  const auto id = SelectedData(Find<QListWidget>("subnets"));
+  if (!id) return;
+  Changed(router_.tables().editor().DeleteSubnet(static_cast<SubnetId>(*id), prompt_).ok());
+  FillSubnets();
+}
+
+void SettingsSheet::EditIpMac(bool edit) {
+  const std::optional<SubnetId> subnet = SelectedSubnet();
+  if (!subnet) return Tell("Info", "Nothing selected.");
+  const auto tables = router_.tables().tables().Snapshot();
+  const IpMacEntry* old = nullptr;
+  if (edit) {
+    const auto address = SelectedData(Find<QListWidget>("ipMacs"));
+    if (!address) return;
+    old = tables->FindIpMacRow(static_cast<uint32_t>(*address));
+    if (old == nullptr) return FillSubnetRows();
+  }
+  const auto texts = RecordDialog(this, edit ? "Edit IP/MAC entry" : "New IP/MAC entry",
+                                  {{"IP Address:", old ? Q(old->address_text) : QString()},
+                                   {"MAC Address:", old ? Q(old->mac_text) : QString()}})
+                         .Ask();
+  if (!texts) return;
+  TableEditor& editor = router_.tables().editor();
+  Changed((old ? editor.EditIpMacRow(old->address, texts->at(0), texts->at(1), prompt_)
+               : editor.AddIpMacRow(*subnet, texts->at(0), texts->at(1), prompt_))
+              .ok());
+  FillSubnetRows();
+}
+
+void SettingsSheet::RemoveIpMac() {
+  const auto address = SelectedData(Find<QListWidget>("ipMacs"));
+  if (!address) return;
+  Changed(router_.tables().editor().DeleteIpMacRow(static_cast<uint32_t>(*address), prompt_).ok());
+  FillSubnetRows();
+}
+
+void SettingsSheet::AddIpMacRange() {
+  const std::optional<SubnetId> subnet = SelectedSubnet();
+  if (!subnet) return Tell("Info", "Nothing selected.");
+  const auto texts =
+      RecordDialog(
+          this, "Add range of IP/MAC entries",
+          {{"Start IP Address:", ""}, {"Start MAC Address:", ""}, {"Number of items:", "1"}})
+          .Ask();
+  if (!texts) return;
+  const std::optional<int32_t> count = IntegerField(texts->at(2));
+  if (!count || *count <= 0) return Tell("Error", "\"" + texts->at(2) + "\" is not a number.");
+  Changed(router_.tables()
+              .editor()
+              .AddIpMacRange(*subnet, texts->at(0), texts->at(1), *count, prompt_)
+              .ok());
+  FillSubnetRows();
 }
 
 QWidget* SettingsSheet::BuildInternal() {

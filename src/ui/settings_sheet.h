@@ -12,6 +12,7 @@
 #include <set>
 
 #include "app/settings.h"
+#include "tables/table_entries.h"
 
 namespace velmora {
 class Log;
@@ -63,7 +64,17 @@ class SettingsSheet final : public QDialog {
   void FillPeers();
   void FillProfiles();
   void FillIpQos();
+  void FillSubnets();
   void FillSubnetRows();
+  std::optional<SubnetId> SelectedSubnet();
+  // The selected row's record key, or nothing after "Nothing selected.".
+  std::optional<uint64_t> SelectedData(QListWidget& list);
+  // "New Subnet entry" or, with `edit`, "Edit Subnet entry" on the selected subnet.
+  void EditSubnet(bool edit);
+  void RemoveSubnet();
+  void EditIpMac(bool edit);
+  void RemoveIpMac();
+  void AddIpMacRange();
   // Enables the User Profiles controls as "Next hop" says.
   void FollowNextHop();
   // The selected row's text, or nothing after "Nothing selected.".

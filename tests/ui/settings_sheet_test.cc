@@ -48,13 +48,16 @@ struct SheetRig {
   RecordingPrompt prompt;
 };
 
-// Fills the next edit dialog with `texts` (empty ones left as shown) and presses OK.
-void FillNextDialog(QObject* owner, std::vector<QString> texts) {
+// Fills the next edit dialog with `texts` (empty ones left as shown) and presses OK; `meanwhile`
+// runs while the dialog is open, as a remote session's change would.
+void FillNextDialog(
+    QObject* owner, std::vector<QString> texts, std::function<void()> meanwhile = [] {}) {
   auto* timer = new QTimer(owner);
-  QObject::connect(timer, &QTimer::timeout, [timer, texts] {
+  QObject::connect(timer, &QTimer::timeout, [timer, texts, meanwhile] {
     auto* dialog = dynamic_cast<ui::RecordDialog*>(QApplication::activeModalWidget());
     if (dialog == nullptr) return;
     timer->deleteLater();
+    meanwhile();
     for (size_t i = 0; i < texts.size(); ++i) {
       if (!texts[i].isEmpty()) dialog->edit(i).setText(texts[i]);
     }
@@ -231,6 +234,49 @@ TEST(SettingsSheet, ListEditsGoThroughTheListsOwnRules) {
   sheet->tabs().setCurrentIndex(0);
   const std::string ini = t.Ini();
   EXPECT_NE(ini.find("10.1.1.2"), std::string::npos) << ini;
+}
+
+TEST(SettingsSheet, SubnetsAndTheirRowsThroughTheTableEditor) {
+  SheetRig t("velmora_sheet_networks");
+  auto sheet = t.Sheet(2);
+  FillNextDialog(sheet.get(), {"Lab", "192.168.7.0", "255.255.255.0", "1a2"});
+  Click(*sheet, "addSubnet");
+  Select(*sheet, "subnets", "Lab");
+  FillNextDialog(sheet.get(), {"192.168.7.9", "00-11-22-33-44-99"});
+  Click(*sheet, "addIpMac");
+  FillNextDialog(sheet.get(), {"192.168.7.20", "00-11-22-33-44-20", "3"});
+  Click(*sheet, "rangeIpMac");
+  EXPECT_EQ(sheet->Find<QListWidget>("ipMacs").count(), 4);
+  FillNextDialog(sheet.get(), {"10.0.0.7", "00-11-22-33-44-77"});
+  Click(*sheet, "addIpMac");  // outside the subnet: the editor's refusal
+  EXPECT_EQ(t.prompt.requests.size(), 1u);
+  EXPECT_EQ(sheet->Find<QListWidget>("ipMacs").count(), 4);
+  t.prompt.answers = {PromptAnswer::kYes};
+  Select(*sheet, "ipMacs", "192.168.7.21");
+  Click(*sheet, "removeIpMac");
+  EXPECT_EQ(sheet->Find<QListWidget>("ipMacs").count(), 3);
+  ASSERT_TRUE(sheet->Apply());
+  sheet->tabs().setCurrentIndex(0);
+  const std::string ini = t.Ini();
+  EXPECT_NE(ini.find("Alias=\"Lab\", IPSubNetAddr=192.168.7.0"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("192.168.7.22"), std::string::npos);
+  EXPECT_EQ(ini.find("192.168.7.21"), std::string::npos);
+}
+
+TEST(SettingsSheet, ADialogEditsItsRecordWhateverChangedMeanwhile) {
+  SheetRig t("velmora_sheet_record");
+  auto sheet = t.Sheet(2);
+  Select(*sheet, "ipMacs", "10.0.0.6");
+  FillNextDialog(sheet.get(), {"10.0.0.8", ""}, [&] {
+    SilentPrompt remote;
+    t.rig.router().tables().editor().DeleteIpMacRow(DottedToAddress("10.0.0.5"), remote);
+  });
+  Click(*sheet, "editIpMac");
+  sheet->tabs().setCurrentIndex(0);
+  const auto tables = t.rig.router().tables().tables().Snapshot();
+  ASSERT_EQ(tables->ip_mac_rows().size(), 1u);
+  EXPECT_EQ(tables->ip_mac_rows()[0].address_text, "10.0.0.8");
+  EXPECT_EQ(tables->ip_mac_rows()[0].mac_text, "00-11-22-33-44-56");
 }
 
 TEST(SettingsSheet, PicturesOfEveryPage) {
