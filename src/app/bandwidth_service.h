@@ -3,17 +3,27 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace velmora {
 
 class Log;
 class NetworkTables;
+class TableSnapshot;
 class UserProfileList;
 struct Settings;
+struct UserProfile;
 namespace TessaroBWControl {
 class BWCController;
 class BWCError;
 }  // namespace TessaroBWControl
+
+// Adds the profiles and then every IPv4 and IPv6 row to `controller`, a row without a profile under
+// `default_profile`; the controller's admission rules raise BWCError on the first refusal.
+void LoadProfilesAndAddresses(TessaroBWControl::BWCController& controller,
+                              const std::vector<UserProfile>& profiles, const TableSnapshot& tables,
+                              const std::string& default_profile);
 
 // Runs bandwidth management from the settings: loads the physical bandwidth, the destination,
 // the profiles and every IP/MAC and IPv6/MAC row into the controller, and keeps the flag that turns

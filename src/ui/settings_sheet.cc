@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "app/profile_admission.h"
 #include "app/router.h"
 #include "app/settings_apply.h"
 #include "app/settings_fields.h"
@@ -604,10 +605,9 @@ void SettingsSheet::AddProfile() {
   const auto texts = dialog.Ask();
   if (!texts) return;
   const auto number = [&](size_t i) { return UnsignedDecimalValue(texts->at(i)); };
-  Changed(router_.tables()
-              .user_profiles()
-              .Add({texts->at(0), number(1), number(2), number(3)}, prompt_)
-              .ok);
+  const UserProfile profile{texts->at(0), number(1), number(2), number(3)};
+  if (!Admitted(ProfileEditKind::kAdd, profile)) return;
+  Changed(router_.tables().user_profiles().Add(profile, prompt_).ok);
   FillProfiles();
 }
 
@@ -625,11 +625,24 @@ void SettingsSheet::EditProfile() {
   const auto texts = dialog.Ask();
   if (!texts) return;
   const auto number = [&](size_t i) { return UnsignedDecimalValue(texts->at(i)); };
-  Changed(router_.tables()
-              .user_profiles()
-              .Change({profile->Alias, number(1), number(2), number(3)}, prompt_)
-              .ok);
+  const UserProfile changed{profile->Alias, number(1), number(2), number(3)};
+  if (!Admitted(ProfileEditKind::kChange, changed)) return;
+  Changed(router_.tables().user_profiles().Change(changed, prompt_).ok);
   FillProfiles();
+}
+
+bool SettingsSheet::Admitted(ProfileEditKind kind, const UserProfile& profile) {
+  const auto physical = IntegerField(Find<QLineEdit>("physicalBandwidth").text().toStdString());
+  const auto refusal = AdmitProfileEdit(
+      kind, profile,
+      {.physical_bandwidth = physical.value_or(router_.settings().MaxPayloadCut),
+       .profiles = router_.tables().user_profiles(),
+       .tables = *router_.tables().tables().Snapshot(),
+       .default_profile = Find<QComboBox>("defaultProfile").currentText().toStdString(),
+       .running_shaper =
+           router_.bandwidth().running() ? &router_.bandwidth_controller() : nullptr});
+  if (refusal) Tell("Error", *refusal);
+  return !refusal;
 }
 
 void SettingsSheet::RemoveProfile() {
@@ -638,7 +651,7 @@ void SettingsSheet::RemoveProfile() {
   const std::string alias = AliasOf(*row);
   const auto refusal = ProfileRemovalRefusal(alias, *router_.tables().tables().Snapshot());
   if (refusal) return Tell("Error", *refusal);
-  if (!Sure("Are you sure?")) return;
+  if (!Sure("Are you sure?") || !Admitted(ProfileEditKind::kRemove, {.Alias = alias})) return;
   Changed(router_.tables().user_profiles().Remove(alias, prompt_).ok);
   FillProfiles();
 }

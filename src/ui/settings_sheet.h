@@ -11,6 +11,7 @@
 #include <functional>
 #include <set>
 
+#include "app/profile_admission.h"
 #include "app/settings.h"
 #include "tables/table_entries.h"
 
@@ -93,6 +94,9 @@ class SettingsSheet final : public QDialog {
   void AddProfile();
   void EditProfile();
   void RemoveProfile();
+  // Checks a profile edit by the admission rules against the page's physical bandwidth and makes
+  // it in the running shaper; false after showing the refusal.
+  bool Admitted(ProfileEditKind kind, const UserProfile& profile);
   bool Sure(const std::string& question);
   void Tell(const std::string& title, const std::string& text);
 

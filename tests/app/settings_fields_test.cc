@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "app/profile_admission.h"
 #include "app/settings_apply.h"
 #include "app/settings_fields.h"
+#include "bandwidth/bwc_controller.h"
+#include "bandwidth/bwc_error.h"
 #include "testing/recording_prompt.h"
 #include "testing/stored_configuration.h"
 
@@ -137,6 +140,48 @@ TEST(SettingsApplyTest, AProfileThatARowNamesCannotBeRemoved) {
   const auto tables = config.tables.tables().Snapshot();
   EXPECT_EQ(ProfileRemovalRefusal("Gold", *tables), "Gold - IP(s) exist with this User Profile");
   EXPECT_EQ(ProfileRemovalRefusal("Silver", *tables), std::nullopt);
+}
+
+TEST(ProfileAdmissionTest, EditsAreJudgedAgainstThePagesPhysicalBandwidth) {
+  testing::StoredConfiguration config;
+  config.Load(
+      "[USERPROFILES]\r\nGold=2000000,1000000,300000\r\n"
+      "[NETWORKS]\r\n"
+      "Alias=\"Office\", IPSubNetAddr=192.168.1.0, IPSubNetMask=255.255.255.0, "
+      "IPSubNetMAC=\"SubNet_001\", IPSubNetPID=256\r\n"
+      "[SubNet_001]\r\n"
+      "192.168.1.5    00-0a-1b-2c-3d-4e Gold\r\n");
+  const auto tables = config.tables.tables().Snapshot();
+  const ProfileContext context{.physical_bandwidth = 3000000,
+                               .profiles = config.tables.user_profiles(),
+                               .tables = *tables,
+                               .default_profile = "Gold"};
+  EXPECT_EQ(AdmitProfileEdit(ProfileEditKind::kAdd, {"Big", 4000000, 1000000, 100000}, context),
+            "Big - Summary bandwidth more than physical bandwidth");
+  EXPECT_EQ(AdmitProfileEdit(ProfileEditKind::kAdd, {"Small", 500000, 400000, 100000}, context),
+            std::nullopt);
+  EXPECT_NE(AdmitProfileEdit(ProfileEditKind::kRemove, {.Alias = "Gold"}, context), std::nullopt);
+}
+
+TEST(ProfileAdmissionTest, AnAdmittedEditReachesTheRunningShaper) {
+  testing::StoredConfiguration config;
+  config.Load("[USERPROFILES]\r\nGold=2000000,1000000,300000\r\n");
+  Log log;
+  TessaroBWControl::BWCController shaper(RealClock(), log);
+  shaper.SetPhysicalBandwidth(3000000);
+  shaper.AddProfile("Gold", 2000000, 1000000, 300000);
+  const auto tables = config.tables.tables().Snapshot();
+  const ProfileContext context{.physical_bandwidth = 3000000,
+                               .profiles = config.tables.user_profiles(),
+                               .tables = *tables,
+                               .running_shaper = &shaper};
+  EXPECT_EQ(AdmitProfileEdit(ProfileEditKind::kChange, {"Gold", 2500000, 1000000, 300000}, context),
+            std::nullopt);
+  EXPECT_NE(AdmitProfileEdit(ProfileEditKind::kAdd, {"Gold", 100000, 100000, 10000}, context),
+            std::nullopt);  // the running shaper has it already
+  EXPECT_EQ(AdmitProfileEdit(ProfileEditKind::kAdd, {"Tin", 400000, 100000, 10000}, context),
+            std::nullopt);
+  EXPECT_THROW(shaper.AddProfile("Tin", 400000, 100000, 10000), TessaroBWControl::BWCError);
 }
 
 }  // namespace

@@ -185,21 +185,40 @@ TEST(SettingsSheet, AProfileThatARowNamesIsNotRemoved) {
   auto sheet = t.Sheet(6);
   Select(*sheet, "profiles", "Gold");
   Click(*sheet, "removeProfile");
-  EXPECT_EQ(t.prompt.Texts(),
-            std::vector<std::string>{"Gold - IP(s) exist with this User Profile"});
   t.prompt.answers = {PromptAnswer::kYes};
-  Select(*sheet, "profiles", "Silver");
+  Select(*sheet, "profiles", "Silver");  // 10.0.0.6 follows it as the default profile
   Click(*sheet, "removeProfile");
-  EXPECT_EQ(sheet->Find<QListWidget>("profiles").count(), 1);
+  EXPECT_EQ(t.prompt.Texts(),
+            (std::vector<std::string>{"Gold - IP(s) exist with this User Profile", "Are you sure?",
+                                      "Silver - IP(s) exist with this User Profile"}));
+  EXPECT_EQ(sheet->Find<QListWidget>("profiles").count(), 2);
+}
+
+TEST(SettingsSheet, ProfilesFollowTheAdmissionRules) {
+  SheetRig t("velmora_sheet_admission");
+  auto sheet = t.Sheet(6);
   FillNextDialog(sheet.get(), {"", "1500000", "700000", "200000"});
   Select(*sheet, "profiles", "Gold");
   Click(*sheet, "editProfile");
   EXPECT_EQ(t.rig.router().tables().user_profiles().Find("Gold")->summary, 1500000u);
+  sheet->Find<QLineEdit>("physicalBandwidth").setText("3000000");
+  FillNextDialog(sheet.get(), {"Big", "4000000", "1000000", "100000"});
+  Click(*sheet, "addProfile");
+  EXPECT_EQ(t.prompt.Texts(),
+            std::vector<std::string>{"Big - Summary bandwidth more than physical bandwidth"});
+  FillNextDialog(sheet.get(), {"Tin", "100000", "100000", "10000"});
+  Click(*sheet, "addProfile");
+  t.prompt.answers = {PromptAnswer::kYes};
+  Select(*sheet, "profiles", "Tin");
+  Click(*sheet, "removeProfile");
+  EXPECT_EQ(sheet->Find<QListWidget>("profiles").count(), 2);
   ASSERT_TRUE(sheet->Apply());
   sheet->tabs().setCurrentIndex(0);
   const std::string ini = t.Ini();
   EXPECT_NE(ini.find("Gold=1500000,700000,200000"), std::string::npos) << ini;
-  EXPECT_EQ(ini.find("Silver"), std::string::npos);
+  EXPECT_NE(ini.find("\r\nMaxPayloadCut=3000000\r\n"), std::string::npos);
+  EXPECT_EQ(ini.find("Tin"), std::string::npos);
+  EXPECT_EQ(ini.find("Big"), std::string::npos);
 }
 
 TEST(SettingsSheet, ButtonsWithNothingSelectedSaySo) {
