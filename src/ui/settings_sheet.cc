@@ -83,6 +83,14 @@ std::string ProfileText(const UserProfile& p) {
          std::to_string(p.guarantee);
 }
 
+// A PID or sub-channel typed in hexadecimal.
+std::optional<uint16_t> HexPid(const std::string& text) {
+  bool ok = false;
+  const uint value = Q(text).toUInt(&ok, 16);
+  if (!ok || value > 0xffff) return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
+
 std::string AliasOf(const std::string& row) {
   return row.substr(0, row.find(' '));
 }
@@ -279,10 +287,9 @@ void SettingsSheet::EditSubnet(bool edit) {
                      old ? QString::number(old->IPSubNetPID, 16) : QString()}})
           .Ask();
   if (!texts) return;
-  bool hex_ok = false;
-  const uint pid = Q(texts->at(3)).toUInt(&hex_ok, 16);
-  if (!hex_ok || pid > 0xffff) return Tell("Error", "\"" + texts->at(3) + "\" is not a PID.");
-  const SubnetFields fields{texts->at(0), texts->at(1), texts->at(2), static_cast<uint16_t>(pid)};
+  const std::optional<uint16_t> pid = HexPid(texts->at(3));
+  if (!pid) return Tell("Error", "\"" + texts->at(3) + "\" is not a PID.");
+  const SubnetFields fields{texts->at(0), texts->at(1), texts->at(2), *pid};
   TableEditor& editor = router_.tables().editor();
   Changed(
       (old ? editor.EditSubnet(old->id, fields, prompt_) : editor.AddSubnet(fields, prompt_)).ok());
@@ -410,18 +417,114 @@ QWidget* SettingsSheet::BuildIpv6() {
   form->addRow("", name);
   form->addRow("MAC Address:", mac);
   layout->addLayout(form);
-  const auto tables = router_.tables().tables().Snapshot();
   auto* subnets = Named(new QListWidget, "ipv6Subnets");
-  for (const Ipv6SubnetEntry& subnet : tables->ipv6_subnets()) subnets->addItem(Q(subnet.Alias));
   auto* rows = Named(new QListWidget, "ipv6Macs");
-  for (const Ipv6MacEntry& row : tables->ipv6_mac_rows()) {
-    rows->addItem(Q(row.address_text + "  " + row.mac_text));
-  }
+  connect(subnets, &QListWidget::currentRowChanged, this, [this] { FillIpv6Rows(); });
   auto* lists = new QHBoxLayout;
-  lists->addWidget(ListGroup("Subnetworks", subnets, {}));
-  lists->addWidget(ListGroup("IP/MACs", rows, {}));
+  lists->addWidget(
+      ListGroup("Subnetworks", subnets,
+                {Button("Add...", "addIpv6Subnet", this, [this] { EditIpv6Subnet(false); }),
+                 Button("Edit...", "editIpv6Subnet", this, [this] { EditIpv6Subnet(true); }),
+                 Button("Remove", "removeIpv6Subnet", this, [this] { RemoveIpv6Subnet(); })}));
+  lists->addWidget(
+      ListGroup("IP/MACs", rows,
+                {Button("Add...", "addIpv6Mac", this, [this] { EditIpv6Mac(false); }),
+                 Button("Edit...", "editIpv6Mac", this, [this] { EditIpv6Mac(true); }),
+                 Button("Remove", "removeIpv6Mac", this, [this] { RemoveIpv6Mac(); })}));
   layout->addLayout(lists);
+  FillIpv6Subnets();
   return page;
+}
+
+void SettingsSheet::FillIpv6Subnets() {
+  auto& subnets = Find<QListWidget>("ipv6Subnets");
+  subnets.clear();
+  for (const Ipv6SubnetEntry& subnet : router_.tables().tables().Snapshot()->ipv6_subnets()) {
+    auto* item = new QListWidgetItem(Q(subnet.Alias));
+    item->setData(Qt::UserRole, static_cast<qulonglong>(subnet.id));
+    subnets.addItem(item);
+  }
+  if (subnets.count() > 0) subnets.setCurrentRow(subnets.count() - 1);
+  FillIpv6Rows();
+}
+
+void SettingsSheet::FillIpv6Rows() {
+  auto& rows = Find<QListWidget>("ipv6Macs");
+  rows.clear();
+  const QListWidgetItem* subnet = Find<QListWidget>("ipv6Subnets").currentItem();
+  if (subnet == nullptr) return;
+  const auto id = static_cast<SubnetId>(subnet->data(Qt::UserRole).toULongLong());
+  for (const Ipv6MacEntry* row : router_.tables().tables().Snapshot()->Ipv6RowsOf(id)) {
+    rows.addItem(Q(row->address_text + "  " + row->mac_text));
+  }
+}
+
+void SettingsSheet::EditIpv6Subnet(bool edit) {
+  const auto tables = router_.tables().tables().Snapshot();
+  const Ipv6SubnetEntry* old = nullptr;
+  if (edit) {
+    const auto id = SelectedData(Find<QListWidget>("ipv6Subnets"));
+    if (!id) return;
+    old = tables->FindIpv6Subnet(static_cast<SubnetId>(*id));
+    if (old == nullptr) return FillIpv6Subnets();
+  }
+  const auto texts =
+      RecordDialog(this, edit ? "Edit Subnet entry" : "New Subnet entry",
+                   {{"Alias:", old ? Q(old->Alias) : QString()},
+                    {"PID(hex):", old ? QString::number(old->IPSubNetPID, 16) : QString()}})
+          .Ask();
+  if (!texts) return;
+  const std::optional<uint16_t> pid = HexPid(texts->at(1));
+  if (!pid) return Tell("Error", "\"" + texts->at(1) + "\" is not a PID.");
+  TableEditor& editor = router_.tables().editor();
+  Changed((old ? editor.EditIpv6Subnet(old->id, texts->at(0), *pid, prompt_)
+               : editor.AddIpv6Subnet(texts->at(0), *pid, prompt_))
+              .ok());
+  FillIpv6Subnets();
+}
+
+void SettingsSheet::RemoveIpv6Subnet() {
+  const auto id = SelectedData(Find<QListWidget>("ipv6Subnets"));
+  if (!id) return;
+  Changed(router_.tables().editor().DeleteIpv6Subnet(static_cast<SubnetId>(*id), prompt_).ok());
+  FillIpv6Subnets();
+}
+
+std::optional<Ipv6Address> SettingsSheet::SelectedIpv6Row() {
+  const auto row = Selected(Find<QListWidget>("ipv6Macs"));
+  if (!row) return std::nullopt;
+  return TextToIpv6(AliasOf(*row));
+}
+
+void SettingsSheet::EditIpv6Mac(bool edit) {
+  const QListWidgetItem* subnet = Find<QListWidget>("ipv6Subnets").currentItem();
+  if (subnet == nullptr) return Tell("Info", "Nothing selected.");
+  const auto tables = router_.tables().tables().Snapshot();
+  const Ipv6MacEntry* old = nullptr;
+  if (edit) {
+    const std::optional<Ipv6Address> address = SelectedIpv6Row();
+    if (!address) return;
+    old = tables->FindIpv6MacRow(*address);
+    if (old == nullptr) return FillIpv6Rows();
+  }
+  const auto texts = RecordDialog(this, edit ? "Edit IPv6/MAC entry" : "New IPv6/MAC entry",
+                                  {{"IPv6 Address:", old ? Q(old->address_text) : QString()},
+                                   {"MAC Address:", old ? Q(old->mac_text) : QString()}})
+                         .Ask();
+  if (!texts) return;
+  TableEditor& editor = router_.tables().editor();
+  const auto id = static_cast<SubnetId>(subnet->data(Qt::UserRole).toULongLong());
+  Changed((old ? editor.EditIpv6MacRow(old->address, texts->at(0), texts->at(1), prompt_)
+               : editor.AddIpv6MacRow(id, texts->at(0), texts->at(1), prompt_))
+              .ok());
+  FillIpv6Rows();
+}
+
+void SettingsSheet::RemoveIpv6Mac() {
+  const std::optional<Ipv6Address> address = SelectedIpv6Row();
+  if (!address) return;
+  Changed(router_.tables().editor().DeleteIpv6MacRow(*address, prompt_).ok());
+  FillIpv6Rows();
 }
 
 QWidget* SettingsSheet::BuildProfiles() {

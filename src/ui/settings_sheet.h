@@ -76,6 +76,14 @@ class SettingsSheet final : public QDialog {
   void EditIpMac(bool edit);
   void RemoveIpMac();
   void AddIpMacRange();
+  void FillIpv6Subnets();
+  void FillIpv6Rows();
+  void EditIpv6Subnet(bool edit);
+  void RemoveIpv6Subnet();
+  // The selected IPv6/MAC row's address, or nothing after "Nothing selected.".
+  std::optional<Ipv6Address> SelectedIpv6Row();
+  void EditIpv6Mac(bool edit);
+  void RemoveIpv6Mac();
   // Enables the User Profiles controls as "Next hop" says.
   void FollowNextHop();
   // The selected row's text, or nothing after "Nothing selected.".

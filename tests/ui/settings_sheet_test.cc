@@ -282,6 +282,27 @@ TEST(SettingsSheet, SubnetsAndTheirRowsThroughTheTableEditor) {
   EXPECT_EQ(ini.find("192.168.7.21"), std::string::npos);
 }
 
+TEST(SettingsSheet, Ipv6SubnetsAndRows) {
+  SheetRig t("velmora_sheet_ipv6");
+  auto sheet = t.Sheet(5);
+  FillNextDialog(sheet.get(), {"Six", "1a"});
+  Click(*sheet, "addIpv6Subnet");
+  ASSERT_EQ(sheet->Find<QListWidget>("ipv6Subnets").count(), 1);
+  FillNextDialog(sheet.get(), {"2001:db8::5", "00-11-22-33-44-66"});
+  Click(*sheet, "addIpv6Mac");
+  Select(*sheet, "ipv6Macs", "2001:db8::5");
+  FillNextDialog(sheet.get(), {"2001:db8::6", ""});
+  Click(*sheet, "editIpv6Mac");
+  ASSERT_EQ(sheet->Find<QListWidget>("ipv6Macs").count(), 1);
+  EXPECT_TRUE(sheet->Find<QListWidget>("ipv6Macs").item(0)->text().startsWith("2001:db8::6"));
+  EXPECT_TRUE(t.prompt.requests.empty());
+  ASSERT_TRUE(sheet->Apply());
+  sheet->tabs().setCurrentIndex(0);
+  const std::string ini = t.Ini();
+  EXPECT_NE(ini.find("2001:db8::6"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("Six"), std::string::npos);
+}
+
 TEST(SettingsSheet, ADialogEditsItsRecordWhateverChangedMeanwhile) {
   SheetRig t("velmora_sheet_record");
   auto sheet = t.Sheet(2);
