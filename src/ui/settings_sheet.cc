@@ -403,6 +403,7 @@ QWidget* SettingsSheet::BuildIpv6() {
   auto* form = new QFormLayout;
   auto* number = Named(new QSpinBox, "ipv6Adapter");
   number->setRange(0, std::max<int>(0, static_cast<int>(adapters.size()) - 1));
+  number->setMaximumWidth(100);
   auto* name = Named(new QLabel, "adapterName");
   auto* mac = Named(new QLabel, "adapterMac");
   const auto show = [name, mac, &adapters](int index) {
