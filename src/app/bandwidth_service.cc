@@ -45,6 +45,8 @@ bool BandwidthService::Start() {
 }
 
 void BandwidthService::Load() {
+  // A reload: what the sources queue while the controller is cleared needs a thread to send it.
+  if (running_ && shaping_stopped_) shaping_stopped_();
   running_ = false;
   BWCController& controller = parts_.controller;
   controller.Clear();
@@ -68,6 +70,16 @@ void BandwidthService::Stop() {
   running_ = false;
   parts_.controller.Clear();
   parts_.log << "Bandwidth management disable\n";
+}
+
+void BandwidthService::Follow(bool service_running) {
+  if (!service_running) return;
+  if (parts_.settings.EnableBandwidth) {
+    Start();
+  } else if (running_) {
+    Stop();
+    if (shaping_stopped_) shaping_stopped_();
+  }
 }
 
 void BandwidthService::ApplyPhysicalBandwidth(int64_t value, bool service_running) {

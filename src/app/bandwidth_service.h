@@ -46,6 +46,9 @@ class BandwidthService {
   bool Start();
   // Disables the sender and clears the controller.
   void Stop();
+  // Follows `EnableBandwidth` while the service runs: reloads shaping when it is on, and when it
+  // was switched off stops shaping and hands the output queue to the ordinary sending thread.
+  void Follow(bool service_running);
   // A new physical bandwidth from the settings page: clamped to the controller's range, stored
   // in `MaxPayloadCut`, then applied to running shaping or used to start it.
   void ApplyPhysicalBandwidth(int64_t value, bool service_running);

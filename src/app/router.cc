@@ -249,6 +249,10 @@ bool Router::SetPhysicalBandwidth(int64_t value) {
       [this, value] { bandwidth_.ApplyPhysicalBandwidth(value, controller_.running()); });
 }
 
+bool Router::FollowShaping() {
+  return loop_.PostAndWait([this] { bandwidth_.Follow(controller_.running()); });
+}
+
 bool Router::Close(bool ask) {
   return loop_.PostAndWait([this, ask] { HandleClose(ask); });
 }

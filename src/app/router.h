@@ -71,6 +71,8 @@ class Router {
   void UpdateAutoRun();
   // A new physical bandwidth from the settings, in bit/s.
   bool SetPhysicalBandwidth(int64_t value);
+  // Reloads or stops bandwidth management of the running service as `EnableBandwidth` now says.
+  bool FollowShaping();
   // Exit as the menu's Exit does; `ask` puts the question first (answered No when headless).
   bool Close(bool ask);
   // The remote control's kill: exit with no question.

@@ -843,6 +843,7 @@ bool SettingsSheet::Apply() {
   if (s.MaxPayloadCut != before_.MaxPayloadCut || s.BufTime != before_.BufTime) {
     router_.SetPhysicalBandwidth(s.MaxPayloadCut);
   }
+  if (s.EnableBandwidth != before_.EnableBandwidth) router_.FollowShaping();
   FinishSettingsApply(lists_changed_ || SettingsChanged(before_, s), prompt_,
                       {.save = [this] { return router_.configuration().Save(router_.settings()); },
                        .service_running = [this] { return router_.controller().running(); },

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "app/bandwidth_service.h"
 #include "testing/recording_prompt.h"
 #include "ui/record_dialog.h"
 #include "ui/settings_sheet.h"
@@ -178,6 +179,26 @@ TEST(SettingsSheet, NextHopEnablesTheProfilesAndTheQosPanel) {
   EXPECT_NE(t.Ini().find("\r\nEnableBandwidth=0\r\n"), std::string::npos);
   sheet->Find<QComboBox>("nextHop").setCurrentIndex(1);
   EXPECT_TRUE(controls.isEnabled());
+}
+
+// Counts what reaches the rig's inserter until nothing more comes for 300 ms.
+int DatagramsAtTheInserter(WindowRig& rig) {
+  rig.inserter().set_timeout(std::chrono::milliseconds(300));
+  int count = 0;
+  while (rig.inserter().Next() != "<nothing>") ++count;
+  return count;
+}
+
+TEST(SettingsSheet, ShapingSwitchedOffWhileRunningLeavesTheQueueServed) {
+  SheetRig t("velmora_sheet_shaping_off", true);
+  ASSERT_TRUE(WindowRig::WaitFor([&] { return t.rig.router().bandwidth().running().load(); }));
+  auto sheet = t.Sheet();
+  sheet->Find<QComboBox>("nextHop").setCurrentIndex(0);
+  t.prompt.answers = {PromptAnswer::kNo};
+  ASSERT_TRUE(sheet->Apply());
+  EXPECT_FALSE(t.rig.router().bandwidth().running());
+  t.rig.SendTraffic(300);
+  EXPECT_GT(DatagramsAtTheInserter(t.rig), 128);
 }
 
 TEST(SettingsSheet, AProfileThatARowNamesIsNotRemoved) {
