@@ -21,7 +21,9 @@ class SilentTransmitter final : public TessaroBWControl::BWCTransmitter {
   int32_t Send(std::span<const uint8_t>) override { return 0; }
 };
 
-void Edit(BWCController& controller, ProfileEditKind kind, const UserProfile& p) {
+}  // namespace
+
+void EditShaperProfile(BWCController& controller, ProfileEditKind kind, const UserProfile& p) {
   switch (kind) {
     case ProfileEditKind::kAdd:
       return controller.AddProfile(p.Alias, p.summary, p.maximum, p.guarantee);
@@ -32,10 +34,13 @@ void Edit(BWCController& controller, ProfileEditKind kind, const UserProfile& p)
   }
 }
 
-}  // namespace
-
 std::optional<std::string> AdmitProfileEdit(ProfileEditKind kind, const UserProfile& profile,
                                             const ProfileContext& context) {
+  return AdmitShaperEdit(
+      [&](BWCController& controller) { EditShaperProfile(controller, kind, profile); }, context);
+}
+
+std::optional<std::string> AdmitShaperEdit(const ShaperEdit& edit, const ProfileContext& context) {
   Log quiet;
   BWCController trial(RealClock(), quiet, std::make_unique<SilentTransmitter>());
   try {
@@ -46,8 +51,8 @@ std::optional<std::string> AdmitProfileEdit(ProfileEditKind kind, const UserProf
     // What is stored breaks the rules already; the edit alone is judged below.
   }
   try {
-    Edit(trial, kind, profile);
-    if (context.running_shaper != nullptr) Edit(*context.running_shaper, kind, profile);
+    edit(trial);
+    if (context.running_shaper != nullptr) edit(*context.running_shaper);
   } catch (const BWCError& error) {
     return error.what();
   }

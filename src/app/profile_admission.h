@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -25,6 +26,18 @@ struct ProfileContext {
 };
 
 enum class ProfileEditKind { kAdd, kChange, kRemove };
+
+// An edit of the shaper's profiles or addresses, made on a trial controller and the running one.
+using ShaperEdit = std::function<void(TessaroBWControl::BWCController&)>;
+
+// Checks `edit` by the bandwidth admission rules on a controller of its own that never sends and,
+// when admitted and `context` names a running shaper, makes it there too. Returns the operator's
+// message of a refusal, or nothing. Called on the control thread.
+std::optional<std::string> AdmitShaperEdit(const ShaperEdit& edit, const ProfileContext& context);
+
+// Makes a profile edit in `controller`; raises BWCError on a refusal.
+void EditShaperProfile(TessaroBWControl::BWCController& controller, ProfileEditKind kind,
+                       const UserProfile& profile);
 
 // Checks a profile edit by the bandwidth admission rules on a controller of its own that never
 // sends (so a refused edit is found whether or not shaping runs) and, when admitted and shaping

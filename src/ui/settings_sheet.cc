@@ -12,6 +12,9 @@
 #include "app/router.h"
 #include "app/settings_apply.h"
 #include "app/settings_fields.h"
+#include "bandwidth/bwc_controller.h"
+#include "bandwidth/bwc_error.h"
+#include "platform/address_text.h"
 #include "platform/local_addresses.h"
 #include "support/log.h"
 #include "ui/record_dialog.h"
@@ -319,17 +322,30 @@ void SettingsSheet::EditIpMac(bool edit) {
                                    {"MAC Address:", old ? Q(old->mac_text) : QString()}})
                          .Ask();
   if (!texts) return;
+  const uint32_t address = DottedToAddress(texts->at(0));
+  const std::string profile = ProfileOfRow(old ? old->profile_alias : std::string());
+  const ShaperEdit shaper_edit = [&](TessaroBWControl::BWCController& shaper) {
+    if (old && old->address == address) return;
+    if (old) shaper.RemoveAddress(old->address);
+    shaper.AddAddress(address, profile);
+  };
+  if (!AdmittedEdit(shaper_edit, false)) return;
   TableEditor& editor = router_.tables().editor();
-  Changed((old ? editor.EditIpMacRow(old->address, texts->at(0), texts->at(1), prompt_)
-               : editor.AddIpMacRow(*subnet, texts->at(0), texts->at(1), prompt_))
-              .ok());
+  const bool ok = (old ? editor.EditIpMacRow(old->address, texts->at(0), texts->at(1), prompt_)
+                       : editor.AddIpMacRow(*subnet, texts->at(0), texts->at(1), prompt_))
+                      .ok();
+  if (ok) FollowRowInShaper(shaper_edit);
+  Changed(ok);
   FillSubnetRows();
 }
 
 void SettingsSheet::RemoveIpMac() {
   const auto address = SelectedData(Find<QListWidget>("ipMacs"));
   if (!address) return;
-  Changed(router_.tables().editor().DeleteIpMacRow(static_cast<uint32_t>(*address), prompt_).ok());
+  const auto row = static_cast<uint32_t>(*address);
+  const bool ok = router_.tables().editor().DeleteIpMacRow(row, prompt_).ok();
+  if (ok) FollowRowInShaper([row](auto& shaper) { shaper.RemoveAddress(row); });
+  Changed(ok);
   FillSubnetRows();
 }
 
@@ -736,15 +752,32 @@ void SettingsSheet::EditProfile() {
 }
 
 bool SettingsSheet::Admitted(ProfileEditKind kind, const UserProfile& profile) {
+  return AdmittedEdit([&](auto& shaper) { EditShaperProfile(shaper, kind, profile); }, true);
+}
+
+std::string SettingsSheet::ProfileOfRow(const std::string& alias) {
+  return alias.empty() ? Find<QComboBox>("defaultProfile").currentText().toStdString() : alias;
+}
+
+void SettingsSheet::FollowRowInShaper(const ShaperEdit& edit) {
+  if (!router_.bandwidth().running()) return;
+  try {
+    edit(router_.bandwidth_controller());
+  } catch (const TessaroBWControl::BWCError& error) {
+    Tell("Error", error.what());
+  }
+}
+
+bool SettingsSheet::AdmittedEdit(const ShaperEdit& edit, bool in_running_shaper) {
   const auto physical = IntegerField(Find<QLineEdit>("physicalBandwidth").text().toStdString());
-  const auto refusal = AdmitProfileEdit(
-      kind, profile,
-      {.physical_bandwidth = physical.value_or(router_.settings().MaxPayloadCut),
-       .profiles = router_.tables().user_profiles(),
-       .tables = *router_.tables().tables().Snapshot(),
-       .default_profile = Find<QComboBox>("defaultProfile").currentText().toStdString(),
-       .running_shaper =
-           router_.bandwidth().running() ? &router_.bandwidth_controller() : nullptr});
+  const auto refusal = AdmitShaperEdit(
+      edit, {.physical_bandwidth = physical.value_or(router_.settings().MaxPayloadCut),
+             .profiles = router_.tables().user_profiles(),
+             .tables = *router_.tables().tables().Snapshot(),
+             .default_profile = Find<QComboBox>("defaultProfile").currentText().toStdString(),
+             .running_shaper = in_running_shaper && router_.bandwidth().running()
+                                   ? &router_.bandwidth_controller()
+                                   : nullptr});
   if (refusal) Tell("Error", *refusal);
   return !refusal;
 }

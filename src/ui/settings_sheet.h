@@ -105,6 +105,13 @@ class SettingsSheet final : public QDialog {
   // Checks a profile edit by the admission rules against the page's physical bandwidth and makes
   // it in the running shaper; false after showing the refusal.
   bool Admitted(ProfileEditKind kind, const UserProfile& profile);
+  // Checks an edit of the shaper's addresses or profiles against the page's physical bandwidth,
+  // in the running shaper too when `in_running_shaper`; false after showing the refusal.
+  bool AdmittedEdit(const ShaperEdit& edit, bool in_running_shaper);
+  // An IP/MAC row edit that the table editor accepted, made in the running shaper.
+  void FollowRowInShaper(const ShaperEdit& edit);
+  // The profile the shaper gives a row that names `alias`.
+  std::string ProfileOfRow(const std::string& alias);
   bool Sure(const std::string& question);
   void Tell(const std::string& title, const std::string& text);
 

@@ -8,6 +8,8 @@
 #include <QPushButton>
 
 #include "app/bandwidth_service.h"
+#include "bandwidth/bwc_controller.h"
+#include "platform/address_text.h"
 #include "testing/recording_prompt.h"
 #include "ui/record_dialog.h"
 #include "ui/settings_sheet.h"
@@ -199,6 +201,28 @@ TEST(SettingsSheet, ShapingSwitchedOffWhileRunningLeavesTheQueueServed) {
   EXPECT_FALSE(t.rig.router().bandwidth().running());
   t.rig.SendTraffic(300);
   EXPECT_GT(DatagramsAtTheInserter(t.rig), 128);
+}
+
+TEST(SettingsSheet, RowEditsReachTheRunningShaperAfterTheAdmissionRules) {
+  SheetRig t("velmora_sheet_rows_shaped", true);
+  ASSERT_TRUE(WindowRig::WaitFor([&] { return t.rig.router().bandwidth().running().load(); }));
+  const auto& shaper = t.rig.router().bandwidth_controller();
+  auto sheet = t.Sheet(2);
+  Select(*sheet, "subnets", "Net");
+  FillNextDialog(sheet.get(), {"10.0.0.9", "00-11-22-33-44-99"});
+  Click(*sheet, "addIpMac");
+  ASSERT_TRUE(shaper.Queue(DottedToAddress("10.0.0.9")));
+  Select(*sheet, "ipMacs", "10.0.0.9");
+  FillNextDialog(sheet.get(), {"10.0.0.8", ""});
+  Click(*sheet, "editIpMac");
+  EXPECT_FALSE(shaper.Queue(DottedToAddress("10.0.0.9")));
+  EXPECT_TRUE(shaper.Queue(DottedToAddress("10.0.0.8")));
+  t.prompt.answers = {PromptAnswer::kYes};
+  Select(*sheet, "ipMacs", "10.0.0.8");
+  Click(*sheet, "removeIpMac");
+  EXPECT_FALSE(shaper.Queue(DottedToAddress("10.0.0.8")));
+  EXPECT_TRUE(shaper.Queue(DottedToAddress("10.0.0.5")));
+  EXPECT_TRUE(t.rig.router().bandwidth().running());
 }
 
 TEST(SettingsSheet, AProfileThatARowNamesIsNotRemoved) {
