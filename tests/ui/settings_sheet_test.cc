@@ -203,7 +203,7 @@ TEST(SettingsSheet, ShapingSwitchedOffWhileRunningLeavesTheQueueServed) {
   EXPECT_GT(DatagramsAtTheInserter(t.rig), 128);
 }
 
-TEST(SettingsSheet, RowEditsReachTheRunningShaperAfterTheAdmissionRules) {
+TEST(SettingsSheet, RowEditsReachTheRunningShaperByAddress) {
   SheetRig t("velmora_sheet_rows_shaped", true);
   ASSERT_TRUE(WindowRig::WaitFor([&] { return t.rig.router().bandwidth().running().load(); }));
   const auto& shaper = t.rig.router().bandwidth_controller();
