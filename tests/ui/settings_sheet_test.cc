@@ -10,6 +10,7 @@
 #include "app/bandwidth_service.h"
 #include "bandwidth/bwc_controller.h"
 #include "platform/address_text.h"
+#include "tables/table_editor.h"
 #include "testing/recording_prompt.h"
 #include "ui/record_dialog.h"
 #include "ui/settings_sheet.h"
@@ -223,6 +224,29 @@ TEST(SettingsSheet, RowEditsReachTheRunningShaperByAddress) {
   EXPECT_FALSE(shaper.Queue(DottedToAddress("10.0.0.8")));
   EXPECT_TRUE(shaper.Queue(DottedToAddress("10.0.0.5")));
   EXPECT_TRUE(t.rig.router().bandwidth().running());
+}
+
+TEST(SettingsSheet, ARowsProfileIsSetByAddressAndReadBackFromTheFile) {
+  SheetRig t("velmora_sheet_row_profile");
+  TableEditor& editor = t.rig.router().tables().editor();
+  const auto known = [&](const std::string& alias) {
+    return t.rig.router().tables().user_profiles().Find(alias).has_value();
+  };
+  const uint32_t row = DottedToAddress("10.0.0.6");
+  EXPECT_EQ(editor.SetIpMacProfile(row, "Bronze", known, t.prompt).refusal,
+            TableRefusal::kUnknownProfile);
+  EXPECT_EQ(editor.SetIpMacProfile(DottedToAddress("10.0.0.9"), "Gold", known, t.prompt).refusal,
+            TableRefusal::kNoSuchEntry);
+  EXPECT_EQ(t.prompt.Texts(),
+            (std::vector<std::string>{"Bronze - not found User Profile", "No such IP/MAC entry"}));
+  ASSERT_TRUE(editor.SetIpMacProfile(row, "Silver", known, t.prompt).ok());
+  ASSERT_TRUE(t.rig.router().configuration().Save(t.rig.router().settings()));
+  EXPECT_NE(t.Ini().find("00-11-22-33-44-56 Silver"), std::string::npos) << t.Ini();
+  t.rig.CloseWithoutQuestion();
+  t.rig.Open();
+  const auto tables = t.rig.router().tables().tables().Snapshot();
+  ASSERT_NE(tables->FindIpMacRow(row), nullptr);
+  EXPECT_EQ(tables->FindIpMacRow(row)->profile_alias, "Silver");
 }
 
 TEST(SettingsSheet, AProfileThatARowNamesIsNotRemoved) {
