@@ -564,7 +564,8 @@ QWidget* SettingsSheet::BuildProfiles() {
                  Button("Edit...", "editProfile", this, [this] { EditProfile(); }),
                  Button("Remove", "removeProfile", this, [this] { RemoveProfile(); })}));
   layout->addWidget(profile_controls_);
-  layout->addWidget(ListGroup("IP/QoS", Named(new QListWidget, "ipQos"), {}));
+  layout->addWidget(ListGroup("IP/QoS", Named(new QListWidget, "ipQos"),
+                              {Button("Edit...", "editIpQos", this, [this] { EditIpQos(); })}));
   FillProfiles();
   default_profile->setCurrentText(Q(s.DefaultUP));
   FillIpQos();
@@ -617,6 +618,30 @@ void SettingsSheet::FillIpQos() {
                    (own ? row.profile_alias : "(" + fallback + ", default)"));
   }
   Fill(Find<QListWidget>("ipQos"), rows);
+}
+
+void SettingsSheet::EditIpQos() {
+  const auto text = Selected(Find<QListWidget>("ipQos"));
+  if (!text) return;
+  const std::string address_text = text->substr(0, text->find(' '));
+  RecordDialog dialog(this, "Edit IP/QoS entry",
+                      {{"IP Address:", Q(address_text)}, {"User Profile:", QString()}});
+  dialog.edit(0).setReadOnly(true);
+  const auto texts = dialog.Ask();
+  if (!texts) return;
+  const uint32_t address = DottedToAddress(address_text);
+  const std::string alias = texts->at(1);
+  const ShaperEdit shaper_edit = [&](TessaroBWControl::BWCController& shaper) {
+    shaper.ChangeAddress(address, ProfileOfRow(alias));
+  };
+  if (!AdmittedEdit(shaper_edit, false)) return;
+  const auto known = [this](const std::string& name) {
+    return router_.tables().user_profiles().Find(name).has_value();
+  };
+  const bool ok = router_.tables().editor().SetIpMacProfile(address, alias, known, prompt_).ok();
+  if (ok) FollowRowInShaper(shaper_edit);
+  Changed(ok);
+  FillIpQos();
 }
 
 std::optional<std::string> SettingsSheet::Selected(QListWidget& list) {

@@ -102,6 +102,8 @@ class SettingsSheet final : public QDialog {
   void AddProfile();
   void EditProfile();
   void RemoveProfile();
+  // "Edit IP/QoS entry": the profile of the selected IPv4 row, an empty one for the default.
+  void EditIpQos();
   // Checks a profile edit by the admission rules against the page's physical bandwidth and makes
   // it in the running shaper; false after showing the refusal.
   bool Admitted(ProfileEditKind kind, const UserProfile& profile);

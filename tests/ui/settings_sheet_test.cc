@@ -239,7 +239,11 @@ TEST(SettingsSheet, ARowsProfileIsSetByAddressAndReadBackFromTheFile) {
             TableRefusal::kNoSuchEntry);
   EXPECT_EQ(t.prompt.Texts(),
             (std::vector<std::string>{"Bronze - not found User Profile", "No such IP/MAC entry"}));
-  ASSERT_TRUE(editor.SetIpMacProfile(row, "Silver", known, t.prompt).ok());
+  auto sheet = t.Sheet(6);
+  Select(*sheet, "ipQos", "10.0.0.6");
+  FillNextDialog(sheet.get(), {"", "Silver"});
+  Click(*sheet, "editIpQos");
+  EXPECT_TRUE(sheet->Find<QListWidget>("ipQos").item(1)->text().endsWith("Silver"));
   ASSERT_TRUE(t.rig.router().configuration().Save(t.rig.router().settings()));
   EXPECT_NE(t.Ini().find("00-11-22-33-44-56 Silver"), std::string::npos) << t.Ini();
   t.rig.CloseWithoutQuestion();
