@@ -369,10 +369,20 @@ TEST(SettingsSheet, Ipv6SubnetsAndRows) {
   ASSERT_EQ(sheet->Find<QListWidget>("ipv6Macs").count(), 1);
   EXPECT_TRUE(sheet->Find<QListWidget>("ipv6Macs").item(0)->text().startsWith("2001:db8::6"));
   EXPECT_TRUE(t.prompt.requests.empty());
+  const auto known = [&](const std::string& alias) {
+    return t.rig.router().tables().user_profiles().Find(alias).has_value();
+  };
+  const Ipv6Address row = *TextToIpv6("2001:db8::6");
+  TableEditor& editor = t.rig.router().tables().editor();
+  EXPECT_EQ(editor.SetIpv6MacProfile(row, "Bronze", known, t.prompt).refusal,
+            TableRefusal::kUnknownProfile);
+  t.prompt.requests.clear();
+  ASSERT_TRUE(editor.SetIpv6MacProfile(row, "Gold", known, t.prompt).ok());
   ASSERT_TRUE(sheet->Apply());
   sheet->tabs().setCurrentIndex(0);
   const std::string ini = t.Ini();
   EXPECT_NE(ini.find("2001:db8::6"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("00-11-22-33-44-66 Gold"), std::string::npos) << ini;
   EXPECT_NE(ini.find("Six"), std::string::npos);
 }
 
