@@ -17,6 +17,23 @@ using TessaroBWControl::BWCError;
 BandwidthService::BandwidthService(const Parts& parts, std::function<void()> shaping_stopped)
     : parts_(parts), shaping_stopped_(std::move(shaping_stopped)) {}
 
+void LoadProfilesAndAddresses(BWCController& controller, const std::vector<UserProfile>& profiles,
+                              const TableSnapshot& tables, const std::string& default_profile) {
+  for (const UserProfile& profile : profiles) {
+    controller.AddProfile(profile.Alias, profile.summary, profile.maximum, profile.guarantee);
+  }
+  // Rows without a profile of their own (as the remote control adds them) take the default.
+  const auto profile_of = [&](const std::string& alias) {
+    return alias.empty() ? default_profile : alias;
+  };
+  for (const IpMacEntry& row : tables.ip_mac_rows()) {
+    controller.AddAddress(row.address, profile_of(row.profile_alias));
+  }
+  for (const Ipv6MacEntry& row : tables.ipv6_mac_rows()) {
+    controller.AddAddress(row.address, profile_of(row.profile_alias));
+  }
+}
+
 bool BandwidthService::Start() {
   try {
     Load();
@@ -28,27 +45,16 @@ bool BandwidthService::Start() {
 }
 
 void BandwidthService::Load() {
+  // A reload: what the sources queue while the controller is cleared needs a thread to send it.
+  if (running_ && shaping_stopped_) shaping_stopped_();
   running_ = false;
   BWCController& controller = parts_.controller;
   controller.Clear();
   controller.SetPhysicalBandwidth(static_cast<uint32_t>(parts_.settings.MaxPayloadCut.get()));
   controller.SetDestination(parts_.settings.InserterIP, parts_.settings.InserterPort);
   controller.SetBufferTime(static_cast<uint32_t>(parts_.settings.BufTime.get()));
-  for (const UserProfile& profile : parts_.profiles.Entries()) {
-    controller.AddProfile(profile.Alias, profile.summary, profile.maximum, profile.guarantee);
-  }
-  // Rows without a profile of their own (as the remote control adds them) take the default.
-  const std::string default_profile = parts_.settings.DefaultUP.get();
-  const auto profile_of = [&](const std::string& alias) {
-    return alias.empty() ? default_profile : alias;
-  };
-  const std::shared_ptr<const TableSnapshot> tables = parts_.tables.Snapshot();
-  for (const IpMacEntry& row : tables->ip_mac_rows()) {
-    controller.AddAddress(row.address, profile_of(row.profile_alias));
-  }
-  for (const Ipv6MacEntry& row : tables->ipv6_mac_rows()) {
-    controller.AddAddress(row.address, profile_of(row.profile_alias));
-  }
+  LoadProfilesAndAddresses(controller, parts_.profiles.Entries(), *parts_.tables.Snapshot(),
+                           parts_.settings.DefaultUP.get());
   controller.Enable(true);
   running_ = true;
   parts_.log << "Bandwidth management is started\n";
@@ -64,6 +70,16 @@ void BandwidthService::Stop() {
   running_ = false;
   parts_.controller.Clear();
   parts_.log << "Bandwidth management disable\n";
+}
+
+void BandwidthService::Follow(bool service_running) {
+  if (!service_running) return;
+  if (parts_.settings.EnableBandwidth) {
+    Start();
+  } else if (running_) {
+    Stop();
+    if (shaping_stopped_) shaping_stopped_();
+  }
 }
 
 void BandwidthService::ApplyPhysicalBandwidth(int64_t value, bool service_running) {

@@ -3,17 +3,27 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
 namespace velmora {
 
 class Log;
 class NetworkTables;
+class TableSnapshot;
 class UserProfileList;
 struct Settings;
+struct UserProfile;
 namespace TessaroBWControl {
 class BWCController;
 class BWCError;
 }  // namespace TessaroBWControl
+
+// Adds the profiles and then every IPv4 and IPv6 row to `controller`, a row without a profile under
+// `default_profile`; the controller's admission rules raise BWCError on the first refusal.
+void LoadProfilesAndAddresses(TessaroBWControl::BWCController& controller,
+                              const std::vector<UserProfile>& profiles, const TableSnapshot& tables,
+                              const std::string& default_profile);
 
 // Runs bandwidth management from the settings: loads the physical bandwidth, the destination,
 // the profiles and every IP/MAC and IPv6/MAC row into the controller, and keeps the flag that turns
@@ -36,6 +46,9 @@ class BandwidthService {
   bool Start();
   // Disables the sender and clears the controller.
   void Stop();
+  // Follows `EnableBandwidth` while the service runs: reloads shaping when it is on, and when it
+  // was switched off stops shaping and hands the output queue to the ordinary sending thread.
+  void Follow(bool service_running);
   // A new physical bandwidth from the settings page: clamped to the controller's range, stored
   // in `MaxPayloadCut`, then applied to running shaping or used to start it.
   void ApplyPhysicalBandwidth(int64_t value, bool service_running);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/settings_fields.h"
 #include "ini/ini_text.h"
 #include "support/log.h"
 
@@ -9,15 +10,6 @@ namespace velmora {
 namespace {
 
 constexpr int64_t kMaxPhysicalBandwidth = 15000000;
-
-int32_t Clamp(int32_t value, int32_t low, int32_t high) {
-  return std::clamp(value, low, high);
-}
-
-std::string CorrectedMCastNic(const std::string& wanted, const std::vector<std::string>& local) {
-  if (std::find(local.begin(), local.end(), wanted) != local.end()) return wanted;
-  return local.empty() ? "127.0.0.1" : local.front();
-}
 
 std::string CorrectedDefaultProfile(const std::string& wanted,
                                     const std::vector<ProfileGuarantee>& profiles) {
@@ -190,7 +182,7 @@ void GeneralSection::ApplySettings(Settings& s, const ApplyContext& context, Log
   integer("StatisticEnable", s.StatisticEnable);
   text("StatisticFile", s.StatisticFile);
   integer("BufTime", s.BufTime);
-  s.BufTime = Clamp(s.BufTime, 500, 10000);
+  s.BufTime = CorrectedBufTime(s.BufTime);
   integer("MaxPayloadCut", s.MaxPayloadCut);
   text("RemoteControlBind", s.RemoteControlBind);
   text("RemoteControlAllow", s.RemoteControlAllow);

@@ -165,9 +165,10 @@ void Router::Finish() {
   remote_.Shutdown();
 }
 
+
 void Router::StartUp() {
   LoadSettings();
-  ApplyAutoRun();
+  UpdateAutoRun();
   if (settings_.StartListening != 0) {
     loop_.Post([this] { controller_.ServiceStart(); });
   } else {
@@ -182,7 +183,7 @@ void Router::StartUp() {
   loop_.Post([this] { notifier_.AnnounceReady(); });
 }
 
-void Router::ApplyAutoRun() {
+void Router::UpdateAutoRun() {
   if (!options_.started_as_unit) {
     SetAutoRun(settings_.LoadOnStartup, {options_.command_line, options_.working_folder});
     return;
@@ -285,6 +286,10 @@ void Router::ResetAllCounters() {
 bool Router::SetPhysicalBandwidth(int64_t value) {
   return loop_.PostAndWait(
       [this, value] { bandwidth_.ApplyPhysicalBandwidth(value, controller_.running()); });
+}
+
+bool Router::FollowShaping() {
+  return loop_.PostAndWait([this] { bandwidth_.Follow(controller_.running()); });
 }
 
 bool Router::Close(bool ask) {

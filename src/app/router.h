@@ -73,8 +73,13 @@ class Router {
   bool ResetCounters();
   // Configures and (re)starts the bouncer program, as the settings' "Settings..." does.
   bool ConfigureBouncer();
+  // Registers or unregisters the start at log-in as `LoadOnStartup` says, unless the service
+  // manager starts the router (then the unit decides).
+  void UpdateAutoRun();
   // A new physical bandwidth from the settings, in bit/s.
   bool SetPhysicalBandwidth(int64_t value);
+  // Reloads or stops bandwidth management of the running service as `EnableBandwidth` now says.
+  bool FollowShaping();
   // Exit as the menu's Exit does; `ask` puts the question first (answered No when headless).
   bool Close(bool ask);
   // The remote control's kill: exit with no question.
@@ -106,8 +111,6 @@ class Router {
   void ResetAllCounters();
   // The console thread's start: the memberships, only while the tap is open.
   void JoinMulticastGroups();
-  // The autostart entry as LoadOnStartup says, unless the service manager starts the router.
-  void ApplyAutoRun();
   // The metrics endpoint when MetricsPort is set, on RemoteControlBind or 127.0.0.1.
   void OpenMetrics();
   // What the service manager shows for the router.

@@ -316,6 +316,38 @@ TableChange TableEditor::AddIpMacRange(SubnetId subnet, const std::string& addre
   return change;
 }
 
+template <typename Find>
+TableChange TableEditor::SetProfile(const std::string& alias,
+                                    const std::function<bool(const std::string&)>& profile_exists,
+                                    OperatorPrompt& prompt, Find find) {
+  std::lock_guard lock(mutex_);
+  TableSnapshot next = *tables_.Snapshot();
+  auto* row = find(next);
+  if (row == nullptr) return Refuse(prompt, TableRefusal::kNoSuchEntry, "No such IP/MAC entry");
+  if (!alias.empty() && !profile_exists(alias)) {
+    return Refuse(prompt, TableRefusal::kUnknownProfile, alias + " - not found User Profile");
+  }
+  row->profile_alias = alias;
+  tables_.Publish(std::move(next));
+  return {};
+}
+
+TableChange TableEditor::SetIpMacProfile(
+    uint32_t row, const std::string& alias,
+    const std::function<bool(const std::string&)>& profile_exists, OperatorPrompt& prompt) {
+  return SetProfile(alias, profile_exists, prompt, [row](TableSnapshot& tables) {
+    return const_cast<IpMacEntry*>(tables.FindIpMacRow(row));
+  });
+}
+
+TableChange TableEditor::SetIpv6MacProfile(
+    const Ipv6Address& row, const std::string& alias,
+    const std::function<bool(const std::string&)>& profile_exists, OperatorPrompt& prompt) {
+  return SetProfile(alias, profile_exists, prompt, [&row](TableSnapshot& tables) {
+    return const_cast<Ipv6MacEntry*>(tables.FindIpv6MacRow(row));
+  });
+}
+
 TableChange TableEditor::DeleteIpMacRow(uint32_t row, OperatorPrompt& prompt) {
   std::lock_guard lock(mutex_);
   const auto current = tables_.Snapshot();

@@ -30,6 +30,7 @@ enum class TableRefusal {
   kInvalidMac,
   kRowTableFull,
   kInvalidIpv6,
+  kUnknownProfile,
 };
 
 // The outcome of one change.
@@ -81,6 +82,14 @@ class TableEditor {
   TableChange AddIpMacRange(SubnetId subnet, const std::string& address, const std::string& mac,
                             int count, OperatorPrompt& prompt);
   TableChange DeleteIpMacRow(uint32_t row, OperatorPrompt& prompt);
+  // Gives the row at `row` the profile `alias` (empty: the default profile), refused when
+  // `profile_exists` does not know it.
+  TableChange SetIpMacProfile(uint32_t row, const std::string& alias,
+                              const std::function<bool(const std::string&)>& profile_exists,
+                              OperatorPrompt& prompt);
+  TableChange SetIpv6MacProfile(const Ipv6Address& row, const std::string& alias,
+                                const std::function<bool(const std::string&)>& profile_exists,
+                                OperatorPrompt& prompt);
   // Removes every row of the subnet and drops each one's ARP entry; `rows_removed` tells how many.
   TableChange DeleteRowsOfSubnet(SubnetId subnet);
   // The same for the first subnet whose address is `address`, found in the same step;
@@ -120,6 +129,11 @@ class TableEditor {
                            OperatorPrompt& prompt, Ipv6MacEntry& row);
   TableChange AddRow(const TableSnapshot& current, const SubnetEntry& subnet,
                      const std::string& address, const std::string& mac, OperatorPrompt& prompt);
+  // The checks of a profile edit: the row found in `tables`, the profile known.
+  template <typename Find>
+  TableChange SetProfile(const std::string& alias,
+                         const std::function<bool(const std::string&)>& profile_exists,
+                         OperatorPrompt& prompt, Find find);
   void ReplaceSubnet(const TableSnapshot& current, const SubnetEntry* old, SubnetEntry entry);
 
   NetworkTables& tables_;

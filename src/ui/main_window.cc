@@ -9,6 +9,7 @@
 #include "app/router.h"
 #include "support/log.h"
 #include "ui/placement.h"
+#include "ui/settings_sheet.h"
 #include "ui/window_prompt.h"
 
 namespace velmora::ui {
@@ -67,7 +68,7 @@ void MainWindow::BuildMenu() {
   QMenu* service = menuBar()->addMenu("&Service");
   AddAction(service, "S&tart", "start", &MainWindow::Start);
   AddAction(service, "St&op", "stop", &MainWindow::Stop)->setEnabled(false);
-  AddAction(service, "Setting...", "settings", nullptr)->setEnabled(false);
+  AddAction(service, "Setting...", "settings", &MainWindow::OpenSettings);
   QAction* qos = AddAction(service, "Show QoS panel", "showQos", &MainWindow::ToggleQosPanel);
   qos->setCheckable(true);
   qos->setEnabled(false);
@@ -124,6 +125,17 @@ void MainWindow::Exit() {
 
 void MainWindow::About() {
   prompt_.Ask({.title = "About Velmora", .text = "Velmora Service\nVersion 3.12"});
+}
+
+void MainWindow::OpenSettings() {
+  SettingsSheet sheet(router_, log_, prompt_, this);
+  sheet.set_on_applied([this](bool shaping) { FollowNextHop(shaping); });
+  sheet.exec();
+}
+
+void MainWindow::FollowNextHop(bool shaping) {
+  if (!shaping && qos_->isVisible()) qos_->close();
+  action("showQos").setEnabled(shaping && router_.controller().running());
 }
 
 void MainWindow::ToggleQosPanel() {

@@ -44,6 +44,8 @@ class MainWindow final : public QMainWindow, public StatusView {
   QosPanel& qos_panel() { return *qos_; }
   QListWidget& console() { return *console_; }
   QAction& action(const char* name);
+  // "Show QoS panel" follows the "Next hop" choice; the panel closes when shaping is off.
+  void FollowNextHop(bool shaping);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -57,6 +59,8 @@ class MainWindow final : public QMainWindow, public StatusView {
   void ResetScale();
   void Exit();
   void About();
+  // The settings sheet, modal; its OK may switch bandwidth management on or off.
+  void OpenSettings();
   void ToggleQosPanel();
   void StoreQosPlacement();
   void ShowRunning(bool running);

@@ -66,6 +66,25 @@ TEST_F(BandwidthServiceTest, StartLoadsProfilesAndRowsWithTheDefaultProfileForUn
   EXPECT_EQ(shaping_stopped_, 0);
 }
 
+TEST_F(BandwidthServiceTest, FollowReloadsOrStopsShapingOfARunningServiceAndHandsOverTheQueue) {
+  SetRows({{"10.0.0.1", "Gold"}});
+  service_.Follow(false);
+  EXPECT_FALSE(service_.running());
+  service_.Follow(true);
+  EXPECT_TRUE(service_.running());
+  EXPECT_EQ(shaping_stopped_, 0);
+  service_.Follow(true);  // a reload: the queue is served while the controller is cleared
+  EXPECT_TRUE(service_.running());
+  EXPECT_EQ(shaping_stopped_, 1);
+  settings_.EnableBandwidth = false;
+  service_.Follow(true);
+  EXPECT_FALSE(service_.running());
+  EXPECT_FALSE(bwc_.enabled());
+  EXPECT_EQ(shaping_stopped_, 2);
+  service_.Follow(true);
+  EXPECT_EQ(shaping_stopped_, 2);
+}
+
 TEST_F(BandwidthServiceTest, StartLoadsIpv6RowsWithTheirProfileOrTheDefault) {
   TableSnapshot snapshot;
   snapshot.InsertIpMacRow({.address = DottedToAddress("10.0.0.5"), .profile_alias = "Gold"});

@@ -27,7 +27,7 @@ TEST(MainWindow, MenuStartsAndStopsTheService) {
   EXPECT_EQ(rig.window().windowTitle(), "Velmora Service");
   EXPECT_TRUE(rig.window().action("start").isEnabled());
   EXPECT_FALSE(rig.window().action("stop").isEnabled());
-  EXPECT_FALSE(rig.window().action("settings").isEnabled());
+  EXPECT_TRUE(rig.window().action("settings").isEnabled());
 
   rig.window().action("start").trigger();
   EXPECT_TRUE(rig.router().controller().running());

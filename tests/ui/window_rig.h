@@ -141,6 +141,7 @@ class WindowRig {
   }
 
   Router& router() { return *router_; }
+  UdpPeer& inserter() { return inserter_; }
   ui::MainWindow& window() { return *window_; }
   ui::WindowPrompt& prompt() { return prompt_; }
   Log& log() { return log_; }

@@ -1,0 +1,420 @@
+// The settings sheet on Qt's offscreen platform with a real router in this process and an
+// operator who answers from a script: pages, fields, lists, refusals, the apply step and the
+// restart question.
+
+#include <gtest/gtest.h>
+
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "app/bandwidth_service.h"
+#include "bandwidth/bwc_controller.h"
+#include "platform/address_text.h"
+#include "tables/table_editor.h"
+#include "testing/recording_prompt.h"
+#include "ui/record_dialog.h"
+#include "ui/settings_sheet.h"
+#include "ui/window_rig.h"
+
+namespace velmora {
+namespace {
+
+using testing::RecordingPrompt;
+using testing::WindowRig;
+
+constexpr const char* kProfiles =
+    "[USERPROFILES]\nGold=2000000,1000000,300000\nSilver=1000000,500000,100000\n"
+    "[NETWORKS]\nAlias=\"Net\", IPSubNetAddr=10.0.0.0, IPSubNetMask=255.0.0.0, "
+    "IPSubNetMAC=\"SubNet_001\", IPSubNetPID=291\n"
+    "[SubNet_001]\n10.0.0.5 00-11-22-33-44-55 Gold\n10.0.0.6 00-11-22-33-44-56\n";
+
+const QStringList kPageNames = {"Basic", "Expert", "Networks",     "Internal",
+                                "L2TP",  "IpV6",   "User Profiles"};
+
+// A rig whose service is stopped (no restart question) unless `running`.
+struct SheetRig {
+  explicit SheetRig(const char* name, bool running = false, const char* sections = kProfiles)
+      : rig(name, running ? "EnableBandwidth=1\n" : "StartListening=0\nEnableBandwidth=1\n",
+            sections) {
+    rig.Open();
+    if (running) {
+      EXPECT_TRUE(WindowRig::WaitFor([&] { return rig.router().controller().running(); }));
+    }
+  }
+  std::unique_ptr<ui::SettingsSheet> Sheet(int page = 0) {
+    auto sheet = std::make_unique<ui::SettingsSheet>(rig.router(), rig.log(), prompt);
+    sheet->tabs().setCurrentIndex(page);
+    return sheet;
+  }
+  std::string Ini() { return testing::ReadAll(rig.dir() / "velmora.ini"); }
+
+  WindowRig rig;
+  RecordingPrompt prompt;
+};
+
+// Fills the next edit dialog with `texts` (empty ones left as shown) and presses OK; `meanwhile`
+// runs while the dialog is open, as a remote session's change would.
+void FillNextDialog(
+    QObject* owner, std::vector<QString> texts, std::function<void()> meanwhile = [] {}) {
+  auto* timer = new QTimer(owner);
+  QObject::connect(timer, &QTimer::timeout, [timer, texts, meanwhile] {
+    auto* dialog = dynamic_cast<ui::RecordDialog*>(QApplication::activeModalWidget());
+    if (dialog == nullptr) return;
+    timer->deleteLater();
+    meanwhile();
+    for (size_t i = 0; i < texts.size(); ++i) {
+      if (!texts[i].isEmpty()) dialog->edit(i).setText(texts[i]);
+    }
+    dialog->accept();
+  });
+  timer->start(10);
+}
+
+void Click(ui::SettingsSheet& sheet, const char* button) {
+  sheet.Find<QPushButton>(button).click();
+}
+
+void Select(ui::SettingsSheet& sheet, const char* list, const QString& starting) {
+  auto& widget = sheet.Find<QListWidget>(list);
+  for (int i = 0; i < widget.count(); ++i) {
+    if (widget.item(i)->text().startsWith(starting)) widget.setCurrentRow(i);
+  }
+}
+
+TEST(SettingsSheet, SevenPagesInOrderReopeningOnTheLast) {
+  SheetRig t("velmora_sheet_pages");
+  auto sheet = t.Sheet();
+  EXPECT_EQ(sheet->windowTitle(), "Velmora setting...");
+  ASSERT_EQ(sheet->tabs().count(), 7);
+  for (int i = 0; i < 7; ++i) EXPECT_EQ(sheet->tabs().tabText(i), kPageNames[i]);
+  sheet->tabs().setCurrentIndex(3);
+  sheet.reset();
+  sheet = std::make_unique<ui::SettingsSheet>(t.rig.router(), t.rig.log(), t.prompt);
+  EXPECT_EQ(sheet->tabs().currentIndex(), 3);
+  sheet->tabs().setCurrentIndex(0);
+}
+
+TEST(SettingsSheet, FieldsAreStoredAndWrittenToTheFile) {
+  SheetRig t("velmora_sheet_fields");
+  auto sheet = t.Sheet(1);
+  sheet->Find<QLineEdit>("inserterPort").setText("9000");
+  sheet->Find<QLineEdit>("inserterIp").setText("127.0.0.9");
+  sheet->tabs().setCurrentIndex(6);
+  sheet->Find<QLineEdit>("bufferingTime").setText("200");
+  sheet->tabs().setCurrentIndex(3);
+  sheet->Find<QComboBox>("logLevel").setCurrentIndex(2);
+  ASSERT_TRUE(sheet->Apply());
+  sheet->tabs().setCurrentIndex(0);
+  const std::string ini = t.Ini();
+  EXPECT_NE(ini.find("\r\nInserterPort=9000\r\n"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("\r\nInserterIP=127.0.0.9\r\n"), std::string::npos);
+  EXPECT_NE(ini.find("\r\nBufTime=500\r\n"), std::string::npos);
+  EXPECT_NE(ini.find("\r\nLogLevel=3\r\n"), std::string::npos);
+  EXPECT_NE(ini.find("\r\nPylonEnable=0\r\n"), std::string::npos);
+  EXPECT_NE(ini.find("\r\nBouncerEnable=0\r\n"), std::string::npos);
+  EXPECT_TRUE(t.prompt.requests.empty());
+}
+
+TEST(SettingsSheet, AFieldThatCannotBeStoredIsRefused) {
+  SheetRig t("velmora_sheet_refusal");
+  const std::string before = t.Ini();
+  auto sheet = t.Sheet(1);
+  sheet->Find<QLineEdit>("commandPort").setText("70000");
+  sheet->Find<QLineEdit>("inserterPort").setText("9000");
+  EXPECT_FALSE(sheet->Apply());
+  sheet->Find<QLineEdit>("commandPort").setText("6101");
+  sheet->Find<QLineEdit>("inserterIp").setText("10.0.0.999");
+  EXPECT_FALSE(sheet->Apply());
+  sheet->tabs().setCurrentIndex(0);
+  EXPECT_EQ(t.prompt.Texts(),
+            (std::vector<std::string>{
+                "Command Port \"70000\" is not a port from 1 to 65535.",
+                "Data Inserter IP address \"10.0.0.999\" is not an IPv4 address."}));
+  EXPECT_EQ(t.Ini(), before);
+  EXPECT_NE(t.rig.router().settings().InserterPort, 9000);
+}
+
+TEST(SettingsSheet, NoKeepsTheRunningServiceAndSaysWhen) {
+  SheetRig t("velmora_sheet_no", true);
+  auto sheet = t.Sheet(3);
+  sheet->Find<QComboBox>("logLevel").setCurrentIndex(1);
+  t.prompt.answers = {PromptAnswer::kNo};
+  ASSERT_TRUE(sheet->Apply());
+  sheet->tabs().setCurrentIndex(0);
+  EXPECT_EQ(t.prompt.Texts(),
+            (std::vector<std::string>{"Activate new parameters now?",
+                                      "New parameters will take effect after restart Velmora"}));
+  EXPECT_EQ(t.prompt.requests[0].title, "Warning");
+  EXPECT_EQ(t.prompt.requests[1].title, "Warning");
+  EXPECT_TRUE(t.rig.router().controller().running());
+  EXPECT_NE(t.Ini().find("\r\nLogLevel=2\r\n"), std::string::npos);
+}
+
+TEST(SettingsSheet, YesRestartsTheService) {
+  SheetRig t("velmora_sheet_yes", true);
+  auto sheet = t.Sheet(4);
+  FillNextDialog(sheet.get(), {"alice", "secret"});
+  Click(*sheet, "addUser");
+  EXPECT_EQ(sheet->Find<QListWidget>("users").count(), 1);
+  t.prompt.answers = {PromptAnswer::kYes};
+  ASSERT_TRUE(sheet->Apply());
+  sheet->tabs().setCurrentIndex(0);
+  EXPECT_EQ(t.prompt.Texts(), std::vector<std::string>{"Activate new parameters now?"});
+  EXPECT_TRUE(t.rig.router().controller().running());
+  EXPECT_NE(t.Ini().find("alice"), std::string::npos);
+}
+
+TEST(SettingsSheet, NextHopEnablesTheProfilesAndTheQosPanel) {
+  SheetRig t("velmora_sheet_next_hop", true);
+  auto sheet = t.Sheet();
+  sheet->set_on_applied([&](bool shaping) { t.rig.window().FollowNextHop(shaping); });
+  ASSERT_TRUE(WindowRig::WaitFor([&] { return t.rig.window().action("showQos").isEnabled(); }));
+  t.rig.window().action("showQos").trigger();
+  ASSERT_TRUE(t.rig.window().qos_panel().isVisible());
+  auto& controls = sheet->Find<QWidget>("profileControls");
+  EXPECT_TRUE(controls.isEnabled());
+  sheet->Find<QComboBox>("nextHop").setCurrentIndex(0);
+  EXPECT_FALSE(controls.isEnabled());
+  t.prompt.answers = {PromptAnswer::kNo};
+  ASSERT_TRUE(sheet->Apply());
+  EXPECT_FALSE(t.rig.window().qos_panel().isVisible());
+  EXPECT_FALSE(t.rig.window().action("showQos").isEnabled());
+  EXPECT_NE(t.Ini().find("\r\nEnableBandwidth=0\r\n"), std::string::npos);
+  sheet->Find<QComboBox>("nextHop").setCurrentIndex(1);
+  EXPECT_TRUE(controls.isEnabled());
+}
+
+// Counts what reaches the rig's inserter until nothing more comes for 300 ms.
+int DatagramsAtTheInserter(WindowRig& rig) {
+  rig.inserter().set_timeout(std::chrono::milliseconds(300));
+  int count = 0;
+  while (rig.inserter().Next() != "<nothing>") ++count;
+  return count;
+}
+
+TEST(SettingsSheet, ShapingSwitchedOffWhileRunningLeavesTheQueueServed) {
+  SheetRig t("velmora_sheet_shaping_off", true);
+  ASSERT_TRUE(WindowRig::WaitFor([&] { return t.rig.router().bandwidth().running().load(); }));
+  auto sheet = t.Sheet();
+  sheet->Find<QComboBox>("nextHop").setCurrentIndex(0);
+  t.prompt.answers = {PromptAnswer::kNo};
+  ASSERT_TRUE(sheet->Apply());
+  EXPECT_FALSE(t.rig.router().bandwidth().running());
+  t.rig.SendTraffic(300);
+  EXPECT_GT(DatagramsAtTheInserter(t.rig), 128);
+}
+
+TEST(SettingsSheet, RowEditsReachTheRunningShaperByAddress) {
+  SheetRig t("velmora_sheet_rows_shaped", true);
+  ASSERT_TRUE(WindowRig::WaitFor([&] { return t.rig.router().bandwidth().running().load(); }));
+  const auto& shaper = t.rig.router().bandwidth_controller();
+  auto sheet = t.Sheet(2);
+  Select(*sheet, "subnets", "Net");
+  FillNextDialog(sheet.get(), {"10.0.0.9", "00-11-22-33-44-99"});
+  Click(*sheet, "addIpMac");
+  ASSERT_TRUE(shaper.Queue(DottedToAddress("10.0.0.9")));
+  Select(*sheet, "ipMacs", "10.0.0.9");
+  FillNextDialog(sheet.get(), {"10.0.0.8", ""});
+  Click(*sheet, "editIpMac");
+  EXPECT_FALSE(shaper.Queue(DottedToAddress("10.0.0.9")));
+  EXPECT_TRUE(shaper.Queue(DottedToAddress("10.0.0.8")));
+  t.prompt.answers = {PromptAnswer::kYes};
+  Select(*sheet, "ipMacs", "10.0.0.8");
+  Click(*sheet, "removeIpMac");
+  EXPECT_FALSE(shaper.Queue(DottedToAddress("10.0.0.8")));
+  EXPECT_TRUE(shaper.Queue(DottedToAddress("10.0.0.5")));
+  EXPECT_TRUE(t.rig.router().bandwidth().running());
+}
+
+TEST(SettingsSheet, ARowsProfileIsSetByAddressAndReadBackFromTheFile) {
+  SheetRig t("velmora_sheet_row_profile");
+  TableEditor& editor = t.rig.router().tables().editor();
+  const auto known = [&](const std::string& alias) {
+    return t.rig.router().tables().user_profiles().Find(alias).has_value();
+  };
+  const uint32_t row = DottedToAddress("10.0.0.6");
+  EXPECT_EQ(editor.SetIpMacProfile(row, "Bronze", known, t.prompt).refusal,
+            TableRefusal::kUnknownProfile);
+  EXPECT_EQ(editor.SetIpMacProfile(DottedToAddress("10.0.0.9"), "Gold", known, t.prompt).refusal,
+            TableRefusal::kNoSuchEntry);
+  EXPECT_EQ(t.prompt.Texts(),
+            (std::vector<std::string>{"Bronze - not found User Profile", "No such IP/MAC entry"}));
+  auto sheet = t.Sheet(6);
+  Select(*sheet, "ipQos", "10.0.0.6");
+  FillNextDialog(sheet.get(), {"", "Silver"});
+  Click(*sheet, "editIpQos");
+  EXPECT_TRUE(sheet->Find<QListWidget>("ipQos").item(1)->text().endsWith("Silver"));
+  ASSERT_TRUE(t.rig.router().configuration().Save(t.rig.router().settings()));
+  EXPECT_NE(t.Ini().find("00-11-22-33-44-56 Silver"), std::string::npos) << t.Ini();
+  t.rig.CloseWithoutQuestion();
+  t.rig.Open();
+  const auto tables = t.rig.router().tables().tables().Snapshot();
+  ASSERT_NE(tables->FindIpMacRow(row), nullptr);
+  EXPECT_EQ(tables->FindIpMacRow(row)->profile_alias, "Silver");
+}
+
+TEST(SettingsSheet, AProfileThatARowNamesIsNotRemoved) {
+  SheetRig t("velmora_sheet_profiles");
+  auto sheet = t.Sheet(6);
+  Select(*sheet, "profiles", "Gold");
+  Click(*sheet, "removeProfile");
+  t.prompt.answers = {PromptAnswer::kYes};
+  Select(*sheet, "profiles", "Silver");  // 10.0.0.6 follows it as the default profile
+  Click(*sheet, "removeProfile");
+  EXPECT_EQ(t.prompt.Texts(),
+            (std::vector<std::string>{"Gold - IP(s) exist with this User Profile", "Are you sure?",
+                                      "Silver - IP(s) exist with this User Profile"}));
+  EXPECT_EQ(sheet->Find<QListWidget>("profiles").count(), 2);
+}
+
+TEST(SettingsSheet, ProfilesFollowTheAdmissionRules) {
+  SheetRig t("velmora_sheet_admission");
+  auto sheet = t.Sheet(6);
+  FillNextDialog(sheet.get(), {"", "1500000", "700000", "200000"});
+  Select(*sheet, "profiles", "Gold");
+  Click(*sheet, "editProfile");
+  EXPECT_EQ(t.rig.router().tables().user_profiles().Find("Gold")->summary, 1500000u);
+  sheet->Find<QLineEdit>("physicalBandwidth").setText("3000000");
+  FillNextDialog(sheet.get(), {"Big", "4000000", "1000000", "100000"});
+  Click(*sheet, "addProfile");
+  EXPECT_EQ(t.prompt.Texts(),
+            std::vector<std::string>{"Big - Summary bandwidth more than physical bandwidth"});
+  FillNextDialog(sheet.get(), {"Tin", "100000", "100000", "10000"});
+  Click(*sheet, "addProfile");
+  t.prompt.answers = {PromptAnswer::kYes};
+  Select(*sheet, "profiles", "Tin");
+  Click(*sheet, "removeProfile");
+  EXPECT_EQ(sheet->Find<QListWidget>("profiles").count(), 2);
+  ASSERT_TRUE(sheet->Apply());
+  sheet->tabs().setCurrentIndex(0);
+  const std::string ini = t.Ini();
+  EXPECT_NE(ini.find("Gold=1500000,700000,200000"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("\r\nMaxPayloadCut=3000000\r\n"), std::string::npos);
+  EXPECT_EQ(ini.find("Tin"), std::string::npos);
+  EXPECT_EQ(ini.find("Big"), std::string::npos);
+}
+
+TEST(SettingsSheet, ButtonsWithNothingSelectedSaySo) {
+  SheetRig t("velmora_sheet_nothing");
+  auto sheet = t.Sheet(4);
+  Click(*sheet, "editUser");
+  Click(*sheet, "removePeer");
+  sheet->tabs().setCurrentIndex(0);
+  ASSERT_EQ(t.prompt.requests.size(), 2u);
+  EXPECT_EQ(t.prompt.requests[0].title, "Info");
+  EXPECT_EQ(t.prompt.requests[0].text, "Nothing selected.");
+}
+
+TEST(SettingsSheet, ListEditsGoThroughTheListsOwnRules) {
+  SheetRig t("velmora_sheet_lists");
+  auto sheet = t.Sheet(4);
+  FillNextDialog(sheet.get(), {"10.1.1.1"});
+  Click(*sheet, "addPeer");
+  FillNextDialog(sheet.get(), {"not an address"});
+  Click(*sheet, "addPeer");
+  ASSERT_EQ(t.prompt.requests.size(), 1u);  // the list's own refusal
+  Select(*sheet, "peers", "10.1.1.1");
+  FillNextDialog(sheet.get(), {"10.1.1.2"});
+  Click(*sheet, "editPeer");
+  ASSERT_EQ(sheet->Find<QListWidget>("peers").count(), 1);
+  EXPECT_EQ(sheet->Find<QListWidget>("peers").item(0)->text(), "10.1.1.2");
+  sheet->tabs().setCurrentIndex(1);
+  FillNextDialog(sheet.get(), {"127.0.0.1"});
+  Click(*sheet, "addSourceFilter");
+  EXPECT_EQ(sheet->Find<QListWidget>("sourceFilters").count(), 1);
+  ASSERT_TRUE(sheet->Apply());
+  sheet->tabs().setCurrentIndex(0);
+  const std::string ini = t.Ini();
+  EXPECT_NE(ini.find("10.1.1.2"), std::string::npos) << ini;
+}
+
+TEST(SettingsSheet, SubnetsAndTheirRowsThroughTheTableEditor) {
+  SheetRig t("velmora_sheet_networks");
+  auto sheet = t.Sheet(2);
+  FillNextDialog(sheet.get(), {"Lab", "192.168.7.0", "255.255.255.0", "1a2"});
+  Click(*sheet, "addSubnet");
+  Select(*sheet, "subnets", "Lab");
+  FillNextDialog(sheet.get(), {"192.168.7.9", "00-11-22-33-44-99"});
+  Click(*sheet, "addIpMac");
+  FillNextDialog(sheet.get(), {"192.168.7.20", "00-11-22-33-44-20", "3"});
+  Click(*sheet, "rangeIpMac");
+  EXPECT_EQ(sheet->Find<QListWidget>("ipMacs").count(), 4);
+  FillNextDialog(sheet.get(), {"10.0.0.7", "00-11-22-33-44-77"});
+  Click(*sheet, "addIpMac");  // outside the subnet: the editor's refusal
+  EXPECT_EQ(t.prompt.requests.size(), 1u);
+  EXPECT_EQ(sheet->Find<QListWidget>("ipMacs").count(), 4);
+  t.prompt.answers = {PromptAnswer::kYes};
+  Select(*sheet, "ipMacs", "192.168.7.21");
+  Click(*sheet, "removeIpMac");
+  EXPECT_EQ(sheet->Find<QListWidget>("ipMacs").count(), 3);
+  ASSERT_TRUE(sheet->Apply());
+  sheet->tabs().setCurrentIndex(0);
+  const std::string ini = t.Ini();
+  EXPECT_NE(ini.find("Alias=\"Lab\", IPSubNetAddr=192.168.7.0"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("192.168.7.22"), std::string::npos);
+  EXPECT_EQ(ini.find("192.168.7.21"), std::string::npos);
+}
+
+TEST(SettingsSheet, Ipv6SubnetsAndRows) {
+  SheetRig t("velmora_sheet_ipv6");
+  auto sheet = t.Sheet(5);
+  FillNextDialog(sheet.get(), {"Six", "1a"});
+  Click(*sheet, "addIpv6Subnet");
+  ASSERT_EQ(sheet->Find<QListWidget>("ipv6Subnets").count(), 1);
+  FillNextDialog(sheet.get(), {"2001:db8::5", "00-11-22-33-44-66"});
+  Click(*sheet, "addIpv6Mac");
+  Select(*sheet, "ipv6Macs", "2001:db8::5");
+  FillNextDialog(sheet.get(), {"2001:db8::6", ""});
+  Click(*sheet, "editIpv6Mac");
+  ASSERT_EQ(sheet->Find<QListWidget>("ipv6Macs").count(), 1);
+  EXPECT_TRUE(sheet->Find<QListWidget>("ipv6Macs").item(0)->text().startsWith("2001:db8::6"));
+  EXPECT_TRUE(t.prompt.requests.empty());
+  const auto known = [&](const std::string& alias) {
+    return t.rig.router().tables().user_profiles().Find(alias).has_value();
+  };
+  const Ipv6Address row = *TextToIpv6("2001:db8::6");
+  TableEditor& editor = t.rig.router().tables().editor();
+  EXPECT_EQ(editor.SetIpv6MacProfile(row, "Bronze", known, t.prompt).refusal,
+            TableRefusal::kUnknownProfile);
+  t.prompt.requests.clear();
+  ASSERT_TRUE(editor.SetIpv6MacProfile(row, "Gold", known, t.prompt).ok());
+  ASSERT_TRUE(sheet->Apply());
+  sheet->tabs().setCurrentIndex(0);
+  const std::string ini = t.Ini();
+  EXPECT_NE(ini.find("2001:db8::6"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("00-11-22-33-44-66 Gold"), std::string::npos) << ini;
+  EXPECT_NE(ini.find("Six"), std::string::npos);
+}
+
+TEST(SettingsSheet, ADialogEditsItsRecordWhateverChangedMeanwhile) {
+  SheetRig t("velmora_sheet_record");
+  auto sheet = t.Sheet(2);
+  Select(*sheet, "ipMacs", "10.0.0.6");
+  FillNextDialog(sheet.get(), {"10.0.0.8", ""}, [&] {
+    SilentPrompt remote;
+    t.rig.router().tables().editor().DeleteIpMacRow(DottedToAddress("10.0.0.5"), remote);
+  });
+  Click(*sheet, "editIpMac");
+  sheet->tabs().setCurrentIndex(0);
+  const auto tables = t.rig.router().tables().tables().Snapshot();
+  ASSERT_EQ(tables->ip_mac_rows().size(), 1u);
+  EXPECT_EQ(tables->ip_mac_rows()[0].address_text, "10.0.0.8");
+  EXPECT_EQ(tables->ip_mac_rows()[0].mac_text, "00-11-22-33-44-56");
+}
+
+TEST(SettingsSheet, PicturesOfEveryPage) {
+  SheetRig t("velmora_sheet_pictures");
+  auto sheet = t.Sheet();
+  sheet->resize(640, 480);
+  sheet->show();
+  for (int i = 0; i < sheet->tabs().count(); ++i) {
+    sheet->tabs().setCurrentIndex(i);
+    QTest::qWait(20);
+    const QString path = QString(SCREENSHOT_DIR) + "/settings_page_" + QString::number(i) + ".png";
+    EXPECT_TRUE(sheet->grab().save(path)) << path.toStdString();
+  }
+  sheet->tabs().setCurrentIndex(0);
+}
+
+}  // namespace
+}  // namespace velmora
