@@ -165,7 +165,6 @@ void Router::Finish() {
   remote_.Shutdown();
 }
 
-
 void Router::StartUp() {
   LoadSettings();
   UpdateAutoRun();
