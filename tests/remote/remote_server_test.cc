@@ -180,6 +180,9 @@ TEST_F(RemoteServerTest, AResetMidReplyEndsOnlyThatSession) {
 TEST_F(RemoteServerTest, FiftyClientsAtOnceHaveExactlyOneMaster) {
   constexpr int kClients = 50;
   std::latch start(kClients);  // every client connects at the same moment
+  // The master keeps its session until every client knows its role: a session opened after the
+  // master's end would rightly become the next master.
+  std::latch decided(kClients);
   std::atomic<int> masters{0};
   std::atomic<bool> failed{false};
   std::atomic<bool> done{false};
@@ -195,9 +198,12 @@ TEST_F(RemoteServerTest, FiftyClientsAtOnceHaveExactlyOneMaster) {
       RemoteClient* c = connected.get();
       if (!c->connected()) {
         failed = true;
+        decided.count_down();
         return;
       }
-      if (IsMaster(*c)) {
+      const bool master = IsMaster(*c);
+      decided.count_down();
+      if (master) {
         ++masters;
         for (int i = 0; i < 50; ++i) {
           c->Send("SET NADD N" + std::to_string(i) + " 10." + std::to_string(i) +
@@ -206,6 +212,7 @@ TEST_F(RemoteServerTest, FiftyClientsAtOnceHaveExactlyOneMaster) {
         }
         c->Send("GET UNUM\n");
         if (c->Read(3) != "0\r\n") failed = true;
+        decided.wait();
         return;
       }
       for (int i = 0; i < 50; ++i) {
