@@ -18,6 +18,7 @@
 #include "platform/address_text.h"
 #include "platform/local_addresses.h"
 #include "support/log.h"
+#include "tables/table_prompts.h"
 #include "ui/record_dialog.h"
 
 namespace velmora::ui {
@@ -711,8 +712,8 @@ void SettingsSheet::Changed(bool ok) {
   if (ok) lists_changed_ = true;
 }
 
-bool SettingsSheet::Sure(const std::string& question, const std::string& title) {
-  return prompt_.Ask({.title = title,
+bool SettingsSheet::Sure(const std::string& question) {
+  return prompt_.Ask({.title = "Warning",
                       .text = question,
                       .buttons = PromptButtons::kYesNo,
                       .icon = PromptIcon::kQuestion,
@@ -732,10 +733,7 @@ void SettingsSheet::AddSourceFilter() {
 
 void SettingsSheet::DeleteSourceFilter() {
   const auto address = Selected(Find<QListWidget>("sourceFilters"));
-  if (!address ||
-      !Sure("Really delete source filter IP(" + *address + ")?", "Delete source filter request")) {
-    return;
-  }
+  if (!address) return;  // the list asks its own question before removing
   SourceFilterList& filters = router_.tables().source_filters();
   const std::vector<std::string> entries = filters.Entries();
   const auto it = std::find(entries.begin(), entries.end(), *address);
@@ -871,10 +869,12 @@ void SettingsSheet::RemoveProfile() {
   const std::string alias = AliasOf(*row);
   const auto refusal = ProfileRemovalRefusal(alias, *router_.tables().tables().Snapshot());
   if (refusal) return Tell("Error", *refusal);
-  if (!Sure("User Profile will be deleted.\nAre you sure?", "Delete User Profile entry") ||
-      !Admitted(ProfileEditKind::kRemove, {.Alias = alias}))
+  if (!UserProfileList::ConfirmRemove(prompt_) ||
+      !Admitted(ProfileEditKind::kRemove, {.Alias = alias})) {
     return;
-  Changed(router_.tables().user_profiles().Remove(alias, prompt_).ok);
+  }
+  SilentPrompt confirmed;  // asked above, before the running shaper dropped the profile
+  Changed(router_.tables().user_profiles().Remove(alias, confirmed).ok);
   FillProfiles();
 }
 

@@ -117,8 +117,8 @@ class SettingsSheet final : public QDialog {
   void FollowRowInShaper(const ShaperEdit& edit);
   // The profile the shaper gives a row that names `alias`.
   std::string ProfileOfRow(const std::string& alias);
-  // Asks a Yes/No question whose default is No; true on Yes.
-  bool Sure(const std::string& question, const std::string& title = "Warning");
+  // Asks a Yes/No question titled "Warning" whose default is No; true on Yes.
+  bool Sure(const std::string& question);
   void Tell(const std::string& title, const std::string& text);
 
   Router& router_;

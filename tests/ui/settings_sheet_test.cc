@@ -385,6 +385,47 @@ TEST(SettingsSheet, ListEditsGoThroughTheListsOwnRules) {
   EXPECT_NE(ini.find("10.1.1.2"), std::string::npos) << ini;
 }
 
+TEST(SettingsSheet, RemoveAsksEachListsOwnQuestion) {
+  SheetRig t("velmora_sheet_remove_questions");
+  ConfigurationTables& tables = t.rig.router().tables();
+  ASSERT_TRUE(tables.l2tp_users().Add("Ann", "Secret", t.prompt).ok);
+  ASSERT_TRUE(tables.l2tp_peers().Add("10.1.1.1", t.prompt).ok);
+  ASSERT_TRUE(tables.source_filters().Add("127.0.0.1", t.prompt).ok);
+  auto sheet = t.Sheet(6);
+  FillNextDialog(sheet.get(), {"Tin", "100000", "100000", "10000"});
+  Click(*sheet, "addProfile");
+  ASSERT_TRUE(tables.user_profiles().Find("Tin"));
+  sheet->tabs().setCurrentIndex(4);
+  t.prompt.answers = {PromptAnswer::kNo, PromptAnswer::kYes, PromptAnswer::kYes, PromptAnswer::kYes,
+                      PromptAnswer::kYes};
+  Select(*sheet, "users", "Ann");
+  Click(*sheet, "removeUser");  // No keeps the user
+  EXPECT_EQ(sheet->Find<QListWidget>("users").count(), 1);
+  Click(*sheet, "removeUser");
+  Select(*sheet, "peers", "10.1.1.1");
+  Click(*sheet, "removePeer");
+  sheet->tabs().setCurrentIndex(1);
+  Select(*sheet, "sourceFilters", "127.0.0.1");
+  Click(*sheet, "deleteSourceFilter");
+  sheet->tabs().setCurrentIndex(6);
+  Select(*sheet, "profiles", "Tin");
+  Click(*sheet, "removeProfile");
+  std::vector<std::pair<std::string, std::string>> asked;
+  for (const PromptRequest& request : t.prompt.requests)
+    asked.emplace_back(request.title, request.text);
+  EXPECT_EQ(asked,
+            (std::vector<std::pair<std::string, std::string>>{
+                {"Warning", "Are you sure?"},
+                {"Warning", "Are you sure?"},
+                {"Warning", "Are you sure?"},
+                {"Delete source filter request", "Really delete source filter IP(127.0.0.1)?"},
+                {"Delete User Profile entry", "User Profile will be deleted.\nAre you sure?"}}));
+  EXPECT_TRUE(tables.l2tp_users().Entries().empty());
+  EXPECT_TRUE(tables.l2tp_peers().Entries().empty());
+  EXPECT_TRUE(tables.source_filters().Entries().empty());
+  EXPECT_FALSE(tables.user_profiles().Find("Tin"));
+}
+
 TEST(SettingsSheet, SubnetsAndTheirRowsThroughTheTableEditor) {
   SheetRig t("velmora_sheet_networks");
   auto sheet = t.Sheet(2);
