@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <atomic>
@@ -592,6 +593,131 @@ TEST(SettingsSheet, ADialogActsOnItsRecordAfterARemoteSessionChangedItsList) {
   const auto users = t.rig.router().tables().l2tp_users().Entries();
   EXPECT_EQ(users.at("Ann"), "Changed");
   EXPECT_EQ(users.at("Bob"), "Other");
+}
+
+// velmora.ini as written after the sheet below, with %I, %T and %N for the inserter port, the
+// transparent port and the multicast NIC of the machine.
+constexpr const char* kWholeFile =
+    "; INI for Velmora application\r\n"
+    "\r\n"
+    "; Meaning of the adjustments:\r\n"
+    "; Section [GENERAL]\r\n"
+    ";   WinPosition: last position of the window (don't change this parameter)\r\n"
+    ";   WinPositionQoS: last position of the QoS window (don't change this parameter)\r\n"
+    ";   LogFileName: File's name where debug window's contents have output if LogOn=1\r\n"
+    ";   LogFileSize: File's max size where debug window's contents have output if LogOn=1\r\n"
+    ";   LogOn: if non-zero then debug window's contents have output to file <LogFileName>\r\n"
+    ";   LogLevel: 1..3 - level of debug messages in the miniconsole\r\n"
+    ";   LoadOnStartup: auto run application after power on (0 (off), 1 (on))\r\n"
+    ";   StartListening: always equal to 1\r\n"
+    ";   TrafficControl: Drops all traffic if summary loading more than 50 Mbits/s\r\n"
+    ";   RemoteControlOn: Enables remote control on Velmora by TCP/IP session\r\n"
+    ";   RemoteControlPort: TCP/IP port where Velmora waits for remote control connections\r\n"
+    ";   CorvidEnable: if non-zero then Corvid driver source enabled\r\n"
+    ";   PylonEnable: if non-zero then Pylon driver source enabled\r\n"
+    ";   TransparentEnable: if non-zero then Transparent Port source enabled\r\n"
+    ";   BouncerEnable: if non-zero then Bouncer source enabled\r\n"
+    ";   L2tpEnable: if non-zero then L2tp source enabled\r\n"
+    ";   InserterIP: IP address of Inserter hope\r\n"
+    ";   InserterPort: port of Inserter hope\r\n"
+    ";   EnableBandwidth: enable bandwidth control\r\n"
+    ";   TransparentPort: port of Transparent source\r\n"
+    ";   StatisticEnable: if non-zero then statistic file will be created\r\n"
+    ";   StatisticFile: statistic file name\r\n"
+    ";   TypeChannel: DVB/DAB\r\n"
+    ";   MaxPayloadCut: payload, when trafic cut (bit/s), default 50000\r\n"
+    ";   BufTime: time of buffering of packets (msec), default 3000\r\n"
+    ";   DefaultUP: alias of default user profile\r\n"
+    ";   MCastNIC: NIC for multicast joining\r\n"
+    ";   L2tpPort: L2TP port\r\n"
+    ";   L2tpPoolIP: IP pool starting address\r\n"
+    ";   L2tpPool: IP pool\r\n"
+    ";   \r\n"
+    ";   [PYLONSRCFILTER] section: \r\n"
+    ";      List of Pylon source filter IP addresses.\r\n"
+    ";   \r\n"
+    ";   [L2TPUSERS] section: \r\n"
+    ";      List of L2TP source users.\r\n"
+    ";   \r\n"
+    ";   [USERPROFILES] section: \r\n"
+    ";      List of User Profiles.\r\n"
+    ";   \r\n"
+    ";   [NETWORKS] section: \r\n"
+    ";      Describes parameters for adding QoS headers to ethernet frames.\r\n"
+    ";      Velmora itself maintains IpSubNetMAC parameter. You should not change it\r\n"
+    "\r\n"
+    "[GENERAL]\r\n"
+    "WinPosition=0,1,-1,-1,-1,-1,5,5,630,470\r\n"
+    "WinPositionQoS=0,1,-1,-1,-1,-1,1,1,640,480\r\n"
+    "LogFileName=\"velmora.log\"\r\n"
+    "LogFileSize=100\r\n"
+    "LogOn=0\r\n"
+    "LogLevel=1\r\n"
+    "LoadOnStartup=0\r\n"
+    "StartListening=0\r\n"
+    "TrafficControl=0\r\n"
+    "RemoteControlOn=0\r\n"
+    "RemoteControlPort=6101\r\n"
+    "CorvidEnable=0\r\n"
+    "PylonEnable=0\r\n"
+    "TransparentEnable=1\r\n"
+    "BouncerEnable=0\r\n"
+    "L2tpEnable=0\r\n"
+    "CorvidDefaultRoute=0\r\n"
+    "BufTime=3000\r\n"
+    "InserterIP=127.0.0.1\r\n"
+    "InserterPort=%I\r\n"
+    "EnableBandwidth=1\r\n"
+    "TransparentPort=%T\r\n"
+    "StatisticEnable=0\r\n"
+    "StatisticFile=\"stat<date>.log\"\r\n"
+    "TypeChannel=DAB\r\n"
+    "MaxPayloadCut=15000000\r\n"
+    "DefaultUP=Silver\r\n"
+    "MCastNIC=%N\r\n"
+    "L2tpPort=1701\r\n"
+    "L2tpPoolIP=192.168.100.0\r\n"
+    "L2tpPool=100\r\n"
+    "Ipv6Adapter=0\r\n"
+    "\r\n"
+    "[PYLONSRCFILTER]\r\n"
+    "\r\n"
+    "[L2TPUSERS]\r\n"
+    "Ann=Secret\r\n"
+    "\r\n"
+    "[L2TPPEERS]\r\n"
+    "\r\n"
+    "[USERPROFILES]\r\n"
+    "Gold=2000000,1000000,300000\r\n"
+    "Silver=1000000,500000,100000\r\n"
+    "\r\n"
+    "[NETWORKS]\r\n"
+    "Alias=\"Net\", IPSubNetAddr=10.0.0.0, IPSubNetMask=255.0.0.0, IPSubNetMAC=\"SubNet_001\",\r\n"
+    "    IPSubNetPID=291\r\n"
+    "\r\n"
+    "[SubNet_001]\r\n"
+    "; IP/MACs for the subnet entry: Alias=\"Net\" IPsubnet=10.0.0.0\r\n"
+    "10.0.0.5    00-11-22-33-44-55 Gold\r\n"
+    "10.0.0.6    00-11-22-33-44-56 \r\n"
+    "\r\n"
+    "[NETV6WORKS]\r\n";
+
+TEST(SettingsSheet, TheWholeFileAfterAnApply) {
+  SheetRig t("velmora_sheet_whole_file");
+  auto sheet = t.Sheet(4);
+  FillNextDialog(sheet.get(), {"Ann", "Secret"});
+  Click(*sheet, "addUser");
+  sheet->tabs().setCurrentIndex(0);
+  sheet->Find<QComboBox>("physicalChannel").setCurrentText("DAB");
+  ASSERT_TRUE(sheet->Apply());
+  const Settings& s = t.rig.router().settings();
+  std::string expected = kWholeFile;
+  for (const auto& [mark, value] : {std::pair{"%I", std::to_string(s.InserterPort)},
+                                    std::pair{"%T", std::to_string(s.TransparentPort)},
+                                    std::pair{"%N", std::string(s.MCastNIC.get())}}) {
+    expected.replace(expected.find(mark), 2, value);
+  }
+  EXPECT_EQ(t.Ini(), expected);
 }
 
 TEST(SettingsSheet, PicturesOfEveryPage) {
