@@ -52,11 +52,13 @@ ListChange UserProfileList::Change(const UserProfile& profile, OperatorPrompt& p
   return {};
 }
 
+bool UserProfileList::ConfirmRemove(OperatorPrompt& prompt) {
+  return Confirm(prompt, "Delete User Profile entry",
+                 "User Profile will be deleted.\nAre you sure?");
+}
+
 ListChange UserProfileList::Remove(const std::string& alias, OperatorPrompt& prompt) {
-  if (!Confirm(prompt, "Delete User Profile entry",
-               "User Profile will be deleted.\nAre you sure?")) {
-    return {.ok = false, .message = {}};
-  }
+  if (!ConfirmRemove(prompt)) return {.ok = false, .message = {}};
   std::lock_guard lock(mutex_);
   const auto at = Place(alias);
   if (at == profiles_.end() || at->Alias != alias) {

@@ -34,7 +34,10 @@ class UserProfileList {
   ListChange Add(const UserProfile& profile, OperatorPrompt& prompt);
   // Replaces the figures of the profile with the same alias.
   ListChange Change(const UserProfile& profile, OperatorPrompt& prompt);
+  // Asks ConfirmRemove first; No leaves the list as it is.
   ListChange Remove(const std::string& alias, OperatorPrompt& prompt);
+  // The question before a profile is removed; true for Yes.
+  static bool ConfirmRemove(OperatorPrompt& prompt);
 
   void ReadLine(std::string_view line);
   void WriteRows(std::string& out) const;

@@ -1,5 +1,6 @@
 #include "ui/settings_sheet.h"
 
+#include <arpa/inet.h>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -17,6 +18,7 @@
 #include "platform/address_text.h"
 #include "platform/local_addresses.h"
 #include "support/log.h"
+#include "tables/table_prompts.h"
 #include "ui/record_dialog.h"
 
 namespace velmora::ui {
@@ -119,6 +121,7 @@ SettingsSheet::SettingsSheet(Router& router, Log& log, OperatorPrompt& prompt, Q
   connect(tabs_, &QTabWidget::currentChanged, this, [this](int page) {
     opened_.insert(page);
     last_page = page;
+    if (page == kProfiles) FillIpQos();
   });
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   connect(buttons, &QDialogButtonBox::accepted, this, [this] {
@@ -360,11 +363,43 @@ void SettingsSheet::AddIpMacRange() {
   if (!texts) return;
   const std::optional<int32_t> count = IntegerField(texts->at(2));
   if (!count || *count <= 0) return Tell("Error", "\"" + texts->at(2) + "\" is not a number.");
-  Changed(router_.tables()
-              .editor()
-              .AddIpMacRange(*subnet, texts->at(0), texts->at(1), *count, prompt_)
-              .ok());
+  const std::vector<uint32_t> fresh = FreshRangeAddresses(*subnet, texts->at(0), *count);
+  const std::string profile = ProfileOfRow(std::string());
+  const auto add_rows = [&](const std::vector<uint32_t>& addresses) {
+    return [&addresses, &profile](TessaroBWControl::BWCController& shaper) {
+      for (uint32_t address : addresses) shaper.AddAddress(address, profile);
+    };
+  };
+  if (!AdmittedEdit(add_rows(fresh), false)) return;
+  const bool ok = router_.tables()
+                      .editor()
+                      .AddIpMacRange(*subnet, texts->at(0), texts->at(1), *count, prompt_)
+                      .ok();
+  if (ok) {
+    const auto tables = router_.tables().tables().Snapshot();
+    std::vector<uint32_t> added;
+    for (uint32_t address : fresh) {
+      if (tables->FindIpMacRow(address) != nullptr) added.push_back(address);
+    }
+    FollowRowInShaper(add_rows(added));
+  }
+  Changed(ok);
   FillSubnetRows();
+}
+
+std::vector<uint32_t> SettingsSheet::FreshRangeAddresses(SubnetId subnet, const std::string& start,
+                                                         int count) {
+  const auto tables = router_.tables().tables().Snapshot();
+  const SubnetEntry* entry = tables->FindSubnet(subnet);
+  std::vector<uint32_t> fresh;
+  if (entry == nullptr) return fresh;
+  uint32_t host = ntohl(DottedToAddress(start));
+  for (int i = 0; i < count; ++i, ++host) {
+    const uint32_t address = htonl(host);
+    if ((address & entry->IPSubNetMask) != entry->IPSubNetAddr) break;
+    if (tables->FindIpMacRow(address) == nullptr) fresh.push_back(address);
+  }
+  return fresh;
 }
 
 QWidget* SettingsSheet::BuildInternal() {
@@ -529,18 +564,30 @@ void SettingsSheet::EditIpv6Mac(bool edit) {
                                    {"MAC Address:", old ? Q(old->mac_text) : QString()}})
                          .Ask();
   if (!texts) return;
+  const std::optional<Ipv6Address> address = TextToIpv6(texts->at(0));
+  const std::string profile = ProfileOfRow(old ? old->profile_alias : std::string());
+  const ShaperEdit shaper_edit = [&](TessaroBWControl::BWCController& shaper) {
+    if (!address || (old && old->address == *address)) return;
+    if (old) shaper.RemoveAddress(old->address);
+    shaper.AddAddress(*address, profile);
+  };
+  if (!AdmittedEdit(shaper_edit, false)) return;
   TableEditor& editor = router_.tables().editor();
   const auto id = static_cast<SubnetId>(subnet->data(Qt::UserRole).toULongLong());
-  Changed((old ? editor.EditIpv6MacRow(old->address, texts->at(0), texts->at(1), prompt_)
-               : editor.AddIpv6MacRow(id, texts->at(0), texts->at(1), prompt_))
-              .ok());
+  const bool ok = (old ? editor.EditIpv6MacRow(old->address, texts->at(0), texts->at(1), prompt_)
+                       : editor.AddIpv6MacRow(id, texts->at(0), texts->at(1), prompt_))
+                      .ok();
+  if (ok) FollowRowInShaper(shaper_edit);
+  Changed(ok);
   FillIpv6Rows();
 }
 
 void SettingsSheet::RemoveIpv6Mac() {
   const std::optional<Ipv6Address> address = SelectedIpv6Row();
   if (!address) return;
-  Changed(router_.tables().editor().DeleteIpv6MacRow(*address, prompt_).ok());
+  const bool ok = router_.tables().editor().DeleteIpv6MacRow(*address, prompt_).ok();
+  if (ok) FollowRowInShaper([row = *address](auto& shaper) { shaper.RemoveAddress(row); });
+  Changed(ok);
   FillIpv6Rows();
 }
 
@@ -612,33 +659,42 @@ void SettingsSheet::FillProfiles() {
 void SettingsSheet::FillIpQos() {
   std::vector<std::string> rows;
   const std::string fallback = router_.settings().DefaultUP;
-  for (const IpMacEntry& row : router_.tables().tables().Snapshot()->ip_mac_rows()) {
-    const bool own = !row.profile_alias.empty();
-    rows.push_back(row.address_text + "  " +
-                   (own ? row.profile_alias : "(" + fallback + ", default)"));
-  }
+  const auto add = [&](const std::string& address_text, const std::string& profile) {
+    rows.push_back(address_text + "  " +
+                   (profile.empty() ? "(" + fallback + ", default)" : profile));
+  };
+  const auto tables = router_.tables().tables().Snapshot();
+  for (const IpMacEntry& row : tables->ip_mac_rows()) add(row.address_text, row.profile_alias);
+  for (const Ipv6MacEntry& row : tables->ipv6_mac_rows()) add(row.address_text, row.profile_alias);
   Fill(Find<QListWidget>("ipQos"), rows);
 }
 
 void SettingsSheet::EditIpQos() {
   const auto text = Selected(Find<QListWidget>("ipQos"));
   if (!text) return;
-  const std::string address_text = text->substr(0, text->find(' '));
+  const std::string address_text = AliasOf(*text);
   RecordDialog dialog(this, "Edit IP/QoS entry",
                       {{"IP Address:", Q(address_text)}, {"User Profile:", QString()}});
   dialog.edit(0).setReadOnly(true);
   const auto texts = dialog.Ask();
   if (!texts) return;
-  const uint32_t address = DottedToAddress(address_text);
+  const bool ipv6_row = address_text.find(':') != std::string::npos;
+  const uint32_t address = ipv6_row ? 0 : DottedToAddress(address_text);
+  const Ipv6Address ipv6_address =
+      ipv6_row ? TextToIpv6(address_text).value_or(Ipv6Address{}) : Ipv6Address{};
   const std::string alias = texts->at(1);
   const ShaperEdit shaper_edit = [&](TessaroBWControl::BWCController& shaper) {
+    if (ipv6_row) return shaper.ChangeAddress(ipv6_address, ProfileOfRow(alias));
     shaper.ChangeAddress(address, ProfileOfRow(alias));
   };
   if (!AdmittedEdit(shaper_edit, false)) return;
   const auto known = [this](const std::string& name) {
     return router_.tables().user_profiles().Find(name).has_value();
   };
-  const bool ok = router_.tables().editor().SetIpMacProfile(address, alias, known, prompt_).ok();
+  TableEditor& editor = router_.tables().editor();
+  const bool ok = (ipv6_row ? editor.SetIpv6MacProfile(ipv6_address, alias, known, prompt_)
+                            : editor.SetIpMacProfile(address, alias, known, prompt_))
+                      .ok();
   if (ok) FollowRowInShaper(shaper_edit);
   Changed(ok);
   FillIpQos();
@@ -677,7 +733,7 @@ void SettingsSheet::AddSourceFilter() {
 
 void SettingsSheet::DeleteSourceFilter() {
   const auto address = Selected(Find<QListWidget>("sourceFilters"));
-  if (!address || !Sure("Are you sure?")) return;
+  if (!address) return;  // the list asks its own question before removing
   SourceFilterList& filters = router_.tables().source_filters();
   const std::vector<std::string> entries = filters.Entries();
   const auto it = std::find(entries.begin(), entries.end(), *address);
@@ -813,8 +869,12 @@ void SettingsSheet::RemoveProfile() {
   const std::string alias = AliasOf(*row);
   const auto refusal = ProfileRemovalRefusal(alias, *router_.tables().tables().Snapshot());
   if (refusal) return Tell("Error", *refusal);
-  if (!Sure("Are you sure?") || !Admitted(ProfileEditKind::kRemove, {.Alias = alias})) return;
-  Changed(router_.tables().user_profiles().Remove(alias, prompt_).ok);
+  if (!UserProfileList::ConfirmRemove(prompt_) ||
+      !Admitted(ProfileEditKind::kRemove, {.Alias = alias})) {
+    return;
+  }
+  SilentPrompt confirmed;  // asked above, before the running shaper dropped the profile
+  Changed(router_.tables().user_profiles().Remove(alias, confirmed).ok);
   FillProfiles();
 }
 

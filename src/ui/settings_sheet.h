@@ -76,6 +76,8 @@ class SettingsSheet final : public QDialog {
   void EditIpMac(bool edit);
   void RemoveIpMac();
   void AddIpMacRange();
+  // The addresses from `start` on, `count` of them up to the end of the subnet, that have no row.
+  std::vector<uint32_t> FreshRangeAddresses(SubnetId subnet, const std::string& start, int count);
   void FillIpv6Subnets();
   void FillIpv6Rows();
   void EditIpv6Subnet(bool edit);
@@ -102,7 +104,8 @@ class SettingsSheet final : public QDialog {
   void AddProfile();
   void EditProfile();
   void RemoveProfile();
-  // "Edit IP/QoS entry": the profile of the selected IPv4 row, an empty one for the default.
+  // "Edit IP/QoS entry": the profile of the selected IPv4 or IPv6 row, an empty one for the
+  // default.
   void EditIpQos();
   // Checks a profile edit by the admission rules against the page's physical bandwidth and makes
   // it in the running shaper; false after showing the refusal.
@@ -114,6 +117,7 @@ class SettingsSheet final : public QDialog {
   void FollowRowInShaper(const ShaperEdit& edit);
   // The profile the shaper gives a row that names `alias`.
   std::string ProfileOfRow(const std::string& alias);
+  // Asks a Yes/No question titled "Warning" whose default is No; true on Yes.
   bool Sure(const std::string& question);
   void Tell(const std::string& title, const std::string& text);
 
