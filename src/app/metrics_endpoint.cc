@@ -129,6 +129,21 @@ void AddQos(const QosFigures& q, std::vector<MetricFamily>& out) {
   }
 }
 
+void AddL2tp(const L2tpFigures& l2tp, std::vector<MetricFamily>& out) {
+  out.push_back(Gauge("velmora_l2tp_tunnels", "Tunnels the L2TP server holds.",
+                      static_cast<double>(l2tp.tunnels)));
+  out.push_back(Gauge("velmora_l2tp_sessions", "Sessions open in the L2TP server's tunnels.",
+                      static_cast<double>(l2tp.sessions)));
+  ClientMetric accepted = Labelled("result", "accepted", 0);
+  accepted.counter.value = static_cast<double>(l2tp.logins_accepted);
+  ClientMetric refused = Labelled("result", "refused", 0);
+  refused.counter.value = static_cast<double>(l2tp.logins_refused);
+  out.push_back({"velmora_l2tp_logins_total",
+                 "PPP logins (PAP or CHAP) of the L2TP server, by result.",
+                 MetricType::Counter,
+                 {accepted, refused}});
+}
+
 }  // namespace
 
 // Builds the families at every scrape; called on the HTTP server's threads.
@@ -143,8 +158,7 @@ class MetricsEndpoint::Collector final : public prometheus::Collectable {
     AddCounters(source_.counters, out);
     AddRates(last, out);
     if (last.qos) AddQos(*last.qos, out);
-    out.push_back(Gauge("velmora_l2tp_tunnels", "Tunnels the L2TP server holds.",
-                        static_cast<double>(source_.l2tp_tunnels())));
+    AddL2tp(source_.l2tp(), out);
     return out;
   }
 

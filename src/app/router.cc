@@ -197,10 +197,13 @@ void Router::OpenMetrics() {
   std::string address = settings_.RemoteControlBind.get();
   in_addr parsed{};
   if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) address = "127.0.0.1";
+  auto l2tp = [this] {
+    return L2tpFigures{lns_.GetTunnelCount(), lns_.GetSessionCount(), lns_.GetLoginsAccepted(),
+                       lns_.GetLoginsRefused()};
+  };
   try {
     metrics_ = std::make_unique<MetricsEndpoint>(
-        MetricsSource{settings_, refresher_, counters_, [this] { return lns_.GetTunnelCount(); }},
-        address, settings_.MetricsPort);
+        MetricsSource{settings_, refresher_, counters_, l2tp}, address, settings_.MetricsPort);
     path_.log << "Metrics on http://" << address << ":" << metrics_->port() << "/metrics\n";
   } catch (const std::exception& e) {
     path_.log << "!Metrics endpoint " << address << ":" << settings_.MetricsPort.get()

@@ -1,6 +1,7 @@
 // The metrics endpoint of a real router, scraped by a real HTTP client while traffic flows through
 // the transparent port, agrees with the remote control's GET answers; the QoS panel's figures
-// the LNS's tunnels and the output queue's depth as an endpoint of the test's own serves them.
+// the LNS's tunnels, sessions and logins and the output queue's depth as an endpoint of the test's
+// own serves them.
 
 #include <gtest/gtest.h>
 
@@ -129,7 +130,7 @@ TEST(MetricsE2e, ScrapesWhileTrafficFlowsAgreeWithTheRemoteControl) {
   EXPECT_EQ(router.Stop(), 0);
 }
 
-TEST(MetricsEndpoint, ServesTheQosPanelPerProfileAndTheTunnels) {
+TEST(MetricsEndpoint, ServesTheQosPanelPerProfileAndTheLnsCounts) {
   if (std::system("command -v curl >/dev/null") != 0) GTEST_SKIP() << "curl is not installed";
   Settings settings;
   StatusCounters counters;
@@ -147,7 +148,10 @@ TEST(MetricsEndpoint, ServesTheQosPanelPerProfileAndTheTunnels) {
   });
   refresher.set_queue_probe([] { return size_t{17}; });
   refresher.Refresh();
-  const MetricsEndpoint endpoint({settings, refresher, counters, [] { return size_t{2}; }},
+  const MetricsEndpoint endpoint({settings, refresher, counters,
+                                  [] {
+                                    return L2tpFigures{2, 3, 5, 1};
+                                  }},
                                  "127.0.0.1", 0);
   const std::string text = Scrape(endpoint.port());
   ASSERT_FALSE(text.empty());
@@ -158,6 +162,10 @@ TEST(MetricsEndpoint, ServesTheQosPanelPerProfileAndTheTunnels) {
   EXPECT_EQ(Sample(text, "velmora_qos_profile_dropped{profile=\"Demo\"}"), 1);
   EXPECT_NE(text.find("velmora_qos_profile_share_ratio{profile=\"Demo\"} 0.75"), std::string::npos);
   EXPECT_EQ(Sample(text, "velmora_l2tp_tunnels"), 2);
+  EXPECT_EQ(Sample(text, "velmora_l2tp_sessions"), 3);
+  EXPECT_EQ(Sample(text, "velmora_l2tp_logins_total{result=\"accepted\"}"), 5);
+  EXPECT_EQ(Sample(text, "velmora_l2tp_logins_total{result=\"refused\"}"), 1);
+  EXPECT_NE(text.find("# TYPE velmora_l2tp_logins_total counter"), std::string::npos);
   EXPECT_EQ(Sample(text, "velmora_output_queue_depth"), 17);
   EXPECT_NE(text.find("# HELP velmora_qos_profile_rate_bits_per_second "), std::string::npos);
 }
