@@ -129,19 +129,35 @@ void AddQos(const QosFigures& q, std::vector<MetricFamily>& out) {
   }
 }
 
+// A counter sample with one label.
+ClientMetric LabelledCount(const std::string& label, const std::string& value, uint64_t count) {
+  ClientMetric metric;
+  metric.label = {{label, value}};
+  metric.counter.value = static_cast<double>(count);
+  return metric;
+}
+
 void AddL2tp(const L2tpFigures& l2tp, std::vector<MetricFamily>& out) {
   out.push_back(Gauge("velmora_l2tp_tunnels", "Tunnels the L2TP server holds.",
                       static_cast<double>(l2tp.tunnels)));
   out.push_back(Gauge("velmora_l2tp_sessions", "Sessions open in the L2TP server's tunnels.",
                       static_cast<double>(l2tp.sessions)));
-  ClientMetric accepted = Labelled("result", "accepted", 0);
-  accepted.counter.value = static_cast<double>(l2tp.logins_accepted);
-  ClientMetric refused = Labelled("result", "refused", 0);
-  refused.counter.value = static_cast<double>(l2tp.logins_refused);
   out.push_back({"velmora_l2tp_logins_total",
                  "PPP logins (PAP or CHAP) of the L2TP server, by result.",
                  MetricType::Counter,
-                 {accepted, refused}});
+                 {LabelledCount("result", "accepted", l2tp.logins_accepted),
+                  LabelledCount("result", "refused", l2tp.logins_refused)}});
+}
+
+void AddDrops(const StatusCounters& c, uint64_t output_drops, std::vector<MetricFamily>& out) {
+  out.push_back(Sample("velmora_output_dropped_datagrams_total",
+                       "Datagrams dropped on their way to the inserter: oversized or not sent.",
+                       MetricType::Counter, static_cast<double>(output_drops)));
+  out.push_back({"velmora_source_dropped_frames_total",
+                 "Frames the sources dropped, by reason.",
+                 MetricType::Counter,
+                 {LabelledCount("reason", "oversized", c.oversized_drops.load()),
+                  LabelledCount("reason", "traffic_limit", c.traffic_limit_drops.load())}});
 }
 
 }  // namespace
@@ -159,6 +175,7 @@ class MetricsEndpoint::Collector final : public prometheus::Collectable {
     AddRates(last, out);
     if (last.qos) AddQos(*last.qos, out);
     AddL2tp(source_.l2tp(), out);
+    AddDrops(source_.counters, source_.output_drops(), out);
     return out;
   }
 

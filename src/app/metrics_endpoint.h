@@ -30,7 +30,8 @@ struct MetricsSource {
   const Settings& settings;
   const StatusRefresher& refresher;
   const StatusCounters& counters;
-  std::function<L2tpFigures()> l2tp;  // the atomic counts the LNS keeps
+  std::function<L2tpFigures()> l2tp;       // the atomic counts the LNS keeps
+  std::function<uint64_t()> output_drops;  // the output queue's atomic drop total
 };
 
 // The Prometheus endpoint (GET /metrics, text exposition format): the status panel's counters and

@@ -203,7 +203,8 @@ void Router::OpenMetrics() {
   };
   try {
     metrics_ = std::make_unique<MetricsEndpoint>(
-        MetricsSource{settings_, refresher_, counters_, l2tp}, address, settings_.MetricsPort);
+        MetricsSource{settings_, refresher_, counters_, l2tp, [this] { return queue_.dropped(); }},
+        address, settings_.MetricsPort);
     path_.log << "Metrics on http://" << address << ":" << metrics_->port() << "/metrics\n";
   } catch (const std::exception& e) {
     path_.log << "!Metrics endpoint " << address << ":" << settings_.MetricsPort.get()

@@ -130,7 +130,7 @@ TEST(MetricsE2e, ScrapesWhileTrafficFlowsAgreeWithTheRemoteControl) {
   EXPECT_EQ(router.Stop(), 0);
 }
 
-TEST(MetricsEndpoint, ServesTheQosPanelPerProfileAndTheLnsCounts) {
+TEST(MetricsEndpoint, ServesTheQosPanelPerProfileTheLnsCountsAndTheDrops) {
   if (std::system("command -v curl >/dev/null") != 0) GTEST_SKIP() << "curl is not installed";
   Settings settings;
   StatusCounters counters;
@@ -148,11 +148,12 @@ TEST(MetricsEndpoint, ServesTheQosPanelPerProfileAndTheLnsCounts) {
   });
   refresher.set_queue_probe([] { return size_t{17}; });
   refresher.Refresh();
-  const MetricsEndpoint endpoint({settings, refresher, counters,
-                                  [] {
-                                    return L2tpFigures{2, 3, 5, 1};
-                                  }},
-                                 "127.0.0.1", 0);
+  counters.oversized_drops = 4;
+  counters.traffic_limit_drops = 6;
+  const auto l2tp = [] { return L2tpFigures{2, 3, 5, 1}; };
+  const auto output_drops = [] { return uint64_t{9}; };
+  const MetricsEndpoint endpoint({settings, refresher, counters, l2tp, output_drops}, "127.0.0.1",
+                                 0);
   const std::string text = Scrape(endpoint.port());
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(Sample(text, "velmora_qos_physical_bandwidth_bits_per_second"), 8000000);
@@ -167,6 +168,9 @@ TEST(MetricsEndpoint, ServesTheQosPanelPerProfileAndTheLnsCounts) {
   EXPECT_EQ(Sample(text, "velmora_l2tp_logins_total{result=\"refused\"}"), 1);
   EXPECT_NE(text.find("# TYPE velmora_l2tp_logins_total counter"), std::string::npos);
   EXPECT_EQ(Sample(text, "velmora_output_queue_depth"), 17);
+  EXPECT_EQ(Sample(text, "velmora_output_dropped_datagrams_total"), 9);
+  EXPECT_EQ(Sample(text, "velmora_source_dropped_frames_total{reason=\"oversized\"}"), 4);
+  EXPECT_EQ(Sample(text, "velmora_source_dropped_frames_total{reason=\"traffic_limit\"}"), 6);
   EXPECT_NE(text.find("# HELP velmora_qos_profile_rate_bits_per_second "), std::string::npos);
 }
 
