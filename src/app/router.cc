@@ -142,7 +142,10 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
   refresher_.set_queue_probe([this] { return queue_.size(); });
   refresher_.set_on_start([this] { JoinMulticastGroups(); });
   controller_.set_drop_memberships([this] { multicast_groups_.Drop(); });
-  controller_.set_remote_control([this] { remote_.Refresh(); });
+  controller_.set_remote_control([this] {
+    remote_.Refresh();
+    RefreshMetrics();
+  });
 }
 
 void Router::JoinMulticastGroups() {
@@ -177,7 +180,7 @@ void Router::StartUp() {
   }
   RaiseProcessPriority();
   remote_.Refresh();
-  OpenMetrics();
+  RefreshMetrics();
   // After the service start posted above.
   loop_.Post([this] { notifier_.AnnounceReady(); });
 }
@@ -192,11 +195,16 @@ void Router::UpdateAutoRun() {
   }
 }
 
-void Router::OpenMetrics() {
-  if (settings_.MetricsPort == 0) return;
+void Router::RefreshMetrics() {
   std::string address = settings_.RemoteControlBind.get();
   in_addr parsed{};
   if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) address = "127.0.0.1";
+  const std::string binding =
+      settings_.MetricsPort == 0 ? "" : address + ":" + std::to_string(settings_.MetricsPort.get());
+  if (binding == metrics_binding_) return;
+  metrics_.reset();
+  metrics_binding_ = binding;
+  if (binding.empty()) return;
   auto l2tp = [this] {
     return L2tpFigures{lns_.GetTunnelCount(), lns_.GetSessionCount(), lns_.GetLoginsAccepted(),
                        lns_.GetLoginsRefused()};
@@ -209,6 +217,7 @@ void Router::OpenMetrics() {
   } catch (const std::exception& e) {
     path_.log << "!Metrics endpoint " << address << ":" << settings_.MetricsPort.get()
               << " not opened: " << e.what() << "\n";
+    metrics_binding_.clear();  // tried again at the next service start
   }
 }
 

@@ -17,6 +17,7 @@
 #include "stats/status_counters.h"
 #include "support/log.h"
 #include "testing/inserter_datagrams.h"
+#include "testing/metrics_scrape.h"
 #include "testing/remote_client.h"
 #include "testing/udp_peer.h"
 #include "testing/velmora_process.h"
@@ -25,18 +26,8 @@ namespace velmora {
 namespace {
 
 using testing::RouterRun;
+using testing::Scrape;
 using testing::UdpPeer;
-
-// The endpoint's text as curl fetches it; empty when curl fails.
-std::string Scrape(uint16_t port) {
-  const std::string command =
-      "curl -sf --max-time 2 http://127.0.0.1:" + std::to_string(port) + "/metrics";
-  std::FILE* pipe = popen(command.c_str(), "r");
-  std::string text;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
-  return pclose(pipe) == 0 ? text : "";
-}
 
 // The value of an unlabelled sample; -1 when the text has none.
 long long Sample(const std::string& text, const std::string& name) {
