@@ -140,6 +140,7 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
   });
   refresher_.set_tunnel_probe([this] { return lns_.GetTunnelCount() > 0; });
   refresher_.set_queue_probe([this] { return queue_.size(); });
+  refresher_.set_adapter_drop_probe([this] { return corvid_.driver().dropped(); });
   refresher_.set_on_start([this] { JoinMulticastGroups(); });
   controller_.set_drop_memberships([this] { multicast_groups_.Drop(); });
   controller_.set_remote_control([this] {

@@ -41,7 +41,8 @@ struct StatusSnapshot {
   uint32_t multicast_peak_kbps = 0;
   uint32_t arp_requests = 0;
   uint32_t resolution_failures = 0;
-  uint32_t output_queue_depth = 0;  // datagrams waiting for the sending thread
+  uint32_t output_queue_depth = 0;      // datagrams waiting for the sending thread
+  uint64_t adapter_transmit_drops = 0;  // frames the virtual adapter's queues dropped
 };
 
 // Draws the snapshots: the window's status panel. Called from the console thread.
@@ -79,6 +80,11 @@ class StatusRefresher {
   // How many datagrams wait in the output queue; read once per refresh, so that no reader of the
   // snapshot takes the queue's lock.
   void set_queue_probe(std::function<size_t()> probe) { queue_probe_ = std::move(probe); }
+  // The virtual adapter's transmit drops since it was attached; read once per refresh, so that a
+  // scrape never asks the kernel.
+  void set_adapter_drop_probe(std::function<uint64_t()> probe) {
+    adapter_drop_probe_ = std::move(probe);
+  }
   // Tells whether the LNS holds a tunnel, for the L2TP lamp.
   void set_tunnel_probe(std::function<bool()> probe) { tunnel_probe_ = std::move(probe); }
 
@@ -119,6 +125,7 @@ class StatusRefresher {
   std::function<void()> on_start_;
   std::function<bool()> tunnel_probe_;
   std::function<size_t()> queue_probe_;
+  std::function<uint64_t()> adapter_drop_probe_;
   std::function<std::optional<QosFigures>()> qos_source_;
   std::atomic<uint32_t> unicast_peak_{0};
   std::atomic<uint32_t> multicast_peak_{0};
