@@ -149,7 +149,7 @@ void AddL2tp(const L2tpFigures& l2tp, std::vector<MetricFamily>& out) {
                   LabelledCount("result", "refused", l2tp.logins_refused)}});
 }
 
-void AddDrops(const StatusCounters& c, uint64_t adapter_drops, uint64_t output_drops,
+void AddDrops(const StatusCounters& c, const SourceDrops& drops, uint64_t output_drops,
               std::vector<MetricFamily>& out) {
   out.push_back(Sample("velmora_output_dropped_datagrams_total",
                        "Datagrams dropped on their way to the inserter: oversized or not sent.",
@@ -159,7 +159,8 @@ void AddDrops(const StatusCounters& c, uint64_t adapter_drops, uint64_t output_d
                  MetricType::Counter,
                  {LabelledCount("reason", "oversized", c.oversized_drops.load()),
                   LabelledCount("reason", "traffic_limit", c.traffic_limit_drops.load()),
-                  LabelledCount("reason", "adapter_transmit", adapter_drops)}});
+                  LabelledCount("reason", "adapter_transmit", drops.adapter_transmit),
+                  LabelledCount("reason", "tap_ring", drops.tap_ring)}});
 }
 
 }  // namespace
@@ -177,7 +178,7 @@ class MetricsEndpoint::Collector final : public prometheus::Collectable {
     AddRates(last, out);
     if (last.qos) AddQos(*last.qos, out);
     AddL2tp(source_.l2tp(), out);
-    AddDrops(source_.counters, last.adapter_transmit_drops, source_.output_drops(), out);
+    AddDrops(source_.counters, last.source_drops, source_.output_drops(), out);
     return out;
   }
 

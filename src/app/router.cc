@@ -140,7 +140,9 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
   });
   refresher_.set_tunnel_probe([this] { return lns_.GetTunnelCount() > 0; });
   refresher_.set_queue_probe([this] { return queue_.size(); });
-  refresher_.set_adapter_drop_probe([this] { return corvid_.driver().dropped(); });
+  refresher_.set_drop_probe([this] {
+    return SourceDrops{corvid_.driver().dropped(), TapRingDrops()};
+  });
   refresher_.set_on_start([this] { JoinMulticastGroups(); });
   controller_.set_drop_memberships([this] { multicast_groups_.Drop(); });
   controller_.set_remote_control([this] {
@@ -194,6 +196,15 @@ void Router::UpdateAutoRun() {
   if (settings_.LoadOnStartup != 0) {
     path_.log << "LoadOnStartup=1 is left to the service unit (systemctl enable velmora)\n";
   }
+}
+
+uint64_t Router::TapRingDrops() {
+  uint64_t dropped = 0;
+  for (const PylonFrameKind kind :
+       {PylonFrameKind::kPort, PylonFrameKind::kArp, PylonFrameKind::kIpv6}) {
+    if (const auto counts = pylon_.driver().PylonCounts(kind)) dropped += counts->dropped;
+  }
+  return dropped;
 }
 
 void Router::RefreshMetrics() {

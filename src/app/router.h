@@ -114,6 +114,8 @@ class Router {
   // The metrics endpoint when MetricsPort is set, on RemoteControlBind or 127.0.0.1: opened at
   // the start-up, reopened or closed at a service start that finds either key changed.
   void RefreshMetrics();
+  // What the tap's capture rings dropped, over all kinds; on the console thread.
+  uint64_t TapRingDrops();
   // What the service manager shows for the router.
   std::string StatusLine() const;
 

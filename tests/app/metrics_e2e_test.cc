@@ -138,7 +138,7 @@ TEST(MetricsEndpoint, ServesTheQosPanelPerProfileTheLnsCountsAndTheDrops) {
     return std::optional<QosFigures>(figures);
   });
   refresher.set_queue_probe([] { return size_t{17}; });
-  refresher.set_adapter_drop_probe([] { return uint64_t{8}; });
+  refresher.set_drop_probe([] { return SourceDrops{8, 11}; });
   refresher.Refresh();
   counters.oversized_drops = 4;
   counters.traffic_limit_drops = 6;
@@ -164,6 +164,7 @@ TEST(MetricsEndpoint, ServesTheQosPanelPerProfileTheLnsCountsAndTheDrops) {
   EXPECT_EQ(Sample(text, "velmora_source_dropped_frames_total{reason=\"oversized\"}"), 4);
   EXPECT_EQ(Sample(text, "velmora_source_dropped_frames_total{reason=\"traffic_limit\"}"), 6);
   EXPECT_EQ(Sample(text, "velmora_source_dropped_frames_total{reason=\"adapter_transmit\"}"), 8);
+  EXPECT_EQ(Sample(text, "velmora_source_dropped_frames_total{reason=\"tap_ring\"}"), 11);
   EXPECT_NE(text.find("# HELP velmora_qos_profile_rate_bits_per_second "), std::string::npos);
 }
 
