@@ -129,6 +129,40 @@ void AddQos(const QosFigures& q, std::vector<MetricFamily>& out) {
   }
 }
 
+// A counter sample with one label.
+ClientMetric LabelledCount(const std::string& label, const std::string& value, uint64_t count) {
+  ClientMetric metric;
+  metric.label = {{label, value}};
+  metric.counter.value = static_cast<double>(count);
+  return metric;
+}
+
+void AddL2tp(const L2tpFigures& l2tp, std::vector<MetricFamily>& out) {
+  out.push_back(Gauge("velmora_l2tp_tunnels", "Tunnels the L2TP server holds.",
+                      static_cast<double>(l2tp.tunnels)));
+  out.push_back(Gauge("velmora_l2tp_sessions", "Sessions open in the L2TP server's tunnels.",
+                      static_cast<double>(l2tp.sessions)));
+  out.push_back({"velmora_l2tp_logins_total",
+                 "PPP logins (PAP or CHAP) of the L2TP server, by result.",
+                 MetricType::Counter,
+                 {LabelledCount("result", "accepted", l2tp.logins_accepted),
+                  LabelledCount("result", "refused", l2tp.logins_refused)}});
+}
+
+void AddDrops(const StatusCounters& c, const SourceDrops& drops, uint64_t output_drops,
+              std::vector<MetricFamily>& out) {
+  out.push_back(Sample("velmora_output_dropped_datagrams_total",
+                       "Datagrams dropped on their way to the inserter: oversized or not sent.",
+                       MetricType::Counter, static_cast<double>(output_drops)));
+  out.push_back({"velmora_source_dropped_frames_total",
+                 "Frames the sources dropped, by reason.",
+                 MetricType::Counter,
+                 {LabelledCount("reason", "oversized", c.oversized_drops.load()),
+                  LabelledCount("reason", "traffic_limit", c.traffic_limit_drops.load()),
+                  LabelledCount("reason", "adapter_transmit", drops.adapter_transmit),
+                  LabelledCount("reason", "tap_ring", drops.tap_ring)}});
+}
+
 }  // namespace
 
 // Builds the families at every scrape; called on the HTTP server's threads.
@@ -143,8 +177,8 @@ class MetricsEndpoint::Collector final : public prometheus::Collectable {
     AddCounters(source_.counters, out);
     AddRates(last, out);
     if (last.qos) AddQos(*last.qos, out);
-    out.push_back(Gauge("velmora_l2tp_tunnels", "Tunnels the L2TP server holds.",
-                        static_cast<double>(source_.l2tp_tunnels())));
+    AddL2tp(source_.l2tp(), out);
+    AddDrops(source_.counters, last.source_drops, source_.output_drops(), out);
     return out;
   }
 

@@ -140,9 +140,15 @@ Router::Router(FileSystem& files, Clock& clock, Log& log, OperatorPrompt& prompt
   });
   refresher_.set_tunnel_probe([this] { return lns_.GetTunnelCount() > 0; });
   refresher_.set_queue_probe([this] { return queue_.size(); });
+  refresher_.set_drop_probe([this] {
+    return SourceDrops{corvid_.driver().dropped(), TapRingDrops()};
+  });
   refresher_.set_on_start([this] { JoinMulticastGroups(); });
   controller_.set_drop_memberships([this] { multicast_groups_.Drop(); });
-  controller_.set_remote_control([this] { remote_.Refresh(); });
+  controller_.set_remote_control([this] {
+    remote_.Refresh();
+    RefreshMetrics();
+  });
 }
 
 void Router::JoinMulticastGroups() {
@@ -177,7 +183,7 @@ void Router::StartUp() {
   }
   RaiseProcessPriority();
   remote_.Refresh();
-  OpenMetrics();
+  RefreshMetrics();
   // After the service start posted above.
   loop_.Post([this] { notifier_.AnnounceReady(); });
 }
@@ -192,19 +198,38 @@ void Router::UpdateAutoRun() {
   }
 }
 
-void Router::OpenMetrics() {
-  if (settings_.MetricsPort == 0) return;
+uint64_t Router::TapRingDrops() {
+  uint64_t dropped = 0;
+  for (const PylonFrameKind kind :
+       {PylonFrameKind::kPort, PylonFrameKind::kArp, PylonFrameKind::kIpv6}) {
+    if (const auto counts = pylon_.driver().PylonCounts(kind)) dropped += counts->dropped;
+  }
+  return dropped;
+}
+
+void Router::RefreshMetrics() {
   std::string address = settings_.RemoteControlBind.get();
   in_addr parsed{};
   if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) address = "127.0.0.1";
+  const std::string binding =
+      settings_.MetricsPort == 0 ? "" : address + ":" + std::to_string(settings_.MetricsPort.get());
+  if (binding == metrics_binding_) return;
+  metrics_.reset();
+  metrics_binding_ = binding;
+  if (binding.empty()) return;
+  auto l2tp = [this] {
+    return L2tpFigures{lns_.GetTunnelCount(), lns_.GetSessionCount(), lns_.GetLoginsAccepted(),
+                       lns_.GetLoginsRefused()};
+  };
   try {
     metrics_ = std::make_unique<MetricsEndpoint>(
-        MetricsSource{settings_, refresher_, counters_, [this] { return lns_.GetTunnelCount(); }},
+        MetricsSource{settings_, refresher_, counters_, l2tp, [this] { return queue_.dropped(); }},
         address, settings_.MetricsPort);
     path_.log << "Metrics on http://" << address << ":" << metrics_->port() << "/metrics\n";
   } catch (const std::exception& e) {
     path_.log << "!Metrics endpoint " << address << ":" << settings_.MetricsPort.get()
               << " not opened: " << e.what() << "\n";
+    metrics_binding_.clear();  // tried again at the next service start
   }
 }
 

@@ -111,8 +111,11 @@ class Router {
   void ResetAllCounters();
   // The console thread's start: the memberships, only while the tap is open.
   void JoinMulticastGroups();
-  // The metrics endpoint when MetricsPort is set, on RemoteControlBind or 127.0.0.1.
-  void OpenMetrics();
+  // The metrics endpoint when MetricsPort is set, on RemoteControlBind or 127.0.0.1: opened at
+  // the start-up, reopened or closed at a service start that finds either key changed.
+  void RefreshMetrics();
+  // What the tap's capture rings dropped, over all kinds; on the console thread.
+  uint64_t TapRingDrops();
   // What the service manager shows for the router.
   std::string StatusLine() const;
 
@@ -144,6 +147,7 @@ class Router {
   ControlLoop loop_;
   ServiceNotifier notifier_;
   std::unique_ptr<MetricsEndpoint> metrics_;
+  std::string metrics_binding_;  // "address:port" asked for by the last refresh; empty: none
   std::atomic<bool> kill_{false};
   std::function<void()> close_listener_;
   RemoteControl remote_;

@@ -73,6 +73,7 @@ StatusSnapshot StatusRefresher::Refresh() {
   s.arp_requests = counters_.arp_requests.load();
   s.resolution_failures = counters_.resolution_failures.load();
   if (queue_probe_) s.output_queue_depth = static_cast<uint32_t>(queue_probe_());
+  if (drop_probe_) s.source_drops = drop_probe_();
   for (const auto& tick : ticks_) tick();
   last_refresh_time_.store(clock_.Now().time_since_epoch().count());
   std::lock_guard lock(last_mutex_);

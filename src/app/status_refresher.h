@@ -24,6 +24,12 @@ struct QosFigures {
 };
 
 // What one status refresh shows.
+// Drops that only the console thread reads from their sources, once per refresh.
+struct SourceDrops {
+  uint64_t adapter_transmit = 0;  // the virtual adapter's queues, since its attach
+  uint64_t tap_ring = 0;          // the tap's capture rings (PylonCounts), over all kinds
+};
+
 struct StatusSnapshot {
   std::optional<QosFigures> qos;  // while bandwidth management runs
   uint32_t unicast_packets = 0;
@@ -42,6 +48,7 @@ struct StatusSnapshot {
   uint32_t arp_requests = 0;
   uint32_t resolution_failures = 0;
   uint32_t output_queue_depth = 0;  // datagrams waiting for the sending thread
+  SourceDrops source_drops;
 };
 
 // Draws the snapshots: the window's status panel. Called from the console thread.
@@ -79,6 +86,9 @@ class StatusRefresher {
   // How many datagrams wait in the output queue; read once per refresh, so that no reader of the
   // snapshot takes the queue's lock.
   void set_queue_probe(std::function<size_t()> probe) { queue_probe_ = std::move(probe); }
+  // The sources' drops that only their drivers know; read once per refresh, so that a scrape
+  // never asks the kernel nor takes a capture's lock.
+  void set_drop_probe(std::function<SourceDrops()> probe) { drop_probe_ = std::move(probe); }
   // Tells whether the LNS holds a tunnel, for the L2TP lamp.
   void set_tunnel_probe(std::function<bool()> probe) { tunnel_probe_ = std::move(probe); }
 
@@ -119,6 +129,7 @@ class StatusRefresher {
   std::function<void()> on_start_;
   std::function<bool()> tunnel_probe_;
   std::function<size_t()> queue_probe_;
+  std::function<SourceDrops()> drop_probe_;
   std::function<std::optional<QosFigures>()> qos_source_;
   std::atomic<uint32_t> unicast_peak_{0};
   std::atomic<uint32_t> multicast_peak_{0};

@@ -208,7 +208,8 @@ void CL2tp::Run(UdpPort& port, L2tpParams params) {
                   Wipe(user->password);
                   return password;
                 },
-                .random_bytes = server.random_bytes};
+                .random_bytes = server.random_bytes,
+                .logins = &logins_};
   server.link_factory = [&ppp](CSession& session) {
     return std::make_unique<SessionPpp>(session, ppp);
   };
@@ -220,6 +221,7 @@ void CL2tp::Run(UdpPort& port, L2tpParams params) {
     DatagramBatch received(kReceiveSize);
     while (end.empty()) {
       tunnel_count_ = tunnels.count();
+      session_count_ = tunnels.session_count();
       server.timers.RunDue();
       tunnels.Reap();
       if (shutting_down && tunnels.count() == 0) end = "L2tp LNS server was finally stopped";
@@ -248,6 +250,7 @@ void CL2tp::Run(UdpPort& port, L2tpParams params) {
     }
   }
   tunnel_count_ = 0;
+  session_count_ = 0;
   Report(end);
   if (messages_) messages_->Flush();
   running_ = 0;

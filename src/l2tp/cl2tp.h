@@ -81,6 +81,10 @@ class CL2tp {
   void Wait() { Join(); }
   bool IsRunning() const { return running_ > 0; }
   size_t GetTunnelCount() const { return tunnel_count_; }
+  size_t GetSessionCount() const { return session_count_; }
+  // Logins since the object was made, over all runs.
+  uint64_t GetLoginsAccepted() const { return logins_.accepted; }
+  uint64_t GetLoginsRefused() const { return logins_.refused; }
   uint16_t port() const { return bound_port_; }
 
   std::optional<L2tpUser> FindUser(const std::string& name) const;
@@ -104,6 +108,8 @@ class CL2tp {
   std::unique_ptr<UdpPort> port_;  // of the last run; kept until the next Start
   std::atomic<int> running_{0};
   std::atomic<size_t> tunnel_count_{0};
+  std::atomic<size_t> session_count_{0};
+  LoginCounts logins_;
   std::atomic<uint16_t> bound_port_{0};
   std::atomic<bool> stop_requested_{false};
   std::thread thread_;

@@ -105,4 +105,10 @@ void CTunnelList::Reap() {
   std::erase_if(tunnels_, [](const auto& entry) { return entry.second->finished(); });
 }
 
+size_t CTunnelList::session_count() const {
+  size_t sessions = 0;
+  for (const auto& [id, tunnel] : tunnels_) sessions += tunnel->session_count();
+  return sessions;
+}
+
 }  // namespace velmora::l2tp

@@ -29,6 +29,8 @@ class CTunnelList {
   void Reap();
 
   size_t count() const { return tunnels_.size(); }
+  // The sessions of all tunnels.
+  size_t session_count() const;
   CTunnel* Find(uint16_t id);
 
  private:

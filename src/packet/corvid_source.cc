@@ -159,6 +159,7 @@ void CorvidSource::PassOn(const CorvidFrame& result) {
   batch_.Count(result.destination, result.payload);
   if (result.datagram.size() > OutputQueue::kSlotSize && path_.output.queue_in_use()) {
     const size_t frame_size = result.datagram.size() - kQosHeaderSize;
+    counters.oversized_drops.fetch_add(1, std::memory_order_relaxed);
     oversized_.Count(clock_.Now(), [frame_size] {
       return "Corvid. " + std::to_string(frame_size) + "-byte frame; ";
     });

@@ -2,11 +2,13 @@
 
 namespace velmora {
 
-bool OverTrafficLimit(const StatusCounters& counters, bool traffic_control, int64_t limit_bytes) {
+bool OverTrafficLimit(StatusCounters& counters, bool traffic_control, int64_t limit_bytes) {
   if (!traffic_control) return false;
   const int64_t bytes = int64_t{counters.unicast_bytes.load(std::memory_order_relaxed)} +
                         counters.multicast_bytes.load(std::memory_order_relaxed);
-  return bytes >= limit_bytes;
+  if (bytes < limit_bytes) return false;
+  counters.traffic_limit_drops.fetch_add(1, std::memory_order_relaxed);
+  return true;
 }
 
 bool IsLowPortFrame(std::span<const uint8_t> frame) {

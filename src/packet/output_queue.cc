@@ -24,6 +24,8 @@ size_t OutputQueue::Push(Datagrams datagrams) {
       lengths_[slot] = static_cast<uint16_t>(datagram.size());
       ++count_;
       added = true;
+    } else {
+      CountDropped();
     }
     ++taken;
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +47,10 @@ class OutputQueue {
   // The sending thread's start: an empty queue that takes pushes again.
   void Resume();
   size_t size() const;
+  // Datagrams dropped on their way out: oversized pushes and the sending thread's failed sends.
+  // Atomic, so any thread may read it without the lock.
+  void CountDropped() { dropped_.fetch_add(1, std::memory_order_relaxed); }
+  uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
  private:
   // With the lock held: the views of the oldest datagrams.
@@ -62,6 +67,7 @@ class OutputQueue {
   bool stopped_ = true;
   std::array<std::span<const uint8_t>, kDatagramBatch> front_;  // the taking thread's
   size_t taken_ = 0;                                            // slots that Front handed out
+  std::atomic<uint64_t> dropped_{0};
 };
 
 }  // namespace velmora

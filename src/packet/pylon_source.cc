@@ -235,6 +235,7 @@ void PylonSource::PassOn(const CorvidFrame& result, bool statistics) {
   if (statistics) batch_.Count(result.destination, result.payload);
   if (result.datagram.size() <= OutputQueue::kSlotSize || !path_.output.queue_in_use()) return;
   const size_t frame_size = result.datagram.size() - kQosHeaderSize;
+  counters.oversized_drops.fetch_add(1, std::memory_order_relaxed);
   std::lock_guard guard(oversized_lock_);
   oversized_.Count(clock_.Now(), [frame_size] {
     return "Pylon. " + std::to_string(frame_size) + "-byte frame; ";

@@ -106,6 +106,7 @@ bool SendingThread::Refusing() const {
 void SendingThread::SendFailed(int32_t code) {
   if (code == kBadDescriptor || code == kNotASocket) throw cerrorcode(code);
   last_failure_ = clock_.Now();
+  queue_.CountDropped();
   dropped_.Count(clock_.Now(), [code] {
     return "Sending to the inserter failed: " + SocketErrorText(code) + "; ";
   });

@@ -21,6 +21,10 @@ struct StatusCounters {
   std::atomic<uint32_t> arp_answers{0};
   std::atomic<uint32_t> bad_packets{0};  // refused as malformed
 
+  // Frames the sources dropped, by reason; "Reset counters" leaves them, so that they only grow.
+  std::atomic<uint64_t> oversized_drops{0};      // too big for an output queue slot
+  std::atomic<uint64_t> traffic_limit_drops{0};  // over the traffic limit of the interval
+
   std::atomic<bool> external_active{false};
   std::atomic<bool> routed_active{false};
   std::atomic<bool> internal_active{false};

@@ -1,6 +1,7 @@
 // The metrics endpoint of a real router, scraped by a real HTTP client while traffic flows through
 // the transparent port, agrees with the remote control's GET answers; the QoS panel's figures
-// the LNS's tunnels and the output queue's depth as an endpoint of the test's own serves them.
+// the LNS's tunnels, sessions and logins and the output queue's depth as an endpoint of the test's
+// own serves them.
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include "stats/status_counters.h"
 #include "support/log.h"
 #include "testing/inserter_datagrams.h"
+#include "testing/metrics_scrape.h"
 #include "testing/remote_client.h"
 #include "testing/udp_peer.h"
 #include "testing/velmora_process.h"
@@ -24,18 +26,8 @@ namespace velmora {
 namespace {
 
 using testing::RouterRun;
+using testing::Scrape;
 using testing::UdpPeer;
-
-// The endpoint's text as curl fetches it; empty when curl fails.
-std::string Scrape(uint16_t port) {
-  const std::string command =
-      "curl -sf --max-time 2 http://127.0.0.1:" + std::to_string(port) + "/metrics";
-  std::FILE* pipe = popen(command.c_str(), "r");
-  std::string text;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
-  return pclose(pipe) == 0 ? text : "";
-}
 
 // The value of an unlabelled sample; -1 when the text has none.
 long long Sample(const std::string& text, const std::string& name) {
@@ -129,7 +121,7 @@ TEST(MetricsE2e, ScrapesWhileTrafficFlowsAgreeWithTheRemoteControl) {
   EXPECT_EQ(router.Stop(), 0);
 }
 
-TEST(MetricsEndpoint, ServesTheQosPanelPerProfileAndTheTunnels) {
+TEST(MetricsEndpoint, ServesTheQosPanelPerProfileTheLnsCountsAndTheDrops) {
   if (std::system("command -v curl >/dev/null") != 0) GTEST_SKIP() << "curl is not installed";
   Settings settings;
   StatusCounters counters;
@@ -146,9 +138,14 @@ TEST(MetricsEndpoint, ServesTheQosPanelPerProfileAndTheTunnels) {
     return std::optional<QosFigures>(figures);
   });
   refresher.set_queue_probe([] { return size_t{17}; });
+  refresher.set_drop_probe([] { return SourceDrops{8, 11}; });
   refresher.Refresh();
-  const MetricsEndpoint endpoint({settings, refresher, counters, [] { return size_t{2}; }},
-                                 "127.0.0.1", 0);
+  counters.oversized_drops = 4;
+  counters.traffic_limit_drops = 6;
+  const auto l2tp = [] { return L2tpFigures{2, 3, 5, 1}; };
+  const auto output_drops = [] { return uint64_t{9}; };
+  const MetricsEndpoint endpoint({settings, refresher, counters, l2tp, output_drops}, "127.0.0.1",
+                                 0);
   const std::string text = Scrape(endpoint.port());
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(Sample(text, "velmora_qos_physical_bandwidth_bits_per_second"), 8000000);
@@ -158,7 +155,16 @@ TEST(MetricsEndpoint, ServesTheQosPanelPerProfileAndTheTunnels) {
   EXPECT_EQ(Sample(text, "velmora_qos_profile_dropped{profile=\"Demo\"}"), 1);
   EXPECT_NE(text.find("velmora_qos_profile_share_ratio{profile=\"Demo\"} 0.75"), std::string::npos);
   EXPECT_EQ(Sample(text, "velmora_l2tp_tunnels"), 2);
+  EXPECT_EQ(Sample(text, "velmora_l2tp_sessions"), 3);
+  EXPECT_EQ(Sample(text, "velmora_l2tp_logins_total{result=\"accepted\"}"), 5);
+  EXPECT_EQ(Sample(text, "velmora_l2tp_logins_total{result=\"refused\"}"), 1);
+  EXPECT_NE(text.find("# TYPE velmora_l2tp_logins_total counter"), std::string::npos);
   EXPECT_EQ(Sample(text, "velmora_output_queue_depth"), 17);
+  EXPECT_EQ(Sample(text, "velmora_output_dropped_datagrams_total"), 9);
+  EXPECT_EQ(Sample(text, "velmora_source_dropped_frames_total{reason=\"oversized\"}"), 4);
+  EXPECT_EQ(Sample(text, "velmora_source_dropped_frames_total{reason=\"traffic_limit\"}"), 6);
+  EXPECT_EQ(Sample(text, "velmora_source_dropped_frames_total{reason=\"adapter_transmit\"}"), 8);
+  EXPECT_EQ(Sample(text, "velmora_source_dropped_frames_total{reason=\"tap_ring\"}"), 11);
   EXPECT_NE(text.find("# HELP velmora_qos_profile_rate_bits_per_second "), std::string::npos);
 }
 

@@ -366,6 +366,7 @@ TEST_F(TunnelTest, DuplicatesAreAcknowledgedNotProcessedAndPortsFollowThePeer) {
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].type, kZlb);
   EXPECT_EQ(list_.Find(id)->session_count(), 1u);
+  EXPECT_EQ(list_.session_count(), 1u);
   // From another port of the same address: accepted, and the answers follow it.
   auto hello = Message(kHello, id);
   Send(*hello, Address("127.0.0.1", 1800));

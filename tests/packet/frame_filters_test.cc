@@ -15,6 +15,7 @@ TEST(FrameFiltersTest, TheTrafficLimitIsABudgetPerInterval) {
   counters.multicast_bytes = 400;
   EXPECT_TRUE(OverTrafficLimit(counters, true, 1000));    // reaching it is enough
   EXPECT_FALSE(OverTrafficLimit(counters, false, 1000));  // traffic control off
+  EXPECT_EQ(counters.traffic_limit_drops, 1u);            // each frame refused counts as a drop
   counters.unicast_bytes = 0xffffffffu;
   counters.multicast_bytes = 0xffffffffu;
   EXPECT_TRUE(OverTrafficLimit(counters, true, int64_t{1} << 32));  // no 32-bit wrap

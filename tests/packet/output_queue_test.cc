@@ -44,6 +44,7 @@ TEST(OutputQueueTest, ABatchGoesInAndComesOutInOrderByteForByte) {
   queue.Resume();
   // Over 4096 bytes: dropped, counted as taken; an empty one is a datagram.
   EXPECT_EQ(Push(queue, {Datagram(1, 1, 4096), Bytes(4097, 7), Datagram(1, 2, 1), {}}), 4u);
+  EXPECT_EQ(queue.dropped(), 1u);
   EXPECT_EQ(queue.size(), 3u);
   EXPECT_EQ(Take(queue), (std::vector<Bytes>{Datagram(1, 1, 4096), Datagram(1, 2, 1), {}}));
   EXPECT_EQ(queue.size(), 0u);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <thread>
 
+#include "testing/metrics_scrape.h"
 #include "testing/remote_client.h"
 #include "testing/udp_peer.h"
 #include "ui/window_rig.h"
@@ -122,6 +123,36 @@ TEST(MainWindow, TheRcmdLampShowsAnOpenRemoteSession) {
     ASSERT_TRUE(WindowRig::WaitFor([&] { return rig.LampNamed("remoteLamp").on(); }));
   }
   EXPECT_TRUE(WindowRig::WaitFor([&] { return !rig.LampNamed("remoteLamp").on(); }));
+}
+
+TEST(MainWindow, AServiceStartReopensTheMetricsPortWhenItChanged) {
+  if (std::system("command -v curl >/dev/null") != 0) GTEST_SKIP() << "curl is not installed";
+  const uint16_t remote = testing::UdpPeer::FreePort();
+  const uint16_t first = testing::UdpPeer::FreePort();
+  WindowRig rig("velmora_ui_metrics_reopen",
+                "RemoteControlOn=1\nRemoteControlPort=" + std::to_string(remote) +
+                    "\nRemoteControlBind=" + "127.0.0.1\nMetricsPort=" + std::to_string(first) +
+                    "\n");
+  rig.Open();
+  ASSERT_EQ(rig.router().metrics_port(), first);
+  EXPECT_FALSE(testing::Scrape(first).empty());
+  const uint16_t second = testing::UdpPeer::FreePort();
+  rig.router().settings().MetricsPort = second;
+  testing::RemoteClient client(remote);
+  ASSERT_TRUE(client.connected());
+  client.Send("SET STOP\n");
+  client.ReadLine();
+  EXPECT_EQ(rig.router().metrics_port(), first);  // only a start looks at the keys
+  client.Send("SET START\n");
+  client.ReadLine();
+  ASSERT_TRUE(WindowRig::WaitFor([&] { return rig.router().metrics_port() == second; }));
+  EXPECT_FALSE(testing::Scrape(second).empty());
+  EXPECT_TRUE(testing::Scrape(first).empty());
+  rig.router().settings().MetricsPort = 0;
+  client.Send("SET STOP\nSET START\n");
+  client.ReadLine();
+  client.ReadLine();
+  EXPECT_TRUE(WindowRig::WaitFor([&] { return rig.router().metrics_port() == 0; }));
 }
 
 TEST(MainWindow, ARemoteKillClosesWithoutTheQuestion) {

@@ -140,12 +140,14 @@ void CPpp::StartAuthentication() {
 
 void CPpp::Authenticated(bool success) {
   if (!success) {
+    if (server_.logins) ++server_.logins->refused;
     authentication_failed_ = true;
     lcp_.Close("Authentication failed");
     return;
   }
   // One method runs per login, so its success ends the authentication.
   if (phase_ != PppPhase::kAuthenticate) return;
+  if (server_.logins) ++server_.logins->accepted;
   phase_ = PppPhase::kNetwork;
   // A link that was renegotiated: its IPCP waits again for the user's request.
   if (ipcp_) ipcp_->LowerUp();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,6 +24,12 @@ inline constexpr size_t kDeliveryHeaderSize = 22;
 // are valid during the call only.
 using IpPacketCallback = std::function<void(const uint8_t* bytes, uint32_t length)>;
 
+// The logins of a server run: written by the server thread, read from any thread.
+struct LoginCounts {
+  std::atomic<uint64_t> accepted{0};
+  std::atomic<uint64_t> refused{0};
+};
+
 // What every link of a server run shares. Addresses in network order.
 struct PppServer {
   TimerService& timers;
@@ -38,6 +45,7 @@ struct PppServer {
   std::function<std::optional<std::string>(const std::string& name)> password_of;
   std::function<void(std::span<uint8_t>)> random_bytes;
   std::vector<uint8_t> delivery_buffer;  // the packet being delivered, shared by the links
+  LoginCounts* logins = nullptr;         // absent: logins are not counted
 };
 
 // The call a link runs over (an L2TP session here).

@@ -62,7 +62,8 @@ class PppLinkTest : public ::testing::Test {
             .random_bytes =
                 [](std::span<uint8_t> out) {
                   for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(i);
-                }};
+                },
+            .logins = &logins_};
   }
   // A control packet of the user in protocol `protocol`, with 0xFF 0x03 in front.
   void User(uint16_t protocol, uint8_t code, uint8_t id, const Bytes& data) {
@@ -178,6 +179,7 @@ class PppLinkTest : public ::testing::Test {
   TimerService timers_{clock_};
   std::map<std::string, std::string> users_ = {{"ann", "secret"}, {"bob", "Hunter2"}};
   std::vector<Bytes> delivered_;
+  LoginCounts logins_;
   PppServer server_ = Server();
   RecordingCall call_;
   std::optional<CPpp> link_{std::in_place, server_, call_};  // reset: the call went
@@ -188,6 +190,8 @@ class PppLinkTest : public ::testing::Test {
 TEST_F(PppLinkTest, ChapLoginIpcpAndDeliveryWithTheHeader) {
   EXPECT_TRUE(call_.sent.empty());  // passive: nothing until the user speaks
   LogInWithChap();
+  EXPECT_EQ(logins_.accepted, 1u);
+  EXPECT_EQ(logins_.refused, 0u);
   // IP-Address 0.0.0.0: our empty request, then a Nak with the pool address.
   User(kProtocolIpcp, 1, 7, {3, 6, 0, 0, 0, 0});
   std::vector<Bytes> sent = Sent();
@@ -259,6 +263,8 @@ TEST_F(PppLinkTest, FailedPapLoginTerminatesLcpAndClearsTheCall) {
                             'e',  's',  's', ' ', 'd', 'e', 'n', 'i', 'e', 'd'}));
   EXPECT_EQ(sent[1][2], kTerminateRequest);
   EXPECT_EQ(Text(sent[1], 6), "Authentication failed");
+  EXPECT_EQ(logins_.refused, 1u);
+  EXPECT_EQ(logins_.accepted, 0u);
   EXPECT_TRUE(call_.cleared.empty());  // only once LCP has finished
   User(kProtocolLcp, kTerminateAck, sent[1][3], {});
   EXPECT_EQ(ppp_.phase(), PppPhase::kDead);
