@@ -140,18 +140,17 @@ TEST(MainWindow, AServiceStartReopensTheMetricsPortWhenItChanged) {
   rig.router().settings().MetricsPort = second;
   testing::RemoteClient client(remote);
   ASSERT_TRUE(client.connected());
+  // This thread runs the control loop: it waits for the commands' effects with the event loop
+  // running, never blocked in a read.
   client.Send("SET STOP\n");
-  client.ReadLine();
+  ASSERT_TRUE(WindowRig::WaitFor([&] { return !rig.router().controller().menu_running(); }));
   EXPECT_EQ(rig.router().metrics_port(), first);  // only a start looks at the keys
   client.Send("SET START\n");
-  client.ReadLine();
   ASSERT_TRUE(WindowRig::WaitFor([&] { return rig.router().metrics_port() == second; }));
   EXPECT_FALSE(testing::Scrape(second).empty());
   EXPECT_TRUE(testing::Scrape(first).empty());
   rig.router().settings().MetricsPort = 0;
   client.Send("SET STOP\nSET START\n");
-  client.ReadLine();
-  client.ReadLine();
   EXPECT_TRUE(WindowRig::WaitFor([&] { return rig.router().metrics_port() == 0; }));
 }
 
