@@ -64,8 +64,8 @@ TEST(MetricsE2e, ScrapesWhileTrafficFlowsAgreeWithTheRemoteControl) {
   UdpPeer inserter;
   UdpPeer sender;
   const uint16_t transparent = UdpPeer::FreePort();
-  const uint16_t remote = UdpPeer::FreePort();
-  const uint16_t metrics = UdpPeer::FreePort();
+  const uint16_t remote = testing::FreeTcpPort();
+  const uint16_t metrics = testing::FreeTcpPort();
   RouterRun router("velmora_metrics_e2e");
   ASSERT_TRUE(router.Start(MetricsIni(inserter.port(), transparent, remote, metrics),
                            "Metrics on http://127.0.0.1:"))

@@ -13,6 +13,19 @@
 
 namespace velmora::testing {
 
+// A TCP port on 127.0.0.1 that nothing listens on now, for a server the test starts.
+inline uint16_t FreeTcpPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof at;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
+  ::close(fd);
+  return ntohs(at.sin_port);
+}
+
 // A scripted remote-control client on loopback. One thread uses it.
 class RemoteClient {
  public:

@@ -127,8 +127,8 @@ TEST(MainWindow, TheRcmdLampShowsAnOpenRemoteSession) {
 
 TEST(MainWindow, AServiceStartReopensTheMetricsPortWhenItChanged) {
   if (std::system("command -v curl >/dev/null") != 0) GTEST_SKIP() << "curl is not installed";
-  const uint16_t remote = testing::UdpPeer::FreePort();
-  const uint16_t first = testing::UdpPeer::FreePort();
+  const uint16_t remote = testing::FreeTcpPort();
+  const uint16_t first = testing::FreeTcpPort();
   WindowRig rig("velmora_ui_metrics_reopen",
                 "RemoteControlOn=1\nRemoteControlPort=" + std::to_string(remote) +
                     "\nRemoteControlBind=" + "127.0.0.1\nMetricsPort=" + std::to_string(first) +
@@ -136,7 +136,7 @@ TEST(MainWindow, AServiceStartReopensTheMetricsPortWhenItChanged) {
   rig.Open();
   ASSERT_EQ(rig.router().metrics_port(), first);
   EXPECT_FALSE(testing::Scrape(first).empty());
-  const uint16_t second = testing::UdpPeer::FreePort();
+  const uint16_t second = testing::FreeTcpPort();
   rig.router().settings().MetricsPort = second;
   testing::RemoteClient client(remote);
   ASSERT_TRUE(client.connected());
