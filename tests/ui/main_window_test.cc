@@ -7,14 +7,12 @@
 #include <QListWidget>
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <future>
 #include <memory>
 #include <thread>
 
 #include "testing/metrics_scrape.h"
 #include "testing/remote_client.h"
-#include "testing/udp_peer.h"
 #include "ui/window_rig.h"
 
 namespace velmora {
@@ -109,13 +107,9 @@ TEST(MainWindow, CloseWithNoLeavesEverythingRunningAndWithYesSavesAndExits) {
 }
 
 TEST(MainWindow, TheRcmdLampShowsAnOpenRemoteSession) {
-  const uint16_t port = testing::UdpPeer::FreePort();
-  WindowRig rig("velmora_ui_rcmd");
-  // The rig's folder is the current one: its remote control is switched on in place.
-  std::string ini = testing::ReadAll("velmora.ini");
-  ini.replace(ini.find("RemoteControlOn=0"), 17,
-              "RemoteControlOn=1\nRemoteControlPort=" + std::to_string(port));
-  std::ofstream("velmora.ini") << ini;
+  const uint16_t port = testing::FreeTcpPort();
+  WindowRig rig("velmora_ui_rcmd",
+                "RemoteControlOn=1\nRemoteControlPort=" + std::to_string(port) + "\n");
   rig.Open();
   EXPECT_FALSE(rig.LampNamed("remoteLamp").on());
   {
@@ -155,7 +149,7 @@ TEST(MainWindow, AServiceStartReopensTheMetricsPortWhenItChanged) {
 }
 
 TEST(MainWindow, ARemoteKillClosesWithoutTheQuestion) {
-  const uint16_t port = testing::UdpPeer::FreePort();
+  const uint16_t port = testing::FreeTcpPort();
   WindowRig rig("velmora_ui_remote_kill",
                 "RemoteControlOn=1\nRemoteControlPort=" + std::to_string(port) + "\n");
   rig.Open();
