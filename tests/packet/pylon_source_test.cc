@@ -257,7 +257,7 @@ TEST_F(PylonSourceTest, RequestsForHostsWithoutRowAreLoggedAtMostOnceASecondWith
   EXPECT_TRUE(Eventually([&] { return rig_.counters.arp_requests == 3; }));
   const auto logged = [&] {
     int count = 0;
-    for (const std::string& line : rig_.console.entries) {
+    for (const std::string& line : rig_.console.Lines()) {
       const size_t at = line.find("; ");
       if (!line.starts_with("Arp. Not found destination IP. IPsrc=10.20.0.2, IPdst=10.20.0.6") ||
           at == std::string::npos) {

@@ -41,6 +41,11 @@ class ListConsole : public ConsoleTarget {
     for (const std::string& entry : entries) count += entry.find(text) != std::string::npos;
     return count;
   }
+  // A copy of the entries, safe while other threads log.
+  std::vector<std::string> Lines() const {
+    std::lock_guard lock(mutex_);
+    return entries;
+  }
   void Clear() {
     std::lock_guard lock(mutex_);
     entries.clear();
